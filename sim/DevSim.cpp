@@ -1,0 +1,271 @@
+#include "sim/DevSim.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace devsim {
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+void OnStopSignal(int) { g_stop = 1; }
+
+// A switch packet is told apart from the first bytes of block 0xFF by the quiet that follows.
+constexpr int kIdleMs = 20;
+constexpr const char* kNoiseLine = "boot: flash sector erased, waiting for data\r\n";
+
+long long NowMicros() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000LL + ts.tv_nsec / 1000;
+}
+
+void SleepMicros(long long micros) {
+    if (micros <= 0) {
+        return;
+    }
+    timespec ts{static_cast<time_t>(micros / 1000000), static_cast<long>(micros % 1000000) * 1000};
+    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR && !g_stop) {
+    }
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN) {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void MakeRaw(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tcsetattr(fd, TCSANOW, &tio);
+    }
+}
+
+struct Line {
+    int fd = -1;      // the side the simulator reads and writes
+    int holdFd = -1;  // the pty's slave, held open so that the tool may close and reopen it
+    std::string name; // what the tool opens
+};
+
+std::string OpenLine(const Options& options, Line& line) {
+    if (options.device) {
+        line.fd = ::open(options.device->c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        if (line.fd < 0) {
+            return "cannot open " + *options.device + ": " + std::strerror(errno);
+        }
+        MakeRaw(line.fd);
+        line.name = *options.device;
+        return {};
+    }
+    line.fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (line.fd < 0 || ::grantpt(line.fd) != 0 || ::unlockpt(line.fd) != 0) {
+        return std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+    }
+    const char* slave = ::ptsname(line.fd);
+    if (slave == nullptr) {
+        return std::string("cannot name the pseudo-terminal: ") + std::strerror(errno);
+    }
+    line.name = slave;
+    line.holdFd = ::open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (line.holdFd < 0) {
+        return "cannot open " + line.name + ": " + std::strerror(errno);
+    }
+    MakeRaw(line.holdFd); // no echo, no line editing: bytes pass as they are
+    ::fcntl(line.fd, F_SETFL, ::fcntl(line.fd, F_GETFL) | O_NONBLOCK);
+    if (options.link) {
+        ::unlink(options.link->c_str());
+        if (::symlink(slave, options.link->c_str()) != 0) {
+            return "cannot link " + *options.link + ": " + std::strerror(errno);
+        }
+    }
+    return {};
+}
+
+void CloseLine(Line& line) {
+    if (line.fd >= 0) {
+        ::close(line.fd);
+    }
+    if (line.holdFd >= 0) {
+        ::close(line.holdFd);
+    }
+    line.fd = line.holdFd = -1;
+}
+
+} // namespace
+
+void ReceivedImage::Put(std::uint8_t blockNumber, const std::uint8_t* data) {
+    m_blocks[blockNumber].assign(data, data + 1024);
+}
+
+std::vector<std::uint8_t> ReceivedImage::Bytes() const {
+    std::vector<std::uint8_t> bytes;
+    for (const auto& [number, data] : m_blocks) {
+        bytes.insert(bytes.end(), data.begin(), data.end());
+    }
+    return bytes;
+}
+
+std::string SummaryLine(const Summary& s) {
+    char text[200];
+    std::snprintf(text, sizeof text, "devsim: %ld blocks, %lld bytes, %s, %lld noise bytes",
+                  s.blocks, s.bytes, s.switchSeen ? "switch seen" : "no switch", s.noiseBytes);
+    return text;
+}
+
+int ExitStatus(const Summary& s) {
+    return (s.blockBeforeSwitch && s.noiseBytes == 0) ? 0 : 1;
+}
+
+int Run(const Options& options) {
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+    std::signal(SIGHUP, OnStopSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Line line;
+    const std::string error = OpenLine(options, line);
+    if (!error.empty()) {
+        std::fprintf(stderr, "tavrel-devsim: %s\n", error.c_str());
+        CloseLine(line);
+        return 69;
+    }
+    std::printf("%s\n", line.name.c_str());
+    std::fflush(stdout);
+
+    Summary summary;
+    ReceivedImage image;
+    std::FILE* timing = options.timingFile ? std::fopen(options.timingFile->c_str(), "w") : nullptr;
+    long long lastAckDone = -1; // when the last answer left, for the turnaround figures
+    bool hangup = false;
+    bool stopAfterSwitch = false;
+
+    auto answer = [&](long long packetDone) {
+        if (options.baud > 0) {
+            const long long lineMicros = 1034LL * 10 * 1000000 / options.baud;
+            SleepMicros(packetDone + lineMicros - NowMicros());
+        }
+        SleepMicros(options.ackDelayMs * 1000);
+        if (options.noise) {
+            WriteAll(line.fd, kNoiseLine);
+            SleepMicros(20000);
+        }
+        if (options.splitAck) {
+            WriteAll(line.fd, "AC");
+            SleepMicros(50000);
+            WriteAll(line.fd, "K" + options.ackSuffix);
+        } else {
+            WriteAll(line.fd, "ACK" + options.ackSuffix);
+        }
+        lastAckDone = NowMicros();
+    };
+
+    long long packetDone = 0;
+    ParserEvents events;
+    events.onBlock = [&](std::uint8_t number, const std::uint8_t* data) {
+        ++summary.blocks;
+        summary.bytes += 1024;
+        image.Put(number, data);
+        if (options.verbose) {
+            std::fprintf(stderr, "devsim: block 0x%02X\n", number);
+        }
+        const bool silent = options.silentAfter >= 0 && summary.blocks > options.silentAfter;
+        if (!silent) {
+            answer(packetDone);
+        }
+        if (options.hangupAfter >= 0 && summary.blocks >= options.hangupAfter) {
+            hangup = true;
+        }
+    };
+    events.onSwitch = [&] {
+        summary.switchSeen = true;
+        summary.blockBeforeSwitch = summary.blockBeforeSwitch || summary.blocks > 0;
+        if (options.verbose) {
+            std::fprintf(stderr, "devsim: switch packet\n");
+        }
+        if (options.outFile) {
+            const std::vector<std::uint8_t> bytes = image.Bytes();
+            std::ofstream out(*options.outFile, std::ios::binary | std::ios::trunc);
+            out.write(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<std::streamsize>(bytes.size()));
+        }
+        stopAfterSwitch = options.exitOnSwitch;
+    };
+    events.onNoise = [&](std::size_t count) {
+        summary.noiseBytes += static_cast<long long>(count);
+        if (options.verbose) {
+            std::fprintf(stderr, "devsim: %zu noise bytes\n", count);
+        }
+    };
+    StreamParser parser(events);
+
+    std::uint8_t buffer[65536];
+    while (!g_stop && !hangup && !stopAfterSwitch) {
+        pollfd p{line.fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, parser.Pending() > 0 ? kIdleMs : 200);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (ready == 0) {
+            parser.Idle();
+            continue;
+        }
+        const ssize_t n = ::read(line.fd, buffer, sizeof buffer);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            continue;
+        }
+        if (n <= 0) {
+            break; // the far side is gone
+        }
+        const long long now = NowMicros();
+        if (timing && lastAckDone >= 0) {
+            // First byte of the tool's next packet after our last answer.
+            std::fprintf(timing, "%lld %lld\n", lastAckDone, now);
+            lastAckDone = -1;
+        }
+        packetDone = now;
+        parser.Feed(buffer, static_cast<std::size_t>(n));
+    }
+    if (!hangup) {
+        parser.Finish();
+    }
+    if (timing) {
+        std::fclose(timing);
+    }
+    CloseLine(line);
+    if (options.link) {
+        ::unlink(options.link->c_str());
+    }
+    std::printf("%s\n", SummaryLine(summary).c_str());
+    std::fflush(stdout);
+    return ExitStatus(summary);
+}
+
+} // namespace devsim

@@ -1,0 +1,131 @@
+#include "sim/DevSim.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace devsim {
+
+std::string UsageText() {
+    return "Usage: tavrel-devsim [options] [DEVICE]\n"
+           "A simulated boot loader. Without DEVICE it creates a pseudo-terminal and prints the\n"
+           "path of its slave side on the first line of standard output.\n"
+           "  --link PATH          also make a symbolic link to the pty at PATH\n"
+           "  --out FILE           write the received image to FILE on each switch packet\n"
+           "  --baud N             answer only after the packet's time on a line of N baud\n"
+           "  --ack-delay MS       wait MS milliseconds more before each answer\n"
+           "  --silent-after N     answer no block after the N-th\n"
+           "  --hangup-after N     close the pty after the N-th block (an unplugged cable)\n"
+           "  --split-ack          send \"AC\", pause, then \"K\"\n"
+           "  --ack-suffix TEXT    send TEXT after each ACK (escapes: \\r \\n \\t \\xNN)\n"
+           "  --noise              send a line of text before every answer\n"
+           "  --exit-on-switch     exit once the switch packet has arrived\n"
+           "  --timing FILE        write per-block timestamps (microseconds) to FILE\n"
+           "  -v, --verbose        report every packet on standard error\n"
+           "  -h, --help           show this help\n"
+           "Exit status: 0 when at least one block and then the switch packet arrived and\n"
+           "nothing malformed was seen; 1 otherwise; 64 for a usage error; 69 when the port\n"
+           "cannot be set up.\n";
+}
+
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        if (c == 'r') {
+            out += '\r';
+        } else if (c == 'n') {
+            out += '\n';
+        } else if (c == 't') {
+            out += '\t';
+        } else if (c == '0') {
+            out += '\0';
+        } else if (c == 'x' && i + 2 < text.size()) {
+            out += static_cast<char>(std::strtol(text.substr(i + 1, 2).c_str(), nullptr, 16));
+            i += 2;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+namespace {
+bool ParseCount(const char* text, long& value) {
+    char* end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < 0) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+} // namespace
+
+std::string ParseOptions(int argc, char** argv, Options& options, bool& help) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](const char*& out) -> bool {
+            if (i + 1 >= argc) {
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        long* count = nullptr;
+        if (arg == "-h" || arg == "--help") {
+            help = true;
+            return {};
+        } else if (arg == "--split-ack") {
+            options.splitAck = true;
+        } else if (arg == "--noise") {
+            options.noise = true;
+        } else if (arg == "--exit-on-switch") {
+            options.exitOnSwitch = true;
+        } else if (arg == "-v" || arg == "--verbose") {
+            options.verbose = true;
+        } else if (arg == "--link" || arg == "--out" || arg == "--timing" ||
+                   arg == "--ack-suffix") {
+            if (!value(v)) {
+                return arg + " needs a value";
+            }
+            if (arg == "--link") {
+                options.link = v;
+            } else if (arg == "--out") {
+                options.outFile = v;
+            } else if (arg == "--timing") {
+                options.timingFile = v;
+            } else {
+                options.ackSuffix = Unescape(v);
+            }
+        } else if (arg == "--baud") {
+            count = &options.baud;
+        } else if (arg == "--ack-delay") {
+            count = &options.ackDelayMs;
+        } else if (arg == "--silent-after") {
+            count = &options.silentAfter;
+        } else if (arg == "--hangup-after") {
+            count = &options.hangupAfter;
+        } else if (!arg.empty() && arg[0] == '-') {
+            return "unknown option " + arg;
+        } else if (options.device) {
+            return "only one DEVICE may be given";
+        } else {
+            options.device = arg;
+        }
+        if (count != nullptr) {
+            if (!value(v) || !ParseCount(v, *count)) {
+                return arg + " needs a whole number of 0 or more";
+            }
+        }
+    }
+    return {};
+}
+
+} // namespace devsim

@@ -1,0 +1,18 @@
+#include "sim/DevSim.h"
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    devsim::Options options;
+    bool help = false;
+    const std::string error = devsim::ParseOptions(argc, argv, options, help);
+    if (help) {
+        std::fputs(devsim::UsageText().c_str(), stdout);
+        return 0;
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "tavrel-devsim: %s\n%s", error.c_str(), devsim::UsageText().c_str());
+        return 64;
+    }
+    return devsim::Run(options);
+}

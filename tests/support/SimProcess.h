@@ -1,0 +1,30 @@
+#pragma once
+// A tavrel-devsim process on a fresh pseudo-terminal, for the length of one test.
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+class SimProcess {
+  public:
+    explicit SimProcess(const QStringList& arguments = {});
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // The pty's slave path, which the tool opens.
+    const QString& PortPath() const { return m_port; }
+    // Asks the simulator to stop (if it still runs) and returns its exit status.
+    int Stop();
+    // Waits for it to end by itself (for --exit-on-switch or a hang-up).
+    bool WaitForExit(int msecs);
+    int ExitCode() const { return m_process.exitCode(); }
+    // The summary line it printed on exit.
+    QString Summary();
+    QString ErrorOutput() { return QString::fromLocal8Bit(m_process.readAllStandardError()); }
+
+  private:
+    QProcess m_process;
+    QString m_port;
+    QString m_stdout;
+};

@@ -1,0 +1,222 @@
+#include "update/ImageStore.h"
+#include "support/TempFiles.h"
+
+#include <QFile>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <csignal>
+#include <functional>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray StoredBlock(const ImageStore& store, int index) {
+    const auto block = store.Block(static_cast<std::uint8_t>(index));
+    return QByteArray(reinterpret_cast<const char*>(block.data()), 1024);
+}
+
+QByteArray StoredBlocks(const ImageStore& store, int count) {
+    QByteArray bytes;
+    for (int b = 0; b < count; ++b) {
+        bytes += StoredBlock(store, b);
+    }
+    return bytes;
+}
+
+struct SizeCase {
+    qint64 size;
+    int lastBlock;
+};
+
+class LoadSizeTest : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(LoadSizeTest, CutsIntoBlocksPaddedWithFF) {
+    TempFiles files;
+    const QByteArray content = PatternBytes(GetParam().size);
+    ImageStore store;
+    const LoadResult result = store.LoadImageFile(files.Write("image.bin", content));
+    ASSERT_TRUE(result.ok) << result.message.toStdString();
+    EXPECT_EQ(store.m_lastBlock, GetParam().lastBlock);
+    EXPECT_EQ(store.m_imageReady, 1);
+    EXPECT_EQ(StoredBlocks(store, GetParam().lastBlock + 1), PaddedImage(content));
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSizes, LoadSizeTest,
+                         ::testing::Values(SizeCase{0, 0}, SizeCase{1, 0}, SizeCase{1023, 0},
+                                           SizeCase{1024, 1}, SizeCase{1025, 1},
+                                           SizeCase{3000, 2}, SizeCase{241663, 235}),
+                         [](const auto& info) { return "Bytes" + std::to_string(info.param.size); });
+
+TEST(ImageStore, BlocksLiveInTheRowOfTheirBlockNumber) {
+    TempFiles files;
+    ImageStore store;
+    ASSERT_TRUE(store.LoadImageFile(files.Write("a.bin", QByteArray(2048, 'x'))).ok);
+    EXPECT_EQ(store.m_image[20][0], 'x');
+    EXPECT_EQ(store.m_image[21][1023], 'x');
+    EXPECT_EQ(store.m_image[22][0], 0xFF);
+    for (int row = 0; row < 20; ++row) {
+        EXPECT_EQ(store.m_image[static_cast<std::size_t>(row)], ImageStore::Row{}) << "row " << row;
+    }
+}
+
+TEST(ImageStore, ShorterImageKeepsLaterBlocksOfTheEarlierOne) {
+    TempFiles files;
+    ImageStore store;
+    const QByteArray ten = PatternBytes(10 * 1024 - 5, 3);
+    const QByteArray two = PatternBytes(1500, 9);
+    ASSERT_TRUE(store.LoadImageFile(files.Write("ten.bin", ten)).ok);
+    ASSERT_TRUE(store.LoadImageFile(files.Write("two.bin", two)).ok);
+    EXPECT_EQ(store.m_lastBlock, 1);
+    EXPECT_EQ(StoredBlocks(store, 2), PaddedImage(two));
+    EXPECT_EQ(StoredBlocks(store, 10).mid(2048), PaddedImage(ten).mid(2048, 8 * 1024));
+}
+
+TEST(ImageStore, ReadOnlyFileLoads) {
+    TempFiles files;
+    const QString path = files.Write("ro.bin", "firmware");
+    ASSERT_TRUE(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup));
+    ImageStore store;
+    EXPECT_TRUE(store.LoadImageFile(path).ok);
+    EXPECT_EQ(QFile(path).size(), 8) << "the file must never be changed";
+}
+
+TEST(ImageStore, LoadLeavesFileUntouched) {
+    TempFiles files;
+    const QByteArray content = PatternBytes(3000);
+    const QString path = files.Write("keep.bin", content);
+    ImageStore store;
+    ASSERT_TRUE(store.LoadImageFile(path).ok);
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), content);
+}
+
+// Every refusal leaves the store as it was and names the file and the reason.
+struct RefusalCase {
+    const char* name;
+    std::function<QString(TempFiles&)> makePath;
+    const char* reasonPart;
+};
+
+class RefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(RefusalTest, StoreUnchangedAndMessageNamesFileAndReason) {
+    TempFiles files;
+    ImageStore store;
+    const QByteArray earlier = PatternBytes(5000, 4);
+    ASSERT_TRUE(store.LoadImageFile(files.Write("earlier.bin", earlier)).ok);
+    store.m_imageReady = 0; // a refusal must not set it either
+    const auto before = store.m_image;
+
+    const QString path = GetParam().makePath(files);
+    const LoadResult result = store.LoadImageFile(path);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.message.contains(path)) << result.message.toStdString();
+    EXPECT_TRUE(result.message.contains(QString::fromUtf8(GetParam().reasonPart)))
+        << result.message.toStdString();
+    EXPECT_EQ(store.m_imageReady, 0);
+    EXPECT_EQ(store.m_lastBlock, 4);
+    EXPECT_TRUE(store.m_image == before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RefusalTest,
+    ::testing::Values(
+        RefusalCase{"Missing", [](TempFiles& f) { return f.Path("missing.bin"); }, "No such file"},
+        RefusalCase{"Folder", [](TempFiles& f) { return f.Path(""); }, "folder"},
+        RefusalCase{"OneBlockTooMany",
+                    [](TempFiles& f) { return f.Write("big.bin", PatternBytes(241664)); },
+                    "241,664 bytes; the largest image that fits is 241,663 bytes"},
+        RefusalCase{"FiveGiB",
+                    [](TempFiles& f) { return f.Sparse("5g.bin", 5LL << 30); }, "5,368,709,120 bytes"},
+        // A 32-bit size would make this look like a 100-byte file.
+        RefusalCase{"FourGiBPlus100",
+                    [](TempFiles& f) { return f.Sparse("4g.bin", (4LL << 30) + 100); },
+                    "4,294,967,396 bytes"},
+        RefusalCase{"Device", [](TempFiles&) { return QStringLiteral("/dev/zero"); }, "not a regular file"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ImageStore, FileWithoutReadPermissionIsRefused) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads every file";
+    }
+    TempFiles files;
+    const QString path = files.Write("secret.bin", "x");
+    ASSERT_TRUE(QFile::setPermissions(path, QFile::WriteOwner));
+    ImageStore store;
+    const LoadResult result = store.LoadImageFile(path);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.message.contains("Permission denied"));
+}
+
+// Another process holds the file locked while the tool tries to load it: a whole-file lock
+// (flock) or a POSIX record lock, as other programs take them.
+class LockHolder {
+  public:
+    LockHolder(const QString& path, bool posixRecordLock) {
+        int ready[2];
+        if (::pipe(ready) != 0) {
+            return;
+        }
+        m_child = ::fork();
+        if (m_child == 0) {
+            const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR);
+            bool locked = false;
+            if (fd >= 0 && posixRecordLock) {
+                struct flock lock {};
+                lock.l_type = F_WRLCK;
+                lock.l_whence = SEEK_SET;
+                locked = ::fcntl(fd, F_SETLK, &lock) == 0;
+            } else if (fd >= 0) {
+                locked = ::flock(fd, LOCK_EX) == 0;
+            }
+            const char ok = locked ? '1' : '0';
+            [[maybe_unused]] auto n = ::write(ready[1], &ok, 1);
+            ::pause();
+            ::_exit(0);
+        }
+        char ok = 0;
+        m_locked = m_child > 0 && ::read(ready[0], &ok, 1) == 1 && ok == '1';
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~LockHolder() { Release(); }
+    bool Locked() const { return m_locked; }
+    void Release() {
+        if (m_child > 0) {
+            ::kill(m_child, SIGKILL);
+            ::waitpid(m_child, nullptr, 0);
+            m_child = -1;
+        }
+    }
+
+  private:
+    pid_t m_child = -1;
+    bool m_locked = false;
+};
+
+class LockedFileTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(LockedFileTest, RefusedWhileLockedLoadsAfterwards) {
+    TempFiles files;
+    const QString path = files.Write("locked.bin", PatternBytes(2000));
+    LockHolder holder(path, GetParam());
+    ASSERT_TRUE(holder.Locked());
+    ImageStore store;
+    const LoadResult result = store.LoadImageFile(path);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.message.contains("another program has locked the file"))
+        << result.message.toStdString();
+    EXPECT_EQ(store.m_imageReady, 0);
+    holder.Release();
+    EXPECT_TRUE(store.LoadImageFile(path).ok) << "loads once the lock is gone";
+}
+
+INSTANTIATE_TEST_SUITE_P(Locks, LockedFileTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "PosixRecordLock" : "Flock"; });
+
+} // namespace

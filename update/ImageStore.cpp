@@ -1,0 +1,130 @@
+#include "update/ImageStore.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <vector>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace tavrel;
+
+namespace {
+
+QString Quoted(const QString& path) { return QStringLiteral("\"%1\"").arg(path); }
+
+QString ReasonFromErrno(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+LoadResult Refuse(const QString& path, const QString& reason) {
+    return {false, QStringLiteral("Cannot load %1: %2").arg(Quoted(path), reason)};
+}
+
+// Closes the descriptor (and so releases its lock) whichever way the load ends.
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+// Another program that holds the image open for writing with a lock may be changing it while
+// we read: refuse rather than send a half-written image. Both lock families are checked.
+bool LockedByAnotherProcess(int fd) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK;
+    }
+    struct flock probe {};
+    probe.l_type = F_RDLCK; // conflicts only with a write lock held elsewhere
+    probe.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK) {
+        return true;
+    }
+    return false;
+}
+
+QString WithThousands(qint64 value) {
+    QString digits = QString::number(value);
+    for (qsizetype i = digits.size() - 3; i > 0; i -= 3) {
+        digits.insert(i, QLatin1Char(','));
+    }
+    return digits;
+}
+
+} // namespace
+
+LoadResult ImageStore::LoadImageFile(const QString& path) {
+    const QByteArray nativePath = QFile::encodeName(path);
+    // O_NONBLOCK keeps a FIFO or a device from stalling the open; such files are refused below.
+    int fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return Refuse(path, ReasonFromErrno(errno) + QStringLiteral("."));
+    }
+    FdCloser closer{fd};
+
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return Refuse(path, ReasonFromErrno(errno) + QStringLiteral("."));
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return Refuse(path, QStringLiteral("it is a folder, not a file."));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return Refuse(path, QStringLiteral("it is not a regular file (a device, pipe or socket)."));
+    }
+    const qint64 size = info.st_size;
+    if (size > kMaxImageBytes) {
+        return Refuse(path, QStringLiteral("the file is %1 bytes; the largest image that fits is "
+                                           "%2 bytes (236 blocks of 1024 bytes, less one byte).")
+                                .arg(WithThousands(size), WithThousands(kMaxImageBytes)));
+    }
+    if (LockedByAnotherProcess(fd)) {
+        return Refuse(path, QStringLiteral("another program has locked the file. Close it there "
+                                           "and select the file again."));
+    }
+
+    // Bytes the read does not deliver (a file that shrank meanwhile) stay 0x00.
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size), 0);
+    qint64 got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, buffer.data() + got, static_cast<std::size_t>(size - got));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Refuse(path, QStringLiteral("reading failed: %1.").arg(ReasonFromErrno(errno)));
+        }
+        if (n == 0) {
+            break;
+        }
+        got += n;
+    }
+
+    const auto lastBlock = static_cast<std::uint8_t>(size >> 10);
+    m_lastBlock = lastBlock;
+    qint64 remaining = size;
+    const std::uint8_t* source = buffer.data();
+    for (int b = 0; b <= lastBlock; ++b) {
+        Row& row = m_image.at(static_cast<std::size_t>(b + kBlockNumberOffset));
+        if (remaining > kBlockSize) {
+            std::copy_n(source, kBlockSize, row.begin());
+            source += kBlockSize;
+            remaining -= kBlockSize;
+        } else {
+            std::copy_n(source, remaining, row.begin());
+            std::fill(row.begin() + remaining, row.end(), std::uint8_t{0xFF});
+            remaining = 0;
+        }
+    }
+    m_imageReady = 1;
+    return {true, {}};
+}
+
+BlockView ImageStore::Block(std::uint8_t blockIndex) const {
+    // The engine never asks beyond block 235; the modulo keeps a stray index inside the table.
+    return BlockView(m_image.at((blockIndex + kBlockNumberOffset) % kRows));
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The firmware image that the next update sends, cut into 1024-byte blocks.
+// Block b lives in row b + 20, the row of its block number; rows 0 to 19 are never used,
+// which leaves room for 236 blocks.
+
+#include "update/Packets.h"
+
+#include <QString>
+#include <array>
+#include <cstdint>
+
+struct LoadResult {
+    bool ok = false;
+    QString message; // for the operator when ok is false
+};
+
+class ImageStore {
+  public:
+    static constexpr int kRows = 256;
+    static constexpr int kCapacityBlocks = kRows - tavrel::kBlockNumberOffset; // 236
+    // The last block index is the size divided by 1024, so a file of exactly 236 KiB would
+    // need a 237th block: the largest file that fits is one byte short of that.
+    static constexpr qint64 kMaxImageBytes = qint64(kCapacityBlocks) * tavrel::kBlockSize - 1;
+
+    // Reads the whole file as raw bytes. Never creates, truncates or writes it. A file that
+    // cannot be used leaves the store exactly as it was and says why in the result.
+    LoadResult LoadImageFile(const QString& path);
+
+    // The 1024 bytes of block `blockIndex` (row blockIndex + 20).
+    tavrel::BlockView Block(std::uint8_t blockIndex) const;
+
+    using Row = std::array<std::uint8_t, tavrel::kBlockSize>;
+    std::array<Row, kRows> m_image{};
+    std::uint8_t m_imageReady = 0;
+    std::uint8_t m_lastBlock = 0;
+};
