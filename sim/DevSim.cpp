@@ -253,7 +253,9 @@ int Run(const Options& options) {
         packetDone = now;
         parser.Feed(buffer, static_cast<std::size_t>(n));
     }
-    if (!hangup) {
+    if (hangup) {
+        SleepMicros(100000); // the last answer reaches the tool before the line goes
+    } else {
         parser.Finish();
     }
     if (timing) {

@@ -1,0 +1,14 @@
+#pragma once
+// The program's identity on the desktop: its icon, its one string and its about box.
+
+#include <QIcon>
+#include <QString>
+
+class QWidget;
+
+// Icon group 128: the application icon at every size it ships.
+QIcon ApplicationIcon();
+// String 101, the About entry of the window's menu.
+QString AboutMenuText();
+// Shows the about box modally over `owner`.
+void ShowAboutBox(QWidget* owner);

@@ -1,0 +1,344 @@
+#include "serial/CMscomm1.h"
+#include "serial/PortMapping.h"
+#include "serial/LowLatency.h"
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <sys/stat.h>
+#include <unistd.h>
+
+CMscomm1::CMscomm1(QObject* parent) : QObject(parent) {
+    m_settings = *ParseSerialSettings(m_settingsText);
+    connect(&m_port, &QSerialPort::readyRead, this, &CMscomm1::OnReadyRead);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &CMscomm1::OnPortError);
+}
+
+CMscomm1::~CMscomm1() {
+    if (m_port.isOpen()) {
+        m_port.close();
+    }
+}
+
+bool CMscomm1::get_PortOpen() const { return m_port.isOpen(); }
+
+void CMscomm1::put_PortOpen(bool open) {
+    Q_EMIT PropertyWritten(QStringLiteral("PortOpen"), open ? QStringLiteral("true") : QStringLiteral("false"));
+    if (!open) {
+        if (m_port.isOpen()) {
+            m_port.close();
+        }
+        return;
+    }
+    if (m_port.isOpen()) {
+        throw CommError(CommError::Kind::PortAlreadyOpen,
+                        QStringLiteral("Port already open: %1 is open already.").arg(m_devicePath));
+    }
+    Open();
+}
+
+void CMscomm1::RequirePortClosed(const char* property) const {
+    if (m_port.isOpen()) {
+        throw CommError(CommError::Kind::PortAlreadyOpen,
+                        QStringLiteral("%1 cannot change while the port is open. Close the port "
+                                       "first.")
+                            .arg(QLatin1String(property)));
+    }
+}
+
+void CMscomm1::put_CommPort(short port) {
+    Q_EMIT PropertyWritten(QStringLiteral("CommPort"), QString::number(port));
+    RequirePortClosed("The port number");
+    if (port < 1) {
+        throw CommError(CommError::Kind::InvalidValue,
+                        QStringLiteral("Invalid port number %1. Select a port from com 1 up.").arg(port));
+    }
+    m_commPort = port;
+}
+
+void CMscomm1::put_InputMode(long mode) {
+    Q_EMIT PropertyWritten(QStringLiteral("InputMode"), QString::number(mode));
+    if (mode != 0 && mode != 1) {
+        throw CommError(CommError::Kind::InvalidValue,
+                        QStringLiteral("Invalid input mode %1: 0 (text) or 1 (binary).").arg(mode));
+    }
+    m_inputMode = mode;
+}
+
+void CMscomm1::put_Settings(const QString& settings) {
+    Q_EMIT PropertyWritten(QStringLiteral("Settings"), settings);
+    const std::optional<SerialSettings> parsed = ParseSerialSettings(settings);
+    if (!parsed) {
+        throw CommError(CommError::Kind::InvalidSettings,
+                        QStringLiteral("Invalid settings \"%1\". Give baud,parity,data bits,stop "
+                                       "bits, for example \"115200,n,8,1\" (parity n, e, o, m or s; "
+                                       "5 to 8 data bits; 1, 1.5 or 2 stop bits).")
+                            .arg(settings));
+    }
+    if (m_port.isOpen()) {
+        // Settings may change while open, as on the original control.
+        if (!m_port.setBaudRate(parsed->baud) || !m_port.setParity(parsed->parity) ||
+            !m_port.setDataBits(parsed->dataBits) || !m_port.setStopBits(parsed->stopBits)) {
+            throw CommError(CommError::Kind::InvalidSettings,
+                            QStringLiteral("%1 does not take the settings \"%2\": %3.")
+                                .arg(m_devicePath, settings, m_port.errorString()));
+        }
+    }
+    m_settings = *parsed;
+    m_settingsText = settings;
+}
+
+void CMscomm1::put_InputLen(short length) {
+    Q_EMIT PropertyWritten(QStringLiteral("InputLen"), QString::number(length));
+    if (length < 0) {
+        throw CommError(CommError::Kind::InvalidValue,
+                        QStringLiteral("Invalid input length %1.").arg(length));
+    }
+    m_inputLen = length;
+}
+
+void CMscomm1::put_RThreshold(short threshold) {
+    Q_EMIT PropertyWritten(QStringLiteral("RThreshold"), QString::number(threshold));
+    if (threshold < 0) {
+        throw CommError(CommError::Kind::InvalidValue,
+                        QStringLiteral("Invalid receive threshold %1.").arg(threshold));
+    }
+    m_rThreshold = threshold;
+}
+
+void CMscomm1::put_RTSEnable(bool enable) {
+    Q_EMIT PropertyWritten(QStringLiteral("RTSEnable"), enable ? QStringLiteral("true") : QStringLiteral("false"));
+    m_rtsEnable = enable;
+    if (m_port.isOpen()) {
+        m_port.setRequestToSend(enable); // a pty has no modem lines: nothing to raise there
+    }
+}
+
+void CMscomm1::Open() {
+    const ComPortMapping mapping = MapComPort(m_commPort);
+    if (mapping.device.isEmpty()) {
+        throw CommError(CommError::Kind::NoSuchPort,
+                        QStringLiteral("No such port: com %1 stands for the %2, and the system has "
+                                       "none. Connect the device, choose another port, or set "
+                                       "TAVREL_COM%1 to the device's path.")
+                            .arg(m_commPort)
+                            .arg(mapping.source));
+    }
+    m_devicePath = mapping.device;
+    if (!QFileInfo::exists(m_devicePath)) {
+        throw CommError(CommError::Kind::NoSuchPort,
+                        QStringLiteral("No such port: com %1 is %2 (from %3), and it does not "
+                                       "exist. Check the cable and the device, or choose another "
+                                       "port.")
+                            .arg(m_commPort)
+                            .arg(m_devicePath, mapping.source));
+    }
+    struct stat info {};
+    if (::stat(m_devicePath.toLocal8Bit().constData(), &info) == 0 && !S_ISCHR(info.st_mode)) {
+        throw CommError(CommError::Kind::OpenFailed,
+                        QStringLiteral("Cannot open com %1: %2 is not a device. Check that it is "
+                                       "a serial port (TAVREL_COM%1 may name the wrong file).")
+                            .arg(m_commPort)
+                            .arg(m_devicePath));
+    }
+    m_port.setPortName(m_devicePath);
+    m_port.setBaudRate(m_settings.baud);
+    m_port.setParity(m_settings.parity);
+    m_port.setDataBits(m_settings.dataBits);
+    m_port.setStopBits(m_settings.stopBits);
+    m_port.clearError();
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        ThrowOpenError(m_port.error());
+    }
+    // The line settings are applied by open; a driver that cannot run them reports it there
+    // or leaves the port at another rate. Read them back to be sure.
+    if (m_port.baudRate() != m_settings.baud && !m_port.setBaudRate(m_settings.baud)) {
+        const QString reason = m_port.errorString();
+        m_port.close();
+        throw CommError(CommError::Kind::InvalidSettings,
+                        QStringLiteral("%1 cannot run at %2 baud: %3. Choose another baud rate.")
+                            .arg(m_devicePath)
+                            .arg(m_settings.baud)
+                            .arg(reason));
+    }
+    m_lost = false;
+    m_commEvent = 0;
+    // RTS as asked. A pseudo-terminal has no modem lines and refuses: that is no error.
+    m_port.setRequestToSend(m_rtsEnable);
+    m_port.clearError();
+    RequestLowLatency(m_port.handle());
+}
+
+void CMscomm1::ThrowOpenError(QSerialPort::SerialPortError error) {
+    const QString reason = m_port.errorString();
+    const QString name = QStringLiteral("com %1 (%2)").arg(m_commPort).arg(m_devicePath);
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        throw CommError(CommError::Kind::NoSuchPort,
+                        QStringLiteral("No such port: %1 was not found. Check the cable and the "
+                                       "device, or choose another port.")
+                            .arg(name));
+    case QSerialPort::PermissionError: {
+        // Both a busy port and a missing right are reported this way; tell them apart.
+        const QByteArray path = m_devicePath.toLocal8Bit();
+        if (::access(path.constData(), R_OK | W_OK) != 0) {
+            throw CommError(CommError::Kind::PermissionDenied,
+                            QStringLiteral("Permission denied on %1. Your user must be in the "
+                                           "dialout group (sudo usermod -aG dialout $USER, then "
+                                           "log in again).")
+                                .arg(name));
+        }
+        throw CommError(CommError::Kind::PortInUse,
+                        QStringLiteral("%1 is in use by another program. Close that program "
+                                       "(a terminal, another flasher) and open the port again.")
+                            .arg(name));
+    }
+    case QSerialPort::UnsupportedOperationError:
+        throw CommError(CommError::Kind::InvalidSettings,
+                        QStringLiteral("%1 does not take the settings \"%2\": %3. Choose another "
+                                       "baud rate or check that the device is a serial port.")
+                            .arg(name, m_settingsText, reason));
+    default:
+        throw CommError(CommError::Kind::OpenFailed,
+                        QStringLiteral("Cannot open %1: %2. Check that it is a serial port.")
+                            .arg(name, reason));
+    }
+}
+
+void CMscomm1::put_Output(const QByteArray& bytes) {
+    if (!m_port.isOpen()) {
+        throw CommError(CommError::Kind::PortNotOpen,
+                        QStringLiteral("Operation valid only when the port is open. Open the port "
+                                       "first."));
+    }
+    m_inOutput = true;
+    const qint64 written = m_port.write(bytes);
+    // Generous: the line time of the bytes at the chosen rate, twice over, plus five seconds.
+    const qint64 lineMs = bytes.size() * 10 * 1000 / std::max<qint32>(m_settings.baud, 1);
+    QDeadlineTimer deadline(5000 + 2 * lineMs);
+    bool ok = written == bytes.size();
+    while (ok && m_port.isOpen() && m_port.bytesToWrite() > 0 && !m_lost) {
+        if (!m_port.waitForBytesWritten(static_cast<int>(deadline.remainingTime()))) {
+            ok = m_port.bytesToWrite() == 0;
+            break;
+        }
+    }
+    m_inOutput = false;
+    if (m_lost || !m_port.isOpen()) {
+        // This error is the one report of the loss: no port-lost event follows it.
+        m_port.close();
+        m_lost = false;
+        throw CommError(CommError::Kind::PortLost,
+                        QStringLiteral("The port %1 was lost while writing. Check the cable and "
+                                       "open the port again.")
+                            .arg(m_devicePath));
+    }
+    if (!ok || m_port.bytesToWrite() > 0) {
+        RaiseLater();
+        throw CommError(CommError::Kind::WriteFailed,
+                        QStringLiteral("Writing to %1 could not finish (%2 of %3 bytes still "
+                                       "waiting): the device does not take data. Check the cable "
+                                       "and the flow control.")
+                            .arg(m_devicePath)
+                            .arg(m_port.bytesToWrite())
+                            .arg(bytes.size()));
+    }
+    if (m_receivePending) {
+        RaiseLater();
+    }
+}
+
+QByteArray CMscomm1::get_Input() {
+    if (!m_port.isOpen()) {
+        throw CommError(CommError::Kind::PortNotOpen,
+                        QStringLiteral("Operation valid only when the port is open. Open the port "
+                                       "first."));
+    }
+    return m_inputLen == 0 ? m_port.readAll() : m_port.read(m_inputLen);
+}
+
+qint64 CMscomm1::get_InBufferCount() const { return m_port.isOpen() ? m_port.bytesAvailable() : 0; }
+
+bool CMscomm1::WaitForInput(int msecs) {
+    if (m_port.isOpen() && m_port.bytesAvailable() > 0) {
+        RaiseReceive();
+        return true;
+    }
+    if (!m_port.isOpen() || !m_port.waitForReadyRead(msecs)) {
+        if (m_lost) {
+            RaisePortLost();
+        }
+        return false;
+    }
+    return true;
+}
+
+void CMscomm1::OnReadyRead() {
+    if (m_inOutput) {
+        m_receivePending = true; // handlers never run inside Output
+        return;
+    }
+    RaiseReceive();
+}
+
+void CMscomm1::RaiseReceive() {
+    m_receivePending = false;
+    if (!m_port.isOpen() || m_rThreshold == 0 || m_port.bytesAvailable() < m_rThreshold) {
+        return;
+    }
+    const qint64 before = m_port.bytesAvailable();
+    m_commEvent = comEvReceive;
+    Q_EMIT OnComm();
+    // More bytes waited than one Input takes: another event for the rest, since readyRead
+    // comes only with new bytes. Only when the handler took something, so that a handler that
+    // reads nothing cannot make events loop.
+    if (m_port.isOpen() && m_port.bytesAvailable() > 0 && m_port.bytesAvailable() < before) {
+        RaiseLater();
+    }
+}
+
+void CMscomm1::RaiseLater() {
+    if (m_raiseQueued) {
+        return;
+    }
+    m_raiseQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_raiseQueued = false;
+            if (m_lost) {
+                RaisePortLost();
+            } else {
+                RaiseReceive();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void CMscomm1::OnPortError(QSerialPort::SerialPortError error) {
+    // A hung-up line reads as end of file or EIO; Qt reports that as a read or resource
+    // error. Either way the port cannot be used any more.
+    if ((error != QSerialPort::ResourceError && error != QSerialPort::ReadError) || m_lost ||
+        !m_port.isOpen()) {
+        return;
+    }
+    // The device is gone. Close now, so PortOpen reads false, and tell the owner once, from
+    // the event loop rather than from inside the port's own notification.
+    m_lost = true;
+    if (!m_inOutput) {
+        m_port.close();
+        RaiseLater();
+    }
+}
+
+void CMscomm1::RaisePortLost() {
+    if (m_port.isOpen()) {
+        m_port.close();
+    }
+    if (!m_lost) {
+        return;
+    }
+    m_lost = false; // one event per loss
+    m_commEvent = comEventPortLost;
+    Q_EMIT OnComm();
+}

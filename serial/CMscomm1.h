@@ -1,0 +1,100 @@
+#pragma once
+// The serial communications control: owns one serial port and offers it through the
+// control's properties. Opening applies the port number, the settings string, binary input
+// and RTS; received bytes raise OnComm on the owner's thread; refusals are thrown as CommError.
+
+#include "serial/CommError.h"
+#include "serial/SerialSettings.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+// Values CommEvent reads after OnComm.
+enum CommEventCode : short {
+    comEvReceive = 2,
+    comEventBreak = 1001,
+    comEventFrame = 1004,
+    comEventOverrun = 1006,
+    comEventRxOver = 1008,
+    comEventRxParity = 1009,
+    // The port went away while open (a USB adapter unplugged, a pty hung up). The control has
+    // closed the port by the time this event is raised.
+    comEventPortLost = 1100,
+};
+
+class CMscomm1 : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit CMscomm1(QObject* parent = nullptr);
+    ~CMscomm1() override;
+
+    bool get_PortOpen() const;
+    void put_PortOpen(bool open);
+    short get_CommPort() const { return m_commPort; }
+    void put_CommPort(short port);
+    long get_InputMode() const { return m_inputMode; }
+    void put_InputMode(long mode);
+    QString get_Settings() const { return m_settingsText; }
+    void put_Settings(const QString& settings);
+    short get_InputLen() const { return m_inputLen; }
+    void put_InputLen(short length);
+    short get_RThreshold() const { return m_rThreshold; }
+    void put_RThreshold(short threshold);
+    bool get_RTSEnable() const { return m_rtsEnable; }
+    void put_RTSEnable(bool enable);
+    short get_InBufferSize() const { return m_inBufferSize; }
+    short get_OutBufferSize() const { return m_outBufferSize; }
+    QString get_ParityReplace() const { return m_parityReplace; }
+
+    // Hands the whole array to the driver, in order, before it returns.
+    void put_Output(const QByteArray& bytes);
+    // At most InputLen bytes (all when InputLen is 0); the rest stays for another event.
+    QByteArray get_Input();
+    short get_CommEvent() const { return m_commEvent; }
+    // Bytes received and not yet taken by Input.
+    qint64 get_InBufferCount() const;
+
+    // The device the last opening used (or tried), for messages.
+    QString DevicePath() const { return m_devicePath; }
+    // Blocks up to `msecs` for received bytes and raises OnComm for them at once. For programs
+    // without an event loop of their own; false when nothing arrived.
+    bool WaitForInput(int msecs);
+
+  Q_SIGNALS:
+    void OnComm();
+    // Every property write, in order, with its value: for traces and for checking the order
+    // in which a caller sets the control up.
+    void PropertyWritten(const QString& name, const QString& value);
+
+  private:
+    void OnReadyRead();
+    void OnPortError(QSerialPort::SerialPortError error);
+    void RaiseReceive();
+    void RaiseLater();
+    void RaisePortLost();
+    void RequirePortClosed(const char* property) const;
+    void Open();
+    [[noreturn]] void ThrowOpenError(QSerialPort::SerialPortError error);
+
+    QSerialPort m_port;
+    short m_commPort = 1;
+    long m_inputMode = 0;
+    QString m_settingsText = QStringLiteral("9600,n,8,1");
+    SerialSettings m_settings;
+    short m_inputLen = 0;
+    short m_rThreshold = 0;
+    bool m_rtsEnable = false;
+    const short m_inBufferSize = 1024;
+    const short m_outBufferSize = 512;
+    const QString m_parityReplace = QStringLiteral("?");
+    short m_commEvent = 0;
+    QString m_devicePath;
+
+    bool m_inOutput = false;    // events wait until Output has returned
+    bool m_receivePending = false;
+    bool m_raiseQueued = false;
+    bool m_lost = false;
+};

@@ -1,0 +1,32 @@
+#pragma once
+// Which device "com N" stands for. On Windows com N is COMN. Elsewhere the environment
+// variable TAVREL_COM<N> names the device and wins; otherwise com N is the N-th serial port of
+// the system: USB adapters first (ttyUSB*, ttyACM*), then the others, each group by name.
+// Ports are listed from the system's device information only, never by opening them: opening a
+// port toggles its modem lines, and some boards reset on that.
+
+#include <QList>
+#include <QString>
+
+struct SerialPortEntry {
+    QString device;      // full path, e.g. /dev/ttyUSB0
+    QString description; // what the system says of it, may be empty
+    QString manufacturer;
+    QString usbIds; // "0403:6001" where known
+    bool usb = false;
+};
+
+// The system's serial ports in com order.
+QList<SerialPortEntry> SystemSerialPorts();
+
+struct ComPortMapping {
+    QString device;  // empty when com N stands for no device
+    QString source;  // how it was found, for the operator: "TAVREL_COM3", "3rd serial port"
+    QString description;
+};
+
+ComPortMapping MapComPort(int number, const QList<SerialPortEntry>& systemPorts);
+ComPortMapping MapComPort(int number);
+
+// "/dev/ttyUSB0 (FT232R USB UART)" style text for tooltips and listings.
+QString DescribeMapping(int number, const ComPortMapping& mapping);

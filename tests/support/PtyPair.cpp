@@ -1,0 +1,69 @@
+#include "support/PtyPair.h"
+
+#include <QCoreApplication>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <termios.h>
+#include <unistd.h>
+
+PtyPair::PtyPair() {
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+        throw std::runtime_error("cannot create a pty");
+    }
+    m_slavePath = QString::fromLocal8Bit(::ptsname(m_master));
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    // Held open so that the pair stays up while the code under test opens and closes it.
+    m_hold = ::open(::ptsname(m_master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    tcgetattr(m_hold, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(m_hold, TCSANOW, &tio);
+}
+
+PtyPair::~PtyPair() { HangUp(); }
+
+void PtyPair::Send(const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n <= 0) {
+            // The far side's buffer is full: let the code under test read (it runs on this
+            // thread's event loop), then try again.
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            pollfd p{m_master, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+            continue;
+        }
+        done += n;
+    }
+}
+
+QByteArray PtyPair::Receive(int msecs) {
+    QByteArray got;
+    pollfd p{m_master, POLLIN, 0};
+    int wait = msecs;
+    while (::poll(&p, 1, wait) > 0) {
+        char buffer[8192];
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        got.append(buffer, n);
+        wait = 50;
+    }
+    return got;
+}
+
+void PtyPair::HangUp() {
+    if (m_hold >= 0) {
+        ::close(m_hold);
+        m_hold = -1;
+    }
+    if (m_master >= 0) {
+        ::close(m_master);
+        m_master = -1;
+    }
+}

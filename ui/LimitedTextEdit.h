@@ -1,0 +1,46 @@
+#pragma once
+// A multi-line edit box as dialogs have them: Tab moves the focus on, and a typing limit
+// restrains only what the operator types or pastes, never text the program sets. It can show a
+// DataLog and, when it already shows all but the newest part of it, add only that part.
+
+#include "serial/DataLog.h"
+
+#include <QPlainTextEdit>
+
+class LimitedTextEdit : public QPlainTextEdit {
+    Q_OBJECT
+
+  public:
+    explicit LimitedTextEdit(QWidget* parent = nullptr);
+
+    void SetLimitText(qsizetype limit) { m_limit = limit; }
+    qsizetype LimitText() const { return m_limit; }
+
+    // Puts `text` in the box when it differs from what the box holds.
+    void SetProgramText(const QString& text);
+    // Shows the log; adds only the new end when the box already shows the rest unchanged.
+    void ShowLog(const DataLog& log);
+    // True when the box still holds exactly the log it was last given.
+    bool ShowsLog(const DataLog& log) const;
+    // The box's text as the program reads it back.
+    QString Text() const;
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void insertFromMimeData(const QMimeData* source) override;
+
+  private:
+    qsizetype RoomLeft() const;
+    void Replace(const QString& text);
+    void OnContentsChange(int position, int removed, int added);
+
+    qsizetype m_limit = 0; // 0: no limit
+    bool m_programChange = false;
+    bool m_editedByUser = true; // until the program has set a log
+    quint64 m_shownRevision = 0;
+    qsizetype m_shownLength = 0;
+};
+
+// How the log's text shows in the box: each entry ends with LF CR, and the box breaks the line
+// once for the pair.
+QString DisplayText(QStringView logText);

@@ -1,0 +1,38 @@
+#pragma once
+// Drives an update: Write sends block 0, every "ACK" the next block, and after the last
+// block the engine waits, sends the switch packet, waits again, reports success and re-arms
+// so that the same image can be written again. The device's "ACK" is the only thing that moves
+// a transfer on: no timeout, no retry.
+
+#include "update/EngineHost.h"
+#include "update/ImageStore.h"
+
+#include <QByteArrayView>
+#include <cstdint>
+
+class TransferEngine {
+  public:
+    static constexpr int kSwitchDelayMs = 1000; // after the last block, before the switch packet
+    static constexpr int kReportDelayMs = 500;  // after the switch packet, before the report
+    static inline const QString kSuccessText = QStringLiteral("Updata Successfully!");
+    static inline const QString kSendEndCaption = QStringLiteral("Send end");
+
+    TransferEngine(ImageStore& store, EngineHost& host) : m_store(store), m_host(host) {}
+
+    void OnWrite();
+    // One receive event's bytes; only their first three matter.
+    void OnDeviceReply(QByteArrayView received);
+    void OnBootUserSwitch();
+
+    // Index of the next block to send; arithmetic on it is modulo 256.
+    std::uint8_t m_currentBlock = 0;
+    // The position the progress bar is set to at its next step.
+    std::int32_t m_progressStep = 0;
+
+  private:
+    void FinishTransfer();
+    void SendBlock(std::uint8_t index);
+
+    ImageStore& m_store;
+    EngineHost& m_host;
+};
