@@ -191,7 +191,7 @@ int Run(const Options& options) {
         summary.bytes += 1024;
         image.Put(number, data);
         if (options.verbose) {
-            std::fprintf(stderr, "devsim: block 0x%02X\n", number);
+            std::fprintf(stderr, "devsim: %lld block 0x%02X\n", packetDone, number);
         }
         const bool silent = options.silentAfter >= 0 && summary.blocks > options.silentAfter;
         if (!silent) {
@@ -205,7 +205,7 @@ int Run(const Options& options) {
         summary.switchSeen = true;
         summary.blockBeforeSwitch = summary.blockBeforeSwitch || summary.blocks > 0;
         if (options.verbose) {
-            std::fprintf(stderr, "devsim: switch packet\n");
+            std::fprintf(stderr, "devsim: %lld switch packet\n", packetDone);
         }
         if (options.outFile) {
             const std::vector<std::uint8_t> bytes = image.Bytes();
