@@ -115,7 +115,13 @@ void CMscomm1::put_RTSEnable(bool enable) {
 }
 
 void CMscomm1::Open() {
-    const ComPortMapping mapping = MapComPort(m_commPort);
+    ComPortMapping mapping;
+    if (m_explicitDevice.isEmpty()) {
+        mapping = MapComPort(m_commPort);
+    } else {
+        mapping.device = m_explicitDevice;
+        mapping.source = QStringLiteral("the command line");
+    }
     if (mapping.device.isEmpty()) {
         throw CommError(CommError::Kind::NoSuchPort,
                         QStringLiteral("No such port: com %1 stands for the %2, and the system has "

@@ -57,6 +57,9 @@ class CMscomm1 : public QObject {
     // Bytes received and not yet taken by Input.
     qint64 get_InBufferCount() const;
 
+    // Opens this device instead of the one com N maps to (a program that was given a path).
+    // An empty path goes back to the mapping.
+    void SetDevicePath(const QString& path) { m_explicitDevice = path; }
     // The device the last opening used (or tried), for messages.
     QString DevicePath() const { return m_devicePath; }
     // Blocks up to `msecs` for received bytes and raises OnComm for them at once. For programs
@@ -92,6 +95,7 @@ class CMscomm1 : public QObject {
     const QString m_parityReplace = QStringLiteral("?");
     short m_commEvent = 0;
     QString m_devicePath;
+    QString m_explicitDevice;
 
     bool m_inOutput = false;    // events wait until Output has returned
     bool m_receivePending = false;

@@ -1,4 +1,5 @@
 // The serial control over real pseudo-terminals.
+#include "support/QtPrinters.h"
 #include "serial/CMscomm1.h"
 #include "support/PtyPair.h"
 #include "support/SimProcess.h"

@@ -1,3 +1,4 @@
+#include "support/QtPrinters.h"
 #include "serial/SerialSettings.h"
 
 #include <gtest/gtest.h>

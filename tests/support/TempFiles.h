@@ -1,6 +1,8 @@
 #pragma once
 // Real files in a temporary folder that goes away with the test.
 
+#include "support/QtPrinters.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>

@@ -2,6 +2,7 @@
 // A real main window, shown (offscreen in CI), with a watcher that answers its modal boxes.
 
 #include "support/ModalWatcher.h"
+#include "support/QtPrinters.h"
 #include "ui/CTavrel_V10Dlg.h"
 #include "ui/LimitedTextEdit.h"
 #include "ui/SortedComboBox.h"

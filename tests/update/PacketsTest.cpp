@@ -1,3 +1,4 @@
+#include "support/QtPrinters.h"
 #include "update/Packets.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,122 @@
+#include "cli/FlashOptions.h"
+
+#include <QRegularExpression>
+
+namespace flash {
+
+QString HelpText() {
+    return QStringLiteral(
+        "Usage: tavrel-flash [options] IMAGE\n"
+        "Writes IMAGE into a device whose boot loader waits on a serial port: 1024-byte blocks,\n"
+        "one per \"ACK\", then the switch packet that starts the new program. The bytes are the\n"
+        "same as the Tavrel window sends.\n"
+        "\n"
+        "Options:\n"
+        "  -p, --port PORT      a device path (/dev/ttyUSB0), or comN / \"com N\" mapped as in the\n"
+        "                       window (TAVREL_COM<N> first). Default: the system's only port.\n"
+        "  -b, --baud RATE      baud rate (default 115200); 8 data bits, no parity, 1 stop bit\n"
+        "  -t, --timeout SECS   how long to wait for each ACK (default 10; 0 waits forever)\n"
+        "      --switch-only    send the switch packet alone and exit (IMAGE not needed)\n"
+        "      --list-ports     show com 1 to com 15 and what each maps to, then other ports\n"
+        "      --json           progress as one JSON object per line on standard output\n"
+        "      --trace FILE     log every byte sent and received (\"-\": standard error)\n"
+        "  -q, --quiet          no progress, only errors\n"
+        "  -h, --help           show this help\n"
+        "      --version        show the version\n"
+        "\n"
+        "A reply counts as an acknowledgement when the bytes received since the last packet\n"
+        "begin with \"ACK\" (a reply split over several reads is joined). Complete text lines\n"
+        "before it are the device's messages and are shown on standard error.\n"
+        "\n"
+        "Exit status:\n"
+        "  0    written\n"
+        "  1    usage error\n"
+        "  2    the image cannot be loaded (missing, unreadable, locked, too large)\n"
+        "  3    the port cannot be opened or set up\n"
+        "  4    no acknowledgement in time\n"
+        "  5    the port was lost, or input/output failed, during the transfer\n"
+        "  130  interrupted (Ctrl-C)\n");
+}
+
+std::optional<int> ComNumber(const QString& port) {
+    static const QRegularExpression pattern(QStringLiteral("^com\\s*([0-9]{1,3})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const auto match = pattern.match(port.trimmed());
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    const int number = match.captured(1).toInt();
+    return number >= 1 ? std::optional<int>(number) : std::nullopt;
+}
+
+ParseResult ParseFlashOptions(const QStringList& arguments) {
+    FlashOptions options;
+    QStringList positional;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        auto takeValue = [&](QString& out) -> bool {
+            if (i + 1 >= arguments.size()) {
+                return false;
+            }
+            out = arguments[++i];
+            return true;
+        };
+        QString value;
+        if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
+            options.help = true;
+        } else if (arg == QLatin1String("--version")) {
+            options.version = true;
+        } else if (arg == QLatin1String("-q") || arg == QLatin1String("--quiet")) {
+            options.quiet = true;
+        } else if (arg == QLatin1String("--json")) {
+            options.json = true;
+        } else if (arg == QLatin1String("--switch-only")) {
+            options.switchOnly = true;
+        } else if (arg == QLatin1String("--list-ports")) {
+            options.listPorts = true;
+        } else if (arg == QLatin1String("-p") || arg == QLatin1String("--port")) {
+            if (!takeValue(options.port)) {
+                return {std::nullopt, QStringLiteral("%1 needs a port").arg(arg)};
+            }
+            // "-p com 3": the number may come as its own word.
+            if (options.port.compare(QLatin1String("com"), Qt::CaseInsensitive) == 0 &&
+                i + 1 < arguments.size() && ComNumber(options.port + arguments[i + 1])) {
+                options.port += QLatin1Char(' ') + arguments[++i];
+            }
+        } else if (arg == QLatin1String("-b") || arg == QLatin1String("--baud")) {
+            bool ok = false;
+            if (!takeValue(value) || (options.baud = value.toInt(&ok), !ok) || options.baud < 1) {
+                return {std::nullopt, QStringLiteral("%1 needs a baud rate, a whole number from 1 up").arg(arg)};
+            }
+        } else if (arg == QLatin1String("-t") || arg == QLatin1String("--timeout")) {
+            bool ok = false;
+            if (!takeValue(value) || (options.timeoutSeconds = value.toDouble(&ok), !ok) ||
+                options.timeoutSeconds < 0) {
+                return {std::nullopt, QStringLiteral("%1 needs a number of seconds (0 waits forever)").arg(arg)};
+            }
+        } else if (arg == QLatin1String("--trace")) {
+            if (!takeValue(options.traceFile)) {
+                return {std::nullopt, QStringLiteral("--trace needs a file (or - for standard error)")};
+            }
+        } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("-")) {
+            return {std::nullopt, QStringLiteral("unknown option %1").arg(arg)};
+        } else {
+            positional << arg;
+        }
+    }
+    if (options.help || options.version || options.listPorts) {
+        return {options, {}};
+    }
+    if (positional.size() > 1) {
+        return {std::nullopt, QStringLiteral("give one IMAGE, not %1").arg(positional.size())};
+    }
+    if (positional.isEmpty() && !options.switchOnly) {
+        return {std::nullopt, QStringLiteral("no IMAGE given")};
+    }
+    if (!positional.isEmpty()) {
+        options.image = positional.first();
+    }
+    return {options, {}};
+}
+
+} // namespace flash

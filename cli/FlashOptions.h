@@ -1,0 +1,46 @@
+#pragma once
+// The command line of tavrel-flash.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace flash {
+
+// Exit statuses, as --help and the README document them.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitImage = 2,
+    kExitPort = 3,
+    kExitNoAck = 4,
+    kExitPortLost = 5,
+    kExitInterrupted = 130,
+};
+
+struct FlashOptions {
+    QString image;
+    QString port; // as given: a path, "comN" or "com N"; empty: the system's one port
+    qint32 baud = 115200;
+    double timeoutSeconds = 10; // per ACK; 0 waits forever
+    bool switchOnly = false;
+    bool listPorts = false;
+    bool json = false;
+    QString traceFile; // "-" for standard error
+    bool quiet = false;
+    bool help = false;
+    bool version = false;
+};
+
+struct ParseResult {
+    std::optional<FlashOptions> options;
+    QString error; // for the operator when options is empty
+};
+
+ParseResult ParseFlashOptions(const QStringList& arguments);
+QString HelpText();
+
+// "com3", "COM 3", "com 3" give 3; anything else nothing.
+std::optional<int> ComNumber(const QString& port);
+
+} // namespace flash

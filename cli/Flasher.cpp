@@ -1,0 +1,249 @@
+#include "cli/Flasher.h"
+
+#include "serial/PortMapping.h"
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+
+namespace flash {
+
+namespace {
+constexpr int kReadSliceMs = 50; // how often a wait looks at Ctrl-C
+const QByteArray kAck = QByteArrayLiteral("ACK");
+} // namespace
+
+Flasher::Flasher(const FlashOptions& options, ProgressReporter& reporter, Trace& trace,
+                 const volatile std::sig_atomic_t& interrupted)
+    : m_options(options), m_reporter(reporter), m_trace(trace), m_interrupted(interrupted) {
+    QObject::connect(&m_comm, &CMscomm1::OnComm, [this] { OnComm(); });
+}
+
+QString Flasher::PortName() const { return m_comm.DevicePath(); }
+
+int Flasher::Run() {
+    m_clock.start();
+    try {
+        if (!m_options.switchOnly) {
+            LoadImage();
+        }
+        OpenPort();
+        if (m_options.switchOnly) {
+            m_engine.OnBootUserSwitch();
+            m_comm.put_PortOpen(false);
+            return kExitOk;
+        }
+        const int status = Flash();
+        m_comm.put_PortOpen(false);
+        return status;
+    } catch (const Failure& failure) {
+        m_reporter.Error(failure.exitCode, failure.message);
+        m_comm.put_PortOpen(false);
+        return failure.exitCode;
+    } catch (const Interrupted&) {
+        m_comm.put_PortOpen(false); // nothing more is sent
+        m_reporter.Error(kExitInterrupted, QStringLiteral("interrupted; the port is closed and the "
+                                                          "device has an incomplete image"));
+        return kExitInterrupted;
+    } catch (const CommError& error) {
+        m_comm.put_PortOpen(false);
+        m_reporter.Error(kExitPortLost, error.description());
+        return kExitPortLost;
+    }
+}
+
+void Flasher::LoadImage() {
+    const LoadResult result = m_store.LoadImageFile(m_options.image);
+    if (!result.ok) {
+        throw Failure{kExitImage, result.message};
+    }
+    m_figures.imageBytes = QFileInfo(m_options.image).size();
+    m_figures.blocks = m_store.m_lastBlock + 1;
+}
+
+void Flasher::OpenPort() {
+    QString device;
+    if (m_options.port.isEmpty()) {
+        const QList<SerialPortEntry> ports = SystemSerialPorts();
+        if (ports.size() != 1) {
+            QString list;
+            for (const SerialPortEntry& p : ports) {
+                list += QStringLiteral("\n  %1 %2").arg(p.device, p.description);
+            }
+            throw Failure{kExitPort, ports.isEmpty()
+                                         ? QStringLiteral("this system has no serial port; connect the "
+                                                          "device or give --port")
+                                         : QStringLiteral("this system has %1 serial ports; choose one "
+                                                          "with --port:%2")
+                                               .arg(ports.size())
+                                               .arg(list)};
+        }
+        device = ports.first().device;
+    } else if (!ComNumber(m_options.port)) {
+        device = m_options.port;
+    }
+    try {
+        if (const auto number = ComNumber(m_options.port)) {
+            m_comm.put_CommPort(static_cast<short>(*number));
+        }
+        m_comm.SetDevicePath(device);
+        m_comm.put_InputMode(1);
+        m_comm.put_Settings(QStringLiteral("%1,n,8,1").arg(m_options.baud));
+        m_comm.put_InputLen(5000);
+        m_comm.put_RThreshold(1);
+        m_comm.put_RTSEnable(true);
+        m_comm.put_PortOpen(true);
+    } catch (const CommError& error) {
+        throw Failure{kExitPort, error.description()};
+    }
+    m_figures.port = PortName();
+    m_figures.baud = m_options.baud;
+}
+
+int Flasher::Flash() {
+    const qint64 timeoutMs = m_options.timeoutSeconds > 0 ? qint64(m_options.timeoutSeconds * 1000) : -1;
+    m_reporter.Start(m_figures);
+    m_trace.Note("Write");
+    m_engine.OnWrite();
+    if (m_oneBlockImage) {
+        // The whole image went with block 0 and the engine disarmed. Finish the update as it
+        // finishes every other: the same waits around the switch packet.
+        m_allBlocksSent = true;
+        if (!WaitForAck(timeoutMs)) {
+            throw Failure{kExitNoAck, QStringLiteral("the device did not acknowledge block 0 "
+                                                     "(number 0x14) within %1 s")
+                                          .arg(m_options.timeoutSeconds)};
+        }
+        m_lastAcknowledged = true;
+        Wait(TransferEngine::kSwitchDelayMs);
+        m_engine.OnBootUserSwitch();
+        Wait(TransferEngine::kReportDelayMs);
+        m_done = true;
+    }
+    while (!m_done) {
+        if (!WaitForAck(timeoutMs)) {
+            const int block = (m_engine.m_currentBlock + 255) % 256;
+            throw Failure{kExitNoAck,
+                          QStringLiteral("no ACK for block %1 (number 0x%2) within %3 s. Check the "
+                                         "baud rate and the cable, and that the boot loader waits.")
+                              .arg(block)
+                              .arg((block + 20) % 256, 2, 16, QLatin1Char('0'))
+                              .arg(m_options.timeoutSeconds)};
+        }
+        m_engine.OnDeviceReply(kAck);
+    }
+    m_reporter.Done(Seconds(), m_lastAcknowledged);
+    return kExitOk;
+}
+
+void Flasher::OnComm() {
+    const short event = m_comm.get_CommEvent();
+    if (event == comEventPortLost) {
+        m_portLost = true;
+        return;
+    }
+    if (event != comEvReceive) {
+        return;
+    }
+    const QByteArray bytes = m_comm.get_Input();
+    m_trace.Received(bytes);
+    m_reply += bytes;
+}
+
+bool Flasher::TakeAck() {
+    if (m_ackTaken) {
+        return false;
+    }
+    for (;;) {
+        if (m_reply.startsWith(kAck)) {
+            m_reply.remove(0, kAck.size());
+            m_ackTaken = true;
+            return true;
+        }
+        const qsizetype end = m_reply.indexOf('\n');
+        if (end < 0) {
+            return false; // "AC" waits for its "K"; a line waits for its end
+        }
+        const QString line = QString::fromLocal8Bit(m_reply.left(end)).trimmed();
+        m_reply.remove(0, end + 1);
+        if (!line.isEmpty()) {
+            m_reporter.DeviceText(line);
+        }
+    }
+}
+
+void Flasher::FlushDeviceText(bool partialToo) {
+    qsizetype end;
+    while ((end = m_reply.indexOf('\n')) >= 0 || (partialToo && !m_reply.isEmpty())) {
+        const qsizetype take = end >= 0 ? end + 1 : m_reply.size();
+        const QString line = QString::fromLocal8Bit(m_reply.left(take)).trimmed();
+        m_reply.remove(0, take);
+        if (!line.isEmpty()) {
+            m_reporter.DeviceText(line);
+        }
+    }
+}
+
+bool Flasher::WaitForAck(qint64 timeoutMs) {
+    QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
+    for (;;) {
+        if (TakeAck()) {
+            return true;
+        }
+        if (m_interrupted) {
+            throw Interrupted{};
+        }
+        if (m_portLost || !m_comm.get_PortOpen()) {
+            throw Failure{kExitPortLost, QStringLiteral("the port %1 was lost after %2 of %3 blocks. "
+                                                        "Check the cable and run again.")
+                                             .arg(PortName())
+                                             .arg(m_sentBlocks)
+                                             .arg(m_figures.blocks)};
+        }
+        if (deadline.hasExpired()) {
+            FlushDeviceText(true);
+            return false;
+        }
+        const qint64 remaining = deadline.isForever() ? kReadSliceMs : deadline.remainingTime();
+        m_comm.WaitForInput(static_cast<int>(std::min<qint64>(remaining, kReadSliceMs)));
+    }
+}
+
+void Flasher::WritePacket(const QByteArray& packet) {
+    if (m_interrupted) {
+        throw Interrupted{};
+    }
+    FlushDeviceText(true); // whatever followed the acknowledgement
+    m_reply.clear();
+    m_ackTaken = false;
+    m_trace.Sent(packet);
+    m_comm.put_Output(packet);
+    if (packet.size() == 1034) {
+        const int index = (static_cast<std::uint8_t>(packet[7]) + 256 - 20) % 256;
+        ++m_sentBlocks;
+        m_allBlocksSent = index >= m_store.m_lastBlock;
+        m_reporter.Block(index, m_sentBlocks, Seconds());
+    }
+}
+
+void Flasher::Wait(int milliseconds) {
+    // The engine's fixed waits; the device's answer to the last block may come meanwhile.
+    QDeadlineTimer deadline(milliseconds);
+    while (!deadline.hasExpired()) {
+        if (m_interrupted) {
+            throw Interrupted{};
+        }
+        m_comm.WaitForInput(static_cast<int>(std::min<qint64>(deadline.remainingTime(), kReadSliceMs)));
+        if (m_allBlocksSent && TakeAck()) {
+            m_lastAcknowledged = true;
+        }
+    }
+}
+
+void Flasher::ShowMessage(const QString& text) {
+    m_trace.Note(text.toLocal8Bit().constData());
+    m_done = true;
+}
+
+void Flasher::SetWriteCaption(const QString&) { m_oneBlockImage = true; }
+
+} // namespace flash

@@ -1,0 +1,74 @@
+#pragma once
+// tavrel-flash's run: loads the image, opens the port and lets the transfer engine drive the
+// update, with the port read in between instead of an event loop. The engine is the window's:
+// the device gets the same bytes in the same order with the same waits.
+
+#include "cli/FlashOptions.h"
+#include "cli/Progress.h"
+#include "cli/Trace.h"
+#include "serial/CMscomm1.h"
+#include "update/EngineHost.h"
+#include "update/ImageStore.h"
+#include "update/TransferEngine.h"
+
+#include <QElapsedTimer>
+#include <csignal>
+
+namespace flash {
+
+class Flasher : private EngineHost {
+  public:
+    Flasher(const FlashOptions& options, ProgressReporter& reporter, Trace& trace,
+            const volatile std::sig_atomic_t& interrupted);
+    int Run();
+
+  private:
+    struct Interrupted {};
+    struct Failure {
+        int exitCode;
+        QString message;
+    };
+
+    void OpenPort();
+    void LoadImage();
+    int Flash();
+    // Reads the port until the reply since the last packet begins with "ACK" (true) or
+    // `timeoutMs` passes (false; negative waits forever).
+    bool WaitForAck(qint64 timeoutMs);
+    // Moves complete text lines out of the reply; true when it now begins with "ACK".
+    bool TakeAck();
+    void FlushDeviceText(bool partialToo);
+    void OnComm();
+    double Seconds() const { return m_clock.nsecsElapsed() / 1e9; }
+    QString PortName() const;
+
+    // EngineHost
+    void WritePacket(const QByteArray& packet) override;
+    void SetProgress(int) override {}
+    void Wait(int milliseconds) override;
+    void ShowMessage(const QString& text) override;
+    void SaveData() override {}
+    void SetWriteCaption(const QString& caption) override;
+
+    const FlashOptions& m_options;
+    ProgressReporter& m_reporter;
+    Trace& m_trace;
+    const volatile std::sig_atomic_t& m_interrupted;
+
+    CMscomm1 m_comm;
+    ImageStore m_store;
+    TransferEngine m_engine{m_store, *this};
+    TransferFigures m_figures;
+    QElapsedTimer m_clock;
+
+    QByteArray m_reply;      // bytes received since the last packet
+    bool m_ackTaken = false; // the reply has already counted as the acknowledgement
+    bool m_portLost = false;
+    int m_sentBlocks = 0;
+    bool m_allBlocksSent = false;
+    bool m_lastAcknowledged = false;
+    bool m_oneBlockImage = false;
+    bool m_done = false;
+};
+
+} // namespace flash

@@ -1,0 +1,34 @@
+#pragma once
+// How tavrel-flash tells its progress: a live line on a terminal, a line every 10 % otherwise,
+// JSON lines for programs, or nothing.
+
+#include <QString>
+#include <memory>
+
+namespace flash {
+
+struct TransferFigures {
+    QString port;
+    qint32 baud = 0;
+    qint64 imageBytes = 0;
+    int blocks = 0;
+};
+
+class ProgressReporter {
+  public:
+    virtual ~ProgressReporter() = default;
+    virtual void Start(const TransferFigures& figures) = 0;
+    // `sent` blocks are out (counting block 0) after `seconds`.
+    virtual void Block(int index, int sent, double seconds) = 0;
+    virtual void Done(double seconds, bool lastBlockAcknowledged) = 0;
+    virtual void Error(int exitCode, const QString& message) = 0;
+    // Text the device sent that is not an acknowledgement.
+    virtual void DeviceText(const QString& line) = 0;
+};
+
+enum class ReportStyle { Terminal, Plain, Json, Quiet };
+std::unique_ptr<ProgressReporter> MakeReporter(ReportStyle style);
+
+QString SummaryLine(const TransferFigures& figures, double seconds);
+
+} // namespace flash

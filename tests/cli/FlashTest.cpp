@@ -1,0 +1,252 @@
+// tavrel-flash as scripts run it: a process against the simulated boot loader on a pty.
+#include "support/SimProcess.h"
+#include "support/TempFiles.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <QThread>
+#include <csignal>
+#include <functional>
+
+namespace {
+
+struct FlashRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+FlashRun RunFlash(const QStringList& arguments, int timeoutMs = 60000) {
+    QProcess process;
+    process.start(QStringLiteral(TAVREL_FLASH_PATH), arguments);
+    FlashRun run;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+class FlashImage : public ::testing::TestWithParam<qint64> {};
+
+TEST_P(FlashImage, WritesByteExactAndExitsZero) {
+    TempFiles files;
+    const QByteArray content = PatternBytes(GetParam(), 11);
+    const QString image = files.Write("fw.bin", content);
+    const QString out = files.Path("received.bin");
+    SimProcess sim({"--out", out});
+    const FlashRun run = RunFlash({"-p", sim.PortPath(), image});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const int blocks = int(GetParam() / 1024 + 1);
+    EXPECT_TRUE(run.err.contains(QStringLiteral("Wrote %1 bytes (%2 blocks) to %3 at 115200 baud in ")
+                                     .arg(GetParam())
+                                     .arg(blocks)
+                                     .arg(sim.PortPath())))
+        << run.err.toStdString();
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_EQ(ReadFile(out), PaddedImage(content));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FlashImage, ::testing::Values(0, 1024, 3000, 241663),
+                         [](const auto& info) { return "Bytes" + std::to_string(info.param); });
+
+TEST(Flash, ComNumberMapsThroughTheEnvironment) {
+    TempFiles files;
+    const QByteArray content = PatternBytes(5000);
+    const QString out = files.Path("received.bin");
+    SimProcess sim({"--out", out});
+    qputenv("TAVREL_COM7", sim.PortPath().toLocal8Bit());
+    const FlashRun run = RunFlash({"-p", "com 7", files.Write("fw.bin", content)});
+    qunsetenv("TAVREL_COM7");
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    sim.Stop();
+    EXPECT_EQ(ReadFile(out), PaddedImage(content));
+}
+
+// Device behaviour the flasher copes with, and what it must say.
+struct DeviceCase {
+    const char* name;
+    QStringList simArguments;
+    QStringList flashArguments;
+    int exitCode;
+    const char* errorPart;
+};
+
+class FlashDevice : public ::testing::TestWithParam<DeviceCase> {};
+
+TEST_P(FlashDevice, ExitsWithItsStatus) {
+    TempFiles files;
+    const QString image = files.Write("fw.bin", PatternBytes(6000));
+    SimProcess sim(GetParam().simArguments);
+    const FlashRun run = RunFlash(QStringList{"-p", sim.PortPath(), image} + GetParam().flashArguments);
+    EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QString::fromUtf8(GetParam().errorPart))) << run.err.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, FlashDevice,
+    ::testing::Values(
+        DeviceCase{"SplitAckIsJoined", {"--split-ack"}, {}, 0, "The device acknowledged the last block."},
+        DeviceCase{"AckWithLineEnd", {"--ack-suffix", "\\r\\n"}, {}, 0, "Wrote 6000 bytes (6 blocks)"},
+        DeviceCase{"NoiseLinesAreShown", {"--noise"}, {}, 0, "device: boot: flash sector erased"},
+        DeviceCase{"SilentNamesTheBlock", {"--silent-after", "2"}, {"-t", "0.5"}, 4,
+                   "no ACK for block 2 (number 0x16) within 0.5 s"},
+        DeviceCase{"HangUp", {"--hangup-after", "2"}, {}, 5, "was lost"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct RefusalCase {
+    const char* name;
+    std::function<QStringList(TempFiles&)> arguments;
+    int exitCode;
+    const char* errorPart;
+};
+
+class FlashRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(FlashRefusal, ExitsWithItsStatusAndMessage) {
+    TempFiles files;
+    const FlashRun run = RunFlash(GetParam().arguments(files));
+    EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QString::fromUtf8(GetParam().errorPart))) << run.err.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, FlashRefusal,
+    ::testing::Values(
+        RefusalCase{"NoImage", [](TempFiles&) { return QStringList{"-p", "/dev/null"}; }, 1, "no IMAGE given"},
+        RefusalCase{"UnknownOption", [](TempFiles&) { return QStringList{"--fast", "x.bin"}; }, 1, "unknown option --fast"},
+        RefusalCase{"BadBaud", [](TempFiles&) { return QStringList{"-b", "fast", "x.bin"}; }, 1, "needs a baud rate"},
+        RefusalCase{"MissingImage",
+                    [](TempFiles& f) { return QStringList{"-p", "/dev/null", f.Path("none.bin")}; }, 2,
+                    "No such file or directory"},
+        RefusalCase{"TooLarge",
+                    [](TempFiles& f) { return QStringList{"-p", "/dev/null", f.Write("big.bin", PatternBytes(241664))}; },
+                    2, "the largest image that fits is 241,663 bytes"},
+        RefusalCase{"MissingPort",
+                    [](TempFiles& f) { return QStringList{"-p", "/dev/ttyNOPE7", f.Write("a.bin", "x")}; }, 3,
+                    "does not exist"},
+        RefusalCase{"PortIsARegularFile",
+                    [](TempFiles& f) { return QStringList{"-p", f.Write("port", ""), f.Write("a.bin", "x")}; }, 3,
+                    "is not a device"},
+        RefusalCase{"PortIsDevNull",
+                    [](TempFiles& f) { return QStringList{"-p", "/dev/null", f.Write("a.bin", "x")}; }, 3,
+                    "serial port"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Flash, LockedImageExitsTwo) {
+    TempFiles files;
+    const QString image = files.Write("fw.bin", PatternBytes(3000));
+    QProcess holder;
+    holder.start("flock", {"-o", "-x", image, "sh", "-c", "echo locked; exec sleep 30"});
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    const FlashRun run = RunFlash({"-p", "/dev/null", image});
+    holder.kill();
+    holder.waitForFinished();
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_TRUE(run.err.contains("another program has locked the file")) << run.err.toStdString();
+}
+
+TEST(Flash, SwitchOnlySendsTheSwitchPacketAlone) {
+    SimProcess sim({"-v"});
+    const FlashRun run = RunFlash({"-p", sim.PortPath(), "--switch-only"});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(sim.Stop(), 1) << "no block came first";
+    EXPECT_EQ(sim.Summary(), "devsim: 0 blocks, 0 bytes, switch seen, 0 noise bytes");
+}
+
+TEST(Flash, TraceShowsBothDirections) {
+    TempFiles files;
+    SimProcess sim;
+    const QString trace = files.Path("trace.txt");
+    const FlashRun run = RunFlash({"-p", sim.PortPath(), "--trace", trace, files.Write("fw.bin", PatternBytes(1500))});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QStringList lines = QString::fromLatin1(ReadFile(trace)).split('\n', Qt::SkipEmptyParts);
+    QStringList kinds;
+    for (const QString& line : lines) {
+        kinds << line.section(' ', 1, 2, QString::SectionSkipEmpty);
+    }
+    EXPECT_EQ(kinds, QStringList({"-- Write", "TX 1034", "RX 3", "TX 1034", "RX 3", "TX 12", "-- Updata"}))
+        << lines.join("\n").toStdString();
+    EXPECT_TRUE(lines[1].contains("aabb47d4e5ff0014")) << "hex of the first packet";
+    EXPECT_TRUE(lines[2].endsWith("414b43  |ACK|") || lines[2].endsWith("41434b  |ACK|")) << lines[2].toStdString();
+}
+
+TEST(Flash, JsonLinesParseAndDoneCarriesTheCounts) {
+    TempFiles files;
+    SimProcess sim;
+    const FlashRun run = RunFlash({"--json", "-p", sim.PortPath(), files.Write("fw.bin", PatternBytes(3000))});
+    ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
+    QStringList events;
+    QJsonObject done;
+    for (const QString& line : run.out.split('\n', Qt::SkipEmptyParts)) {
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+        events << doc.object().value("event").toString();
+        if (events.last() == "done") {
+            done = doc.object();
+        }
+    }
+    EXPECT_EQ(events, QStringList({"start", "block", "block", "block", "done"}));
+    EXPECT_EQ(done.value("bytes").toInt(), 3000);
+    EXPECT_EQ(done.value("blocks").toInt(), 3);
+    EXPECT_TRUE(done.value("last_block_acknowledged").toBool());
+}
+
+TEST(Flash, JsonErrorEvent) {
+    TempFiles files;
+    const FlashRun run = RunFlash({"--json", "-p", "/dev/ttyNOPE1", files.Write("fw.bin", "x")});
+    EXPECT_EQ(run.exitCode, 3);
+    const QJsonObject error = QJsonDocument::fromJson(run.out.trimmed().toUtf8()).object();
+    EXPECT_EQ(error.value("event").toString(), "error");
+    EXPECT_EQ(error.value("exit_code").toInt(), 3);
+}
+
+TEST(Flash, CtrlCStopsCleanly) {
+    TempFiles files;
+    SimProcess sim({"--silent-after", "1"});
+    QProcess flash;
+    flash.start(QStringLiteral(TAVREL_FLASH_PATH),
+                {"-t", "0", "-p", sim.PortPath(), files.Write("fw.bin", PatternBytes(9000))});
+    ASSERT_TRUE(flash.waitForStarted());
+    QThread::msleep(500);
+    ::kill(static_cast<pid_t>(flash.processId()), SIGINT);
+    ASSERT_TRUE(flash.waitForFinished(5000));
+    EXPECT_EQ(flash.exitCode(), 130);
+    EXPECT_TRUE(QString(flash.readAllStandardError()).contains("interrupted"));
+}
+
+TEST(Flash, HelpAndVersion) {
+    const FlashRun help = RunFlash({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* part : {"--port", "--baud", "--timeout", "--switch-only", "--list-ports", "--json",
+                             "--trace", "130  interrupted"}) {
+        EXPECT_TRUE(help.out.contains(part)) << part;
+    }
+    const FlashRun version = RunFlash({"--version"});
+    EXPECT_EQ(version.out.trimmed(), "tavrel-flash 1.0.0.1");
+}
+
+TEST(Flash, ListPortsShowsFifteenComNumbers) {
+    qputenv("TAVREL_COM3", "/dev/pts/42");
+    const FlashRun run = RunFlash({"--list-ports"});
+    qunsetenv("TAVREL_COM3");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(run.out.contains("com 3: /dev/pts/42 [TAVREL_COM3]"));
+    EXPECT_TRUE(run.out.contains("com 15: "));
+}
+
+} // namespace
