@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs into a scratch folder and builds the Debian package; checks that both carry the
+# programs, the desktop entry, the metainfo and the icons, and that the installed programs run.
+set -euo pipefail
+build=$1
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+DESTDIR="$scratch/root" cmake --install "$build" --prefix /usr >/dev/null
+expected=(
+  usr/bin/Tavrel_V1.0 usr/bin/tavrel-flash usr/bin/tavrel-devsim
+  usr/share/applications/tavrel.desktop
+  usr/share/metainfo/io.github.tavrel.Tavrel.metainfo.xml
+  usr/share/icons/hicolor/16x16/apps/tavrel.png usr/share/icons/hicolor/24x24/apps/tavrel.png
+  usr/share/icons/hicolor/32x32/apps/tavrel.png usr/share/icons/hicolor/48x48/apps/tavrel.png
+  usr/share/icons/hicolor/256x256/apps/tavrel.png usr/share/icons/hicolor/scalable/apps/tavrel.svg
+)
+for f in "${expected[@]}"; do
+  [ -e "$scratch/root/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+[ "$("$scratch/root/usr/bin/tavrel-flash" --version)" = "tavrel-flash 1.0.0.1" ] || { echo "installed tavrel-flash does not run"; exit 1; }
+grep -q '^Exec=Tavrel_V1.0$' "$scratch/root/usr/share/applications/tavrel.desktop"
+
+(cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/pkg" >/dev/null)
+deb=$(ls "$scratch"/pkg/tavrel_1.0.0.1_*.deb)
+contents=$(dpkg-deb -c "$deb")
+for f in "${expected[@]}"; do
+  grep -q "\./$f\$" <<<"$contents" || { echo "not in the package: $f"; exit 1; }
+done
+dpkg-deb -f "$deb" Depends | grep -q libqt6serialport6 || { echo "package does not depend on Qt Serial Port"; exit 1; }
+echo "packaging: 1 passed, 0 failed"
