@@ -6,6 +6,9 @@
 #include <QFileInfo>
 #include <QMetaObject>
 #include <sys/stat.h>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
 #include <unistd.h>
 
 CMscomm1::CMscomm1(QObject* parent) : QObject(parent) {
@@ -217,20 +220,35 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
                         QStringLiteral("Operation valid only when the port is open. Open the port "
                                        "first."));
     }
-    m_inOutput = true;
-    const qint64 written = m_port.write(bytes);
-    // Generous: the line time of the bytes at the chosen rate, twice over, plus five seconds.
+    // Straight to the driver: the caller may block the thread right after this returns, so
+    // nothing may wait for the event loop. The port's descriptor is non-blocking; when the
+    // driver's buffer is full, wait for room, bounded by the line time of the bytes at the
+    // chosen rate twice over plus five seconds.
     const qint64 lineMs = bytes.size() * 10 * 1000 / std::max<qint32>(m_settings.baud, 1);
-    QDeadlineTimer deadline(5000 + 2 * lineMs);
-    bool ok = written == bytes.size();
-    while (ok && m_port.isOpen() && m_port.bytesToWrite() > 0 && !m_lost) {
-        if (!m_port.waitForBytesWritten(static_cast<int>(deadline.remainingTime()))) {
-            ok = m_port.bytesToWrite() == 0;
+    const QDeadlineTimer deadline(5000 + 2 * lineMs);
+    const int fd = m_port.handle();
+    qsizetype done = 0;
+    int error = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            error = errno;
             break;
         }
+        if (deadline.hasExpired()) {
+            break;
+        }
+        pollfd room{fd, POLLOUT, 0};
+        ::poll(&room, 1, static_cast<int>(std::min<qint64>(deadline.remainingTime(), 100)));
     }
-    m_inOutput = false;
-    if (m_lost || !m_port.isOpen()) {
+    if (error == EIO || error == ENXIO || error == ENODEV || m_lost) {
         // This error is the one report of the loss: no port-lost event follows it.
         m_port.close();
         m_lost = false;
@@ -239,18 +257,16 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
                                        "open the port again.")
                             .arg(m_devicePath));
     }
-    if (!ok || m_port.bytesToWrite() > 0) {
-        RaiseLater();
+    if (done < bytes.size()) {
         throw CommError(CommError::Kind::WriteFailed,
                         QStringLiteral("Writing to %1 could not finish (%2 of %3 bytes still "
-                                       "waiting): the device does not take data. Check the cable "
+                                       "waiting%4): the device does not take data. Check the cable "
                                        "and the flow control.")
                             .arg(m_devicePath)
-                            .arg(m_port.bytesToWrite())
-                            .arg(bytes.size()));
-    }
-    if (m_receivePending) {
-        RaiseLater();
+                            .arg(bytes.size() - done)
+                            .arg(bytes.size())
+                            .arg(error != 0 ? QStringLiteral(", ") + QString::fromLocal8Bit(std::strerror(error))
+                                            : QString()));
     }
 }
 
@@ -279,16 +295,9 @@ bool CMscomm1::WaitForInput(int msecs) {
     return true;
 }
 
-void CMscomm1::OnReadyRead() {
-    if (m_inOutput) {
-        m_receivePending = true; // handlers never run inside Output
-        return;
-    }
-    RaiseReceive();
-}
+void CMscomm1::OnReadyRead() { RaiseReceive(); }
 
 void CMscomm1::RaiseReceive() {
-    m_receivePending = false;
     if (!m_port.isOpen() || m_rThreshold == 0 || m_port.bytesAvailable() < m_rThreshold) {
         return;
     }
@@ -331,10 +340,8 @@ void CMscomm1::OnPortError(QSerialPort::SerialPortError error) {
     // The device is gone. Close now, so PortOpen reads false, and tell the owner once, from
     // the event loop rather than from inside the port's own notification.
     m_lost = true;
-    if (!m_inOutput) {
-        m_port.close();
-        RaiseLater();
-    }
+    m_port.close();
+    RaiseLater();
 }
 
 void CMscomm1::RaisePortLost() {

@@ -49,7 +49,8 @@ class CMscomm1 : public QObject {
     short get_OutBufferSize() const { return m_outBufferSize; }
     QString get_ParityReplace() const { return m_parityReplace; }
 
-    // Hands the whole array to the driver, in order, before it returns.
+    // Hands the whole array to the driver, in order, before it returns. Raises no event
+    // meanwhile: received bytes are reported once the caller is back in the event loop.
     void put_Output(const QByteArray& bytes);
     // At most InputLen bytes (all when InputLen is 0); the rest stays for another event.
     QByteArray get_Input();
@@ -97,8 +98,6 @@ class CMscomm1 : public QObject {
     QString m_devicePath;
     QString m_explicitDevice;
 
-    bool m_inOutput = false;    // events wait until Output has returned
-    bool m_receivePending = false;
     bool m_raiseQueued = false;
     bool m_lost = false;
 };
