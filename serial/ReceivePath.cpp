@@ -2,14 +2,9 @@
 // the transfer engine, so the device's answer is on screen before the next block leaves.
 #include "ui/CTavrel_V10Dlg.h"
 
-#include <QPushButton>
-#include <array>
-#include <cstring>
+#include "serial/ReceivedBytes.h"
 
-namespace {
-constexpr int kReceiveBufferSize = 1024;
-const QString kEntryEnd = QStringLiteral("\n\r"); // LF then CR, as the log has always had it
-} // namespace
+#include <QPushButton>
 
 void CTavrel_V10Dlg::OnCommEvent() {
     const short event = m_comm.get_CommEvent();
@@ -20,20 +15,10 @@ void CTavrel_V10Dlg::OnCommEvent() {
     if (event != comEvReceive) {
         return; // line-state and error events leave no trace
     }
-    std::array<char, kReceiveBufferSize> buffer{};
-    const QByteArray input = m_comm.get_Input();
-    // The engine looks at the first bytes only; the log keeps everything up to the first zero,
-    // however long the event was.
-    std::memcpy(buffer.data(), input.constData(),
-                static_cast<std::size_t>(std::min<qsizetype>(input.size(), kReceiveBufferSize)));
-    qsizetype textLength = input.indexOf('\0');
-    if (textLength < 0) {
-        textLength = input.size();
-    }
-    m_receiveText.Append(QString::fromLocal8Bit(input.constData(), textLength));
-    m_receiveText.Append(kEntryEnd);
+    const ReceivedBytes received = TakeReceivedBytes(m_comm.get_Input());
+    m_receiveText.Append(received.logEntry);
     UpdateData(false);
-    m_engine.OnDeviceReply(QByteArrayView(buffer.data(), kReceiveBufferSize));
+    m_engine.OnDeviceReply(QByteArrayView(received.buffer.data(), kReceiveBufferSize));
 }
 
 void CTavrel_V10Dlg::OnClearData() {
