@@ -9,6 +9,7 @@ namespace flash {
 
 namespace {
 constexpr int kReadSliceMs = 50; // how often a wait looks at Ctrl-C
+constexpr qsizetype kLongestLine = 4096;
 const QByteArray kAck = QByteArrayLiteral("ACK");
 } // namespace
 
@@ -154,6 +155,17 @@ bool Flasher::TakeAck() {
         return false;
     }
     for (;;) {
+        if (m_inLongLine) {
+            // The rest of a line already shown in part: text up to its end, never an ACK.
+            const qsizetype end = m_reply.indexOf('\n');
+            m_reporter.DeviceText(QString::fromLocal8Bit(m_reply.left(end < 0 ? m_reply.size() : end)).trimmed());
+            m_reply.remove(0, end < 0 ? m_reply.size() : end + 1);
+            if (end < 0) {
+                return false;
+            }
+            m_inLongLine = false;
+            continue;
+        }
         if (m_reply.startsWith(kAck)) {
             m_reply.remove(0, kAck.size());
             m_ackTaken = true;
@@ -161,7 +173,14 @@ bool Flasher::TakeAck() {
         }
         const qsizetype end = m_reply.indexOf('\n');
         if (end < 0) {
-            return false; // "AC" waits for its "K"; a line waits for its end
+            // "AC" waits for its "K"; a line waits for its end, but a device that streams text
+            // without line ends must not make the reply grow without bound.
+            if (m_reply.size() > kLongestLine) {
+                m_reporter.DeviceText(QString::fromLocal8Bit(m_reply).trimmed());
+                m_reply.clear();
+                m_inLongLine = true;
+            }
+            return false;
         }
         const QString line = QString::fromLocal8Bit(m_reply.left(end)).trimmed();
         m_reply.remove(0, end + 1);
@@ -215,6 +234,7 @@ void Flasher::WritePacket(const QByteArray& packet) {
     FlushDeviceText(true); // whatever followed the acknowledgement
     m_reply.clear();
     m_ackTaken = false;
+    m_inLongLine = false;
     m_trace.Sent(packet);
     m_comm.put_Output(packet);
     if (packet.size() == 1034) {

@@ -63,6 +63,7 @@ class Flasher : private EngineHost {
 
     QByteArray m_reply;      // bytes received since the last packet
     bool m_ackTaken = false; // the reply has already counted as the acknowledgement
+    bool m_inLongLine = false; // part of an overlong text line has been shown already
     bool m_portLost = false;
     int m_sentBlocks = 0;
     bool m_allBlocksSent = false;

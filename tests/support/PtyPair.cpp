@@ -1,6 +1,7 @@
 #include "support/PtyPair.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
@@ -42,17 +43,30 @@ void PtyPair::Send(const QByteArray& bytes) {
 }
 
 QByteArray PtyPair::Receive(int msecs) {
+    // The code under test runs on this thread's event loop: keep it running while waiting.
     QByteArray got;
-    pollfd p{m_master, POLLIN, 0};
-    int wait = msecs;
-    while (::poll(&p, 1, wait) > 0) {
-        char buffer[8192];
-        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
+    QDeadlineTimer deadline(msecs);
+    for (;;) {
+        const QByteArray more = Drain();
+        if (!more.isEmpty()) {
+            got += more;
+            deadline.setRemainingTime(50); // until the line has been quiet for 50 ms
         }
+        if (deadline.hasExpired()) {
+            return got;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pollfd p{m_master, POLLIN, 0};
+        ::poll(&p, 1, 1);
+    }
+}
+
+QByteArray PtyPair::Drain() {
+    QByteArray got;
+    char buffer[8192];
+    ssize_t n;
+    while ((n = ::read(m_master, buffer, sizeof buffer)) > 0) {
         got.append(buffer, n);
-        wait = 50;
     }
     return got;
 }

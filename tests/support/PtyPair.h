@@ -14,8 +14,11 @@ class PtyPair {
 
     const QString& SlavePath() const { return m_slavePath; }
     void Send(const QByteArray& bytes);
-    // Whatever has arrived, waiting at most `msecs` for the first byte and then until quiet.
+    // Whatever arrives, waiting at most `msecs` for the first byte and then until the line has
+    // been quiet for 50 ms; the event loop runs meanwhile.
     QByteArray Receive(int msecs);
+    // Whatever has arrived already, without waiting.
+    QByteArray Drain();
     // Closes the master: the slave side sees a hang-up.
     void HangUp();
 

@@ -1,0 +1,128 @@
+// Faults a device throws at tavrel-flash; the test plays the device on a pty. What must hold:
+// the flasher neither crashes nor hangs, sends only whole packets, one block per reply, and
+// ends with the status its help gives.
+#include "sim/StreamParser.h"
+#include "support/PtyPair.h"
+#include "support/TempFiles.h"
+
+#include <QProcess>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Parsed {
+    std::vector<int> blocks;
+    int switches = 0;
+    std::size_t noise = 0;
+};
+
+Parsed Parse(const QByteArray& stream) {
+    Parsed parsed;
+    devsim::ParserEvents events;
+    events.onBlock = [&](std::uint8_t number, const std::uint8_t*) { parsed.blocks.push_back(number); };
+    events.onSwitch = [&] { ++parsed.switches; };
+    events.onNoise = [&](std::size_t n) { parsed.noise += n; };
+    devsim::StreamParser parser(events);
+    parser.Feed(reinterpret_cast<const std::uint8_t*>(stream.constData()), static_cast<std::size_t>(stream.size()));
+    parser.Finish();
+    return parsed;
+}
+
+class FlashFault : public ::testing::Test {
+  protected:
+    void Start(qint64 imageBytes, const QStringList& extra = {}) {
+        m_flash.start(QStringLiteral(TAVREL_FLASH_PATH),
+                      QStringList{"-p", m_pty.SlavePath()} + extra + QStringList{m_files.Write("fw.bin", PatternBytes(imageBytes))});
+        ASSERT_TRUE(m_flash.waitForStarted());
+    }
+    // Reads from the pty while the flasher runs; whole packets come one at a time.
+    QByteArray Packet(int msecs = 3000) { return m_pty.Receive(msecs); }
+    int Finish(int msecs = 20000) {
+        if (!m_flash.waitForFinished(msecs)) {
+            m_flash.kill();
+            m_flash.waitForFinished();
+            return -1;
+        }
+        m_err = QString::fromLocal8Bit(m_flash.readAllStandardError());
+        return m_flash.exitCode();
+    }
+    PtyPair m_pty;
+    TempFiles m_files;
+    QProcess m_flash;
+    QString m_err;
+};
+
+TEST_F(FlashFault, TenMiBOfNoiseThenAnAckStillMovesTheTransfer) {
+    Start(3 * 1024, {"-t", "2"});
+    ASSERT_EQ(Packet().size(), 1034);
+    QByteArray noise(1 << 20, Qt::Uninitialized);
+    for (int i = 0; i < noise.size(); ++i) {
+        noise[i] = static_cast<char>('!' + i % 90);
+    }
+    for (int i = 0; i < 10; ++i) {
+        m_pty.Send(noise);
+    }
+    m_pty.Send("\nACK"); // the noise line ends; a new reply begins with ACK
+    const Parsed next = Parse(Packet());
+    EXPECT_EQ(next.blocks, std::vector<int>{0x15});
+    EXPECT_EQ(Finish(), 4) << "then silence: no ACK for block 1";
+    EXPECT_TRUE(m_err.contains("no ACK for block 1 (number 0x15)")) << m_err.right(300).toStdString();
+}
+
+TEST_F(FlashFault, ZeroBytesAndInvalidTextAreShownAndSkipped) {
+    Start(2 * 1024 + 1);
+    ASSERT_EQ(Packet().size(), 1034);
+    const char text[] = "\0\0boot \xff\xfe ready\r\n";
+    m_pty.Send(QByteArray(text, sizeof text - 1));
+    m_pty.Send("ACK");
+    EXPECT_EQ(Parse(Packet()).blocks, std::vector<int>{0x15});
+    m_pty.Send("ACK");
+    EXPECT_EQ(Parse(Packet()).blocks, std::vector<int>{0x16});
+    m_pty.Send("ACK");
+    EXPECT_EQ(Finish(), 0) << m_err.toStdString();
+    EXPECT_TRUE(m_err.contains("device: ")) << m_err.toStdString();
+}
+
+TEST_F(FlashFault, HundredAcksInOneReplyMoveOneBlock) {
+    Start(5 * 1024, {"-t", "1"});
+    ASSERT_EQ(Packet().size(), 1034);
+    QByteArray storm;
+    for (int i = 0; i < 100; ++i) {
+        storm += "ACK";
+    }
+    m_pty.Send(storm);
+    EXPECT_EQ(Parse(Packet()).blocks, std::vector<int>{0x15});
+    EXPECT_EQ(Finish(), 4);
+}
+
+TEST_F(FlashFault, ThousandAcksInASecondGiveOneWholeUpdate) {
+    Start(241663);
+    QByteArray stream = Packet();
+    for (int i = 0; i < 1000 && m_flash.state() == QProcess::Running; ++i) {
+        m_pty.Send("ACK");
+        QTest::qWait(1);
+        stream += m_pty.Drain();
+    }
+    stream += m_pty.Receive(2500);
+    EXPECT_EQ(Finish(), 0) << m_err.toStdString();
+    const Parsed parsed = Parse(stream);
+    EXPECT_EQ(parsed.noise, 0u);
+    ASSERT_EQ(parsed.blocks.size(), 236u);
+    for (int i = 0; i < 236; ++i) {
+        EXPECT_EQ(parsed.blocks[static_cast<std::size_t>(i)], 0x14 + i);
+    }
+    EXPECT_EQ(parsed.switches, 1);
+}
+
+TEST(FlashInput, BaudTheDriverCannotTakeIsRefused) {
+    PtyPair pty;
+    TempFiles files;
+    QProcess flash;
+    flash.start(QStringLiteral(TAVREL_FLASH_PATH), {"-b", "200000000", "-p", pty.SlavePath(), files.Write("a.bin", "x")});
+    ASSERT_TRUE(flash.waitForFinished(10000));
+    EXPECT_EQ(flash.exitCode(), 3);
+    EXPECT_TRUE(QString(flash.readAllStandardError()).contains("Invalid settings"));
+}
+
+} // namespace
