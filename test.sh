@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, then runs the whole test suite three ways:
+# Installs what is missing, checks the formatting, then runs the whole test suite three ways:
 #   1. built with warnings as errors, every test through CTest;
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. every fuzz target for a short smoke run (scripts/fuzz; ./bench.sh --fuzz runs them long).
@@ -8,6 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps
 export QT_QPA_PLATFORM=offscreen
+
+echo "== format"
+scripts/check-format
 
 echo "== build and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVREL_WERROR=ON >/dev/null

@@ -31,7 +31,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     auto* icon = new QLabel(this);
     const QRect iconRect = units.ToPixels(kIcon.x, kIcon.y, kIcon.width, kIcon.height);
     icon->setPixmap(ApplicationIcon().pixmap(32, 32));
-    icon->setGeometry(QRect(iconRect.topLeft(), QSize(32, 32))); // the control takes the icon's size
+    icon->setGeometry(
+        QRect(iconRect.topLeft(), QSize(32, 32))); // the control takes the icon's size
 
     auto* name = new QLabel(QStringLiteral("Tavrel_V2.0，2.0 版"), this);
     name->setTextFormat(Qt::PlainText); // an ampersand shows as itself

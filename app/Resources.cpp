@@ -10,7 +10,9 @@ QIcon ApplicationIcon() {
     return icon;
 }
 
-QString AboutMenuText() { return QStringLiteral("关于 Tavrel_V1.0(&A)..."); }
+QString AboutMenuText() {
+    return QStringLiteral("关于 Tavrel_V1.0(&A)...");
+}
 
 void ShowAboutBox(QWidget* owner) {
     CAboutDlg about(owner);

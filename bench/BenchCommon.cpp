@@ -28,7 +28,10 @@ Stats Summarise(std::vector<double> samples) {
 }
 
 QJsonObject ToJson(const Stats& s) {
-    return {{"median_us", s.medianUs}, {"p99_us", s.p99Us}, {"mean_us", s.meanUs}, {"samples", s.count}};
+    return {{"median_us", s.medianUs},
+            {"p99_us", s.p99Us},
+            {"mean_us", s.meanUs},
+            {"samples", s.count}};
 }
 
 std::vector<double> ReadTurnarounds(const QString& timingFile) {
@@ -59,7 +62,9 @@ Sim::Sim(const QStringList& arguments) {
     port = QString::fromLocal8Bit(m_process.readLine()).trimmed();
 }
 
-Sim::~Sim() { Stop(); }
+Sim::~Sim() {
+    Stop();
+}
 
 int Sim::Stop() {
     if (m_process.state() != QProcess::NotRunning) {
@@ -114,7 +119,8 @@ QByteArray RandomBytes(qint64 size) {
 }
 
 QString WriteTempFile(const QString& name, const QByteArray& bytes) {
-    const QString path = QDir::temp().filePath(QStringLiteral("tavrel-bench-%1-%2").arg(QCoreApplication::applicationPid()).arg(name));
+    const QString path = QDir::temp().filePath(
+        QStringLiteral("tavrel-bench-%1-%2").arg(QCoreApplication::applicationPid()).arg(name));
     QFile file(path);
     file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     file.write(bytes);

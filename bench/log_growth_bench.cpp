@@ -47,7 +47,8 @@ int main(int argc, char** argv) {
     std::printf("One receive event (\"ACK\\r\\n\" from the device) with a log of a given size\n");
     std::printf("%-10s %10s %10s %10s\n", "log", "median us", "p99 us", "mean us");
     QJsonArray rows;
-    const std::pair<const char*, qint64> sizes[] = {{"0", 0}, {"64 KiB", 64 << 10}, {"1 MiB", 1 << 20}, {"8 MiB", 8 << 20}};
+    const std::pair<const char*, qint64> sizes[] = {
+        {"0", 0}, {"64 KiB", 64 << 10}, {"1 MiB", 1 << 20}, {"8 MiB", 8 << 20}};
     for (const auto& [label, size] : sizes) {
         Pty pty;
         bench::WindowDriver window;
@@ -76,7 +77,8 @@ int main(int argc, char** argv) {
             QCoreApplication::processEvents(); // let the box repaint before the next event
         }
         const bench::Stats stats = bench::Summarise(samples);
-        std::printf("%-10s %10.1f %10.1f %10.1f\n", label, stats.medianUs, stats.p99Us, stats.meanUs);
+        std::printf("%-10s %10.1f %10.1f %10.1f\n", label, stats.medianUs, stats.p99Us,
+                    stats.meanUs);
         QJsonObject row = bench::ToJson(stats);
         row.insert("log", label);
         row.insert("log_chars", size);

@@ -4,8 +4,8 @@
 #include "bench/WindowDriver.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QTimer>
 #include <cstdio>
@@ -33,7 +33,8 @@ int ShowWindowAndReport(int argc, char** argv) {
 // Child mode: one whole 236-block update in the window; prints the peak resident set in KiB.
 int UpdateAndReportMemory(int argc, char** argv) {
     QApplication app(argc, argv);
-    const QString image = bench::WriteTempFile(QStringLiteral("mem.bin"), bench::RandomBytes(241663));
+    const QString image =
+        bench::WriteTempFile(QStringLiteral("mem.bin"), bench::RandomBytes(241663));
     bench::Sim sim({});
     bench::WindowDriver window;
     const bool ok = window.Open(sim.port) && window.Update(image, 120000);
@@ -45,15 +46,16 @@ int UpdateAndReportMemory(int argc, char** argv) {
 }
 
 long FlashPeakKiB() {
-    const QString image = bench::WriteTempFile(QStringLiteral("mem.bin"), bench::RandomBytes(241663));
+    const QString image =
+        bench::WriteTempFile(QStringLiteral("mem.bin"), bench::RandomBytes(241663));
     bench::Sim sim({});
     const QByteArray program = bench::BinaryPath("tavrel-flash").toLocal8Bit();
     const QByteArray port = sim.port.toLocal8Bit();
     const QByteArray file = image.toLocal8Bit();
     const pid_t child = fork();
     if (child == 0) {
-        execl(program.constData(), program.constData(), "-q", "-p", port.constData(), file.constData(),
-              static_cast<char*>(nullptr));
+        execl(program.constData(), program.constData(), "-q", "-p", port.constData(),
+              file.constData(), static_cast<char*>(nullptr));
         _exit(127);
     }
     int status = 0;
@@ -102,8 +104,8 @@ int main(int argc, char** argv) {
     std::printf("Peak memory of a whole 236-block update: window %.1f MiB, tavrel-flash %.1f MiB\n",
                 windowKiB / 1024.0, flashKiB / 1024.0);
     bench::WriteResult(QStringLiteral("startup"), {{"startup_median_ms", starts.medianUs / 1000},
-                                                  {"startup_worst_ms", starts.p99Us / 1000},
-                                                  {"window_peak_kib", double(windowKiB)},
-                                                  {"flash_peak_kib", double(flashKiB)}});
+                                                   {"startup_worst_ms", starts.p99Us / 1000},
+                                                   {"window_peak_kib", double(windowKiB)},
+                                                   {"flash_peak_kib", double(flashKiB)}});
     return 0;
 }

@@ -7,8 +7,8 @@
 #include "bench/WindowDriver.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <cstdio>
 
@@ -80,7 +80,8 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tavrel_V1.0"));
-    const QString image = bench::WriteTempFile(QStringLiteral("image.bin"), bench::RandomBytes(kImageBytes));
+    const QString image =
+        bench::WriteTempFile(QStringLiteral("image.bin"), bench::RandomBytes(kImageBytes));
 
     struct Row {
         const char* device;
@@ -92,17 +93,18 @@ int main(int argc, char** argv) {
     for (const char* baud : {"921600", ""}) {
         const char* device = *baud ? "921600 baud" : "instant";
         rows.push_back({device, "window", "empty", bench::Summarise(WindowRun(image, 0, baud))});
-        rows.push_back({device, "window", "1 MiB", bench::Summarise(WindowRun(image, 1 << 20, baud))});
+        rows.push_back(
+            {device, "window", "1 MiB", bench::Summarise(WindowRun(image, 1 << 20, baud))});
         rows.push_back({device, "tavrel-flash", "none", bench::Summarise(FlashRun(image, baud))});
     }
     std::printf("Turnaround per block, last ACK byte out -> next packet's first byte in\n");
     std::printf("(%d updates of 236 blocks per row)\n", kRounds);
-    std::printf("%-12s %-13s %-6s %10s %10s %10s %8s\n", "device", "path", "log", "median us", "p99 us",
-                "mean us", "samples");
+    std::printf("%-12s %-13s %-6s %10s %10s %10s %8s\n", "device", "path", "log", "median us",
+                "p99 us", "mean us", "samples");
     QJsonArray json;
     for (const Row& r : rows) {
-        std::printf("%-12s %-13s %-6s %10.1f %10.1f %10.1f %8d\n", r.device, r.path, r.log, r.stats.medianUs,
-                    r.stats.p99Us, r.stats.meanUs, r.stats.count);
+        std::printf("%-12s %-13s %-6s %10.1f %10.1f %10.1f %8d\n", r.device, r.path, r.log,
+                    r.stats.medianUs, r.stats.p99Us, r.stats.meanUs, r.stats.count);
         QJsonObject o = bench::ToJson(r.stats);
         o.insert("device", r.device);
         o.insert("path", r.path);

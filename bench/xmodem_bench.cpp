@@ -5,9 +5,9 @@
 #include "bench/BenchCommon.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <cstdio>
 #include <cstdlib>
@@ -117,7 +117,8 @@ std::vector<double> SxRun(const QString& file, qint64& received, double& seconds
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    const QString image = bench::WriteTempFile(QStringLiteral("xmodem.bin"), bench::RandomBytes(kImageBytes));
+    const QString image =
+        bench::WriteTempFile(QStringLiteral("xmodem.bin"), bench::RandomBytes(kImageBytes));
 
     constexpr int kRounds = 5;
     qint64 received = 0;
@@ -150,20 +151,24 @@ int main(int argc, char** argv) {
     }
     const bench::Stats sxStats = bench::Summarise(sx);
     const bench::Stats tavrelStats = bench::Summarise(tavrel);
-    std::printf("Per-block turnaround over a pty, receiver answers at once (%lld bytes, %d runs each)\n",
-                static_cast<long long>(kImageBytes), kRounds);
-    std::printf("%-28s %10s %10s %10s %8s %9s\n", "sender", "median us", "p99 us", "mean us", "samples", "last s");
-    std::printf("%-28s %10.1f %10.1f %10.1f %8d %9.2f\n", "sx -k (XMODEM-1K, lrzsz)", sxStats.medianUs, sxStats.p99Us,
-                sxStats.meanUs, sxStats.count, sxSeconds);
-    std::printf("%-28s %10.1f %10.1f %10.1f %8d %9.2f\n", "tavrel-flash", tavrelStats.medianUs, tavrelStats.p99Us,
-                tavrelStats.meanUs, tavrelStats.count, flashSeconds);
-    std::printf("(tavrel-flash's total includes the protocol's fixed 1.5 s around the switch packet)\n");
+    std::printf(
+        "Per-block turnaround over a pty, receiver answers at once (%lld bytes, %d runs each)\n",
+        static_cast<long long>(kImageBytes), kRounds);
+    std::printf("%-28s %10s %10s %10s %8s %9s\n", "sender", "median us", "p99 us", "mean us",
+                "samples", "last s");
+    std::printf("%-28s %10.1f %10.1f %10.1f %8d %9.2f\n", "sx -k (XMODEM-1K, lrzsz)",
+                sxStats.medianUs, sxStats.p99Us, sxStats.meanUs, sxStats.count, sxSeconds);
+    std::printf("%-28s %10.1f %10.1f %10.1f %8d %9.2f\n", "tavrel-flash", tavrelStats.medianUs,
+                tavrelStats.p99Us, tavrelStats.meanUs, tavrelStats.count, flashSeconds);
+    std::printf(
+        "(tavrel-flash's total includes the protocol's fixed 1.5 s around the switch packet)\n");
     QJsonObject sxJson = bench::ToJson(sxStats);
     sxJson.insert("received_bytes", received);
     sxJson.insert("seconds", sxSeconds);
     QJsonObject tavrelJson = bench::ToJson(tavrelStats);
     tavrelJson.insert("seconds", flashSeconds);
-    bench::WriteResult(QStringLiteral("xmodem_peer"), {{"sx_k", sxJson}, {"tavrel_flash", tavrelJson}});
+    bench::WriteResult(QStringLiteral("xmodem_peer"),
+                       {{"sx_k", sxJson}, {"tavrel_flash", tavrelJson}});
     QFile::remove(image);
     return sx.empty() ? 1 : 0;
 }

@@ -12,7 +12,8 @@ QString HelpText() {
         "same as the Tavrel window sends.\n"
         "\n"
         "Options:\n"
-        "  -p, --port PORT      a device path (/dev/ttyUSB0), or comN / \"com N\" mapped as in the\n"
+        "  -p, --port PORT      a device path (/dev/ttyUSB0), or comN / \"com N\" mapped as in "
+        "the\n"
         "                       window (TAVREL_COM<N> first). Default: the system's only port.\n"
         "  -b, --baud RATE      baud rate (default 115200); 8 data bits, no parity, 1 stop bit\n"
         "  -t, --timeout SECS   how long to wait for each ACK (default 10; 0 waits forever)\n"
@@ -86,17 +87,20 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
         } else if (arg == QLatin1String("-b") || arg == QLatin1String("--baud")) {
             bool ok = false;
             if (!takeValue(value) || (options.baud = value.toInt(&ok), !ok) || options.baud < 1) {
-                return {std::nullopt, QStringLiteral("%1 needs a baud rate, a whole number from 1 up").arg(arg)};
+                return {std::nullopt,
+                        QStringLiteral("%1 needs a baud rate, a whole number from 1 up").arg(arg)};
             }
         } else if (arg == QLatin1String("-t") || arg == QLatin1String("--timeout")) {
             bool ok = false;
             if (!takeValue(value) || (options.timeoutSeconds = value.toDouble(&ok), !ok) ||
                 options.timeoutSeconds < 0) {
-                return {std::nullopt, QStringLiteral("%1 needs a number of seconds (0 waits forever)").arg(arg)};
+                return {std::nullopt,
+                        QStringLiteral("%1 needs a number of seconds (0 waits forever)").arg(arg)};
             }
         } else if (arg == QLatin1String("--trace")) {
             if (!takeValue(options.traceFile)) {
-                return {std::nullopt, QStringLiteral("--trace needs a file (or - for standard error)")};
+                return {std::nullopt,
+                        QStringLiteral("--trace needs a file (or - for standard error)")};
             }
         } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("-")) {
             return {std::nullopt, QStringLiteral("unknown option %1").arg(arg)};

@@ -19,7 +19,9 @@ Flasher::Flasher(const FlashOptions& options, ProgressReporter& reporter, Trace&
     QObject::connect(&m_comm, &CMscomm1::OnComm, [this] { OnComm(); });
 }
 
-QString Flasher::PortName() const { return m_comm.DevicePath(); }
+QString Flasher::PortName() const {
+    return m_comm.DevicePath();
+}
 
 int Flasher::Run() {
     m_clock.start();
@@ -70,13 +72,14 @@ void Flasher::OpenPort() {
             for (const SerialPortEntry& p : ports) {
                 list += QStringLiteral("\n  %1 %2").arg(p.device, p.description);
             }
-            throw Failure{kExitPort, ports.isEmpty()
-                                         ? QStringLiteral("this system has no serial port; connect the "
-                                                          "device or give --port")
-                                         : QStringLiteral("this system has %1 serial ports; choose one "
-                                                          "with --port:%2")
-                                               .arg(ports.size())
-                                               .arg(list)};
+            throw Failure{kExitPort,
+                          ports.isEmpty()
+                              ? QStringLiteral("this system has no serial port; connect the "
+                                               "device or give --port")
+                              : QStringLiteral("this system has %1 serial ports; choose one "
+                                               "with --port:%2")
+                                    .arg(ports.size())
+                                    .arg(list)};
         }
         device = ports.first().device;
     } else if (!ComNumber(m_options.port)) {
@@ -101,7 +104,8 @@ void Flasher::OpenPort() {
 }
 
 int Flasher::Flash() {
-    const qint64 timeoutMs = m_options.timeoutSeconds > 0 ? qint64(m_options.timeoutSeconds * 1000) : -1;
+    const qint64 timeoutMs =
+        m_options.timeoutSeconds > 0 ? qint64(m_options.timeoutSeconds * 1000) : -1;
     m_reporter.Start(m_figures);
     m_trace.Note("Write");
     m_engine.OnWrite();
@@ -158,7 +162,8 @@ bool Flasher::TakeAck() {
         if (m_inLongLine) {
             // The rest of a line already shown in part: text up to its end, never an ACK.
             const qsizetype end = m_reply.indexOf('\n');
-            m_reporter.DeviceText(QString::fromLocal8Bit(m_reply.left(end < 0 ? m_reply.size() : end)).trimmed());
+            m_reporter.DeviceText(
+                QString::fromLocal8Bit(m_reply.left(end < 0 ? m_reply.size() : end)).trimmed());
             m_reply.remove(0, end < 0 ? m_reply.size() : end + 1);
             if (end < 0) {
                 return false;
@@ -203,7 +208,8 @@ void Flasher::FlushDeviceText(bool partialToo) {
 }
 
 bool Flasher::WaitForAck(qint64 timeoutMs) {
-    QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
+    QDeadlineTimer deadline =
+        timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
     for (;;) {
         if (TakeAck()) {
             return true;
@@ -212,11 +218,12 @@ bool Flasher::WaitForAck(qint64 timeoutMs) {
             throw Interrupted{};
         }
         if (m_portLost || !m_comm.get_PortOpen()) {
-            throw Failure{kExitPortLost, QStringLiteral("the port %1 was lost after %2 of %3 blocks. "
-                                                        "Check the cable and run again.")
-                                             .arg(PortName())
-                                             .arg(m_sentBlocks)
-                                             .arg(m_figures.blocks)};
+            throw Failure{kExitPortLost,
+                          QStringLiteral("the port %1 was lost after %2 of %3 blocks. "
+                                         "Check the cable and run again.")
+                              .arg(PortName())
+                              .arg(m_sentBlocks)
+                              .arg(m_figures.blocks)};
         }
         if (deadline.hasExpired()) {
             FlushDeviceText(true);
@@ -252,7 +259,8 @@ void Flasher::Wait(int milliseconds) {
         if (m_interrupted) {
             throw Interrupted{};
         }
-        m_comm.WaitForInput(static_cast<int>(std::min<qint64>(deadline.remainingTime(), kReadSliceMs)));
+        m_comm.WaitForInput(
+            static_cast<int>(std::min<qint64>(deadline.remainingTime(), kReadSliceMs)));
         if (m_allBlocksSent && TakeAck()) {
             m_lastAcknowledged = true;
         }
@@ -264,6 +272,8 @@ void Flasher::ShowMessage(const QString& text) {
     m_done = true;
 }
 
-void Flasher::SetWriteCaption(const QString&) { m_oneBlockImage = true; }
+void Flasher::SetWriteCaption(const QString&) {
+    m_oneBlockImage = true;
+}
 
 } // namespace flash

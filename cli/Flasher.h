@@ -61,8 +61,8 @@ class Flasher : private EngineHost {
     TransferFigures m_figures;
     QElapsedTimer m_clock;
 
-    QByteArray m_reply;      // bytes received since the last packet
-    bool m_ackTaken = false; // the reply has already counted as the acknowledgement
+    QByteArray m_reply;        // bytes received since the last packet
+    bool m_ackTaken = false;   // the reply has already counted as the acknowledgement
     bool m_inLongLine = false; // part of an overlong text line has been shown already
     bool m_portLost = false;
     int m_sentBlocks = 0;

@@ -60,7 +60,10 @@ class HumanReporter : public ProgressReporter {
             m_lineOpen = true;
         } else if (percent / 10 > m_lastTenth || sent == m_figures.blocks) {
             m_lastTenth = percent / 10;
-            Err(QStringLiteral("%1% (%2/%3 blocks)\n").arg(percent).arg(sent).arg(m_figures.blocks));
+            Err(QStringLiteral("%1% (%2/%3 blocks)\n")
+                    .arg(percent)
+                    .arg(sent)
+                    .arg(m_figures.blocks));
         }
     }
     void Done(double seconds, bool acknowledged) override {
@@ -94,15 +97,28 @@ class JsonReporter : public ProgressReporter {
   public:
     void Start(const TransferFigures& f) override {
         m_figures = f;
-        Emit({{"event", "start"}, {"port", f.port}, {"baud", f.baud}, {"bytes", f.imageBytes}, {"blocks", f.blocks}});
+        Emit({{"event", "start"},
+              {"port", f.port},
+              {"baud", f.baud},
+              {"bytes", f.imageBytes},
+              {"blocks", f.blocks}});
     }
     void Block(int index, int sent, double seconds) override {
-        Emit({{"event", "block"}, {"index", index}, {"number", (index + 20) % 256}, {"sent", sent},
-              {"blocks", m_figures.blocks}, {"seconds", seconds}});
+        Emit({{"event", "block"},
+              {"index", index},
+              {"number", (index + 20) % 256},
+              {"sent", sent},
+              {"blocks", m_figures.blocks},
+              {"seconds", seconds}});
     }
     void Done(double seconds, bool acknowledged) override {
-        Emit({{"event", "done"}, {"port", m_figures.port}, {"baud", m_figures.baud}, {"bytes", m_figures.imageBytes},
-              {"blocks", m_figures.blocks}, {"seconds", seconds}, {"last_block_acknowledged", acknowledged}});
+        Emit({{"event", "done"},
+              {"port", m_figures.port},
+              {"baud", m_figures.baud},
+              {"bytes", m_figures.imageBytes},
+              {"blocks", m_figures.blocks},
+              {"seconds", seconds},
+              {"last_block_acknowledged", acknowledged}});
     }
     void Error(int exitCode, const QString& message) override {
         Emit({{"event", "error"}, {"exit_code", exitCode}, {"message", message}});

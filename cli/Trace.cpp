@@ -27,7 +27,8 @@ Trace::~Trace() {
 
 void Trace::Note(const char* text) {
     if (m_file != nullptr) {
-        std::fprintf(m_file, "%12lld -- %s\n", static_cast<long long>(m_clock.nsecsElapsed() / 1000), text);
+        std::fprintf(m_file, "%12lld -- %s\n",
+                     static_cast<long long>(m_clock.nsecsElapsed() / 1000), text);
         std::fflush(m_file);
     }
 }
@@ -36,8 +37,8 @@ void Trace::Write(const char* direction, const QByteArray& bytes) {
     if (m_file == nullptr) {
         return;
     }
-    std::fprintf(m_file, "%12lld %s %lld ", static_cast<long long>(m_clock.nsecsElapsed() / 1000), direction,
-                 static_cast<long long>(bytes.size()));
+    std::fprintf(m_file, "%12lld %s %lld ", static_cast<long long>(m_clock.nsecsElapsed() / 1000),
+                 direction, static_cast<long long>(bytes.size()));
     for (char c : bytes) {
         std::fprintf(m_file, "%02x", static_cast<unsigned char>(c));
     }

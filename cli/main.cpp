@@ -11,7 +11,9 @@
 namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
-void OnInterrupt(int) { g_interrupted = 1; }
+void OnInterrupt(int) {
+    g_interrupted = 1;
+}
 
 void Print(std::FILE* to, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), to);
@@ -54,7 +56,8 @@ int main(int argc, char** argv) {
 
     const flash::ParseResult parsed = flash::ParseFlashOptions(QCoreApplication::arguments());
     if (!parsed.options) {
-        Print(stderr, QStringLiteral("tavrel-flash: %1\nTry tavrel-flash --help.\n").arg(parsed.error));
+        Print(stderr,
+              QStringLiteral("tavrel-flash: %1\nTry tavrel-flash --help.\n").arg(parsed.error));
         return flash::kExitUsage;
     }
     const flash::FlashOptions& options = *parsed.options;
@@ -78,11 +81,13 @@ int main(int argc, char** argv) {
 
     flash::Trace trace;
     if (!trace.Open(options.traceFile)) {
-        Print(stderr, QStringLiteral("tavrel-flash: cannot write the trace to %1\n").arg(options.traceFile));
+        Print(
+            stderr,
+            QStringLiteral("tavrel-flash: cannot write the trace to %1\n").arg(options.traceFile));
         return flash::kExitUsage;
     }
-    const flash::ReportStyle style = options.json    ? flash::ReportStyle::Json
-                                     : options.quiet ? flash::ReportStyle::Quiet
+    const flash::ReportStyle style = options.json              ? flash::ReportStyle::Json
+                                     : options.quiet           ? flash::ReportStyle::Quiet
                                      : ::isatty(STDERR_FILENO) ? flash::ReportStyle::Terminal
                                                                : flash::ReportStyle::Plain;
     const auto reporter = flash::MakeReporter(style);

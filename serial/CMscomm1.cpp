@@ -1,14 +1,14 @@
 #include "serial/CMscomm1.h"
-#include "serial/PortMapping.h"
 #include "serial/LowLatency.h"
+#include "serial/PortMapping.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QMetaObject>
-#include <sys/stat.h>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 CMscomm1::CMscomm1(QObject* parent) : QObject(parent) {
@@ -23,10 +23,13 @@ CMscomm1::~CMscomm1() {
     }
 }
 
-bool CMscomm1::get_PortOpen() const { return m_port.isOpen(); }
+bool CMscomm1::get_PortOpen() const {
+    return m_port.isOpen();
+}
 
 void CMscomm1::put_PortOpen(bool open) {
-    Q_EMIT PropertyWritten(QStringLiteral("PortOpen"), open ? QStringLiteral("true") : QStringLiteral("false"));
+    Q_EMIT PropertyWritten(QStringLiteral("PortOpen"),
+                           open ? QStringLiteral("true") : QStringLiteral("false"));
     if (!open) {
         if (m_port.isOpen()) {
             m_port.close();
@@ -53,8 +56,9 @@ void CMscomm1::put_CommPort(short port) {
     Q_EMIT PropertyWritten(QStringLiteral("CommPort"), QString::number(port));
     RequirePortClosed("The port number");
     if (port < 1) {
-        throw CommError(CommError::Kind::InvalidValue,
-                        QStringLiteral("Invalid port number %1. Select a port from com 1 up.").arg(port));
+        throw CommError(
+            CommError::Kind::InvalidValue,
+            QStringLiteral("Invalid port number %1. Select a port from com 1 up.").arg(port));
     }
     m_commPort = port;
 }
@@ -72,11 +76,12 @@ void CMscomm1::put_Settings(const QString& settings) {
     Q_EMIT PropertyWritten(QStringLiteral("Settings"), settings);
     const std::optional<SerialSettings> parsed = ParseSerialSettings(settings);
     if (!parsed) {
-        throw CommError(CommError::Kind::InvalidSettings,
-                        QStringLiteral("Invalid settings \"%1\". Give baud,parity,data bits,stop "
-                                       "bits, for example \"115200,n,8,1\" (parity n, e, o, m or s; "
-                                       "5 to 8 data bits; 1, 1.5 or 2 stop bits).")
-                            .arg(settings));
+        throw CommError(
+            CommError::Kind::InvalidSettings,
+            QStringLiteral("Invalid settings \"%1\". Give baud,parity,data bits,stop "
+                           "bits, for example \"115200,n,8,1\" (parity n, e, o, m or s; "
+                           "5 to 8 data bits; 1, 1.5 or 2 stop bits).")
+                .arg(settings));
     }
     if (m_port.isOpen()) {
         // Settings may change while open, as on the original control.
@@ -110,7 +115,8 @@ void CMscomm1::put_RThreshold(short threshold) {
 }
 
 void CMscomm1::put_RTSEnable(bool enable) {
-    Q_EMIT PropertyWritten(QStringLiteral("RTSEnable"), enable ? QStringLiteral("true") : QStringLiteral("false"));
+    Q_EMIT PropertyWritten(QStringLiteral("RTSEnable"),
+                           enable ? QStringLiteral("true") : QStringLiteral("false"));
     m_rtsEnable = enable;
     if (m_port.isOpen()) {
         m_port.setRequestToSend(enable); // a pty has no modem lines: nothing to raise there
@@ -230,7 +236,8 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
     qsizetype done = 0;
     int error = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        const ssize_t n =
+            ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n > 0) {
             done += n;
             continue;
@@ -265,7 +272,8 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
                             .arg(m_devicePath)
                             .arg(bytes.size() - done)
                             .arg(bytes.size())
-                            .arg(error != 0 ? QStringLiteral(", ") + QString::fromLocal8Bit(std::strerror(error))
+                            .arg(error != 0 ? QStringLiteral(", ") +
+                                                  QString::fromLocal8Bit(std::strerror(error))
                                             : QString()));
     }
 }
@@ -279,7 +287,9 @@ QByteArray CMscomm1::get_Input() {
     return m_inputLen == 0 ? m_port.readAll() : m_port.read(m_inputLen);
 }
 
-qint64 CMscomm1::get_InBufferCount() const { return m_port.isOpen() ? m_port.bytesAvailable() : 0; }
+qint64 CMscomm1::get_InBufferCount() const {
+    return m_port.isOpen() ? m_port.bytesAvailable() : 0;
+}
 
 bool CMscomm1::WaitForInput(int msecs) {
     if (m_port.isOpen() && m_port.bytesAvailable() > 0) {
@@ -295,7 +305,9 @@ bool CMscomm1::WaitForInput(int msecs) {
     return true;
 }
 
-void CMscomm1::OnReadyRead() { RaiseReceive(); }
+void CMscomm1::OnReadyRead() {
+    RaiseReceive();
+}
 
 void CMscomm1::RaiseReceive() {
     if (!m_port.isOpen() || m_rThreshold == 0 || m_port.bytesAvailable() < m_rThreshold) {

@@ -20,8 +20,8 @@ struct SerialPortEntry {
 QList<SerialPortEntry> SystemSerialPorts();
 
 struct ComPortMapping {
-    QString device;  // empty when com N stands for no device
-    QString source;  // how it was found, for the operator: "TAVREL_COM3", "3rd serial port"
+    QString device; // empty when com N stands for no device
+    QString source; // how it was found, for the operator: "TAVREL_COM3", "3rd serial port"
     QString description;
 };
 

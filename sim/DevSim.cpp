@@ -17,7 +17,9 @@ namespace devsim {
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-void OnStopSignal(int) { g_stop = 1; }
+void OnStopSignal(int) {
+    g_stop = 1;
+}
 
 // A switch packet is told apart from the first bytes of block 0xFF by the quiet that follows.
 constexpr int kIdleMs = 20;

@@ -17,7 +17,7 @@ struct Options {
     std::optional<std::string> link;
     std::optional<std::string> outFile;
     std::optional<std::string> timingFile;
-    long baud = 0;         // 0: answer at once
+    long baud = 0; // 0: answer at once
     long ackDelayMs = 0;
     long silentAfter = -1; // -1: never silent
     long hangupAfter = -1;

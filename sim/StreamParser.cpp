@@ -14,7 +14,9 @@ void StreamParser::Feed(const std::uint8_t* data, std::size_t length) {
     Parse(false);
 }
 
-void StreamParser::Idle() { Parse(true); }
+void StreamParser::Idle() {
+    Parse(true);
+}
 
 void StreamParser::Finish() {
     Parse(true);

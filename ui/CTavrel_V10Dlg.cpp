@@ -24,7 +24,7 @@ enum class ControlKind { GroupBox, Edit, Combo, Label, Button, SerialControl, Pr
 struct ControlTemplate {
     int id; // -1: no identifier
     ControlKind kind;
-    const char* caption; // UTF-8
+    const char* caption;     // UTF-8
     int x, y, width, height; // dialog units
     bool visible;
     Qt::Alignment alignment;
@@ -79,7 +79,9 @@ const DataExchangeRow kDataExchangeTable[] = {
     {ExchangeKind::Binding, IDC_PROGRESS, 0},
 };
 
-QString IdName(int id) { return QString::number(id); }
+QString IdName(int id) {
+    return QString::number(id);
+}
 
 } // namespace
 
@@ -127,7 +129,8 @@ void CTavrel_V10Dlg::CreateControls() {
             break;
         case ControlKind::Edit: {
             auto* edit = new LimitedTextEdit(this);
-            edit->setLineWrapMode(t.wrapLines ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+            edit->setLineWrapMode(t.wrapLines ? QPlainTextEdit::WidgetWidth
+                                              : QPlainTextEdit::NoWrap);
             edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
             widget = edit;
             break;
@@ -180,9 +183,13 @@ QWidget* CTavrel_V10Dlg::GetDlgItem(int id) const {
     return findChild<QWidget*>(IdName(id), Qt::FindDirectChildrenOnly);
 }
 
-LimitedTextEdit* CTavrel_V10Dlg::TextBox(int id) const { return qobject_cast<LimitedTextEdit*>(GetDlgItem(id)); }
+LimitedTextEdit* CTavrel_V10Dlg::TextBox(int id) const {
+    return qobject_cast<LimitedTextEdit*>(GetDlgItem(id));
+}
 
-QPushButton* CTavrel_V10Dlg::Button(int id) const { return qobject_cast<QPushButton*>(GetDlgItem(id)); }
+QPushButton* CTavrel_V10Dlg::Button(int id) const {
+    return qobject_cast<QPushButton*>(GetDlgItem(id));
+}
 
 void CTavrel_V10Dlg::ConnectTables() {
     for (const CommandRow& row : kCommandTable) {
@@ -365,24 +372,40 @@ void CTavrel_V10Dlg::OnOK() {
     }
 }
 
-void CTavrel_V10Dlg::OnSendData() { UpdateData(true); }
+void CTavrel_V10Dlg::OnSendData() {
+    UpdateData(true);
+}
 
 void CTavrel_V10Dlg::OnReceiveTextChange() {}
 
-void CTavrel_V10Dlg::OnWrite() { m_engine.OnWrite(); }
+void CTavrel_V10Dlg::OnWrite() {
+    m_engine.OnWrite();
+}
 
-void CTavrel_V10Dlg::OnBootUserSwitch() { m_engine.OnBootUserSwitch(); }
+void CTavrel_V10Dlg::OnBootUserSwitch() {
+    m_engine.OnBootUserSwitch();
+}
 
-void CTavrel_V10Dlg::WritePacket(const QByteArray& packet) { m_comm.put_Output(packet); }
+void CTavrel_V10Dlg::WritePacket(const QByteArray& packet) {
+    m_comm.put_Output(packet);
+}
 
 void CTavrel_V10Dlg::SetProgress(int position) {
     m_progress->setValue(std::clamp(position, m_progress->minimum(), m_progress->maximum()));
 }
 
-void CTavrel_V10Dlg::Wait(int milliseconds) { QThread::msleep(static_cast<unsigned long>(milliseconds)); }
+void CTavrel_V10Dlg::Wait(int milliseconds) {
+    QThread::msleep(static_cast<unsigned long>(milliseconds));
+}
 
-void CTavrel_V10Dlg::ShowMessage(const QString& text) { MessageBox(text); }
+void CTavrel_V10Dlg::ShowMessage(const QString& text) {
+    MessageBox(text);
+}
 
-void CTavrel_V10Dlg::SaveData() { UpdateData(true); }
+void CTavrel_V10Dlg::SaveData() {
+    UpdateData(true);
+}
 
-void CTavrel_V10Dlg::SetWriteCaption(const QString& caption) { Button(IDC_WRITE)->setText(caption); }
+void CTavrel_V10Dlg::SetWriteCaption(const QString& caption) {
+    Button(IDC_WRITE)->setText(caption);
+}

@@ -70,7 +70,7 @@ class CTavrel_V10Dlg : public QDialog, private EngineHost {
     SortedComboBox* m_portList = nullptr;
     SortedComboBox* m_baudList = nullptr;
     CMscomm1 m_comm;
-    ImageStore m_store; // m_image, m_imageReady, m_lastBlock
+    ImageStore m_store;                      // m_image, m_imageReady, m_lastBlock
     TransferEngine m_engine{m_store, *this}; // m_currentBlock, m_progressStep
     QProgressBar* m_progress = nullptr;
 

@@ -4,7 +4,8 @@
 
 namespace {
 int MulDiv(int value, int numerator, int denominator) {
-    return static_cast<int>((static_cast<long long>(value) * numerator + denominator / 2) / denominator);
+    return static_cast<int>((static_cast<long long>(value) * numerator + denominator / 2) /
+                            denominator);
 }
 } // namespace
 
@@ -17,8 +18,8 @@ DialogUnits::DialogUnits(const QFont& font) {
 }
 
 QRect DialogUnits::ToPixels(int x, int y, int width, int height) const {
-    return QRect(MulDiv(x, m_baseWidth, 4), MulDiv(y, m_baseHeight, 8), MulDiv(width, m_baseWidth, 4),
-                 MulDiv(height, m_baseHeight, 8));
+    return QRect(MulDiv(x, m_baseWidth, 4), MulDiv(y, m_baseHeight, 8),
+                 MulDiv(width, m_baseWidth, 4), MulDiv(height, m_baseHeight, 8));
 }
 
 QFont DialogFont() {

@@ -29,7 +29,9 @@ void LimitedTextEdit::OnContentsChange(int, int, int) {
     }
 }
 
-QString LimitedTextEdit::Text() const { return toPlainText(); }
+QString LimitedTextEdit::Text() const {
+    return toPlainText();
+}
 
 void LimitedTextEdit::Replace(const QString& text) {
     m_programChange = true;
@@ -83,8 +85,8 @@ qsizetype LimitedTextEdit::RoomLeft() const {
 
 void LimitedTextEdit::keyPressEvent(QKeyEvent* event) {
     const QString text = event->text();
-    const bool inserts = (!text.isEmpty() && text.at(0).isPrint()) || event->key() == Qt::Key_Return ||
-                         event->key() == Qt::Key_Enter;
+    const bool inserts = (!text.isEmpty() && text.at(0).isPrint()) ||
+                         event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
     if (inserts && !isReadOnly() && RoomLeft() < 1) {
         QApplication::beep();
         return;

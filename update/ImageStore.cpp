@@ -5,18 +5,22 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <vector>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace tavrel;
 
 namespace {
 
-QString Quoted(const QString& path) { return QStringLiteral("\"%1\"").arg(path); }
+QString Quoted(const QString& path) {
+    return QStringLiteral("\"%1\"").arg(path);
+}
 
-QString ReasonFromErrno(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString ReasonFromErrno(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 LoadResult Refuse(const QString& path, const QString& reason) {
     return {false, QStringLiteral("Cannot load %1: %2").arg(Quoted(path), reason)};

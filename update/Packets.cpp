@@ -16,7 +16,8 @@ QByteArray BuildBlockPacket(std::uint8_t blockIndex, BlockView blockData) {
     QByteArray packet(kBlockPacketSize, Qt::Uninitialized);
     PutPreamble(packet);
     packet[7] = static_cast<char>((blockIndex + kBlockNumberOffset) % 256);
-    std::copy(blockData.begin(), blockData.end(), reinterpret_cast<std::uint8_t*>(packet.data()) + 8);
+    std::copy(blockData.begin(), blockData.end(),
+              reinterpret_cast<std::uint8_t*>(packet.data()) + 8);
     packet[1032] = static_cast<char>(0x5A);
     packet[1033] = static_cast<char>(0x5B);
     return packet;

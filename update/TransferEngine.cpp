@@ -54,4 +54,6 @@ void TransferEngine::FinishTransfer() {
     m_host.SetProgress(0);
 }
 
-void TransferEngine::OnBootUserSwitch() { m_host.WritePacket(BuildSwitchPacket()); }
+void TransferEngine::OnBootUserSwitch() {
+    m_host.WritePacket(BuildSwitchPacket());
+}

@@ -51,10 +51,11 @@ TEST_P(FlashImage, WritesByteExactAndExitsZero) {
     const FlashRun run = RunFlash({"-p", sim.PortPath(), image});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
     const int blocks = int(GetParam() / 1024 + 1);
-    EXPECT_TRUE(run.err.contains(QStringLiteral("Wrote %1 bytes (%2 blocks) to %3 at 115200 baud in ")
-                                     .arg(GetParam())
-                                     .arg(blocks)
-                                     .arg(sim.PortPath())))
+    EXPECT_TRUE(
+        run.err.contains(QStringLiteral("Wrote %1 bytes (%2 blocks) to %3 at 115200 baud in ")
+                             .arg(GetParam())
+                             .arg(blocks)
+                             .arg(sim.PortPath())))
         << run.err.toStdString();
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_EQ(ReadFile(out), PaddedImage(content));
@@ -91,7 +92,8 @@ TEST_P(FlashDevice, ExitsWithItsStatus) {
     TempFiles files;
     const QString image = files.Write("fw.bin", PatternBytes(6000));
     SimProcess sim(GetParam().simArguments);
-    const FlashRun run = RunFlash(QStringList{"-p", sim.PortPath(), image} + GetParam().flashArguments);
+    const FlashRun run =
+        RunFlash(QStringList{"-p", sim.PortPath(), image} + GetParam().flashArguments);
     EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains(QString::fromUtf8(GetParam().errorPart))) << run.err.toStdString();
 }
@@ -99,10 +101,15 @@ TEST_P(FlashDevice, ExitsWithItsStatus) {
 INSTANTIATE_TEST_SUITE_P(
     Devices, FlashDevice,
     ::testing::Values(
-        DeviceCase{"SplitAckIsJoined", {"--split-ack"}, {}, 0, "The device acknowledged the last block."},
-        DeviceCase{"AckWithLineEnd", {"--ack-suffix", "\\r\\n"}, {}, 0, "Wrote 6000 bytes (6 blocks)"},
+        DeviceCase{
+            "SplitAckIsJoined", {"--split-ack"}, {}, 0, "The device acknowledged the last block."},
+        DeviceCase{
+            "AckWithLineEnd", {"--ack-suffix", "\\r\\n"}, {}, 0, "Wrote 6000 bytes (6 blocks)"},
         DeviceCase{"NoiseLinesAreShown", {"--noise"}, {}, 0, "device: boot: flash sector erased"},
-        DeviceCase{"SilentNamesTheBlock", {"--silent-after", "2"}, {"-t", "0.5"}, 4,
+        DeviceCase{"SilentNamesTheBlock",
+                   {"--silent-after", "2"},
+                   {"-t", "0.5"},
+                   4,
                    "no ACK for block 2 (number 0x16) within 0.5 s"},
         DeviceCase{"HangUp", {"--hangup-after", "2"}, {}, 5, "was lost"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -126,24 +133,47 @@ TEST_P(FlashRefusal, ExitsWithItsStatusAndMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Inputs, FlashRefusal,
     ::testing::Values(
-        RefusalCase{"NoImage", [](TempFiles&) { return QStringList{"-p", "/dev/null"}; }, 1, "no IMAGE given"},
-        RefusalCase{"UnknownOption", [](TempFiles&) { return QStringList{"--fast", "x.bin"}; }, 1, "unknown option --fast"},
-        RefusalCase{"BadBaud", [](TempFiles&) { return QStringList{"-b", "fast", "x.bin"}; }, 1, "needs a baud rate"},
+        RefusalCase{"NoImage",
+                    [](TempFiles&) {
+                        return QStringList{"-p", "/dev/null"};
+                    },
+                    1, "no IMAGE given"},
+        RefusalCase{"UnknownOption",
+                    [](TempFiles&) {
+                        return QStringList{"--fast", "x.bin"};
+                    },
+                    1, "unknown option --fast"},
+        RefusalCase{"BadBaud",
+                    [](TempFiles&) {
+                        return QStringList{"-b", "fast", "x.bin"};
+                    },
+                    1, "needs a baud rate"},
         RefusalCase{"MissingImage",
-                    [](TempFiles& f) { return QStringList{"-p", "/dev/null", f.Path("none.bin")}; }, 2,
-                    "No such file or directory"},
-        RefusalCase{"TooLarge",
-                    [](TempFiles& f) { return QStringList{"-p", "/dev/null", f.Write("big.bin", PatternBytes(241664))}; },
-                    2, "the largest image that fits is 241,663 bytes"},
+                    [](TempFiles& f) {
+                        return QStringList{"-p", "/dev/null", f.Path("none.bin")};
+                    },
+                    2, "No such file or directory"},
+        RefusalCase{
+            "TooLarge",
+            [](TempFiles& f) {
+                return QStringList{"-p", "/dev/null", f.Write("big.bin", PatternBytes(241664))};
+            },
+            2, "the largest image that fits is 241,663 bytes"},
         RefusalCase{"MissingPort",
-                    [](TempFiles& f) { return QStringList{"-p", "/dev/ttyNOPE7", f.Write("a.bin", "x")}; }, 3,
-                    "does not exist"},
+                    [](TempFiles& f) {
+                        return QStringList{"-p", "/dev/ttyNOPE7", f.Write("a.bin", "x")};
+                    },
+                    3, "does not exist"},
         RefusalCase{"PortIsARegularFile",
-                    [](TempFiles& f) { return QStringList{"-p", f.Write("port", ""), f.Write("a.bin", "x")}; }, 3,
-                    "is not a device"},
+                    [](TempFiles& f) {
+                        return QStringList{"-p", f.Write("port", ""), f.Write("a.bin", "x")};
+                    },
+                    3, "is not a device"},
         RefusalCase{"PortIsDevNull",
-                    [](TempFiles& f) { return QStringList{"-p", "/dev/null", f.Write("a.bin", "x")}; }, 3,
-                    "serial port"}),
+                    [](TempFiles& f) {
+                        return QStringList{"-p", "/dev/null", f.Write("a.bin", "x")};
+                    },
+                    3, "serial port"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Flash, LockedImageExitsTwo) {
@@ -171,23 +201,27 @@ TEST(Flash, TraceShowsBothDirections) {
     TempFiles files;
     SimProcess sim;
     const QString trace = files.Path("trace.txt");
-    const FlashRun run = RunFlash({"-p", sim.PortPath(), "--trace", trace, files.Write("fw.bin", PatternBytes(1500))});
+    const FlashRun run = RunFlash(
+        {"-p", sim.PortPath(), "--trace", trace, files.Write("fw.bin", PatternBytes(1500))});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
     const QStringList lines = QString::fromLatin1(ReadFile(trace)).split('\n', Qt::SkipEmptyParts);
     QStringList kinds;
     for (const QString& line : lines) {
         kinds << line.section(' ', 1, 2, QString::SectionSkipEmpty);
     }
-    EXPECT_EQ(kinds, QStringList({"-- Write", "TX 1034", "RX 3", "TX 1034", "RX 3", "TX 12", "-- Updata"}))
+    EXPECT_EQ(kinds,
+              QStringList({"-- Write", "TX 1034", "RX 3", "TX 1034", "RX 3", "TX 12", "-- Updata"}))
         << lines.join("\n").toStdString();
     EXPECT_TRUE(lines[1].contains("aabb47d4e5ff0014")) << "hex of the first packet";
-    EXPECT_TRUE(lines[2].endsWith("414b43  |ACK|") || lines[2].endsWith("41434b  |ACK|")) << lines[2].toStdString();
+    EXPECT_TRUE(lines[2].endsWith("414b43  |ACK|") || lines[2].endsWith("41434b  |ACK|"))
+        << lines[2].toStdString();
 }
 
 TEST(Flash, JsonLinesParseAndDoneCarriesTheCounts) {
     TempFiles files;
     SimProcess sim;
-    const FlashRun run = RunFlash({"--json", "-p", sim.PortPath(), files.Write("fw.bin", PatternBytes(3000))});
+    const FlashRun run =
+        RunFlash({"--json", "-p", sim.PortPath(), files.Write("fw.bin", PatternBytes(3000))});
     ASSERT_EQ(run.exitCode, 0) << run.err.toStdString();
     QStringList events;
     QJsonObject done;
@@ -232,8 +266,8 @@ TEST(Flash, CtrlCStopsCleanly) {
 TEST(Flash, HelpAndVersion) {
     const FlashRun help = RunFlash({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* part : {"--port", "--baud", "--timeout", "--switch-only", "--list-ports", "--json",
-                             "--trace", "130  interrupted"}) {
+    for (const char* part : {"--port", "--baud", "--timeout", "--switch-only", "--list-ports",
+                             "--json", "--trace", "130  interrupted"}) {
         EXPECT_TRUE(help.out.contains(part)) << part;
     }
     const FlashRun version = RunFlash({"--version"});

@@ -20,11 +20,14 @@ struct Parsed {
 Parsed Parse(const QByteArray& stream) {
     Parsed parsed;
     devsim::ParserEvents events;
-    events.onBlock = [&](std::uint8_t number, const std::uint8_t*) { parsed.blocks.push_back(number); };
+    events.onBlock = [&](std::uint8_t number, const std::uint8_t*) {
+        parsed.blocks.push_back(number);
+    };
     events.onSwitch = [&] { ++parsed.switches; };
     events.onNoise = [&](std::size_t n) { parsed.noise += n; };
     devsim::StreamParser parser(events);
-    parser.Feed(reinterpret_cast<const std::uint8_t*>(stream.constData()), static_cast<std::size_t>(stream.size()));
+    parser.Feed(reinterpret_cast<const std::uint8_t*>(stream.constData()),
+                static_cast<std::size_t>(stream.size()));
     parser.Finish();
     return parsed;
 }
@@ -33,7 +36,8 @@ class FlashFault : public ::testing::Test {
   protected:
     void Start(qint64 imageBytes, const QStringList& extra = {}) {
         m_flash.start(QStringLiteral(TAVREL_FLASH_PATH),
-                      QStringList{"-p", m_pty.SlavePath()} + extra + QStringList{m_files.Write("fw.bin", PatternBytes(imageBytes))});
+                      QStringList{"-p", m_pty.SlavePath()} + extra +
+                          QStringList{m_files.Write("fw.bin", PatternBytes(imageBytes))});
         ASSERT_TRUE(m_flash.waitForStarted());
     }
     // Reads from the pty while the flasher runs; whole packets come one at a time.
@@ -67,7 +71,8 @@ TEST_F(FlashFault, TenMiBOfNoiseThenAnAckStillMovesTheTransfer) {
     const Parsed next = Parse(Packet());
     EXPECT_EQ(next.blocks, std::vector<int>{0x15});
     EXPECT_EQ(Finish(), 4) << "then silence: no ACK for block 1";
-    EXPECT_TRUE(m_err.contains("no ACK for block 1 (number 0x15)")) << m_err.right(300).toStdString();
+    EXPECT_TRUE(m_err.contains("no ACK for block 1 (number 0x15)"))
+        << m_err.right(300).toStdString();
 }
 
 TEST_F(FlashFault, ZeroBytesAndInvalidTextAreShownAndSkipped) {
@@ -119,7 +124,8 @@ TEST(FlashInput, BaudTheDriverCannotTakeIsRefused) {
     PtyPair pty;
     TempFiles files;
     QProcess flash;
-    flash.start(QStringLiteral(TAVREL_FLASH_PATH), {"-b", "200000000", "-p", pty.SlavePath(), files.Write("a.bin", "x")});
+    flash.start(QStringLiteral(TAVREL_FLASH_PATH),
+                {"-b", "200000000", "-p", pty.SlavePath(), files.Write("a.bin", "x")});
     ASSERT_TRUE(flash.waitForFinished(10000));
     EXPECT_EQ(flash.exitCode(), 3);
     EXPECT_TRUE(QString(flash.readAllStandardError()).contains("Invalid settings"));

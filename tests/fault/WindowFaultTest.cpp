@@ -8,10 +8,10 @@
 #include "support/WindowFixture.h"
 
 #include <QFile>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,11 +35,14 @@ struct Received {
     std::size_t noise = 0;
     void Parse(const QByteArray& stream) {
         devsim::ParserEvents events;
-        events.onBlock = [this](std::uint8_t number, const std::uint8_t*) { blockNumbers.push_back(number); };
+        events.onBlock = [this](std::uint8_t number, const std::uint8_t*) {
+            blockNumbers.push_back(number);
+        };
         events.onSwitch = [this] { ++switches; };
         events.onNoise = [this](std::size_t n) { noise += n; };
         devsim::StreamParser parser(events);
-        parser.Feed(reinterpret_cast<const std::uint8_t*>(stream.constData()), static_cast<std::size_t>(stream.size()));
+        parser.Feed(reinterpret_cast<const std::uint8_t*>(stream.constData()),
+                    static_cast<std::size_t>(stream.size()));
         parser.Finish();
     }
 };
@@ -77,7 +80,9 @@ TEST_F(WindowFault, TenMiBOfNoiseIsLoggedAndAckStillAnswered) {
     for (int mib = 0; mib < 10; ++mib) {
         pty.Send(noise);
     }
-    const auto logged = [&] { return QString(dlg->m_receiveText.Text()).remove(QStringLiteral("\n\r")).size(); };
+    const auto logged = [&] {
+        return QString(dlg->m_receiveText.Text()).remove(QStringLiteral("\n\r")).size();
+    };
     ASSERT_TRUE(QTest::qWaitFor([&] { return logged() >= 10 << 20; }, 300000)) << logged();
     EXPECT_TRUE(pty.Receive(200).isEmpty()) << "noise sends nothing";
     pty.Send("ACK");
@@ -101,7 +106,8 @@ TEST_F(WindowFault, ZeroBytesAndStormsMoveOneBlockPerEvent) {
     EXPECT_EQ(one.blockNumbers, std::vector<int>{0x15});
     pty.Send(QByteArray("\0\0ACK", 5)); // zeros first: no acknowledgement
     EXPECT_TRUE(pty.Receive(200).isEmpty());
-    EXPECT_TRUE(dlg->m_receiveText.Text().endsWith("\n\r\n\r")) << "a leading zero logs an empty entry";
+    EXPECT_TRUE(dlg->m_receiveText.Text().endsWith("\n\r\n\r"))
+        << "a leading zero logs an empty entry";
 }
 
 TEST_F(WindowFault, ThousandAcksInASecond) {
@@ -124,7 +130,8 @@ TEST_F(WindowFault, ThousandAcksInASecond) {
         const int current = received.blockNumbers[i];
         EXPECT_TRUE(current == previous + 1 || current == 0x14) << previous << " then " << current;
     }
-    EXPECT_GE(dlg->m_receiveText.Text().count(QStringLiteral("ACK")), 1000) << "every byte is logged";
+    EXPECT_GE(dlg->m_receiveText.Text().count(QStringLiteral("ACK")), 1000)
+        << "every byte is logged";
     Click(IDC_CLEAR_DATA);
     EXPECT_TRUE(Log()->Text().isEmpty());
 }
@@ -162,7 +169,8 @@ TEST_P(RefusedImage, LeavesThePreviousImageLoaded) {
         ::waitpid(lockFd, nullptr, 0);
     }
     ASSERT_EQ(watcher.Messages().size(), 1);
-    EXPECT_TRUE(watcher.Messages().front().contains(GetParam().messagePart)) << watcher.Messages().front().toStdString();
+    EXPECT_TRUE(watcher.Messages().front().contains(GetParam().messagePart))
+        << watcher.Messages().front().toStdString();
     EXPECT_EQ(dlg->m_store.m_lastBlock, 4);
     EXPECT_TRUE(dlg->m_store.m_image == image);
     EXPECT_EQ(dlg->m_store.m_imageReady, 1);
@@ -171,10 +179,16 @@ TEST_P(RefusedImage, LeavesThePreviousImageLoaded) {
 INSTANTIATE_TEST_SUITE_P(
     Files, RefusedImage,
     ::testing::Values(
-        ImageFault{"TooLarge", [](TempFiles& f) { return f.Write("big.bin", PatternBytes(241664)); }, "241,663 bytes"},
-        ImageFault{"FiveGiB", [](TempFiles& f) { return f.Sparse("huge.bin", 5LL << 30); }, "5,368,709,120 bytes"},
-        ImageFault{"FourGiBPlus100", [](TempFiles& f) { return f.Sparse("wrap.bin", (4LL << 30) + 100); }, "4,294,967,396"},
-        ImageFault{"Locked", [](TempFiles& f) { return f.Write("locked.bin", PatternBytes(3000)); }, "locked"}),
+        ImageFault{"TooLarge",
+                   [](TempFiles& f) { return f.Write("big.bin", PatternBytes(241664)); },
+                   "241,663 bytes"},
+        ImageFault{"FiveGiB", [](TempFiles& f) { return f.Sparse("huge.bin", 5LL << 30); },
+                   "5,368,709,120 bytes"},
+        ImageFault{"FourGiBPlus100",
+                   [](TempFiles& f) { return f.Sparse("wrap.bin", (4LL << 30) + 100); },
+                   "4,294,967,396"},
+        ImageFault{"Locked", [](TempFiles& f) { return f.Write("locked.bin", PatternBytes(3000)); },
+                   "locked"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Port paths that are not serial ports: a message, the caption stays, and a real port opens after.
@@ -190,7 +204,8 @@ TEST_P(RefusedPort, ExplainsAndThePortOpensAfterwards) {
     }
     OpenPortOn(path);
     ASSERT_EQ(watcher.Messages().size(), 1);
-    EXPECT_TRUE(watcher.Messages().front().contains("serial port")) << watcher.Messages().front().toStdString();
+    EXPECT_TRUE(watcher.Messages().front().contains("serial port"))
+        << watcher.Messages().front().toStdString();
     EXPECT_EQ(Button(IDC_OPEN_PORT)->text(), "Open Port");
     PtyPair pty;
     OpenPortOn(pty.SlavePath());
@@ -198,7 +213,8 @@ TEST_P(RefusedPort, ExplainsAndThePortOpensAfterwards) {
     EXPECT_EQ(Button(IDC_OPEN_PORT)->text(), "Close Port");
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, RefusedPort, ::testing::Values("regular-file", "directory", "/dev/null"),
+INSTANTIATE_TEST_SUITE_P(Paths, RefusedPort,
+                         ::testing::Values("regular-file", "directory", "/dev/null"),
                          [](const auto& info) {
                              return QString(info.param).remove('/').remove('-').toStdString();
                          });

@@ -10,7 +10,8 @@
 #include <unistd.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const QString path = QDir::temp().filePath(QStringLiteral("tavrel-fuzz-%1.bin").arg(::getpid()));
+    static const QString path =
+        QDir::temp().filePath(QStringLiteral("tavrel-fuzz-%1.bin").arg(::getpid()));
     {
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {

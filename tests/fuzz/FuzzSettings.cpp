@@ -6,7 +6,8 @@
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+    const QString text =
+        QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
     const auto parsed = ParseSerialSettings(text);
     if (!parsed) {
         return 0;
@@ -19,8 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               .arg(parsed->baud)
                               .arg(QLatin1Char(parity[parsed->parity]))
                               .arg(int(parsed->dataBits))
-                              .arg(parsed->stopBits == QSerialPort::OneAndHalfStop ? QStringLiteral("1.5")
-                                                                                  : QString::number(int(parsed->stopBits)));
+                              .arg(parsed->stopBits == QSerialPort::OneAndHalfStop
+                                       ? QStringLiteral("1.5")
+                                       : QString::number(int(parsed->stopBits)));
     const auto reparsed = ParseSerialSettings(again);
     if (!reparsed || reparsed->baud != parsed->baud || reparsed->parity != parsed->parity ||
         reparsed->dataBits != parsed->dataBits || reparsed->stopBits != parsed->stopBits) {

@@ -1,7 +1,7 @@
 // The serial control over real pseudo-terminals.
-#include "support/QtPrinters.h"
 #include "serial/CMscomm1.h"
 #include "support/PtyPair.h"
+#include "support/QtPrinters.h"
 #include "support/SimProcess.h"
 #include "update/Packets.h"
 
@@ -15,7 +15,8 @@ namespace {
 // Sets TAVREL_COM<n> for the length of a test.
 class ComMapping {
   public:
-    ComMapping(int number, const QString& device) : m_name(QStringLiteral("TAVREL_COM%1").arg(number).toLatin1()) {
+    ComMapping(int number, const QString& device)
+        : m_name(QStringLiteral("TAVREL_COM%1").arg(number).toLatin1()) {
         qputenv(m_name.constData(), device.toLocal8Bit());
     }
     ~ComMapping() { qunsetenv(m_name.constData()); }
@@ -76,7 +77,8 @@ TEST(CMscomm1, BlockPacketIsAnsweredThroughOnCommAndInput) {
     EXPECT_EQ(comm.DevicePath(), sim.PortPath());
     std::array<std::uint8_t, 1024> block{};
     comm.put_Output(BuildBlockPacket(0, block));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return log.All() == "ACK"; }, 5000)) << log.All().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log.All() == "ACK"; }, 5000))
+        << log.All().toStdString();
     EXPECT_EQ(log.events.front(), comEvReceive);
 }
 
@@ -192,7 +194,8 @@ void OpenWith(CMscomm1& comm, const QString& device) {
 INSTANTIATE_TEST_SUITE_P(
     Refusals, RefusalTest,
     ::testing::Values(
-        RefusalCase{"MissingDevice", CommError::Kind::NoSuchPort, "/dev/ttyNOPE9 (from TAVREL_COM2), and it does not exist",
+        RefusalCase{"MissingDevice", CommError::Kind::NoSuchPort,
+                    "/dev/ttyNOPE9 (from TAVREL_COM2), and it does not exist",
                     [](CMscomm1& c) { OpenWith(c, "/dev/ttyNOPE9"); }},
         RefusalCase{"UnmappedCom15", CommError::Kind::NoSuchPort, "TAVREL_COM15",
                     [](CMscomm1& c) {
@@ -206,7 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
                         CMscomm1 other;
                         other.put_PortOpen(true);
                     }},
-        RefusalCase{"BadSettings", CommError::Kind::InvalidSettings, "Invalid settings \"9600,q,8,1\"",
+        RefusalCase{"BadSettings", CommError::Kind::InvalidSettings,
+                    "Invalid settings \"9600,q,8,1\"",
                     [](CMscomm1& c) { c.put_Settings("9600,q,8,1"); }},
         RefusalCase{"PortChangeWhileOpen", CommError::Kind::PortAlreadyOpen, "Close the port first",
                     [](CMscomm1& c) {
@@ -235,7 +239,8 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         RefusalCase{"Directory", CommError::Kind::OpenFailed, "Check that it is a serial port",
                     [](CMscomm1& c) { OpenWith(c, QDir::tempPath()); }},
-        RefusalCase{"DevNull", CommError::Kind::InvalidSettings, "check that the device is a serial port",
+        RefusalCase{"DevNull", CommError::Kind::InvalidSettings,
+                    "check that the device is a serial port",
                     [](CMscomm1& c) { OpenWith(c, "/dev/null"); }}),
     [](const auto& info) { return std::string(info.param.name); });
 

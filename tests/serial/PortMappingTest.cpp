@@ -1,5 +1,5 @@
-#include "support/QtPrinters.h"
 #include "serial/PortMapping.h"
+#include "support/QtPrinters.h"
 
 #include <gtest/gtest.h>
 
@@ -31,16 +31,17 @@ TEST(PortMapping, BeyondTheSystemsPortsIsNoDevice) {
     qunsetenv("TAVREL_COM11");
     const ComPortMapping mapping = MapComPort(11, Ports());
     EXPECT_TRUE(mapping.device.isEmpty());
-    EXPECT_EQ(DescribeMapping(11, mapping),
-              "com 11: no device (the system has no 11th serial port; set TAVREL_COM11 to name one)");
+    EXPECT_EQ(
+        DescribeMapping(11, mapping),
+        "com 11: no device (the system has no 11th serial port; set TAVREL_COM11 to name one)");
 }
 
 TEST(PortMapping, SystemPortsPutUsbAdaptersFirst) {
     const QList<SerialPortEntry> ports = SystemSerialPorts();
     bool seenOther = false;
     for (const SerialPortEntry& entry : ports) {
-        EXPECT_FALSE(seenOther && entry.usb) << "USB adapter after another port: "
-                                             << entry.device.toStdString();
+        EXPECT_FALSE(seenOther && entry.usb)
+            << "USB adapter after another port: " << entry.device.toStdString();
         seenOther = seenOther || !entry.usb;
     }
 }

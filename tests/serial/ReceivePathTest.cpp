@@ -17,7 +17,8 @@ class ReceivePath : public WindowFixture {
     void DeviceSays(const QByteArray& bytes) {
         const qsizetype before = events;
         pty.Send(bytes);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return events > before && dlg->m_comm.get_InBufferCount() == 0; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return events > before && dlg->m_comm.get_InBufferCount() == 0; }, 5000));
         QTest::qWait(30);
     }
     void CountEvents() {
@@ -50,7 +51,9 @@ INSTANTIATE_TEST_SUITE_P(
                       LogCase{"ZeroEndsTheText", {QByteArray("AB\0CD", 5)}, "AB\n\r"},
                       LogCase{"LeadingZero", {QByteArray("\0ACK", 4)}, "\n\r"},
                       LogCase{"SplitAck", {"AC", "K"}, "AC\n\rK\n\r"},
-                      LogCase{"NotValidText", {QByteArray("\xff\xfe ok", 5)}, QString::fromUtf8("\xef\xbf\xbd\xef\xbf\xbd ok\n\r")},
+                      LogCase{"NotValidText",
+                              {QByteArray("\xff\xfe ok", 5)},
+                              QString::fromUtf8("\xef\xbf\xbd\xef\xbf\xbd ok\n\r")},
                       LogCase{"Utf8", {"温度 OK"}, QString::fromUtf8("温度 OK\n\r")}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -69,7 +72,8 @@ TEST_F(ReceivePath, MoreThanInputLenIsLoggedInSeveralEntriesWithNothingLost) {
     CountEvents();
     const QByteArray bytes(12000, 'q');
     DeviceSays(bytes);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return dlg->m_receiveText.Text().count('q') == 12000; }, 3000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return dlg->m_receiveText.Text().count('q') == 12000; }, 3000));
     EXPECT_EQ(dlg->m_receiveText.Text().count('q'), 12000);
 }
 

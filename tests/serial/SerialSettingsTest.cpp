@@ -1,5 +1,5 @@
-#include "support/QtPrinters.h"
 #include "serial/SerialSettings.h"
+#include "support/QtPrinters.h"
 
 #include <gtest/gtest.h>
 
@@ -38,9 +38,12 @@ INSTANTIATE_TEST_SUITE_P(
                       SettingsCase{"9600,n,8,1", true, 9600, N, D8, S1},
                       SettingsCase{"43000,n,8,1", true, 43000, N, D8, S1},
                       SettingsCase{"56000,N,8,1", true, 56000, N, D8, S1},
-                      SettingsCase{"300,e,7,2", true, 300, QSerialPort::EvenParity, QSerialPort::Data7, QSerialPort::TwoStop},
-                      SettingsCase{"1200,o,5,1.5", true, 1200, QSerialPort::OddParity, QSerialPort::Data5, QSerialPort::OneAndHalfStop},
-                      SettingsCase{"2400,m,6,1", true, 2400, QSerialPort::MarkParity, QSerialPort::Data6, S1},
+                      SettingsCase{"300,e,7,2", true, 300, QSerialPort::EvenParity,
+                                   QSerialPort::Data7, QSerialPort::TwoStop},
+                      SettingsCase{"1200,o,5,1.5", true, 1200, QSerialPort::OddParity,
+                                   QSerialPort::Data5, QSerialPort::OneAndHalfStop},
+                      SettingsCase{"2400,m,6,1", true, 2400, QSerialPort::MarkParity,
+                                   QSerialPort::Data6, S1},
                       SettingsCase{"4800,s,8,1", true, 4800, QSerialPort::SpaceParity, D8, S1},
                       SettingsCase{"", false, 0, N, D8, S1},
                       SettingsCase{",n,8,1", false, 0, N, D8, S1},

@@ -27,7 +27,8 @@ class PtyEnd {
     ~PtyEnd() { ::close(m_fd); }
     bool Ok() const { return m_fd >= 0; }
     void Send(const QByteArray& bytes) {
-        ASSERT_EQ(::write(m_fd, bytes.constData(), static_cast<size_t>(bytes.size())), bytes.size());
+        ASSERT_EQ(::write(m_fd, bytes.constData(), static_cast<size_t>(bytes.size())),
+                  bytes.size());
     }
     // Everything that arrives within `msecs` of quiet.
     QByteArray Receive(int msecs) {
@@ -100,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"Suffix", {"--ack-suffix", "\\r\\n"}, "ACK\r\nACK\r\n"},
                       FaultCase{"SilentAfterOne", {"--silent-after", "1"}, "ACK"},
                       FaultCase{"SplitAck", {"--split-ack"}, "ACKACK"},
-                      FaultCase{"Noise", {"--noise"},
+                      FaultCase{"Noise",
+                                {"--noise"},
                                 "boot: flash sector erased, waiting for data\r\nACK"
                                 "boot: flash sector erased, waiting for data\r\nACK"}),
     [](const auto& info) { return std::string(info.param.name); });

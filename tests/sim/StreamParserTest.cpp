@@ -69,25 +69,34 @@ INSTANTIATE_TEST_SUITE_P(
     Streams, StreamTest,
     ::testing::Values(
         StreamCase{"OneBlock", HandBlock(0x14, 0x11), 4096, {"B14:11"}},
-        StreamCase{"SplitAnywhere", Concat({HandBlock(0x14, 1), HandBlock(0x15, 2)}), 7,
+        StreamCase{"SplitAnywhere",
+                   Concat({HandBlock(0x14, 1), HandBlock(0x15, 2)}),
+                   7,
                    {"B14:01", "B15:02"}},
         StreamCase{"ByteByByte", HandBlock(0x20, 9), 1, {"B20:09"}},
         StreamCase{"SwitchAlone", kSwitch, 4096, {"S"}},
-        StreamCase{"NoiseAround", Concat({Bytes{'h', 'i', '\r', '\n'}, HandBlock(0x14, 3), Bytes{0xAA, 1}}),
-                   4096, {"N4", "B14:03", "N2"}},
+        StreamCase{"NoiseAround",
+                   Concat({Bytes{'h', 'i', '\r', '\n'}, HandBlock(0x14, 3), Bytes{0xAA, 1}}),
+                   4096,
+                   {"N4", "B14:03", "N2"}},
         StreamCase{"BadTrailerIsNoise",
                    [] {
                        Bytes b = HandBlock(0x14, 0);
                        b[1033] = 0x00;
                        return b;
                    }(),
-                   4096, {"N1034"}},
+                   4096,
+                   {"N1034"}},
         StreamCase{"NumberBelowFirstBlockIsNoise", HandBlock(0x13, 0), 4096, {"N1034"}},
         // Block 235 carries 0xFF like the switch packet; its data may even begin like it.
-        StreamCase{"LastBlockLooksLikeSwitch", HandBlock(0xFF, 0x77, {0x5A, 0x5B, 0x5C, 0x5D}), 4096,
+        StreamCase{"LastBlockLooksLikeSwitch",
+                   HandBlock(0xFF, 0x77, {0x5A, 0x5B, 0x5C, 0x5D}),
+                   4096,
                    {"BFF:77"}},
-        StreamCase{"LastBlockByteByByte", HandBlock(0xFF, 0x66, {0x5A, 0x5B, 0x5C, 0x5D}), 1, {"BFF:66"}},
-        StreamCase{"BlockThenSwitch", Concat({HandBlock(0x14, 5), kSwitch}), 4096, {"B14:05", "S"}}),
+        StreamCase{
+            "LastBlockByteByByte", HandBlock(0xFF, 0x66, {0x5A, 0x5B, 0x5C, 0x5D}), 1, {"BFF:66"}},
+        StreamCase{
+            "BlockThenSwitch", Concat({HandBlock(0x14, 5), kSwitch}), 4096, {"B14:05", "S"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StreamParser, SwitchIsDecidedOnlyWhenTheLineGoesQuiet) {

@@ -55,7 +55,8 @@ void ModalWatcher::Poll() {
             for (const QString& f : m_files) {
                 quoted << QStringLiteral("\"%1\"").arg(f);
             }
-            dialog->selectFile(m_files.size() == 1 ? m_files.first() : quoted.join(QLatin1Char(' ')));
+            dialog->selectFile(m_files.size() == 1 ? m_files.first()
+                                                   : quoted.join(QLatin1Char(' ')));
             QMetaObject::invokeMethod(dialog, "accept");
         }
     } else if (auto* about = qobject_cast<CAboutDlg*>(modal)) {

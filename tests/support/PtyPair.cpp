@@ -24,12 +24,15 @@ PtyPair::PtyPair() {
     tcsetattr(m_hold, TCSANOW, &tio);
 }
 
-PtyPair::~PtyPair() { HangUp(); }
+PtyPair::~PtyPair() {
+    HangUp();
+}
 
 void PtyPair::Send(const QByteArray& bytes) {
     qsizetype done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(m_master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        const ssize_t n =
+            ::write(m_master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n <= 0) {
             // The far side's buffer is full: let the code under test read (it runs on this
             // thread's event loop), then try again.

@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
         }
         QTimer::singleShot(delayMs, &dlg, [&] {
             const QRect frame = dlg.frameGeometry();
-            const QPixmap shot = dlg.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+            const QPixmap shot =
+                dlg.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
             status = shot.save(out) ? 0 : 1;
             dlg.reject();
         });

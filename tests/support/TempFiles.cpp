@@ -12,7 +12,8 @@ TempFiles::TempFiles() {
 QString TempFiles::Write(const QString& name, const QByteArray& content) const {
     const QString path = Path(name);
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size()) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(content) != content.size()) {
         throw std::runtime_error("cannot write " + path.toStdString());
     }
     return path;

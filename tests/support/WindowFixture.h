@@ -29,7 +29,9 @@ class WindowFixture : public ::testing::Test {
     }
 
     QPushButton* Button(int id) const { return qobject_cast<QPushButton*>(dlg->GetDlgItem(id)); }
-    LimitedTextEdit* Log() const { return qobject_cast<LimitedTextEdit*>(dlg->GetDlgItem(IDC_RECEIVE_TEXT)); }
+    LimitedTextEdit* Log() const {
+        return qobject_cast<LimitedTextEdit*>(dlg->GetDlgItem(IDC_RECEIVE_TEXT));
+    }
     QProgressBar* Bar() const { return qobject_cast<QProgressBar*>(dlg->GetDlgItem(IDC_PROGRESS)); }
     // Clicks a visible button as the operator does; a hidden one (which no operator can reach)
     // is clicked programmatically.
@@ -42,7 +44,8 @@ class WindowFixture : public ::testing::Test {
         }
     }
     void OpenPortOn(const QString& device, int com = 1) {
-        qputenv(QStringLiteral("TAVREL_COM%1").arg(com).toLatin1().constData(), device.toLocal8Bit());
+        qputenv(QStringLiteral("TAVREL_COM%1").arg(com).toLatin1().constData(),
+                device.toLocal8Bit());
         dlg->m_portList->SetCurSel(com - 1);
         Click(IDC_OPEN_PORT);
     }

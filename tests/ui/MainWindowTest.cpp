@@ -59,18 +59,20 @@ TEST_P(ControlLayout, SitsAtItsTemplateRectangle) {
     EXPECT_EQ(control->geometry(), units.ToPixels(c.x, c.y, c.w, c.h)) << "resizing moves nothing";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Controls, ControlLayout,
-    ::testing::Values(ControlCase{1000, "", true, 11, 15, 274, 100}, ControlCase{1001, "", false, 300, 42, 20, 23},
-                      ControlCase{1002, "", true, 14, 169, 48, 15}, ControlCase{1003, "", true, 14, 207, 48, 16},
-                      ControlCase{1004, "Open Port", true, 107, 165, 59, 17},
-                      ControlCase{1005, "发送数据", false, 291, 103, 31, 17},
-                      ControlCase{1006, "Clear Data", true, 231, 203, 63, 17},
-                      ControlCase{1007, "Exit", false, 167, 186, 35, 16},
-                      ControlCase{1010, "Select  bin", true, 107, 204, 59, 17},
-                      ControlCase{1009, "Write", true, 231, 164, 64, 17},
-                      ControlCase{1011, "boot_user切换", false, 206, 181, 19, 17},
-                      ControlCase{1012, "", true, 10, 132, 283, 12}));
+INSTANTIATE_TEST_SUITE_P(Controls, ControlLayout,
+                         ::testing::Values(ControlCase{1000, "", true, 11, 15, 274, 100},
+                                           ControlCase{1001, "", false, 300, 42, 20, 23},
+                                           ControlCase{1002, "", true, 14, 169, 48, 15},
+                                           ControlCase{1003, "", true, 14, 207, 48, 16},
+                                           ControlCase{1004, "Open Port", true, 107, 165, 59, 17},
+                                           ControlCase{1005, "发送数据", false, 291, 103, 31, 17},
+                                           ControlCase{1006, "Clear Data", true, 231, 203, 63, 17},
+                                           ControlCase{1007, "Exit", false, 167, 186, 35, 16},
+                                           ControlCase{1010, "Select  bin", true, 107, 204, 59, 17},
+                                           ControlCase{1009, "Write", true, 231, 164, 64, 17},
+                                           ControlCase{1011, "boot_user切换", false, 206, 181, 19,
+                                                       17},
+                                           ControlCase{1012, "", true, 10, 132, 283, 12}));
 
 TEST_F(MainWindow, LabelsAndGroupBoxesCarryTheirCaptions) {
     QStringList labels;
@@ -224,12 +226,14 @@ TEST_F(MainWindow, SeveralMarkedFilesLoadTheFirst) {
 TEST_F(MainWindow, OpenPortWritesPropertiesInOrder) {
     PtyPair pty;
     QStringList writes;
-    QObject::connect(&dlg->m_comm, &CMscomm1::PropertyWritten,
-                     [&](const QString& name, const QString& value) { writes << name + "=" + value; });
+    QObject::connect(
+        &dlg->m_comm, &CMscomm1::PropertyWritten,
+        [&](const QString& name, const QString& value) { writes << name + "=" + value; });
     dlg->m_baudList->SetCurSel(6); // "43000"
     OpenPortOn(pty.SlavePath(), 15);
-    EXPECT_EQ(writes, QStringList({"CommPort=15", "InputMode=1", "Settings=43000,n,8,1", "InputLen=5000",
-                                   "RThreshold=1", "RTSEnable=true", "PortOpen=true"}));
+    EXPECT_EQ(writes,
+              QStringList({"CommPort=15", "InputMode=1", "Settings=43000,n,8,1", "InputLen=5000",
+                           "RThreshold=1", "RTSEnable=true", "PortOpen=true"}));
     EXPECT_EQ(Button(IDC_OPEN_PORT)->text(), "Close Port");
     writes.clear();
     Click(IDC_OPEN_PORT);
@@ -242,7 +246,8 @@ TEST_F(MainWindow, OpenPortWritesPropertiesInOrder) {
 TEST_F(MainWindow, RefusedPortShowsTheControlsMessageAndKeepsOpenPort) {
     OpenPortOn("/dev/ttyNOPE0", 3);
     ASSERT_EQ(watcher.Messages().size(), 1);
-    EXPECT_TRUE(watcher.Messages().front().startsWith("No such port")) << watcher.Messages().front().toStdString();
+    EXPECT_TRUE(watcher.Messages().front().startsWith("No such port"))
+        << watcher.Messages().front().toStdString();
     EXPECT_EQ(Button(IDC_OPEN_PORT)->text(), "Open Port");
 }
 
@@ -252,8 +257,9 @@ TEST_F(MainWindow, NoSelectionInAListOpensNothing) {
     dlg->m_portList->SetCurSel(0);
     dlg->m_baudList->SetCurSel(-1);
     Click(IDC_OPEN_PORT);
-    EXPECT_EQ(watcher.Messages(), QStringList({"Select a port from the list, then open the port.",
-                                               "Select a baud rate from the list, then open the port."}));
+    EXPECT_EQ(watcher.Messages(),
+              QStringList({"Select a port from the list, then open the port.",
+                           "Select a baud rate from the list, then open the port."}));
     EXPECT_FALSE(dlg->m_comm.get_PortOpen());
 }
 
@@ -262,7 +268,8 @@ TEST_F(MainWindow, PortListTooltipsSayWhatEachComNumberIs) {
     dlg->m_portList->showPopup();
     dlg->m_portList->hidePopup();
     qunsetenv("TAVREL_COM4");
-    EXPECT_EQ(dlg->m_portList->itemData(3, Qt::ToolTipRole).toString(), "com 4: /dev/pts/99 [TAVREL_COM4]");
+    EXPECT_EQ(dlg->m_portList->itemData(3, Qt::ToolTipRole).toString(),
+              "com 4: /dev/pts/99 [TAVREL_COM4]");
 }
 
 TEST_F(MainWindow, WriteWithoutPortShowsTheControlsMessageAndKeepsState) {

@@ -19,7 +19,8 @@ SimTimes ParseSimLog(const QString& text) {
     static const QRegularExpression line(QStringLiteral("devsim: (\\d+) (block|switch)"));
     for (auto it = line.globalMatch(text); it.hasNext();) {
         const auto match = it.next();
-        (match.captured(2) == "block" ? times.blocksUs : times.switchesUs).push_back(match.captured(1).toLongLong());
+        (match.captured(2) == "block" ? times.blocksUs : times.switchesUs)
+            .push_back(match.captured(1).toLongLong());
     }
     return times;
 }
@@ -46,9 +47,11 @@ TEST_P(WholeUpdate, ImageArrivesByteExactThenSwitchAndSuccess) {
     std::vector<int> bar;
     QObject::connect(Bar(), &QProgressBar::valueChanged, [&](int v) { bar.push_back(v); });
     Click(IDC_WRITE);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.Messages().contains("Updata Successfully!"); }, 120000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.Messages().contains("Updata Successfully!"); },
+                                120000))
         << watcher.Messages().join("|").toStdString();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Bar()->value() == 0 && dlg->m_store.m_imageReady == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Bar()->value() == 0 && dlg->m_store.m_imageReady == 1; }, 5000));
     EXPECT_EQ(bar, c.barValues);
     EXPECT_EQ(watcher.Messages(), QStringList{"Updata Successfully!"});
     EXPECT_EQ(watcher.seen.back().title, "Tavrel_V1.0");
@@ -74,7 +77,8 @@ TEST_P(WholeUpdate, ImageArrivesByteExactThenSwitchAndSuccess) {
 INSTANTIATE_TEST_SUITE_P(Images, WholeUpdate,
                          ::testing::Values(UpdateCase{1024, 2, {100, 0}},
                                            UpdateCase{9 * 1024 + 500, 10, {1, 2, 3, 4, 100, 0}},
-                                           UpdateCase{241663, 236, [] {
+                                           UpdateCase{241663, 236,
+                                                      [] {
                                                           std::vector<int> v;
                                                           for (int i = 1; i <= 100; ++i) {
                                                               v.push_back(i);
@@ -82,7 +86,9 @@ INSTANTIATE_TEST_SUITE_P(Images, WholeUpdate,
                                                           v.push_back(0);
                                                           return v;
                                                       }()}),
-                         [](const auto& info) { return "Blocks" + std::to_string(info.param.blocks); });
+                         [](const auto& info) {
+                             return "Blocks" + std::to_string(info.param.blocks);
+                         });
 
 TEST_F(WindowFixture, OneBlockImageDisarmsAndSendsNoSwitch) {
     TempFiles files;
@@ -138,14 +144,16 @@ TEST_F(WindowFixture, HangUpMidTransferIsReportedOnceAndReopeningStartsOver) {
             << watcher.Messages().front().toStdString();
         EXPECT_FALSE(dlg->m_comm.get_PortOpen());
         EXPECT_EQ(Button(IDC_OPEN_PORT)->text(), "Open Port");
-        EXPECT_EQ(dlg->m_engine.m_currentBlock, 4) << "the engine stays as it was: the ACK of the third block sent the fourth";
+        EXPECT_EQ(dlg->m_engine.m_currentBlock, 4)
+            << "the engine stays as it was: the ACK of the third block sent the fourth";
     }
     const QString out = files.Path("received.bin");
     SimProcess sim({"--out", out});
     OpenPortOn(sim.PortPath());
     ASSERT_TRUE(dlg->m_comm.get_PortOpen());
     Click(IDC_WRITE);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.Messages().contains("Updata Successfully!"); }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.Messages().contains("Updata Successfully!"); },
+                                20000));
     sim.Stop();
     QFile received(out);
     ASSERT_TRUE(received.open(QIODevice::ReadOnly));

@@ -5,10 +5,10 @@
 #include <QProcess>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,9 +47,11 @@ TEST_P(LoadSizeTest, CutsIntoBlocksPaddedWithFF) {
 
 INSTANTIATE_TEST_SUITE_P(FileSizes, LoadSizeTest,
                          ::testing::Values(SizeCase{0, 0}, SizeCase{1, 0}, SizeCase{1023, 0},
-                                           SizeCase{1024, 1}, SizeCase{1025, 1},
-                                           SizeCase{3000, 2}, SizeCase{241663, 235}),
-                         [](const auto& info) { return "Bytes" + std::to_string(info.param.size); });
+                                           SizeCase{1024, 1}, SizeCase{1025, 1}, SizeCase{3000, 2},
+                                           SizeCase{241663, 235}),
+                         [](const auto& info) {
+                             return "Bytes" + std::to_string(info.param.size);
+                         });
 
 TEST(ImageStore, BlocksLiveInTheRowOfTheirBlockNumber) {
     TempFiles files;
@@ -131,13 +133,14 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"OneBlockTooMany",
                     [](TempFiles& f) { return f.Write("big.bin", PatternBytes(241664)); },
                     "241,664 bytes; the largest image that fits is 241,663 bytes"},
-        RefusalCase{"FiveGiB",
-                    [](TempFiles& f) { return f.Sparse("5g.bin", 5LL << 30); }, "5,368,709,120 bytes"},
+        RefusalCase{"FiveGiB", [](TempFiles& f) { return f.Sparse("5g.bin", 5LL << 30); },
+                    "5,368,709,120 bytes"},
         // A 32-bit size would make this look like a 100-byte file.
         RefusalCase{"FourGiBPlus100",
                     [](TempFiles& f) { return f.Sparse("4g.bin", (4LL << 30) + 100); },
                     "4,294,967,396 bytes"},
-        RefusalCase{"Device", [](TempFiles&) { return QStringLiteral("/dev/zero"); }, "not a regular file"}),
+        RefusalCase{"Device", [](TempFiles&) { return QStringLiteral("/dev/zero"); },
+                    "not a regular file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ImageStore, FileWithoutReadPermissionIsRefused) {

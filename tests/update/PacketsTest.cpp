@@ -1,5 +1,5 @@
-#include "support/QtPrinters.h"
 #include "update/Packets.h"
+#include "support/QtPrinters.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,9 @@ std::array<std::uint8_t, kBlockSize> Filled(std::uint8_t value) {
     return block;
 }
 
-std::uint8_t At(const QByteArray& bytes, int offset) { return static_cast<std::uint8_t>(bytes[offset]); }
+std::uint8_t At(const QByteArray& bytes, int offset) {
+    return static_cast<std::uint8_t>(bytes[offset]);
+}
 
 void ExpectFrame(const QByteArray& packet) {
     const std::array<std::uint8_t, 7> preamble = {0xAA, 0xBB, 0x47, 0xD4, 0xE5, 0xFF, 0x00};
@@ -81,12 +83,15 @@ struct AckCase {
 
 class AckTest : public ::testing::TestWithParam<AckCase> {};
 
-TEST_P(AckTest, OnlyLeadingUpperCaseAck) { EXPECT_EQ(IsAck(GetParam().bytes), GetParam().ack); }
+TEST_P(AckTest, OnlyLeadingUpperCaseAck) {
+    EXPECT_EQ(IsAck(GetParam().bytes), GetParam().ack);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, AckTest,
     ::testing::Values(AckCase{"Plain", "ACK", true}, AckCase{"LineEnd", "ACK\r\n", true},
-                      AckCase{"Twice", "ACKACK", true}, AckCase{"ThenZeros", QByteArray("ACK\0\0", 5), true},
+                      AckCase{"Twice", "ACKACK", true},
+                      AckCase{"ThenZeros", QByteArray("ACK\0\0", 5), true},
                       AckCase{"Empty", "", false}, AckCase{"TwoBytes", "AC", false},
                       AckCase{"LoneK", "K", false}, AckCase{"LowerCase", "ack", false},
                       AckCase{"LeadingLineEnd", "\r\nACK", false}, AckCase{"Nack", "NACK", false},

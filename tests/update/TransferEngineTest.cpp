@@ -1,6 +1,6 @@
 // The engine alone, through its host interface: no port, no widgets, no real waits.
-#include "serial/CommError.h"
 #include "update/TransferEngine.h"
+#include "serial/CommError.h"
 
 #include <gtest/gtest.h>
 
@@ -58,8 +58,8 @@ class EngineTest : public ::testing::Test {
     TransferEngine engine{store, host};
 };
 
-const std::vector<std::string> kFinish = {"wait 1000", "bar 100", "switch", "wait 500",
-                                          "message Updata Successfully!", "bar 0"};
+const std::vector<std::string> kFinish = {
+    "wait 1000", "bar 100", "switch", "wait 500", "message Updata Successfully!", "bar 0"};
 
 std::vector<std::string> Then(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -187,7 +187,8 @@ TEST_F(EngineTest, OnlyLeadingAckMovesTheTransfer) {
     }
     EXPECT_TRUE(host.Take().empty());
     engine.OnDeviceReply("ACKACK");
-    EXPECT_EQ(host.Take(), (std::vector<std::string>{"block 1", "bar 0"})) << "two in one event: one block";
+    EXPECT_EQ(host.Take(), (std::vector<std::string>{"block 1", "bar 0"}))
+        << "two in one event: one block";
 }
 
 TEST_F(EngineTest, SwitchAloneChangesNothing) {
@@ -253,7 +254,8 @@ TEST_F(EngineTest, FailedSwitchWriteLeavesEngineDisarmed) {
     host.failWritesFrom = 2;
     engine.OnWrite();
     EXPECT_THROW(engine.OnDeviceReply(kAck), CommError);
-    EXPECT_EQ(host.Take(), (std::vector<std::string>{"block 0", "block 1", "bar 0", "wait 1000", "bar 100"}));
+    EXPECT_EQ(host.Take(),
+              (std::vector<std::string>{"block 0", "block 1", "bar 0", "wait 1000", "bar 100"}));
     EXPECT_EQ(store.m_imageReady, 0);
     EXPECT_EQ(engine.m_currentBlock, 0);
 }
