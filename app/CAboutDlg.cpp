@@ -1,6 +1,7 @@
 #include "app/CAboutDlg.h"
 
 #include "app/Resources.h"
+#include "app/Version.h"
 #include "ui/DialogUnits.h"
 
 #include <QLabel>
@@ -38,7 +39,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     name->setTextFormat(Qt::PlainText); // an ampersand shows as itself
     place(name, kName);
 
-    auto* notice = new QLabel(QStringLiteral("Serial firmware updater"), this);
+    auto* notice = new QLabel(QStringLiteral("Serial firmware updater, version %1")
+                                  .arg(tavrel::VersionValue("FileVersion")),
+                              this);
     notice->setTextFormat(Qt::PlainText);
     place(notice, kNotice);
 

@@ -1,5 +1,7 @@
 // The main window as the operator meets it: layout, start-up state, data exchange, close paths.
+#include "app/CAboutDlg.h"
 #include "app/CTavrel_V10App.h"
+#include "app/Version.h"
 #include "support/PtyPair.h"
 #include "support/TempFiles.h"
 #include "support/WindowFixture.h"
@@ -287,6 +289,33 @@ TEST(Application, NameIsTheExecutablesFileNameWithoutExtension) {
     EXPECT_EQ(CTavrel_V10App::NameFromExecutable("/usr/bin/Tavrel_V1.0"), "Tavrel_V1.0");
     EXPECT_EQ(CTavrel_V10App::NameFromExecutable("C:/tools/Tavrel_V1.0.exe"), "Tavrel_V1.0");
     EXPECT_EQ(CTavrel_V10App::NameFromExecutable("/opt/flash"), "flash");
+}
+
+} // namespace
+
+namespace {
+
+TEST(AboutBox, ShowsNameVersionAndOk) {
+    CAboutDlg about;
+    EXPECT_EQ(about.windowTitle(), "关于 Tavrel_V2.0");
+    QStringList texts;
+    for (QLabel* label : about.findChildren<QLabel*>()) {
+        texts << label->text();
+    }
+    EXPECT_TRUE(texts.contains("Tavrel_V2.0，2.0 版"));
+    EXPECT_TRUE(texts.contains("Serial firmware updater, version 1.0.0.1"));
+    auto* ok = about.findChild<QPushButton*>("1");
+    ASSERT_NE(ok, nullptr);
+    EXPECT_EQ(ok->text(), "确定");
+    EXPECT_TRUE(ok->isDefault());
+}
+
+TEST(VersionRecord, CarriesTheKeysOfTheRelease) {
+    EXPECT_EQ(tavrel::VersionValue("FileVersion"), "1.0.0.1");
+    EXPECT_EQ(tavrel::VersionValue("ProductVersion"), "1.0.0.1");
+    EXPECT_EQ(tavrel::VersionValue("FileDescription"), "Tavrel_V1.0");
+    EXPECT_EQ(tavrel::VersionValue("InternalName"), "Tavrel_V1.0.exe");
+    EXPECT_EQ(tavrel::VersionValue("OriginalFilename"), "Tavrel_V1.0.exe");
 }
 
 } // namespace
