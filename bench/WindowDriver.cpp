@@ -18,7 +18,11 @@ WindowDriver::WindowDriver() : m_dialog(std::make_unique<CTavrel_V10Dlg>()) {
     });
     m_closer.start(20);
     m_dialog->show();
-    QCoreApplication::processEvents();
+    // Let the first paints of the new window finish before anything is measured.
+    const QDeadlineTimer settle(200);
+    while (!settle.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
 }
 
 WindowDriver::~WindowDriver() = default;

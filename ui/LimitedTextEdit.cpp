@@ -9,6 +9,8 @@
 
 LimitedTextEdit::LimitedTextEdit(QWidget* parent) : QPlainTextEdit(parent) {
     setTabChangesFocus(true);
+    m_repaint.setSingleShot(true);
+    connect(&m_repaint, &QTimer::timeout, this, [this] { setUpdatesEnabled(true); });
     connect(document(), &QTextDocument::contentsChange, this, &LimitedTextEdit::OnContentsChange);
 }
 
@@ -57,6 +59,7 @@ void LimitedTextEdit::ShowLog(const DataLog& log) {
         }
         // Only the new end: the cost of a refresh does not grow with the log.
         const QString added = DisplayText(QStringView(log.Text()).mid(m_shownLength));
+        DeferRepaint();
         m_programChange = true;
         QTextCursor cursor(document());
         cursor.movePosition(QTextCursor::End);
@@ -71,6 +74,13 @@ void LimitedTextEdit::ShowLog(const DataLog& log) {
     m_editedByUser = false;
     m_shownRevision = log.Revision();
     m_shownLength = log.Size();
+}
+
+void LimitedTextEdit::DeferRepaint() {
+    if (!m_repaint.isActive() && isVisible()) {
+        setUpdatesEnabled(false); // enabling it again repaints the box once, with all that came
+        m_repaint.start(kRepaintIntervalMs);
+    }
 }
 
 qsizetype LimitedTextEdit::RoomLeft() const {

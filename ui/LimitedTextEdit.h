@@ -6,6 +6,7 @@
 #include "serial/DataLog.h"
 
 #include <QPlainTextEdit>
+#include <QTimer>
 
 class LimitedTextEdit : public QPlainTextEdit {
     Q_OBJECT
@@ -30,6 +31,12 @@ class LimitedTextEdit : public QPlainTextEdit {
     void insertFromMimeData(const QMimeData* source) override;
 
   private:
+    // A device may send thousands of short answers a second. Repainting the box (its scroll
+    // bars above all) after each would cost more than answering the device, so while entries
+    // arrive the box repaints at most this often; paints wait, as a window's paints wait for a
+    // quiet message queue. The text itself is always up to date.
+    static constexpr int kRepaintIntervalMs = 40;
+    void DeferRepaint();
     qsizetype RoomLeft() const;
     void Replace(const QString& text);
     void OnContentsChange(int position, int removed, int added);
@@ -38,6 +45,7 @@ class LimitedTextEdit : public QPlainTextEdit {
     bool m_programChange = false;
     bool m_editedByUser = true; // until the program has set a log
     quint64 m_shownRevision = 0;
+    QTimer m_repaint;
     qsizetype m_shownLength = 0;
 };
 
