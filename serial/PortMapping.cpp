@@ -28,7 +28,6 @@ QList<SerialPortEntry> SystemSerialPorts() {
         SerialPortEntry entry;
         entry.device = info.systemLocation();
         entry.description = info.description();
-        entry.manufacturer = info.manufacturer();
         if (info.hasVendorIdentifier() && info.hasProductIdentifier()) {
             entry.usbIds = QStringLiteral("%1:%2")
                                .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))

@@ -11,8 +11,7 @@
 struct SerialPortEntry {
     QString device;      // full path, e.g. /dev/ttyUSB0
     QString description; // what the system says of it, may be empty
-    QString manufacturer;
-    QString usbIds; // "0403:6001" where known
+    QString usbIds;      // "0403:6001" where known
     bool usb = false;
 };
 

@@ -9,8 +9,6 @@ class DialogUnits {
   public:
     explicit DialogUnits(const QFont& font);
     QRect ToPixels(int x, int y, int width, int height) const;
-    int BaseWidth() const { return m_baseWidth; }
-    int BaseHeight() const { return m_baseHeight; }
 
   private:
     int m_baseWidth;

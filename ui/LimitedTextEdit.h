@@ -15,7 +15,6 @@ class LimitedTextEdit : public QPlainTextEdit {
     explicit LimitedTextEdit(QWidget* parent = nullptr);
 
     void SetLimitText(qsizetype limit) { m_limit = limit; }
-    qsizetype LimitText() const { return m_limit; }
 
     // Puts `text` in the box when it differs from what the box holds.
     void SetProgramText(const QString& text);

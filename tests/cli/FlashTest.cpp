@@ -1,4 +1,5 @@
 // tavrel-flash as scripts run it: a process against the simulated boot loader on a pty.
+#include "support/LockHolder.h"
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
 
@@ -179,12 +180,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Flash, LockedImageExitsTwo) {
     TempFiles files;
     const QString image = files.Write("fw.bin", PatternBytes(3000));
-    QProcess holder;
-    holder.start("flock", {"-o", "-x", image, "sh", "-c", "echo locked; exec sleep 30"});
-    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    LockHolder holder(image, LockHolder::Kind::WholeFile);
+    ASSERT_TRUE(holder.Locked());
     const FlashRun run = RunFlash({"-p", "/dev/null", image});
-    holder.kill();
-    holder.waitForFinished();
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_TRUE(run.err.contains("another program has locked the file")) << run.err.toStdString();
 }

@@ -2,6 +2,7 @@
 // crash, no hang beyond the specified waits, the store and the log as specified, the port
 // usable again.
 #include "sim/StreamParser.h"
+#include "support/LockHolder.h"
 #include "support/PtyPair.h"
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
@@ -151,23 +152,13 @@ TEST_P(RefusedImage, LeavesThePreviousImageLoaded) {
     SelectImage(files.Write("good.bin", PatternBytes(5000)));
     const auto image = dlg->m_store.m_image;
     const QString path = GetParam().make(files);
-    int lockFd = -1;
+    std::optional<LockHolder> holder;
     if (QString(GetParam().name) == "Locked") {
-        // Another process holds the lock: a forked child keeps it while the window tries.
-        lockFd = ::fork();
-        if (lockFd == 0) {
-            const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
-            ::flock(fd, LOCK_EX);
-            ::pause();
-            ::_exit(0);
-        }
-        QTest::qWait(300);
+        holder.emplace(path, LockHolder::Kind::WholeFile);
+        ASSERT_TRUE(holder->Locked());
     }
     SelectImage(path);
-    if (lockFd > 0) {
-        ::kill(lockFd, SIGKILL);
-        ::waitpid(lockFd, nullptr, 0);
-    }
+    holder.reset();
     ASSERT_EQ(watcher.Messages().size(), 1);
     EXPECT_TRUE(watcher.Messages().front().contains(GetParam().messagePart))
         << watcher.Messages().front().toStdString();

@@ -6,9 +6,9 @@
 namespace {
 
 QList<SerialPortEntry> Ports() {
-    return {{"/dev/ttyUSB0", "FT232R USB UART", "FTDI", "0403:6001", true},
-            {"/dev/ttyUSB1", "CP2102", "Silicon Labs", "10c4:ea60", true},
-            {"/dev/ttyS0", "", "", "", false}};
+    return {{"/dev/ttyUSB0", "FT232R USB UART", "0403:6001", true},
+            {"/dev/ttyUSB1", "CP2102", "10c4:ea60", true},
+            {"/dev/ttyS0", "", "", false}};
 }
 
 TEST(PortMapping, NthSystemPort) {

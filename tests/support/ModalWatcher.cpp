@@ -29,8 +29,7 @@ void ModalWatcher::Poll() {
     m_handled = modal;
     SeenModal s;
     s.title = modal->windowTitle();
-    s.shownAtMs = QElapsedTimer().msecsSinceReference(); // filled below
-    QElapsedTimer now;
+    QElapsedTimer now; // the monotonic clock the simulator stamps its packets with
     now.start();
     s.shownAtMs = now.msecsSinceReference();
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {

@@ -1,4 +1,5 @@
 #include "update/ImageStore.h"
+#include "support/LockHolder.h"
 #include "support/TempFiles.h"
 
 #include <QFile>
@@ -158,56 +159,13 @@ TEST(ImageStore, FileWithoutReadPermissionIsRefused) {
 
 // Another process holds the file locked while the tool tries to load it: a whole-file lock
 // (flock) or a POSIX record lock, as other programs take them.
-class LockHolder {
-  public:
-    LockHolder(const QString& path, bool posixRecordLock) {
-        int ready[2];
-        if (::pipe(ready) != 0) {
-            return;
-        }
-        m_child = ::fork();
-        if (m_child == 0) {
-            const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR);
-            bool locked = false;
-            if (fd >= 0 && posixRecordLock) {
-                struct flock lock {};
-                lock.l_type = F_WRLCK;
-                lock.l_whence = SEEK_SET;
-                locked = ::fcntl(fd, F_SETLK, &lock) == 0;
-            } else if (fd >= 0) {
-                locked = ::flock(fd, LOCK_EX) == 0;
-            }
-            const char ok = locked ? '1' : '0';
-            [[maybe_unused]] auto n = ::write(ready[1], &ok, 1);
-            ::pause();
-            ::_exit(0);
-        }
-        char ok = 0;
-        m_locked = m_child > 0 && ::read(ready[0], &ok, 1) == 1 && ok == '1';
-        ::close(ready[0]);
-        ::close(ready[1]);
-    }
-    ~LockHolder() { Release(); }
-    bool Locked() const { return m_locked; }
-    void Release() {
-        if (m_child > 0) {
-            ::kill(m_child, SIGKILL);
-            ::waitpid(m_child, nullptr, 0);
-            m_child = -1;
-        }
-    }
-
-  private:
-    pid_t m_child = -1;
-    bool m_locked = false;
-};
-
 class LockedFileTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(LockedFileTest, RefusedWhileLockedLoadsAfterwards) {
     TempFiles files;
     const QString path = files.Write("locked.bin", PatternBytes(2000));
-    LockHolder holder(path, GetParam());
+    LockHolder holder(path,
+                      GetParam() ? LockHolder::Kind::PosixRecord : LockHolder::Kind::WholeFile);
     ASSERT_TRUE(holder.Locked());
     ImageStore store;
     const LoadResult result = store.LoadImageFile(path);
