@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -144,17 +145,42 @@ INSTANTIATE_TEST_SUITE_P(
                     "not a regular file"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Root reads every file, so when the suite runs as root the load runs in a child that has
+// become an ordinary user first.
 TEST(ImageStore, FileWithoutReadPermissionIsRefused) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "root reads every file";
-    }
     TempFiles files;
     const QString path = files.Write("secret.bin", "x");
     ASSERT_TRUE(QFile::setPermissions(path, QFile::WriteOwner));
-    ImageStore store;
-    const LoadResult result = store.LoadImageFile(path);
-    EXPECT_FALSE(result.ok);
-    EXPECT_TRUE(result.message.contains("Permission denied"));
+    ASSERT_EQ(::chmod(QFile::encodeName(files.Path("")).constData(), 0755), 0);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(2);
+        }
+        ImageStore store;
+        const LoadResult result = store.LoadImageFile(path);
+        const QByteArray report = (result.ok ? QByteArray("loaded") : result.message.toUtf8());
+        [[maybe_unused]] auto n =
+            ::write(pipeFds[1], report.constData(), static_cast<size_t>(report.size()));
+        ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    QByteArray report;
+    char buffer[512];
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0) {
+        report.append(buffer, n);
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "could not become an ordinary user";
+    EXPECT_TRUE(report.contains("Permission denied")) << report.toStdString();
+    EXPECT_TRUE(report.contains("secret.bin")) << report.toStdString();
 }
 
 // Another process holds the file locked while the tool tries to load it: a whole-file lock
