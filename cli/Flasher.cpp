@@ -252,6 +252,17 @@ void Flasher::WritePacket(const QByteArray& packet) {
     }
 }
 
+void Flasher::ThrowIfPortLost() const {
+    if (m_portLost || !m_comm.get_PortOpen()) {
+        throw Failure{kExitPortLost,
+                      QStringLiteral("the port %1 was lost after %2 of %3 blocks. Check "
+                                     "the cable and run again.")
+                          .arg(PortName())
+                          .arg(m_sentBlocks)
+                          .arg(m_figures.blocks)};
+    }
+}
+
 void Flasher::Wait(int milliseconds) {
     // The engine's fixed waits; the device's answer to the last block may come meanwhile.
     QDeadlineTimer deadline(milliseconds);
@@ -259,6 +270,7 @@ void Flasher::Wait(int milliseconds) {
         if (m_interrupted) {
             throw Interrupted{};
         }
+        ThrowIfPortLost();
         m_comm.WaitForInput(
             static_cast<int>(std::min<qint64>(deadline.remainingTime(), kReadSliceMs)));
         if (m_allBlocksSent && TakeAck()) {

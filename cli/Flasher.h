@@ -38,6 +38,7 @@ class Flasher : private EngineHost {
     // Moves complete text lines out of the reply; true when it now begins with "ACK".
     bool TakeAck();
     void FlushDeviceText(bool partialToo);
+    void ThrowIfPortLost() const;
     void OnComm();
     double Seconds() const { return m_clock.nsecsElapsed() / 1e9; }
     QString PortName() const;

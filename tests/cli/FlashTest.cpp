@@ -112,7 +112,12 @@ INSTANTIATE_TEST_SUITE_P(
                    {"-t", "0.5"},
                    4,
                    "no ACK for block 2 (number 0x16) within 0.5 s"},
-        DeviceCase{"HangUp", {"--hangup-after", "2"}, {}, 5, "was lost"}),
+        DeviceCase{"HangUp", {"--hangup-after", "2"}, {}, 5, "was lost"},
+        DeviceCase{"HangUpBeforeTheSwitch",
+                   {"--hangup-after", "6"},
+                   {},
+                   5,
+                   "was lost after 6 of 6 blocks"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct RefusalCase {
