@@ -39,9 +39,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     name->setTextFormat(Qt::PlainText); // an ampersand shows as itself
     place(name, kName);
 
-    auto* notice = new QLabel(QStringLiteral("Serial firmware updater, version %1")
-                                  .arg(tavrel::VersionValue("FileVersion")),
-                              this);
+    auto* notice = new QLabel(
+        QStringLiteral("Firmware updater %1").arg(tavrel::VersionValue("FileVersion")), this);
     notice->setTextFormat(Qt::PlainText);
     place(notice, kNotice);
 

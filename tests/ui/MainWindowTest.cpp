@@ -303,7 +303,7 @@ TEST(AboutBox, ShowsNameVersionAndOk) {
         texts << label->text();
     }
     EXPECT_TRUE(texts.contains("Tavrel_V2.0，2.0 版"));
-    EXPECT_TRUE(texts.contains("Serial firmware updater, version 1.0.0.1"));
+    EXPECT_TRUE(texts.contains("Firmware updater 1.0.0.1"));
     auto* ok = about.findChild<QPushButton*>("1");
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(ok->text(), "确定");
