@@ -195,9 +195,9 @@ bool Flasher::TakeAck() {
     }
 }
 
-void Flasher::FlushDeviceText(bool partialToo) {
-    qsizetype end;
-    while ((end = m_reply.indexOf('\n')) >= 0 || (partialToo && !m_reply.isEmpty())) {
+void Flasher::FlushDeviceText() {
+    while (!m_reply.isEmpty()) {
+        const qsizetype end = m_reply.indexOf('\n');
         const qsizetype take = end >= 0 ? end + 1 : m_reply.size();
         const QString line = QString::fromLocal8Bit(m_reply.left(take)).trimmed();
         m_reply.remove(0, take);
@@ -226,7 +226,7 @@ bool Flasher::WaitForAck(qint64 timeoutMs) {
                               .arg(m_figures.blocks)};
         }
         if (deadline.hasExpired()) {
-            FlushDeviceText(true);
+            FlushDeviceText();
             return false;
         }
         const qint64 remaining = deadline.isForever() ? kReadSliceMs : deadline.remainingTime();
@@ -238,7 +238,7 @@ void Flasher::WritePacket(const QByteArray& packet) {
     if (m_interrupted) {
         throw Interrupted{};
     }
-    FlushDeviceText(true); // whatever followed the acknowledgement
+    FlushDeviceText(); // whatever followed the acknowledgement
     m_reply.clear();
     m_ackTaken = false;
     m_inLongLine = false;

@@ -37,7 +37,8 @@ class Flasher : private EngineHost {
     bool WaitForAck(qint64 timeoutMs);
     // Moves complete text lines out of the reply; true when it now begins with "ACK".
     bool TakeAck();
-    void FlushDeviceText(bool partialToo);
+    // Shows all that is left of the reply as the device's text lines.
+    void FlushDeviceText();
     void ThrowIfPortLost() const;
     void OnComm();
     double Seconds() const { return m_clock.nsecsElapsed() / 1e9; }

@@ -52,6 +52,13 @@ void CMscomm1::RequirePortClosed(const char* property) const {
     }
 }
 
+void CMscomm1::RequireNotNegative(const char* property, short value) {
+    if (value < 0) {
+        throw CommError(CommError::Kind::InvalidValue,
+                        QStringLiteral("Invalid %1 %2.").arg(QLatin1String(property)).arg(value));
+    }
+}
+
 void CMscomm1::put_CommPort(short port) {
     Q_EMIT PropertyWritten(QStringLiteral("CommPort"), QString::number(port));
     RequirePortClosed("The port number");
@@ -98,19 +105,13 @@ void CMscomm1::put_Settings(const QString& settings) {
 
 void CMscomm1::put_InputLen(short length) {
     Q_EMIT PropertyWritten(QStringLiteral("InputLen"), QString::number(length));
-    if (length < 0) {
-        throw CommError(CommError::Kind::InvalidValue,
-                        QStringLiteral("Invalid input length %1.").arg(length));
-    }
+    RequireNotNegative("input length", length);
     m_inputLen = length;
 }
 
 void CMscomm1::put_RThreshold(short threshold) {
     Q_EMIT PropertyWritten(QStringLiteral("RThreshold"), QString::number(threshold));
-    if (threshold < 0) {
-        throw CommError(CommError::Kind::InvalidValue,
-                        QStringLiteral("Invalid receive threshold %1.").arg(threshold));
-    }
+    RequireNotNegative("receive threshold", threshold);
     m_rThreshold = threshold;
 }
 
@@ -151,10 +152,10 @@ void CMscomm1::Open() {
     struct stat info {};
     if (::stat(m_devicePath.toLocal8Bit().constData(), &info) == 0 && !S_ISCHR(info.st_mode)) {
         throw CommError(CommError::Kind::OpenFailed,
-                        QStringLiteral("Cannot open com %1: %2 is not a device. Check that it is "
-                                       "a serial port (TAVREL_COM%1 may name the wrong file).")
+                        QStringLiteral("Cannot open com %1: %2 (from %3) is not a device. Check "
+                                       "that it names a serial port.")
                             .arg(m_commPort)
-                            .arg(m_devicePath));
+                            .arg(m_devicePath, mapping.source));
     }
     m_port.setPortName(m_devicePath);
     m_port.setBaudRate(m_settings.baud);
@@ -255,10 +256,9 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
         pollfd room{fd, POLLOUT, 0};
         ::poll(&room, 1, static_cast<int>(std::min<qint64>(deadline.remainingTime(), 100)));
     }
-    if (error == EIO || error == ENXIO || error == ENODEV || m_lost) {
+    if (error == EIO || error == ENXIO || error == ENODEV) {
         // This error is the one report of the loss: no port-lost event follows it.
         m_port.close();
-        m_lost = false;
         throw CommError(CommError::Kind::PortLost,
                         QStringLiteral("The port %1 was lost while writing. Check the cable and "
                                        "open the port again.")

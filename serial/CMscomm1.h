@@ -80,6 +80,7 @@ class CMscomm1 : public QObject {
     void RaiseLater();
     void RaisePortLost();
     void RequirePortClosed(const char* property) const;
+    static void RequireNotNegative(const char* property, short value);
     void Open();
     [[noreturn]] void ThrowOpenError(QSerialPort::SerialPortError error);
 

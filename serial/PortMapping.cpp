@@ -1,6 +1,5 @@
 #include "serial/PortMapping.h"
 
-#include <QCollator>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 #include <algorithm>
@@ -20,6 +19,37 @@ QString Ordinal(int n) {
     return QString::number(n) + QLatin1String(suffix);
 }
 
+// Device names in order, numbers compared as numbers so that ttyUSB2 comes before ttyUSB10.
+// Done by hand: the system's collation ignores numeric order in the C locale.
+bool NameLess(const QString& a, const QString& b) {
+    qsizetype i = 0;
+    qsizetype j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (a[i].isDigit() && b[j].isDigit()) {
+            const qsizetype startA = i;
+            const qsizetype startB = j;
+            while (i < a.size() && a[i].isDigit()) {
+                ++i;
+            }
+            while (j < b.size() && b[j].isDigit()) {
+                ++j;
+            }
+            const qulonglong numberA = a.mid(startA, i - startA).toULongLong();
+            const qulonglong numberB = b.mid(startB, j - startB).toULongLong();
+            if (numberA != numberB) {
+                return numberA < numberB;
+            }
+            continue;
+        }
+        if (a[i] != b[j]) {
+            return a[i] < b[j];
+        }
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
 } // namespace
 
 QList<SerialPortEntry> SystemSerialPorts() {
@@ -36,16 +66,17 @@ QList<SerialPortEntry> SystemSerialPorts() {
         entry.usb = IsUsbName(info.portName());
         ports.append(entry);
     }
-    // Numbers compare as numbers, so ttyUSB2 comes before ttyUSB10.
-    QCollator collator;
-    collator.setNumericMode(true);
-    std::stable_sort(ports.begin(), ports.end(), [&](const auto& a, const auto& b) {
+    SortInComOrder(ports);
+    return ports;
+}
+
+void SortInComOrder(QList<SerialPortEntry>& ports) {
+    std::stable_sort(ports.begin(), ports.end(), [](const auto& a, const auto& b) {
         if (a.usb != b.usb) {
             return a.usb;
         }
-        return collator.compare(QFileInfo(a.device).fileName(), QFileInfo(b.device).fileName()) < 0;
+        return NameLess(QFileInfo(a.device).fileName(), QFileInfo(b.device).fileName());
     });
-    return ports;
 }
 
 ComPortMapping MapComPort(int number, const QList<SerialPortEntry>& systemPorts) {

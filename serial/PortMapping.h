@@ -17,6 +17,8 @@ struct SerialPortEntry {
 
 // The system's serial ports in com order.
 QList<SerialPortEntry> SystemSerialPorts();
+// USB adapters (ttyUSB*, ttyACM*) first, then the others; each group by name, numbers as numbers.
+void SortInComOrder(QList<SerialPortEntry>& ports);
 
 struct ComPortMapping {
     QString device; // empty when com N stands for no device

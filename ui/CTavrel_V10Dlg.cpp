@@ -167,6 +167,7 @@ void CTavrel_V10Dlg::CreateControls() {
         }
         if (t.id != kNoId) {
             widget->setObjectName(IdName(t.id));
+            m_controls[t.id] = widget;
         }
         widget->setGeometry(units.ToPixels(t.x, t.y, t.width, t.height));
         widget->setVisible(t.visible);
@@ -180,7 +181,8 @@ void CTavrel_V10Dlg::CreateControls() {
 }
 
 QWidget* CTavrel_V10Dlg::GetDlgItem(int id) const {
-    return findChild<QWidget*>(IdName(id), Qt::FindDirectChildrenOnly);
+    const auto found = m_controls.find(id);
+    return found == m_controls.end() ? nullptr : found->second;
 }
 
 LimitedTextEdit* CTavrel_V10Dlg::TextBox(int id) const {

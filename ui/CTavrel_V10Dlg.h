@@ -13,6 +13,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QString>
+#include <map>
 
 class LimitedTextEdit;
 class QProgressBar;
@@ -118,4 +119,5 @@ class CTavrel_V10Dlg : public QDialog, private EngineHost {
     void SetWriteCaption(const QString& caption) override;
 
     bool m_initialised = false;
+    std::map<int, QWidget*> m_controls; // by control identifier, filled from the template
 };

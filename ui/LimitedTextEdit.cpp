@@ -3,8 +3,6 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMimeData>
-#include <QScrollBar>
-#include <QTextBlock>
 #include <QTextCursor>
 
 LimitedTextEdit::LimitedTextEdit(QWidget* parent) : QPlainTextEdit(parent) {
@@ -15,14 +13,7 @@ LimitedTextEdit::LimitedTextEdit(QWidget* parent) : QPlainTextEdit(parent) {
 }
 
 QString DisplayText(QStringView logText) {
-    QString text;
-    text.reserve(logText.size());
-    for (QChar c : logText) {
-        if (c != QLatin1Char('\r')) {
-            text.append(c);
-        }
-    }
-    return text;
+    return logText.toString().remove(QLatin1Char('\r'));
 }
 
 void LimitedTextEdit::OnContentsChange(int, int, int) {
@@ -45,7 +36,6 @@ void LimitedTextEdit::SetProgramText(const QString& text) {
     if (toPlainText() != text) {
         Replace(text);
     }
-    m_editedByUser = true; // not a log: ShowLog compares in full next time
 }
 
 bool LimitedTextEdit::ShowsLog(const DataLog& log) const {

@@ -13,7 +13,7 @@ int SortedComboBox::AddString(const QString& text) {
         return CB_ERRSPACE;
     }
     int position = 0;
-    // Character by character, as the list compares: plain code-unit order.
+    // Character by character and regardless of case, as the classic sorted list compares.
     while (position < count() && itemText(position).compare(text, Qt::CaseInsensitive) <= 0) {
         ++position;
     }

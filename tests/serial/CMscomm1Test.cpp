@@ -34,6 +34,13 @@ void SetUpAsTheWindowDoes(CMscomm1& comm, short port, const QString& settings) {
     comm.put_RTSEnable(true);
 }
 
+// Sets the control up as the window does and opens `device` as com 1.
+void OpenOn(CMscomm1& comm, const QString& device, const QString& settings = "115200,n,8,1") {
+    const ComMapping com1(1, device);
+    SetUpAsTheWindowDoes(comm, 1, settings);
+    comm.put_PortOpen(true);
+}
+
 // Collects every OnComm: the event code and, for received data, what Input gave.
 struct EventLog {
     explicit EventLog(CMscomm1& comm) {
@@ -68,11 +75,9 @@ TEST(CMscomm1, StartsWithStoredProperties) {
 
 TEST(CMscomm1, BlockPacketIsAnsweredThroughOnCommAndInput) {
     SimProcess sim;
-    ComMapping com1(1, sim.PortPath());
     CMscomm1 comm;
     EventLog log(comm);
-    SetUpAsTheWindowDoes(comm, 1, "115200,n,8,1");
-    comm.put_PortOpen(true);
+    OpenOn(comm, sim.PortPath());
     ASSERT_TRUE(comm.get_PortOpen());
     EXPECT_EQ(comm.DevicePath(), sim.PortPath());
     std::array<std::uint8_t, 1024> block{};
@@ -84,10 +89,8 @@ TEST(CMscomm1, BlockPacketIsAnsweredThroughOnCommAndInput) {
 
 TEST(CMscomm1, PacketIsWithTheDriverWholeBeforeOutputReturns) {
     PtyPair pty;
-    ComMapping com1(1, pty.SlavePath());
     CMscomm1 comm;
-    SetUpAsTheWindowDoes(comm, 1, "115200,n,8,1");
-    comm.put_PortOpen(true);
+    OpenOn(comm, pty.SlavePath());
     std::array<std::uint8_t, 1024> block{};
     block.fill(0x3C);
     const QByteArray packet = BuildBlockPacket(7, block);
@@ -98,11 +101,9 @@ TEST(CMscomm1, PacketIsWithTheDriverWholeBeforeOutputReturns) {
 
 TEST(CMscomm1, MoreThanInputLenBytesComeInSeveralEventsWithNothingLost) {
     PtyPair pty;
-    ComMapping com1(1, pty.SlavePath());
     CMscomm1 comm;
     EventLog log(comm);
-    SetUpAsTheWindowDoes(comm, 1, "115200,n,8,1");
-    comm.put_PortOpen(true);
+    OpenOn(comm, pty.SlavePath());
     QByteArray sent;
     for (int i = 0; i < 12000; ++i) {
         sent.append(static_cast<char>('a' + i % 26));
@@ -119,10 +120,8 @@ TEST(CMscomm1, MoreThanInputLenBytesComeInSeveralEventsWithNothingLost) {
 TEST(CMscomm1, OddBaudRatesOpen) {
     for (const char* settings : {"43000,n,8,1", "56000,n,8,1", "300,n,8,1", "921600,n,8,1"}) {
         PtyPair pty;
-        ComMapping com1(1, pty.SlavePath());
         CMscomm1 comm;
-        SetUpAsTheWindowDoes(comm, 1, settings);
-        EXPECT_NO_THROW(comm.put_PortOpen(true)) << settings;
+        EXPECT_NO_THROW(OpenOn(comm, pty.SlavePath(), settings)) << settings;
         EXPECT_TRUE(comm.get_PortOpen()) << settings;
     }
 }
@@ -146,11 +145,9 @@ TEST(CMscomm1, ReopensAfterClose) {
 
 TEST(CMscomm1, FarEndHangingUpClosesThePortWithOneEvent) {
     SimProcess sim({"--hangup-after", "1"});
-    ComMapping com1(1, sim.PortPath());
     CMscomm1 comm;
     EventLog log(comm);
-    SetUpAsTheWindowDoes(comm, 1, "115200,n,8,1");
-    comm.put_PortOpen(true);
+    OpenOn(comm, sim.PortPath());
     std::array<std::uint8_t, 1024> block{};
     comm.put_Output(BuildBlockPacket(0, block));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !comm.get_PortOpen(); }, 5000));
@@ -193,55 +190,55 @@ void OpenWith(CMscomm1& comm, const QString& device) {
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, RefusalTest,
-    ::testing::Values(
-        RefusalCase{"MissingDevice", CommError::Kind::NoSuchPort,
-                    "/dev/ttyNOPE9 (from TAVREL_COM2), and it does not exist",
-                    [](CMscomm1& c) { OpenWith(c, "/dev/ttyNOPE9"); }},
-        RefusalCase{"UnmappedCom15", CommError::Kind::NoSuchPort, "TAVREL_COM15",
-                    [](CMscomm1& c) {
-                        qunsetenv("TAVREL_COM15");
-                        c.put_CommPort(15);
-                        c.put_PortOpen(true);
-                    }},
-        RefusalCase{"InUse", CommError::Kind::PortInUse, "in use by another program",
-                    [](CMscomm1& c) {
-                        c.put_PortOpen(true);
-                        CMscomm1 other;
-                        other.put_PortOpen(true);
-                    }},
-        RefusalCase{"BadSettings", CommError::Kind::InvalidSettings,
-                    "Invalid settings \"9600,q,8,1\"",
-                    [](CMscomm1& c) { c.put_Settings("9600,q,8,1"); }},
-        RefusalCase{"PortChangeWhileOpen", CommError::Kind::PortAlreadyOpen, "Close the port first",
-                    [](CMscomm1& c) {
-                        c.put_PortOpen(true);
-                        c.put_CommPort(3);
-                    }},
-        RefusalCase{"OpenTwice", CommError::Kind::PortAlreadyOpen, "open already",
-                    [](CMscomm1& c) {
-                        c.put_PortOpen(true);
-                        c.put_PortOpen(true);
-                    }},
-        RefusalCase{"OutputClosed", CommError::Kind::PortNotOpen, "Open the port first",
-                    [](CMscomm1& c) { c.put_Output("x"); }},
-        RefusalCase{"InputClosed", CommError::Kind::PortNotOpen, "Open the port first",
-                    [](CMscomm1& c) { c.get_Input(); }},
-        RefusalCase{"PortZero", CommError::Kind::InvalidValue, "Select a port",
-                    [](CMscomm1& c) { c.put_CommPort(0); }},
-        RefusalCase{"RegularFile", CommError::Kind::OpenFailed, "Check that it is a serial port",
-                    [](CMscomm1& c) {
-                        QTemporaryDir dir;
-                        const QString file = dir.filePath("not-a-port");
-                        QFile f(file);
-                        f.open(QIODevice::WriteOnly);
-                        f.close();
-                        OpenWith(c, file);
-                    }},
-        RefusalCase{"Directory", CommError::Kind::OpenFailed, "Check that it is a serial port",
-                    [](CMscomm1& c) { OpenWith(c, QDir::tempPath()); }},
-        RefusalCase{"DevNull", CommError::Kind::InvalidSettings,
-                    "check that the device is a serial port",
-                    [](CMscomm1& c) { OpenWith(c, "/dev/null"); }}),
+    ::testing::Values(RefusalCase{"MissingDevice", CommError::Kind::NoSuchPort,
+                                  "/dev/ttyNOPE9 (from TAVREL_COM2), and it does not exist",
+                                  [](CMscomm1& c) { OpenWith(c, "/dev/ttyNOPE9"); }},
+                      RefusalCase{"UnmappedCom15", CommError::Kind::NoSuchPort, "TAVREL_COM15",
+                                  [](CMscomm1& c) {
+                                      qunsetenv("TAVREL_COM15");
+                                      c.put_CommPort(15);
+                                      c.put_PortOpen(true);
+                                  }},
+                      RefusalCase{"InUse", CommError::Kind::PortInUse, "in use by another program",
+                                  [](CMscomm1& c) {
+                                      c.put_PortOpen(true);
+                                      CMscomm1 other;
+                                      other.put_PortOpen(true);
+                                  }},
+                      RefusalCase{"BadSettings", CommError::Kind::InvalidSettings,
+                                  "Invalid settings \"9600,q,8,1\"",
+                                  [](CMscomm1& c) { c.put_Settings("9600,q,8,1"); }},
+                      RefusalCase{"PortChangeWhileOpen", CommError::Kind::PortAlreadyOpen,
+                                  "Close the port first",
+                                  [](CMscomm1& c) {
+                                      c.put_PortOpen(true);
+                                      c.put_CommPort(3);
+                                  }},
+                      RefusalCase{"OpenTwice", CommError::Kind::PortAlreadyOpen, "open already",
+                                  [](CMscomm1& c) {
+                                      c.put_PortOpen(true);
+                                      c.put_PortOpen(true);
+                                  }},
+                      RefusalCase{"OutputClosed", CommError::Kind::PortNotOpen,
+                                  "Open the port first", [](CMscomm1& c) { c.put_Output("x"); }},
+                      RefusalCase{"InputClosed", CommError::Kind::PortNotOpen,
+                                  "Open the port first", [](CMscomm1& c) { c.get_Input(); }},
+                      RefusalCase{"PortZero", CommError::Kind::InvalidValue, "Select a port",
+                                  [](CMscomm1& c) { c.put_CommPort(0); }},
+                      RefusalCase{"RegularFile", CommError::Kind::OpenFailed, "is not a device",
+                                  [](CMscomm1& c) {
+                                      QTemporaryDir dir;
+                                      const QString file = dir.filePath("not-a-port");
+                                      QFile f(file);
+                                      f.open(QIODevice::WriteOnly);
+                                      f.close();
+                                      OpenWith(c, file);
+                                  }},
+                      RefusalCase{"Directory", CommError::Kind::OpenFailed, "is not a device",
+                                  [](CMscomm1& c) { OpenWith(c, QDir::tempPath()); }},
+                      RefusalCase{"DevNull", CommError::Kind::InvalidSettings,
+                                  "check that the device is a serial port",
+                                  [](CMscomm1& c) { OpenWith(c, "/dev/null"); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CMscomm1, PortNumberZeroIsNotStored) {

@@ -36,14 +36,20 @@ TEST(PortMapping, BeyondTheSystemsPortsIsNoDevice) {
         "com 11: no device (the system has no 11th serial port; set TAVREL_COM11 to name one)");
 }
 
-TEST(PortMapping, SystemPortsPutUsbAdaptersFirst) {
-    const QList<SerialPortEntry> ports = SystemSerialPorts();
-    bool seenOther = false;
-    for (const SerialPortEntry& entry : ports) {
-        EXPECT_FALSE(seenOther && entry.usb)
-            << "USB adapter after another port: " << entry.device.toStdString();
-        seenOther = seenOther || !entry.usb;
+TEST(PortMapping, ComOrderPutsUsbAdaptersFirstAndCountsNumbersAsNumbers) {
+    QList<SerialPortEntry> ports;
+    for (const char* device : {"/dev/ttyS1", "/dev/ttyUSB10", "/dev/ttyAMA0", "/dev/ttyACM0",
+                               "/dev/ttyUSB2", "/dev/ttyS0", "/dev/ttyUSB1"}) {
+        const QString path = QString::fromLatin1(device);
+        ports.append({path, "", "", path.contains("USB") || path.contains("ACM")});
     }
+    SortInComOrder(ports);
+    QStringList order;
+    for (const SerialPortEntry& entry : ports) {
+        order << entry.device;
+    }
+    EXPECT_EQ(order, QStringList({"/dev/ttyACM0", "/dev/ttyUSB1", "/dev/ttyUSB2", "/dev/ttyUSB10",
+                                  "/dev/ttyAMA0", "/dev/ttyS0", "/dev/ttyS1"}));
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 // The main window as the operator meets it: layout, start-up state, data exchange, close paths.
 #include "app/CAboutDlg.h"
 #include "app/CTavrel_V10App.h"
-#include "app/Version.h"
 #include "support/PtyPair.h"
 #include "support/TempFiles.h"
 #include "support/WindowFixture.h"
@@ -308,14 +307,6 @@ TEST(AboutBox, ShowsNameVersionAndOk) {
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(ok->text(), "确定");
     EXPECT_TRUE(ok->isDefault());
-}
-
-TEST(VersionRecord, CarriesTheKeysOfTheRelease) {
-    EXPECT_EQ(tavrel::VersionValue("FileVersion"), "1.0.0.1");
-    EXPECT_EQ(tavrel::VersionValue("ProductVersion"), "1.0.0.1");
-    EXPECT_EQ(tavrel::VersionValue("FileDescription"), "Tavrel_V1.0");
-    EXPECT_EQ(tavrel::VersionValue("InternalName"), "Tavrel_V1.0.exe");
-    EXPECT_EQ(tavrel::VersionValue("OriginalFilename"), "Tavrel_V1.0.exe");
 }
 
 } // namespace
