@@ -3,8 +3,11 @@
 
 #include <QApplication>
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+int main(int, char** argv) {
+    // Not even Qt's own options (-platform, -reverse, -qwindowtitle, ...) are taken.
+    int ownArgc = 1;
+    char* ownArgv[] = {argv[0], nullptr};
+    QApplication app(ownArgc, ownArgv);
     QCoreApplication::setApplicationName(
         CTavrel_V10App::NameFromExecutable(QCoreApplication::applicationFilePath()));
     CTavrel_V10App theApp;

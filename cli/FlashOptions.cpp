@@ -1,6 +1,6 @@
 #include "cli/FlashOptions.h"
 
-#include <QRegularExpression>
+#include "serial/PortMapping.h"
 
 namespace flash {
 
@@ -39,17 +39,6 @@ QString HelpText() {
         "  130  interrupted (Ctrl-C)\n");
 }
 
-std::optional<int> ComNumber(const QString& port) {
-    static const QRegularExpression pattern(QStringLiteral("^com\\s*([0-9]{1,3})$"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    const auto match = pattern.match(port.trimmed());
-    if (!match.hasMatch()) {
-        return std::nullopt;
-    }
-    const int number = match.captured(1).toInt();
-    return number >= 1 ? std::optional<int>(number) : std::nullopt;
-}
-
 ParseResult ParseFlashOptions(const QStringList& arguments) {
     FlashOptions options;
     QStringList positional;
@@ -81,7 +70,7 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             }
             // "-p com 3": the number may come as its own word.
             if (options.port.compare(QLatin1String("com"), Qt::CaseInsensitive) == 0 &&
-                i + 1 < arguments.size() && ComNumber(options.port + arguments[i + 1])) {
+                i + 1 < arguments.size() && ParseComName(options.port + arguments[i + 1])) {
                 options.port += QLatin1Char(' ') + arguments[++i];
             }
         } else if (arg == QLatin1String("-b") || arg == QLatin1String("--baud")) {

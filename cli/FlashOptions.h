@@ -40,7 +40,4 @@ struct ParseResult {
 ParseResult ParseFlashOptions(const QStringList& arguments);
 QString HelpText();
 
-// "com3", "COM 3", "com 3" give 3; anything else nothing.
-std::optional<int> ComNumber(const QString& port);
-
 } // namespace flash

@@ -82,11 +82,11 @@ void Flasher::OpenPort() {
                                     .arg(list)};
         }
         device = ports.first().device;
-    } else if (!ComNumber(m_options.port)) {
+    } else if (!ParseComName(m_options.port)) {
         device = m_options.port;
     }
     try {
-        if (const auto number = ComNumber(m_options.port)) {
+        if (const auto number = ParseComName(m_options.port)) {
             m_comm.put_CommPort(static_cast<short>(*number));
         }
         m_comm.SetDevicePath(device);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ void CMscomm1::put_PortOpen(bool open) {
         if (m_port.isOpen()) {
             m_port.close();
         }
+        m_lost = false; // a loss not yet reported needs no report once the owner has closed
         return;
     }
     if (m_port.isOpen()) {
@@ -130,7 +132,7 @@ void CMscomm1::Open() {
         mapping = MapComPort(m_commPort);
     } else {
         mapping.device = m_explicitDevice;
-        mapping.source = QStringLiteral("the command line");
+        mapping.source = m_explicitSource;
     }
     if (mapping.device.isEmpty()) {
         throw CommError(CommError::Kind::NoSuchPort,
@@ -152,12 +154,14 @@ void CMscomm1::Open() {
     struct stat info {};
     if (::stat(m_devicePath.toLocal8Bit().constData(), &info) == 0 && !S_ISCHR(info.st_mode)) {
         throw CommError(CommError::Kind::OpenFailed,
-                        QStringLiteral("Cannot open com %1: %2 (from %3) is not a device. Check "
+                        QStringLiteral("Cannot open %1 (from %2): it is not a device. Check "
                                        "that it names a serial port.")
-                            .arg(m_commPort)
-                            .arg(m_devicePath, mapping.source));
+                            .arg(PortLabel(), mapping.source));
     }
-    m_port.setPortName(m_devicePath);
+    // The device itself, not the link that named it (/dev/serial/by-id/...): the lock file
+    // that other programs look for is named after the device.
+    const QString canonical = QFileInfo(m_devicePath).canonicalFilePath();
+    m_port.setPortName(canonical.isEmpty() ? m_devicePath : canonical);
     m_port.setBaudRate(m_settings.baud);
     m_port.setParity(m_settings.parity);
     m_port.setDataBits(m_settings.dataBits);
@@ -165,6 +169,15 @@ void CMscomm1::Open() {
     m_port.clearError();
     if (!m_port.open(QIODevice::ReadWrite)) {
         ThrowOpenError(m_port.error());
+    }
+    // One device, one user: root passes the driver's exclusive mode and a lock file can be
+    // missed through another name, but a lock on the open device holds for everyone.
+    if (::flock(m_port.handle(), LOCK_EX | LOCK_NB) != 0) {
+        m_port.close();
+        throw CommError(CommError::Kind::PortInUse,
+                        QStringLiteral("%1 is in use by another program. Close that program "
+                                       "(a terminal, another flasher) and open the port again.")
+                            .arg(PortLabel()));
     }
     // The line settings are applied by open; a driver that cannot run them reports it there
     // or leaves the port at another rate. Read them back to be sure.
@@ -183,11 +196,20 @@ void CMscomm1::Open() {
     m_port.setRequestToSend(m_rtsEnable);
     m_port.clearError();
     RequestLowLatency(m_port.handle());
+    // What the device said before the port was opened answers nothing of ours: an old "ACK"
+    // must not move the next update on.
+    m_port.clear(QSerialPort::Input);
+}
+
+QString CMscomm1::PortLabel() const {
+    return m_explicitDevice.isEmpty()
+               ? QStringLiteral("com %1 (%2)").arg(m_commPort).arg(m_devicePath)
+               : m_devicePath;
 }
 
 void CMscomm1::ThrowOpenError(QSerialPort::SerialPortError error) {
     const QString reason = m_port.errorString();
-    const QString name = QStringLiteral("com %1 (%2)").arg(m_commPort).arg(m_devicePath);
+    const QString name = PortLabel();
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
         throw CommError(CommError::Kind::NoSuchPort,
@@ -222,6 +244,15 @@ void CMscomm1::ThrowOpenError(QSerialPort::SerialPortError error) {
 }
 
 void CMscomm1::put_Output(const QByteArray& bytes) {
+    if (m_lost) {
+        // The loss has not been reported yet: this is its one report.
+        m_lost = false;
+        m_port.close();
+        throw CommError(CommError::Kind::PortLost,
+                        QStringLiteral("The port %1 was lost. Check the cable and open the port "
+                                       "again.")
+                            .arg(m_devicePath));
+    }
     if (!m_port.isOpen()) {
         throw CommError(CommError::Kind::PortNotOpen,
                         QStringLiteral("Operation valid only when the port is open. Open the port "
@@ -296,17 +327,58 @@ bool CMscomm1::WaitForInput(int msecs) {
         RaiseReceive();
         return true;
     }
-    if (!m_port.isOpen() || !m_port.waitForReadyRead(msecs)) {
-        if (m_lost) {
-            RaisePortLost();
-        }
-        return false;
+    bool arrived = false;
+    if (m_port.isOpen() && !m_lost) {
+        m_pulling = true;
+        arrived = m_port.waitForReadyRead(msecs);
+        m_pulling = false;
     }
-    return true;
+    if (arrived) {
+        RaiseReceive();
+        return true;
+    }
+    if (m_lost) {
+        RaiseReceiveWhileTaken(); // what came before the loss first
+        RaisePortLost();
+    }
+    return false;
+}
+
+void CMscomm1::PullFromDriver() {
+    if (!m_port.isOpen() || m_lost) {
+        return;
+    }
+    pollfd input{m_port.handle(), POLLIN, 0};
+    if (::poll(&input, 1, 0) > 0) {
+        m_pulling = true;
+        m_port.waitForReadyRead(0); // reads what the driver holds into the port's buffer
+        m_pulling = false;
+    }
+}
+
+void CMscomm1::DeliverPendingInput() {
+    PullFromDriver();
+    RaiseReceiveWhileTaken();
+}
+
+void CMscomm1::RaiseReceiveWhileTaken() {
+    while (m_port.isOpen() && m_rThreshold > 0 && m_port.bytesAvailable() >= m_rThreshold) {
+        const qint64 before = m_port.bytesAvailable();
+        m_commEvent = comEvReceive;
+        Q_EMIT OnComm();
+        if (m_port.bytesAvailable() >= before) {
+            return; // the handler took nothing: do not loop on it
+        }
+    }
 }
 
 void CMscomm1::OnReadyRead() {
-    RaiseReceive();
+    // Never raised from inside the port's own notification: the port announces no further
+    // bytes until that returns, and a handler may run a modal loop (a message box) in which
+    // the device's next bytes must still arrive as events of their own.
+    if (!m_pulling) {
+        RaiseLater();
+    }
 }
 
 void CMscomm1::RaiseReceive() {
@@ -334,6 +406,7 @@ void CMscomm1::RaiseLater() {
         [this] {
             m_raiseQueued = false;
             if (m_lost) {
+                RaiseReceiveWhileTaken(); // what came before the loss first
                 RaisePortLost();
             } else {
                 RaiseReceive();
@@ -349,19 +422,18 @@ void CMscomm1::OnPortError(QSerialPort::SerialPortError error) {
         !m_port.isOpen()) {
         return;
     }
-    // The device is gone. Close now, so PortOpen reads false, and tell the owner once, from
-    // the event loop rather than from inside the port's own notification.
+    // The device is gone. Tell the owner once, from the event loop rather than from inside the
+    // port's own notification, after the bytes that came before the loss; the port closes then.
     m_lost = true;
-    m_port.close();
     RaiseLater();
 }
 
 void CMscomm1::RaisePortLost() {
+    if (!m_lost) {
+        return; // reported already, by Output or by an earlier event
+    }
     if (m_port.isOpen()) {
         m_port.close();
-    }
-    if (!m_lost) {
-        return;
     }
     m_lost = false; // one event per loss
     m_commEvent = comEventPortLost;

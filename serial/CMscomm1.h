@@ -51,6 +51,7 @@ class CMscomm1 : public QObject {
 
     // Hands the whole array to the driver, in order, before it returns. Raises no event
     // meanwhile: received bytes are reported once the caller is back in the event loop.
+    // A port that was lost meanwhile is reported here, once, as CommError::Kind::PortLost.
     void put_Output(const QByteArray& bytes);
     // At most InputLen bytes (all when InputLen is 0); the rest stays for another event.
     QByteArray get_Input();
@@ -58,14 +59,23 @@ class CMscomm1 : public QObject {
     // Bytes received and not yet taken by Input.
     qint64 get_InBufferCount() const;
 
-    // Opens this device instead of the one com N maps to (a program that was given a path).
-    // An empty path goes back to the mapping.
-    void SetDevicePath(const QString& path) { m_explicitDevice = path; }
+    // Opens this device instead of the one com N maps to (a program that was given a path);
+    // `source` says where the path came from, for messages. An empty path goes back to the
+    // mapping.
+    void SetDevicePath(const QString& path,
+                       const QString& source = QStringLiteral("the command line")) {
+        m_explicitDevice = path;
+        m_explicitSource = source;
+    }
     // The device the last opening used (or tried), for messages.
     QString DevicePath() const { return m_devicePath; }
     // Blocks up to `msecs` for received bytes and raises OnComm for them at once. For programs
     // without an event loop of their own; false when nothing arrived.
     bool WaitForInput(int msecs);
+    // Raises OnComm now for every byte that has arrived, without waiting: for a caller that has
+    // blocked its thread and must not leave received bytes waiting until the next event. A loss
+    // found meanwhile is left for the event loop (or the next Output) to report.
+    void DeliverPendingInput();
 
   Q_SIGNALS:
     void OnComm();
@@ -77,8 +87,13 @@ class CMscomm1 : public QObject {
     void OnReadyRead();
     void OnPortError(QSerialPort::SerialPortError error);
     void RaiseReceive();
+    // Raises receive events until no byte waits or the handler stops taking them.
+    void RaiseReceiveWhileTaken();
     void RaiseLater();
     void RaisePortLost();
+    // Pulls what the driver holds into the port's buffer without raising anything.
+    void PullFromDriver();
+    QString PortLabel() const;
     void RequirePortClosed(const char* property) const;
     static void RequireNotNegative(const char* property, short value);
     void Open();
@@ -98,7 +113,9 @@ class CMscomm1 : public QObject {
     short m_commEvent = 0;
     QString m_devicePath;
     QString m_explicitDevice;
+    QString m_explicitSource;
 
     bool m_raiseQueued = false;
-    bool m_lost = false;
+    bool m_lost = false;    // the device went away; reported once, after the bytes before it
+    bool m_pulling = false; // the driver is being read directly: raise nothing from readyRead
 };

@@ -1,6 +1,7 @@
 #include "serial/PortMapping.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <algorithm>
 
@@ -129,4 +130,15 @@ QString DescribeMapping(int number, const ComPortMapping& mapping) {
     }
     text += QStringLiteral(" [%1]").arg(mapping.source);
     return text;
+}
+
+std::optional<int> ParseComName(const QString& name) {
+    static const QRegularExpression pattern(QStringLiteral("^com\\s*([0-9]{1,5})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const auto match = pattern.match(name.trimmed());
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    const int number = match.captured(1).toInt();
+    return number >= 1 && number <= 32767 ? std::optional<int>(number) : std::nullopt;
 }

@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QString>
+#include <optional>
 
 struct SerialPortEntry {
     QString device;      // full path, e.g. /dev/ttyUSB0
@@ -31,3 +32,7 @@ ComPortMapping MapComPort(int number);
 
 // "/dev/ttyUSB0 (FT232R USB UART)" style text for tooltips and listings.
 QString DescribeMapping(int number, const ComPortMapping& mapping);
+
+// "com3", "COM 3", "com 3" give 3 (any number from 1 that a port number can hold); anything
+// else nothing.
+std::optional<int> ParseComName(const QString& name);

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -42,7 +41,7 @@ void SleepMicros(long long micros) {
 
 bool WriteAll(int fd, const std::string& bytes) {
     std::size_t done = 0;
-    while (done < bytes.size()) {
+    while (done < bytes.size() && !g_stop) { // a peer that never reads cannot keep us here
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
             if (errno == EINTR) {
@@ -57,7 +56,7 @@ bool WriteAll(int fd, const std::string& bytes) {
         }
         done += static_cast<std::size_t>(n);
     }
-    return true;
+    return done == bytes.size();
 }
 
 void MakeRaw(int fd) {
@@ -120,28 +119,53 @@ void CloseLine(Line& line) {
 
 } // namespace
 
-void ReceivedImage::Put(std::uint8_t blockNumber, const std::uint8_t* data) {
-    m_blocks[blockNumber].assign(data, data + 1024);
-}
-
-std::vector<std::uint8_t> ReceivedImage::Bytes() const {
-    std::vector<std::uint8_t> bytes;
-    for (const auto& [number, data] : m_blocks) {
-        bytes.insert(bytes.end(), data.begin(), data.end());
+std::string ReceivedImage::Put(std::uint8_t blockNumber, const std::uint8_t* data) {
+    constexpr int kFirst = 0x14;
+    if (blockNumber == kFirst) {
+        m_bytes.clear(); // a new update: nothing of an earlier one stays
+        m_updating = true;
+    } else if (!m_updating || blockNumber != m_lastNumber + 1) {
+        char why[120];
+        if (m_updating) {
+            std::snprintf(why, sizeof why, "block 0x%02X came after block 0x%02X (expected 0x%02X)",
+                          blockNumber, m_lastNumber, m_lastNumber + 1);
+        } else {
+            std::snprintf(why, sizeof why, "block 0x%02X came before block 0x14", blockNumber);
+        }
+        return why;
     }
-    return bytes;
+    m_lastNumber = blockNumber;
+    m_bytes.insert(m_bytes.end(), data, data + 1024);
+    return {};
 }
 
 std::string SummaryLine(const Summary& s) {
     char text[200];
     std::snprintf(text, sizeof text, "devsim: %ld blocks, %lld bytes, %s, %lld noise bytes",
                   s.blocks, s.bytes, s.switchSeen ? "switch seen" : "no switch", s.noiseBytes);
-    return text;
+    return s.fault.empty() ? std::string(text) : text + (", " + s.fault);
 }
 
 int ExitStatus(const Summary& s) {
-    return (s.blockBeforeSwitch && s.noiseBytes == 0) ? 0 : 1;
+    return (s.blockBeforeSwitch && s.noiseBytes == 0 && s.fault.empty()) ? 0 : 1;
 }
+
+namespace {
+// Writes the image to `path`; empty when it went well, otherwise why not.
+std::string WriteImage(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr) {
+        return "cannot write " + path + ": " + std::strerror(errno);
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    const int writeError = errno;
+    const bool closed = std::fclose(out) == 0;
+    if (!written || !closed) {
+        return "cannot write " + path + ": " + std::strerror(written ? errno : writeError);
+    }
+    return {};
+}
+} // namespace
 
 int Run(const Options& options) {
     std::signal(SIGINT, OnStopSignal);
@@ -165,6 +189,13 @@ int Run(const Options& options) {
     long long lastAckDone = -1; // when the last answer left, for the turnaround figures
     bool hangup = false;
     bool stopAfterSwitch = false;
+    std::vector<std::pair<long long, std::string>> scheduled; // (due, text) after a switch
+    auto fail = [&](const std::string& why) {
+        if (summary.fault.empty()) {
+            summary.fault = why;
+        }
+        std::fprintf(stderr, "tavrel-devsim: %s\n", why.c_str());
+    };
 
     auto answer = [&](long long packetDone) {
         if (options.baud > 0) {
@@ -191,7 +222,10 @@ int Run(const Options& options) {
     events.onBlock = [&](std::uint8_t number, const std::uint8_t* data) {
         ++summary.blocks;
         summary.bytes += 1024;
-        image.Put(number, data);
+        const std::string outOfOrder = image.Put(number, data);
+        if (!outOfOrder.empty()) {
+            fail(outOfOrder);
+        }
         if (options.verbose) {
             std::fprintf(stderr, "devsim: %lld block 0x%02X\n", packetDone, number);
         }
@@ -209,11 +243,15 @@ int Run(const Options& options) {
         if (options.verbose) {
             std::fprintf(stderr, "devsim: %lld switch packet\n", packetDone);
         }
+        image.Finish();
         if (options.outFile) {
-            const std::vector<std::uint8_t> bytes = image.Bytes();
-            std::ofstream out(*options.outFile, std::ios::binary | std::ios::trunc);
-            out.write(reinterpret_cast<const char*>(bytes.data()),
-                      static_cast<std::streamsize>(bytes.size()));
+            const std::string error = WriteImage(*options.outFile, image.Bytes());
+            if (!error.empty()) {
+                fail(error);
+            }
+        }
+        for (const auto& [delayMs, text] : options.afterSwitch) {
+            scheduled.emplace_back(packetDone + delayMs * 1000, text);
         }
         stopAfterSwitch = options.exitOnSwitch;
     };
@@ -226,9 +264,23 @@ int Run(const Options& options) {
     StreamParser parser(events);
 
     std::uint8_t buffer[65536];
+    long long lastByte = NowMicros();
     while (!g_stop && !hangup && !stopAfterSwitch) {
+        // What the new program says after a switch, when its time has come.
+        const long long now = NowMicros();
+        int timeoutMs = parser.Pending() > 0 ? kIdleMs : 200;
+        for (auto it = scheduled.begin(); it != scheduled.end();) {
+            if (it->first <= now) {
+                WriteAll(line.fd, it->second);
+                it = scheduled.erase(it);
+            } else {
+                timeoutMs =
+                    std::min<int>(timeoutMs, static_cast<int>((it->first - now) / 1000) + 1);
+                ++it;
+            }
+        }
         pollfd p{line.fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, parser.Pending() > 0 ? kIdleMs : 200);
+        const int ready = ::poll(&p, 1, timeoutMs);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
@@ -236,7 +288,7 @@ int Run(const Options& options) {
             break;
         }
         if (ready == 0) {
-            parser.Idle();
+            parser.Idle(static_cast<int>((NowMicros() - lastByte) / 1000));
             continue;
         }
         const ssize_t n = ::read(line.fd, buffer, sizeof buffer);
@@ -246,19 +298,26 @@ int Run(const Options& options) {
         if (n <= 0) {
             break; // the far side is gone
         }
-        const long long now = NowMicros();
+        lastByte = NowMicros();
         if (timing && lastAckDone >= 0) {
             // First byte of the tool's next packet after our last answer.
-            std::fprintf(timing, "%lld %lld\n", lastAckDone, now);
+            std::fprintf(timing, "%lld %lld\n", lastAckDone, lastByte);
             lastAckDone = -1;
         }
-        packetDone = now;
+        packetDone = lastByte;
         parser.Feed(buffer, static_cast<std::size_t>(n));
     }
     if (hangup) {
         SleepMicros(100000); // the last answer reaches the tool before the line goes
     } else {
         parser.Finish();
+    }
+    if (image.Updating() && !hangup) {
+        char why[120];
+        std::snprintf(why, sizeof why,
+                      "the last update never finished: %ld blocks and no switch packet",
+                      image.Blocks());
+        fail(why);
     }
     if (timing) {
         std::fclose(timing);

@@ -5,7 +5,6 @@
 #include "sim/StreamParser.h"
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +25,8 @@ struct Options {
     bool noise = false;
     bool exitOnSwitch = false;
     bool verbose = false;
+    // Text sent this many milliseconds after each switch packet: the new program's banner.
+    std::vector<std::pair<long, std::string>> afterSwitch;
 };
 
 // Parses the command line; returns an error text (empty when fine). Sets `help` for --help.
@@ -40,19 +41,28 @@ struct Summary {
     bool switchSeen = false;
     bool blockBeforeSwitch = false;
     long long noiseBytes = 0;
+    std::string fault; // the first thing that makes the run a failure, for the operator
 };
 
 std::string SummaryLine(const Summary& summary);
 int ExitStatus(const Summary& summary);
 
-// The received image: blocks by block number, written out in that order.
+// The image of the update under way: blocks in the order the boot loader takes them. Block
+// 0x14 begins a new update; every other block must follow the one before it.
 class ReceivedImage {
   public:
-    void Put(std::uint8_t blockNumber, const std::uint8_t* data);
-    std::vector<std::uint8_t> Bytes() const;
+    // Empty when the block is in order; otherwise why it is not (the block is not taken).
+    std::string Put(std::uint8_t blockNumber, const std::uint8_t* data);
+    // The switch packet ends the update.
+    void Finish() { m_updating = false; }
+    bool Updating() const { return m_updating; }
+    long Blocks() const { return static_cast<long>(m_bytes.size() / 1024); }
+    const std::vector<std::uint8_t>& Bytes() const { return m_bytes; }
 
   private:
-    std::map<std::uint8_t, std::vector<std::uint8_t>> m_blocks;
+    std::vector<std::uint8_t> m_bytes;
+    int m_lastNumber = -1;
+    bool m_updating = false;
 };
 
 int Run(const Options& options);

@@ -20,13 +20,18 @@ std::string UsageText() {
            "  --ack-suffix TEXT    send TEXT after each ACK (escapes: \\r \\n \\t \\xNN)\n"
            "  --noise              send a line of text before every answer\n"
            "  --exit-on-switch     exit once the switch packet has arrived\n"
+           "  --after-switch MS:TEXT  send TEXT (escapes as above) MS milliseconds after each\n"
+           "                       switch packet, as a new program's banner; may be repeated\n"
            "  --timing FILE        write per-block timestamps (microseconds) to FILE\n"
            "  -v, --verbose        report every packet on standard error, with the monotonic\n"
            "                       time in microseconds at which its last bytes arrived\n"
            "  -h, --help           show this help\n"
-           "Exit status: 0 when at least one block and then the switch packet arrived and\n"
-           "nothing malformed was seen; 1 otherwise; 64 for a usage error; 69 when the port\n"
-           "cannot be set up.\n";
+           "Blocks must come in order: block 0x14 begins an update (and drops any earlier\n"
+           "one), every other block follows the one before it, and the switch packet ends it.\n"
+           "Exit status: 0 when at least one block and then the switch packet arrived, every\n"
+           "block came in order, the last update was finished, --out could be written and\n"
+           "nothing malformed was seen; 1 otherwise, with the reason on standard error; 64 for\n"
+           "a usage error; 69 when the port cannot be set up.\n";
 }
 
 std::string Unescape(const std::string& text) {
@@ -105,6 +110,13 @@ std::string ParseOptions(int argc, char** argv, Options& options, bool& help) {
             } else {
                 options.ackSuffix = Unescape(v);
             }
+        } else if (arg == "--after-switch") {
+            char* end = nullptr;
+            if (!value(v) || (errno = 0, std::strtol(v, &end, 10) < 0) || end == v || *end != ':' ||
+                errno != 0) {
+                return arg + " needs MS:TEXT, for example 200:hello\\r\\n";
+            }
+            options.afterSwitch.emplace_back(std::strtol(v, nullptr, 10), Unescape(end + 1));
         } else if (arg == "--baud") {
             count = &options.baud;
         } else if (arg == "--ack-delay") {

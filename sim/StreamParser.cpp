@@ -11,22 +11,22 @@ constexpr std::uint8_t kFirstBlockNumber = 0x14;
 
 void StreamParser::Feed(const std::uint8_t* data, std::size_t length) {
     m_buffer.insert(m_buffer.end(), data, data + length);
-    Parse(false);
+    Parse(0);
 }
 
-void StreamParser::Idle() {
-    Parse(true);
+void StreamParser::Idle(int quietMs) {
+    Parse(quietMs);
 }
 
 void StreamParser::Finish() {
-    Parse(true);
+    Parse(kSwitchAfterLastBlockQuietMs);
     if (!m_buffer.empty() && m_events.onNoise) {
         m_events.onNoise(m_buffer.size());
     }
     m_buffer.clear();
 }
 
-StreamParser::Match StreamParser::MatchAt(std::size_t offset, bool idle) const {
+StreamParser::Match StreamParser::MatchAt(std::size_t offset, int quietMs) const {
     const std::size_t available = m_buffer.size() - offset;
     const std::uint8_t* p = m_buffer.data() + offset;
     for (std::size_t i = 0; i < kPreamble.size(); ++i) {
@@ -50,19 +50,22 @@ StreamParser::Match StreamParser::MatchAt(std::size_t offset, bool idle) const {
         }
         couldBeSwitch = p[7 + i] == kSwitchTail[i];
     }
+    if (couldBeSwitch && m_lastBlock != 0xFE) {
+        return Match::Switch; // block 0xFF can only come right after block 0xFE
+    }
     if (available >= kBlockPacketLength) {
         if (p[1032] == 0x5A && p[1033] == 0x5B) {
             return Match::Block;
         }
         return couldBeSwitch ? Match::Switch : Match::No;
     }
-    if (couldBeSwitch && idle) {
+    if (couldBeSwitch && quietMs >= kSwitchAfterLastBlockQuietMs) {
         return Match::Switch;
     }
     return Match::NeedMore;
 }
 
-void StreamParser::Parse(bool idle) {
+void StreamParser::Parse(int quietMs) {
     std::size_t offset = 0;
     std::size_t noise = 0;
     auto flushNoise = [&] {
@@ -72,18 +75,20 @@ void StreamParser::Parse(bool idle) {
         noise = 0;
     };
     while (offset < m_buffer.size()) {
-        const Match match = MatchAt(offset, idle);
+        const Match match = MatchAt(offset, quietMs);
         if (match == Match::NeedMore) {
             break; // a packet still arriving; a quiet line alone does not make it noise
         }
         if (match == Match::Block) {
             flushNoise();
+            m_lastBlock = m_buffer[offset + 7];
             if (m_events.onBlock) {
                 m_events.onBlock(m_buffer[offset + 7], m_buffer.data() + offset + 8);
             }
             offset += kBlockPacketLength;
         } else if (match == Match::Switch) {
             flushNoise();
+            m_lastBlock = -1;
             if (m_events.onSwitch) {
                 m_events.onSwitch();
             }

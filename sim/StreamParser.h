@@ -25,10 +25,16 @@ class StreamParser {
   public:
     explicit StreamParser(ParserEvents events) : m_events(std::move(events)) {}
 
+    // The 12 bytes of a switch packet are also the first 12 bytes of a packet for block number
+    // 0xFF whose data begins 5A 5B 5C 5D. Block 0xFF only ever follows block 0xFE, so anywhere
+    // else they are a switch packet at once; right after block 0xFE they are one only when the
+    // line then stays quiet this long (the tool sends nothing after a switch, while the rest of
+    // a block follows, however slowly, within far less).
+    static constexpr int kSwitchAfterLastBlockQuietMs = 500;
+
     void Feed(const std::uint8_t* data, std::size_t length);
-    // The line has gone quiet. A switch packet is only certain then: its 12 bytes are also
-    // the first 12 bytes of a packet for block number 0xFF whose data begins 5A 5B 5C 5D.
-    void Idle();
+    // The line has been quiet for `quietMs` since the last byte.
+    void Idle(int quietMs);
     // Bytes held back while a packet is incomplete.
     std::size_t Pending() const { return m_buffer.size(); }
     // The stream has ended: whatever is held back is noise.
@@ -36,11 +42,12 @@ class StreamParser {
 
   private:
     enum class Match { No, NeedMore, Block, Switch };
-    Match MatchAt(std::size_t offset, bool idle) const;
-    void Parse(bool idle);
+    Match MatchAt(std::size_t offset, int quietMs) const;
+    void Parse(int quietMs);
 
     ParserEvents m_events;
     std::vector<std::uint8_t> m_buffer;
+    int m_lastBlock = -1; // the number of the last block since the last switch packet
 };
 
 } // namespace devsim

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QThread>
+#include <QWindow>
 
 namespace {
 
@@ -131,7 +132,10 @@ void CTavrel_V10Dlg::CreateControls() {
             auto* edit = new LimitedTextEdit(this);
             edit->setLineWrapMode(t.wrapLines ? QPlainTextEdit::WidgetWidth
                                               : QPlainTextEdit::NoWrap);
+            // A vertical scroll bar only: lines that do not wrap scroll sideways with the
+            // cursor, without a bar of their own.
             edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+            edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
             widget = edit;
             break;
         }
@@ -327,14 +331,28 @@ bool CTavrel_V10Dlg::OnInitDialog() {
 }
 
 void CTavrel_V10Dlg::contextMenuEvent(QContextMenuEvent* event) {
-    const QString aboutText = AboutMenuText();
-    if (aboutText.isEmpty()) {
-        return;
-    }
+    // The window's system menu: its usual entries, then a separator and the About entry.
     QMenu menu(this);
-    menu.addSeparator();
-    QAction* about = menu.addAction(aboutText);
-    about->setData(IDM_ABOUTBOX);
+    const bool minimised = isMinimized();
+    const bool maximised = isMaximized();
+    const struct {
+        const char* text;
+        unsigned command;
+        bool enabled;
+    } entries[] = {
+        {"&Restore", SC_RESTORE, minimised || maximised}, {"&Move", SC_MOVE, !maximised},
+        {"&Size", SC_SIZE, !maximised && !minimised},     {"Mi&nimize", SC_MINIMIZE, !minimised},
+        {"Ma&ximize", SC_MAXIMIZE, !maximised},           {"&Close", SC_CLOSE, true}};
+    for (const auto& entry : entries) {
+        QAction* action = menu.addAction(QString::fromLatin1(entry.text));
+        action->setData(entry.command);
+        action->setEnabled(entry.enabled);
+    }
+    const QString aboutText = AboutMenuText();
+    if (!aboutText.isEmpty()) {
+        menu.addSeparator();
+        menu.addAction(aboutText)->setData(IDM_ABOUTBOX);
+    }
     if (QAction* chosen = menu.exec(event->globalPos())) {
         OnSysCommand(chosen->data().toUInt());
     }
@@ -343,6 +361,37 @@ void CTavrel_V10Dlg::contextMenuEvent(QContextMenuEvent* event) {
 void CTavrel_V10Dlg::OnSysCommand(unsigned id) {
     if ((id & 0xFFF0) == IDM_ABOUTBOX) {
         ShowAboutBox(this);
+    } else {
+        DefaultSysCommand(id & 0xFFF0);
+    }
+}
+
+void CTavrel_V10Dlg::DefaultSysCommand(unsigned command) {
+    switch (command) {
+    case SC_MINIMIZE:
+        showMinimized();
+        break;
+    case SC_MAXIMIZE:
+        showMaximized();
+        break;
+    case SC_RESTORE:
+        showNormal();
+        break;
+    case SC_CLOSE:
+        close(); // the title bar's close button: Cancel
+        break;
+    case SC_MOVE:
+        if (QWindow* window = windowHandle()) {
+            window->startSystemMove();
+        }
+        break;
+    case SC_SIZE:
+        if (QWindow* window = windowHandle()) {
+            window->startSystemResize(Qt::RightEdge | Qt::BottomEdge);
+        }
+        break;
+    default:
+        break;
     }
 }
 
@@ -389,7 +438,9 @@ void CTavrel_V10Dlg::OnBootUserSwitch() {
 }
 
 void CTavrel_V10Dlg::WritePacket(const QByteArray& packet) {
+    m_switchWasLast = false;
     m_comm.put_Output(packet);
+    m_switchWasLast = packet.size() == tavrel::kSwitchPacketSize;
 }
 
 void CTavrel_V10Dlg::SetProgress(int position) {
@@ -398,10 +449,15 @@ void CTavrel_V10Dlg::SetProgress(int position) {
 
 void CTavrel_V10Dlg::Wait(int milliseconds) {
     QThread::msleep(static_cast<unsigned long>(milliseconds));
+    // What the device said meanwhile is handled now, while the engine is still disarmed.
+    m_comm.DeliverPendingInput();
 }
 
 void CTavrel_V10Dlg::ShowMessage(const QString& text) {
     MessageBox(text);
+    // Nothing received may wait past the report: once the engine re-arms, a late "ACK" would
+    // start the whole update again.
+    m_comm.DeliverPendingInput();
 }
 
 void CTavrel_V10Dlg::SaveData() {

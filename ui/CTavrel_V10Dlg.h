@@ -14,6 +14,7 @@
 #include <QIcon>
 #include <QString>
 #include <map>
+#include <optional>
 
 class LimitedTextEdit;
 class QProgressBar;
@@ -38,6 +39,16 @@ enum ControlId : int {
 };
 
 inline constexpr unsigned IDM_ABOUTBOX = 0x0010;
+
+// The standard commands of a window's system menu.
+enum SystemCommand : unsigned {
+    SC_SIZE = 0xF000,
+    SC_MOVE = 0xF010,
+    SC_MINIMIZE = 0xF020,
+    SC_MAXIMIZE = 0xF030,
+    SC_CLOSE = 0xF060,
+    SC_RESTORE = 0xF120,
+};
 
 class CTavrel_V10Dlg : public QDialog, private EngineHost {
     Q_OBJECT
@@ -82,6 +93,11 @@ class CTavrel_V10Dlg : public QDialog, private EngineHost {
     void showEvent(QShowEvent* event) override;
 
   private:
+    // The port that "Open Port" opens: com N, or a device path typed into the port list.
+    struct PortChoice {
+        short number;
+        QString device; // empty: com N as mapped
+    };
     enum class EventKind { SysCommand, ButtonClicked, TextChanged };
     struct CommandRow {
         EventKind kind;
@@ -105,6 +121,10 @@ class CTavrel_V10Dlg : public QDialog, private EngineHost {
     void ReportPortLost();
     void RefreshPortTips();
     void FillLists();
+    // What the lists show: the selected entry, or a rate or port typed into the list's field.
+    std::optional<QString> ChosenBaud() const;
+    std::optional<PortChoice> ChosenPort() const;
+    void DefaultSysCommand(unsigned command);
     void OnOK();
     void ShowLengthWarning(LimitedTextEdit* box, int limit);
     LimitedTextEdit* TextBox(int id) const;
@@ -119,5 +139,8 @@ class CTavrel_V10Dlg : public QDialog, private EngineHost {
     void SetWriteCaption(const QString& caption) override;
 
     bool m_initialised = false;
+    // The last packet written was the switch packet: the device may now restart its new
+    // program and drop the port, which is no failure.
+    bool m_switchWasLast = false;
     std::map<int, QWidget*> m_controls; // by control identifier, filled from the template
 };

@@ -5,15 +5,33 @@
 #include <QMimeData>
 #include <QTextCursor>
 
+namespace {
+constexpr QChar kHiddenCr(0x200B); // zero-width space
+} // namespace
+
 LimitedTextEdit::LimitedTextEdit(QWidget* parent) : QPlainTextEdit(parent) {
     setTabChangesFocus(true);
+    // An undo history of every received entry would cost more than the log itself.
+    setUndoRedoEnabled(false);
     m_repaint.setSingleShot(true);
     connect(&m_repaint, &QTimer::timeout, this, [this] { setUpdatesEnabled(true); });
     connect(document(), &QTextDocument::contentsChange, this, &LimitedTextEdit::OnContentsChange);
 }
 
-QString DisplayText(QStringView logText) {
-    return logText.toString().remove(QLatin1Char('\r'));
+QString LimitedTextEdit::ToBox(QStringView logText) {
+    QString text = logText.toString();
+    for (QChar& c : text) {
+        if (c == QLatin1Char('\r')) {
+            c = kHiddenCr;
+        } else if (c == QLatin1Char('\n')) {
+            if (++m_linesInLastParagraph < kLinesPerParagraph) {
+                c = QChar::LineSeparator;
+            } else {
+                m_linesInLastParagraph = 0; // stays a paragraph break
+            }
+        }
+    }
+    return text;
 }
 
 void LimitedTextEdit::OnContentsChange(int, int, int) {
@@ -23,7 +41,15 @@ void LimitedTextEdit::OnContentsChange(int, int, int) {
 }
 
 QString LimitedTextEdit::Text() const {
-    return toPlainText();
+    QString text = document()->toRawText();
+    for (QChar& c : text) {
+        if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator) {
+            c = QLatin1Char('\n');
+        } else if (c == kHiddenCr) {
+            c = QLatin1Char('\r');
+        }
+    }
+    return text;
 }
 
 void LimitedTextEdit::Replace(const QString& text) {
@@ -39,16 +65,17 @@ void LimitedTextEdit::SetProgramText(const QString& text) {
 }
 
 bool LimitedTextEdit::ShowsLog(const DataLog& log) const {
-    return !m_editedByUser && m_shownRevision == log.Revision() && m_shownLength == log.Size();
+    return !m_editedByUser && m_shownRevision == log.Revision() &&
+           m_shownBytes == log.StoredBytes();
 }
 
 void LimitedTextEdit::ShowLog(const DataLog& log) {
-    if (!m_editedByUser && m_shownRevision == log.Revision() && m_shownLength <= log.Size()) {
-        if (m_shownLength == log.Size()) {
+    if (!m_editedByUser && m_shownRevision == log.Revision() && m_shownBytes <= log.StoredBytes()) {
+        if (m_shownBytes == log.StoredBytes()) {
             return;
         }
         // Only the new end: the cost of a refresh does not grow with the log.
-        const QString added = DisplayText(QStringView(log.Text()).mid(m_shownLength));
+        const QString added = ToBox(log.TextFrom(m_shownBytes));
         DeferRepaint();
         m_programChange = true;
         QTextCursor cursor(document());
@@ -56,14 +83,15 @@ void LimitedTextEdit::ShowLog(const DataLog& log) {
         cursor.insertText(added);
         m_programChange = false;
     } else {
-        const QString text = DisplayText(log.Text());
-        if (toPlainText() != text) {
-            Replace(text);
+        const QString text = log.Text();
+        if (Text() != text) {
+            m_linesInLastParagraph = 0;
+            Replace(ToBox(text));
         }
     }
     m_editedByUser = false;
     m_shownRevision = log.Revision();
-    m_shownLength = log.Size();
+    m_shownBytes = log.StoredBytes();
 }
 
 void LimitedTextEdit::DeferRepaint() {
@@ -106,4 +134,13 @@ void LimitedTextEdit::insertFromMimeData(const QMimeData* source) {
     if (!text.isEmpty()) {
         insertPlainText(text);
     }
+}
+
+QMimeData* LimitedTextEdit::createMimeDataFromSelection() const {
+    // What the operator copies is the device's text, without the invisible CR marks.
+    QMimeData* data = QPlainTextEdit::createMimeDataFromSelection();
+    if (data != nullptr && data->hasText()) {
+        data->setText(data->text().remove(kHiddenCr));
+    }
+    return data;
 }

@@ -22,12 +22,13 @@ class LimitedTextEdit : public QPlainTextEdit {
     void ShowLog(const DataLog& log);
     // True when the box still holds exactly the log it was last given.
     bool ShowsLog(const DataLog& log) const;
-    // The box's text as the program reads it back.
+    // The box's text as the program reads it back: the log's own line ends, CRs included.
     QString Text() const;
 
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     void insertFromMimeData(const QMimeData* source) override;
+    QMimeData* createMimeDataFromSelection() const override;
 
   private:
     // A device may send thousands of short answers a second. Repainting the box (its scroll
@@ -35,19 +36,23 @@ class LimitedTextEdit : public QPlainTextEdit {
     // arrive the box repaints at most this often; paints wait, as a window's paints wait for a
     // quiet message queue. The text itself is always up to date.
     static constexpr int kRepaintIntervalMs = 40;
+    // A paragraph of the box costs some hundred bytes besides its text, and a log of 40-
+    // character lines would spend more on paragraphs than on text. So the lines of the log are
+    // kept this many to a paragraph, joined by line separators.
+    static constexpr int kLinesPerParagraph = 32;
     void DeferRepaint();
     qsizetype RoomLeft() const;
     void Replace(const QString& text);
+    // The log's text as the box holds it: every character stays one character, so that the
+    // length limit counts what the log counts; a CR is kept as an invisible zero-width space.
+    QString ToBox(QStringView logText);
     void OnContentsChange(int position, int removed, int added);
 
     qsizetype m_limit = 0; // 0: no limit
     bool m_programChange = false;
     bool m_editedByUser = true; // until the program has set a log
     quint64 m_shownRevision = 0;
+    qsizetype m_shownBytes = 0;     // of the log's storage
+    int m_linesInLastParagraph = 0; // of the text the program set
     QTimer m_repaint;
-    qsizetype m_shownLength = 0;
 };
-
-// How the log's text shows in the box: each entry ends with LF CR, and the box breaks the line
-// once for the pair.
-QString DisplayText(QStringView logText);

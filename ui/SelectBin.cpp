@@ -2,8 +2,14 @@
 #include "ui/CTavrel_V10Dlg.h"
 
 #include <QFileDialog>
+#include <QSettings>
 
 void CTavrel_V10Dlg::OnSelectBin() {
+    // The tool stores nothing. Qt's file dialog keeps its history in the user's settings; with
+    // the settings pointed below a file, no folder can be made there and nothing is written.
+    for (const QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+        QSettings::setPath(format, QSettings::UserScope, QStringLiteral("/dev/null"));
+    }
     QFileDialog dialog(this);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFiles); // several may be marked; the first is loaded
@@ -15,5 +21,7 @@ void CTavrel_V10Dlg::OnSelectBin() {
     const LoadResult result = m_store.LoadImageFile(dialog.selectedFiles().first());
     if (!result.ok) {
         MessageBox(result.message);
+        return;
     }
+    m_engine.OnImageLoaded();
 }

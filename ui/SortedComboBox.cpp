@@ -5,6 +5,9 @@
 SortedComboBox::SortedComboBox(QWidget* parent) : QComboBox(parent) {
     setEditable(true);
     setInsertPolicy(QComboBox::NoInsert); // typed text never becomes an entry
+    // No completion as the operator types: it would take the first Enter for itself, which
+    // belongs to the dialog.
+    setCompleter(nullptr);
     setMaxVisibleItems(30);
 }
 
@@ -31,6 +34,15 @@ int SortedComboBox::InsertString(int position, const QString& text) {
     const int at = position == -1 ? count() : position;
     insertItem(at, text);
     return at;
+}
+
+int SortedComboBox::GetCurSel() const {
+    // Typing into the field ends the selection, unless the text typed is an entry's.
+    const QString shown = currentText();
+    if (currentIndex() >= 0 && itemText(currentIndex()) == shown) {
+        return currentIndex();
+    }
+    return findText(shown, Qt::MatchFixedString);
 }
 
 QString SortedComboBox::GetLBText(int position) const {

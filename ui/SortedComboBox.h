@@ -17,7 +17,9 @@ class SortedComboBox : public QComboBox {
     // Returns the position the text went to, or CB_ERR / CB_ERRSPACE.
     int AddString(const QString& text);
     int InsertString(int position, const QString& text);
-    int GetCurSel() const { return currentIndex(); }
+    // The selected entry's position; -1 when none is selected or the field shows typed text
+    // that is no entry's.
+    int GetCurSel() const;
     void SetCurSel(int position) { setCurrentIndex(position); }
     // The text of the entry at `position`; empty for a position that holds none.
     QString GetLBText(int position) const;

@@ -7,6 +7,7 @@ void TransferEngine::SendBlock(std::uint8_t index) {
 }
 
 void TransferEngine::OnWrite() {
+    m_closingInterrupted = false;
     m_currentBlock = 0;
     if (m_store.m_imageReady == 1) {
         SendBlock(0); // a failed write ends Write here, with block 0 next
@@ -27,6 +28,7 @@ void TransferEngine::OnDeviceReply(QByteArrayView received) {
     if (m_store.m_imageReady != 1 || !IsAck(received)) {
         return;
     }
+    m_closingInterrupted = false;
     const std::uint8_t sent = m_currentBlock;
     SendBlock(sent);
     m_currentBlock = static_cast<std::uint8_t>(sent + 1);
@@ -44,14 +46,32 @@ void TransferEngine::OnDeviceReply(QByteArrayView received) {
 
 void TransferEngine::FinishTransfer() {
     m_currentBlock = 0;
-    m_host.Wait(kSwitchDelayMs);
-    m_host.SetProgress(100);
-    m_host.WritePacket(BuildSwitchPacket());
+    try {
+        m_host.Wait(kSwitchDelayMs);
+        m_host.SetProgress(100);
+        m_host.WritePacket(BuildSwitchPacket());
+    } catch (...) {
+        // The device never got the switch. The image stays armed, so that Write after the
+        // port is back starts the update over instead of doing nothing.
+        m_store.m_imageReady = 1;
+        m_progressStep = 0;
+        m_closingInterrupted = true;
+        m_host.SetProgress(0);
+        throw;
+    }
     m_host.Wait(kReportDelayMs);
     m_host.ShowMessage(kSuccessText);
     m_store.m_imageReady = 1;
     m_progressStep = 0;
     m_host.SetProgress(0);
+}
+
+void TransferEngine::OnImageLoaded() {
+    if (m_store.m_imageReady == 1 && m_currentBlock > 0) {
+        m_currentBlock = 0;
+        m_progressStep = 0;
+        m_host.SetProgress(0);
+    }
 }
 
 void TransferEngine::OnBootUserSwitch() {

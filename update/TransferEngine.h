@@ -23,11 +23,17 @@ class TransferEngine {
     // One receive event's bytes; only their first three matter.
     void OnDeviceReply(QByteArrayView received);
     void OnBootUserSwitch();
+    // A new image was loaded. During a transfer the device holds blocks of the old image, so
+    // the transfer starts over: the next "ACK" (or Write) sends block 0 of the new one.
+    void OnImageLoaded();
 
     // Index of the next block to send; arithmetic on it is modulo 256.
     std::uint8_t m_currentBlock = 0;
     // The position the progress bar is set to at its next step.
     std::int32_t m_progressStep = 0;
+    // The last closing sequence was cut short before the switch packet left (the port failed):
+    // every block went out but the device was never told to start the image.
+    bool m_closingInterrupted = false;
 
   private:
     void FinishTransfer();

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         parser.Feed(data + at, take);
         at += take;
         if (data[at - 1] == 0x42) {
-            parser.Idle();
+            parser.Idle(data[at - 1 - (at > 1)] * 4);
         }
     }
     parser.Finish();

@@ -241,6 +241,44 @@ INSTANTIATE_TEST_SUITE_P(
                                   [](CMscomm1& c) { OpenWith(c, "/dev/null"); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Another name for the same device (a /dev/serial/by-id link) gets no second user, root or not.
+TEST(CMscomm1, TheSameDeviceThroughALinkIsInUse) {
+    PtyPair pty;
+    QTemporaryDir dir;
+    const QString link = dir.filePath("by-id-device");
+    ASSERT_TRUE(QFile::link(pty.SlavePath(), link));
+    CMscomm1 first;
+    OpenOn(first, pty.SlavePath());
+    ASSERT_TRUE(first.get_PortOpen());
+    CMscomm1 second;
+    second.SetDevicePath(link);
+    SetUpAsTheWindowDoes(second, 1, "115200,n,8,1");
+    try {
+        second.put_PortOpen(true);
+        FAIL() << "the device was opened twice";
+    } catch (const CommError& error) {
+        EXPECT_EQ(error.kind(), CommError::Kind::PortInUse) << error.description().toStdString();
+    }
+    first.put_PortOpen(false);
+    second.put_PortOpen(true);
+    EXPECT_TRUE(second.get_PortOpen()) << "free again once the first has closed it";
+}
+
+// An old "ACK" that waited on the line before the port was opened answers nothing of ours.
+TEST(CMscomm1, WhatArrivedBeforeOpeningIsDiscarded) {
+    PtyPair pty;
+    pty.Send("ACK");
+    QTest::qWait(50);
+    CMscomm1 comm;
+    EventLog log(comm);
+    OpenOn(comm, pty.SlavePath());
+    QTest::qWait(200);
+    EXPECT_TRUE(log.events.empty());
+    pty.Send("new");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !log.reads.empty(); }, 2000));
+    EXPECT_EQ(log.All(), "new");
+}
+
 TEST(CMscomm1, PortNumberZeroIsNotStored) {
     CMscomm1 comm;
     EXPECT_THROW(comm.put_CommPort(0), CommError);

@@ -60,7 +60,7 @@ TEST_P(StreamTest, RecognisesPacketsAndNoise) {
     for (std::size_t at = 0; at < stream.size(); at += GetParam().chunk) {
         parser.Feed(stream.data() + at, std::min(GetParam().chunk, stream.size() - at));
     }
-    parser.Idle();
+    parser.Idle(20);
     parser.Finish();
     EXPECT_EQ(recorder.seen, GetParam().expected);
 }
@@ -90,22 +90,36 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"NumberBelowFirstBlockIsNoise", HandBlock(0x13, 0), 4096, {"N1034"}},
         // Block 235 carries 0xFF like the switch packet; its data may even begin like it.
         StreamCase{"LastBlockLooksLikeSwitch",
-                   HandBlock(0xFF, 0x77, {0x5A, 0x5B, 0x5C, 0x5D}),
+                   Concat({HandBlock(0xFE, 1), HandBlock(0xFF, 0x77, {0x5A, 0x5B, 0x5C, 0x5D})}),
                    4096,
-                   {"BFF:77"}},
-        StreamCase{
-            "LastBlockByteByByte", HandBlock(0xFF, 0x66, {0x5A, 0x5B, 0x5C, 0x5D}), 1, {"BFF:66"}},
+                   {"BFE:01", "BFF:77"}},
+        StreamCase{"LastBlockByteByByte",
+                   Concat({HandBlock(0xFE, 1), HandBlock(0xFF, 0x66, {0x5A, 0x5B, 0x5C, 0x5D})}),
+                   1,
+                   {"BFE:01", "BFF:66"}},
         StreamCase{
             "BlockThenSwitch", Concat({HandBlock(0x14, 5), kSwitch}), 4096, {"B14:05", "S"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(StreamParser, SwitchIsDecidedOnlyWhenTheLineGoesQuiet) {
-    Recorder recorder;
-    devsim::StreamParser parser(recorder.Events());
-    parser.Feed(kSwitch.data(), kSwitch.size());
-    EXPECT_TRUE(recorder.seen.empty());
-    parser.Idle();
-    EXPECT_EQ(recorder.seen, std::vector<std::string>{"S"});
+// Right after block 0xFE the switch packet's bytes may begin block 0xFF: only a long quiet
+// decides, and a block arriving a byte every 25 ms is still a block.
+TEST(StreamParser, AfterBlockFESwitchNeedsLongQuietAndSlowBlockStaysABlock) {
+    for (const bool isSwitch : {true, false}) {
+        Recorder recorder;
+        devsim::StreamParser parser(recorder.Events());
+        const Bytes before = HandBlock(0xFE, 2);
+        parser.Feed(before.data(), before.size());
+        const Bytes next = isSwitch ? kSwitch : HandBlock(0xFF, 3, {0x5A, 0x5B, 0x5C, 0x5D});
+        for (std::uint8_t byte : next) {
+            parser.Feed(&byte, 1);
+            parser.Idle(25);
+        }
+        const auto expected = isSwitch ? std::vector<std::string>{"BFE:02"}
+                                       : std::vector<std::string>{"BFE:02", "BFF:03"};
+        EXPECT_EQ(recorder.seen, expected);
+        parser.Idle(devsim::StreamParser::kSwitchAfterLastBlockQuietMs);
+        EXPECT_EQ(recorder.seen.back(), isSwitch ? "S" : "BFF:03");
+    }
 }
 
 TEST(StreamParser, SwitchFollowedByBlockWithoutPause) {
@@ -122,7 +136,7 @@ TEST(StreamParser, PartialPacketWaitsThroughQuietThenCompletes) {
     devsim::StreamParser parser(recorder.Events());
     const Bytes block = HandBlock(0x16, 4);
     parser.Feed(block.data(), 500);
-    parser.Idle();
+    parser.Idle(devsim::StreamParser::kSwitchAfterLastBlockQuietMs);
     EXPECT_TRUE(recorder.seen.empty());
     parser.Feed(block.data() + 500, block.size() - 500);
     EXPECT_EQ(recorder.seen, std::vector<std::string>{"B16:04"});

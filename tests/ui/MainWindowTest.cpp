@@ -6,9 +6,14 @@
 #include "support/WindowFixture.h"
 #include "ui/DialogUnits.h"
 
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QScrollBar>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -95,6 +100,75 @@ TEST_F(MainWindow, TabFromTheLogMovesToThePortList) {
                 QApplication::focusWidget() == dlg->m_portList);
 }
 
+// The limit counts the log's own characters, the CR of every line end included, and what the
+// operator edits keeps the log's line ends when it is taken back.
+TEST_F(MainWindow, LogLimitCountsLineEndsAndEditingKeepsThem) {
+    const QString entries = QString("x\n\r").repeated(600); // 1800 characters, 1200 shown
+    dlg->m_receiveText.Assign(entries);
+    dlg->UpdateData(false);
+    Log()->moveCursor(QTextCursor::End);
+    QTest::keyClicks(Log(), QString(300, 'y'));
+    Click(IDC_SEND_DATA);
+    EXPECT_EQ(dlg->m_receiveText.Text(), entries + QString(248, 'y'));
+    EXPECT_TRUE(watcher.Messages().isEmpty());
+
+    dlg->m_receiveText.Assign(QString("x\n\r").repeated(700)); // 2100 characters
+    dlg->UpdateData(false);
+    Log()->moveCursor(QTextCursor::End);
+    QTest::keyClick(Log(), Qt::Key_Backspace);
+    Click(IDC_SEND_DATA);
+    EXPECT_EQ(dlg->m_receiveText.Size(), 2099);
+    EXPECT_EQ(watcher.Messages(), QStringList{"Please enter no more than 2048 characters."});
+}
+
+TEST_F(MainWindow, LogScrollsSidewaysWithoutAHorizontalBar) {
+    EXPECT_EQ(Log()->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    EXPECT_EQ(Log()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    Log()->setFocus();
+    QTest::keyClicks(Log(), QString(400, 'w'));
+    EXPECT_GT(Log()->horizontalScrollBar()->value(), 0) << "the end of a long line is in view";
+}
+
+// Every system-menu command other than About gets the window's usual handling.
+TEST_F(MainWindow, SystemCommandsOtherThanAboutWorkAsUsual) {
+    dlg->OnSysCommand(SC_MAXIMIZE);
+    EXPECT_TRUE(dlg->isMaximized());
+    dlg->OnSysCommand(SC_RESTORE);
+    EXPECT_FALSE(dlg->isMaximized());
+    dlg->OnSysCommand(SC_MINIMIZE);
+    EXPECT_TRUE(dlg->isMinimized());
+    dlg->OnSysCommand(SC_RESTORE);
+    EXPECT_FALSE(dlg->isMinimized());
+    QSignalSpy finished(dlg.get(), &QDialog::finished);
+    dlg->OnSysCommand(SC_CLOSE);
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_EQ(finished.at(0).at(0).toInt(), QDialog::Rejected);
+}
+
+// The tool stores nothing, not even the file dialog's history.
+TEST_F(MainWindow, SelectBinStoresNothing) {
+    QTemporaryDir home;
+    const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+    TempFiles files;
+    SelectImage(files.Write("fw.bin", PatternBytes(100)));
+    qputenv("XDG_CONFIG_HOME", oldConfig);
+    EXPECT_EQ(dlg->m_store.m_imageReady, 1);
+    EXPECT_TRUE(QDir(home.path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+}
+
+// Command-line arguments are ignored, Qt's own too: "-platform" naming no platform would end
+// the program at once if it were taken.
+TEST(Application, IgnoresTheCommandLine) {
+    QProcess window;
+    window.start(QStringLiteral(TAVREL_WINDOW_PATH),
+                 {"-platform", "no-such-platform", "-reverse", "firmware.bin"});
+    ASSERT_TRUE(window.waitForStarted(5000));
+    EXPECT_FALSE(window.waitForFinished(1500)) << window.readAllStandardError().toStdString();
+    window.kill();
+    window.waitForFinished(5000);
+}
+
 TEST_F(MainWindow, TypingIntoTheLogStopsAtItsLimitButReceivedTextDoesNot) {
     dlg->m_receiveText.Assign(QString(2047, 'x'));
     dlg->UpdateData(false);
@@ -116,6 +190,8 @@ TEST_F(MainWindow, EscapeClosesWithCancel) {
 TEST_F(MainWindow, EnterInAListClosesWithOkWhenTheExchangeSucceeds) {
     QSignalSpy finished(dlg.get(), &QDialog::finished);
     dlg->m_portList->setFocus();
+    dlg->m_portList->lineEdit()->clear();
+    QTest::keyClicks(dlg->m_portList, "co"); // no completion may take the Enter that follows
     QTest::keyClick(dlg->m_portList, Qt::Key_Return);
     ASSERT_EQ(finished.count(), 1);
     EXPECT_EQ(finished.at(0).at(0).toInt(), QDialog::Accepted);
@@ -263,6 +339,65 @@ TEST_F(MainWindow, NoSelectionInAListOpensNothing) {
                            "Select a baud rate from the list, then open the port."}));
     EXPECT_FALSE(dlg->m_comm.get_PortOpen());
 }
+
+// What the lists' fields show is what opens: a typed rate or port is used as it stands, and
+// typed text that is neither opens nothing.
+struct TypedCase {
+    const char* name;
+    const char* port; // typed into the port list; "PTY" stands for the test's pty, "" keeps com 1
+    const char* baud; // typed into the baud list; "" keeps the selection
+    const char* settings; // written to the control; "" when nothing may open
+    const char* message;  // shown instead, when nothing opens
+};
+
+class TypedIntoList : public WindowFixture, public ::testing::WithParamInterface<TypedCase> {};
+
+TEST_P(TypedIntoList, OpensWhatTheFieldsShow) {
+    const TypedCase& c = GetParam();
+    PtyPair pty;
+    // The selected com 1 is the pty only where the port list is left as it is.
+    qputenv("TAVREL_COM1", QString(c.port).isEmpty() ? pty.SlavePath().toLocal8Bit()
+                                                     : QByteArray("/dev/ttyNOPE1"));
+    qputenv("TAVREL_COM16", pty.SlavePath().toLocal8Bit());
+    auto type = [](SortedComboBox* list, QString text) {
+        if (!text.isEmpty()) {
+            list->lineEdit()->clear();
+            QTest::keyClicks(list->lineEdit(), text);
+        }
+    };
+    type(dlg->m_portList, QString(c.port).replace("PTY", pty.SlavePath()));
+    type(dlg->m_baudList, c.baud);
+    QStringList writes;
+    QObject::connect(&dlg->m_comm, &CMscomm1::PropertyWritten,
+                     [&](const QString& name, const QString& value) {
+                         if (name == "Settings") {
+                             writes << value;
+                         }
+                     });
+    Click(IDC_OPEN_PORT);
+    qunsetenv("TAVREL_COM16");
+    if (QString(c.settings).isEmpty()) {
+        EXPECT_EQ(watcher.Messages(), QStringList{c.message});
+        EXPECT_FALSE(dlg->m_comm.get_PortOpen());
+        return;
+    }
+    EXPECT_TRUE(watcher.Messages().isEmpty()) << watcher.Messages().join("|").toStdString();
+    EXPECT_EQ(writes, QStringList{c.settings});
+    ASSERT_TRUE(dlg->m_comm.get_PortOpen());
+    EXPECT_EQ(dlg->m_comm.DevicePath(), pty.SlavePath());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, TypedIntoList,
+    ::testing::Values(TypedCase{"Com16", "com 16", "", "115200,n,8,1", ""},
+                      TypedCase{"DevicePath", "PTY", "", "115200,n,8,1", ""},
+                      TypedCase{"Rate250000", "", "250000", "250000,n,8,1", ""},
+                      TypedCase{"Rate921600", "", "921600", "921600,n,8,1", ""},
+                      TypedCase{"WordsForRate", "", "fast", "",
+                                "Select a baud rate from the list, then open the port."},
+                      TypedCase{"WordsForPort", "comx", "", "",
+                                "Select a port from the list, then open the port."}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MainWindow, PortListTooltipsSayWhatEachComNumberIs) {
     qputenv("TAVREL_COM4", "/dev/pts/99");

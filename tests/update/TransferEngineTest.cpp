@@ -205,16 +205,22 @@ TEST_F(EngineTest, SwitchAloneChangesNothing) {
     EXPECT_EQ(host.Take().front(), "block 2");
 }
 
-TEST_F(EngineTest, ShorterImageLoadedMidTransferFinishesAtTheCurrentIndex) {
+TEST_F(EngineTest, ImageLoadedMidTransferStartsOverAndIdleLoadChangesNothing) {
     Load(10);
+    engine.OnImageLoaded(); // idle: nothing moves
+    EXPECT_TRUE(host.Take().empty());
     engine.OnWrite();
     for (int i = 0; i < 5; ++i) {
         engine.OnDeviceReply(kAck); // blocks 1 to 5 sent; 6 is next
     }
     host.Take();
-    Load(2); // the index already lies beyond the new last block
+    Load(2);
+    engine.OnImageLoaded();
+    EXPECT_EQ(engine.m_currentBlock, 0);
+    EXPECT_EQ(engine.m_progressStep, 0);
     engine.OnDeviceReply(kAck);
-    EXPECT_EQ(host.Take(), Then({"block 6"}, kFinish));
+    engine.OnDeviceReply(kAck);
+    EXPECT_EQ(host.Take(), Then({"bar 0", "block 0", "block 1", "bar 0"}, kFinish));
 }
 
 TEST_F(EngineTest, RepliesDuringTheSuccessMessageSendNothing) {
@@ -249,15 +255,17 @@ TEST_F(EngineTest, FailedBlockWriteLeavesIndexAtThatBlock) {
     EXPECT_TRUE(host.Take().empty());
 }
 
-TEST_F(EngineTest, FailedSwitchWriteLeavesEngineDisarmed) {
+TEST_F(EngineTest, FailedSwitchWriteLeavesTheImageArmedForWrite) {
     Load(2);
     host.failWritesFrom = 2;
     engine.OnWrite();
     EXPECT_THROW(engine.OnDeviceReply(kAck), CommError);
-    EXPECT_EQ(host.Take(),
-              (std::vector<std::string>{"block 0", "block 1", "bar 0", "wait 1000", "bar 100"}));
-    EXPECT_EQ(store.m_imageReady, 0);
+    EXPECT_EQ(host.Take(), (std::vector<std::string>{"block 0", "block 1", "bar 0", "wait 1000",
+                                                     "bar 100", "bar 0"}));
+    EXPECT_EQ(store.m_imageReady, 1);
     EXPECT_EQ(engine.m_currentBlock, 0);
+    EXPECT_EQ(engine.m_progressStep, 0);
+    EXPECT_TRUE(engine.m_closingInterrupted);
 }
 
 } // namespace

@@ -27,17 +27,28 @@ void CTavrel_V10Dlg::OnClearData() {
 }
 
 void CTavrel_V10Dlg::ReportPortLost() {
-    // The engine keeps its state: a Write after reopening starts over from block 0.
     Button(IDC_OPEN_PORT)->setText(QStringLiteral("Open Port"));
+    if (m_switchWasLast) {
+        // Many USB boot loaders drop the port when they start the new program: no failure.
+        return;
+    }
+    // The engine keeps its image armed: a Write after reopening starts over from block 0.
     QString text = QStringLiteral("The port %1 was lost (the device was unplugged or switched "
                                   "off).")
                        .arg(m_comm.DevicePath());
     const bool transferring = m_store.m_imageReady == 1 && m_engine.m_currentBlock > 0;
-    if (transferring) {
-        text += QStringLiteral(" The update stopped at block %1 of %2.")
+    if (m_engine.m_closingInterrupted) {
+        text += QStringLiteral(" All %1 blocks were sent, but not the switch packet that starts "
+                               "the new program. Check the cable, open the port again and press "
+                               "Write to start the update over.")
+                    .arg(m_store.m_lastBlock + 1);
+    } else if (transferring) {
+        text += QStringLiteral(" The update stopped at block %1 of %2. Check the cable, open the "
+                               "port again and press Write to start the update over.")
                     .arg(m_engine.m_currentBlock)
                     .arg(m_store.m_lastBlock + 1);
+    } else {
+        text += QStringLiteral(" Check the cable and open the port again.");
     }
-    text += QStringLiteral(" Check the cable, open the port again and press Write.");
     MessageBox(text);
 }

@@ -39,6 +39,37 @@ void CTavrel_V10Dlg::RefreshPortTips() {
     }
 }
 
+std::optional<QString> CTavrel_V10Dlg::ChosenBaud() const {
+    const int position = m_baudList->GetCurSel();
+    if (position >= 0) {
+        return m_baudList->GetLBText(position);
+    }
+    // A rate the list does not offer, typed in: a whole number; the port says whether it runs.
+    const QString typed = m_baudList->currentText().trimmed();
+    bool ok = false;
+    const int rate = typed.toInt(&ok);
+    if (ok && rate > 0 && !typed.startsWith(QLatin1Char('+'))) {
+        return QString::number(rate);
+    }
+    return std::nullopt;
+}
+
+std::optional<CTavrel_V10Dlg::PortChoice> CTavrel_V10Dlg::ChosenPort() const {
+    const int position = m_portList->GetCurSel();
+    if (position >= 0) {
+        return PortChoice{static_cast<short>(position + 1), {}};
+    }
+    // Typed in: "com N" beyond the list's fifteen, or the path of a device.
+    const QString typed = m_portList->currentText().trimmed();
+    if (const std::optional<int> number = ParseComName(typed)) {
+        return PortChoice{static_cast<short>(*number), {}};
+    }
+    if (typed.startsWith(QLatin1Char('/'))) {
+        return PortChoice{m_comm.get_CommPort(), typed};
+    }
+    return std::nullopt;
+}
+
 void CTavrel_V10Dlg::OnOpenPort() {
     QPushButton* button = Button(IDC_OPEN_PORT);
     const QString caption = button->text();
@@ -50,20 +81,21 @@ void CTavrel_V10Dlg::OnOpenPort() {
         }
         return;
     }
-    // With no entry selected the lists have nothing to give: say so rather than guess.
-    const int baudPosition = m_baudList->GetCurSel();
-    if (baudPosition < 0) {
+    // Text typed into a list that names no entry, no port and no rate: say so rather than
+    // open something the fields do not show.
+    const std::optional<QString> baud = ChosenBaud();
+    if (!baud) {
         MessageBox(QStringLiteral("Select a baud rate from the list, then open the port."));
         return;
     }
-    const QString settings = m_baudList->GetLBText(baudPosition) + QStringLiteral(",n,8,1");
-    const int portPosition = m_portList->GetCurSel();
-    if (portPosition < 0) {
+    const QString settings = *baud + QStringLiteral(",n,8,1");
+    const std::optional<PortChoice> port = ChosenPort();
+    if (!port) {
         MessageBox(QStringLiteral("Select a port from the list, then open the port."));
         return;
     }
-    const auto port = static_cast<short>(portPosition + 1);
-    m_comm.put_CommPort(port);
+    m_comm.SetDevicePath(port->device, QStringLiteral("the port list"));
+    m_comm.put_CommPort(port->number);
     m_comm.put_InputMode(1);
     m_comm.put_Settings(settings);
     m_comm.put_InputLen(5000);
@@ -71,6 +103,7 @@ void CTavrel_V10Dlg::OnOpenPort() {
     m_comm.put_RTSEnable(true);
     m_comm.put_PortOpen(true);
     if (m_comm.get_PortOpen()) {
+        m_switchWasLast = false;
         UpdateData(true);
         button->setText(kCloseCaption);
     }
