@@ -1,16 +1,21 @@
 // What a long shift of device text costs the window: a device prints lines of about 40
-// characters as fast as the line takes them, the window logs and shows every byte, and we
-// measure the peak memory per received byte and how late the window answers its own timer
-// (a stand-in for the operator's input) while the text pours in.
+// characters, the window logs and shows every byte, and we measure the peak memory per received
+// byte and how late the window answers its own timer (a stand-in for the operator's input)
+// while the text pours in. Twice, each in a process of its own: text as fast as the pty takes it
+// (many lines to a receive event), and one line to a receive event, as a device at 115200 baud
+// behind a low-latency adapter delivers it.
 #include "bench/BenchCommon.h"
 #include "bench/WindowDriver.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QProcess>
 #include <QTimer>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <termios.h>
 #include <thread>
@@ -35,15 +40,16 @@ long StatusKiB(const char* field) {
     return 0;
 }
 
-} // namespace
+struct Figures {
+    qint64 bytes = 0;
+    qint64 events = 0;
+    double perByte = 0;
+    long peakKiB = 0;
+    qint64 worstLateMs = 0;
+    double seconds = 0;
+};
 
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("Tavrel_V1.0"));
-    const qint64 totalBytes = qEnvironmentVariableIntValue("TAVREL_LOG_MIB") > 0
-                                  ? qint64(qEnvironmentVariableIntValue("TAVREL_LOG_MIB")) << 20
-                                  : qint64(100) * 1000 * 1000;
+Figures Measure(qint64 totalBytes, bool linePerEvent) {
 
     int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     ::grantpt(master);
@@ -59,8 +65,10 @@ int main(int argc, char** argv) {
     CTavrel_V10Dlg& dlg = window.Dialog();
     if (!window.Open(slave)) {
         std::fprintf(stderr, "cannot open the pty\n");
-        return 1;
+        std::exit(1);
     }
+    std::atomic<qint64> events{0};
+    QObject::connect(&dlg.m_comm, &CMscomm1::OnComm, [&] { ++events; });
     const long baseKiB = StatusKiB("VmRSS:");
 
     // Lines of 40 characters and a line end, each a little different.
@@ -71,9 +79,16 @@ int main(int argc, char** argv) {
             chunk += QByteArray("boot: sector ") + QByteArray::number(100000 + i % 900000) +
                      QByteArray(" erased, waiting\r\n");
         }
+        const qint64 lineBytes = chunk.indexOf('\n') + 1;
         qint64 sent = 0;
+        qint64 writes = 0;
         while (sent < totalBytes) {
-            const qint64 take = std::min<qint64>(chunk.size(), totalBytes - sent);
+            while (linePerEvent && events < writes) {
+                std::this_thread::yield(); // until the window has taken the line before
+            }
+            ++writes;
+            const qint64 take =
+                std::min<qint64>(linePerEvent ? lineBytes : chunk.size(), totalBytes - sent);
             qint64 done = 0;
             while (done < take) {
                 const ssize_t n =
@@ -109,27 +124,61 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    const double seconds = clock.elapsed() / 1000.0;
+    Figures figures;
+    figures.seconds = clock.elapsed() / 1000.0;
     tick.stop();
     device.join();
     QCoreApplication::processEvents();
-    const long peakKiB = StatusKiB("VmHWM:");
-    const double perByte = double(peakKiB - baseKiB) * 1024.0 / double(totalBytes);
-
-    std::printf("Device text into the window: %.0f MB in lines of 40 characters\n",
-                totalBytes / 1e6);
-    std::printf("%-44s %10.2f\n", "peak memory per received byte, bytes", perByte);
-    std::printf("%-44s %10ld\n", "peak resident set, MiB", peakKiB / 1024);
-    std::printf("%-44s %10lld\n", "worst lateness of the window's timer, ms",
-                static_cast<long long>(worstLateMs));
-    std::printf("%-44s %10.1f\n", "seconds to log it all", seconds);
-    bench::WriteResult(QStringLiteral("log_memory"),
-                       {{"device_bytes", totalBytes},
-                        {"bytes_per_received_byte", perByte},
-                        {"peak_rss_kib", static_cast<qint64>(peakKiB)},
-                        {"worst_timer_lateness_ms", worstLateMs},
-                        {"seconds", seconds}});
+    figures.bytes = totalBytes;
+    figures.events = events;
+    figures.peakKiB = StatusKiB("VmHWM:");
+    figures.perByte = double(figures.peakKiB - baseKiB) * 1024.0 / double(totalBytes);
+    figures.worstLateMs = worstLateMs;
     ::close(hold);
     ::close(master);
+    return figures;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Tavrel_V1.0"));
+    const qint64 mb = 1000 * 1000;
+    if (argc == 3 && std::strcmp(argv[1], "--child") == 0) {
+        const bool linePerEvent = std::strcmp(argv[2], "line") == 0;
+        const Figures f = Measure(linePerEvent ? 10 * mb : 100 * mb, linePerEvent);
+        std::printf("%lld %lld %f %ld %lld %f\n", static_cast<long long>(f.bytes),
+                    static_cast<long long>(f.events), f.perByte, f.peakKiB,
+                    static_cast<long long>(f.worstLateMs), f.seconds);
+        return 0;
+    }
+    std::printf("Device text in lines of 40 characters, logged and shown by the window\n");
+    std::printf("%-24s %8s %10s %10s %10s %10s\n", "", "MB", "events", "bytes/byte", "late ms",
+                "seconds");
+    QJsonArray rows;
+    for (const char* mode : {"flood", "line"}) {
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(), {"--child", mode});
+        child.waitForFinished(-1);
+        const QList<QByteArray> v = child.readAllStandardOutput().trimmed().split(' ');
+        if (v.size() != 6) {
+            std::fprintf(stderr, "the %s run failed\n", mode);
+            return 1;
+        }
+        const char* label =
+            std::strcmp(mode, "line") == 0 ? "one line per event" : "as fast as it goes";
+        std::printf("%-24s %8.0f %10lld %10.2f %10lld %10.1f\n", label, v[0].toDouble() / mb,
+                    v[1].toLongLong(), v[2].toDouble(), v[4].toLongLong(), v[5].toDouble());
+        rows.append(QJsonObject{{"mode", mode},
+                                {"device_bytes", v[0].toLongLong()},
+                                {"events", v[1].toLongLong()},
+                                {"bytes_per_received_byte", v[2].toDouble()},
+                                {"peak_rss_kib", v[3].toLongLong()},
+                                {"worst_timer_lateness_ms", v[4].toLongLong()},
+                                {"seconds", v[5].toDouble()}});
+    }
+    bench::WriteResult(QStringLiteral("log_memory"), {{"rows", rows}});
     return 0;
 }

@@ -2,6 +2,8 @@
 
 #include "serial/PortMapping.h"
 
+#include <cmath>
+
 namespace flash {
 
 QString HelpText() {
@@ -16,18 +18,23 @@ QString HelpText() {
         "the\n"
         "                       window (TAVREL_COM<N> first). Default: the system's only port.\n"
         "  -b, --baud RATE      baud rate (default 115200); 8 data bits, no parity, 1 stop bit\n"
-        "  -t, --timeout SECS   how long to wait for each ACK (default 10; 0 waits forever)\n"
+        "  -t, --timeout SECS   how long to wait for each ACK (default 10; 0 waits forever;\n"
+        "                       at most 1000000)\n"
         "      --switch-only    send the switch packet alone and exit (IMAGE not needed)\n"
         "      --list-ports     show com 1 to com 15 and what each maps to, then other ports\n"
         "      --json           progress as one JSON object per line on standard output\n"
         "      --trace FILE     log every byte sent and received (\"-\": standard error)\n"
         "  -q, --quiet          no progress, only errors\n"
+        "                       (--json ends every run, failed or not, with a record that\n"
+        "                       carries the exit status)\n"
         "  -h, --help           show this help\n"
         "      --version        show the version\n"
         "\n"
         "A reply counts as an acknowledgement when the bytes received since the last packet\n"
         "begin with \"ACK\" (a reply split over several reads is joined). Complete text lines\n"
-        "before it are the device's messages and are shown on standard error.\n"
+        "before it are the device's messages and are shown on standard error, with control\n"
+        "characters shown as \\xNN. A device that closes the port after the switch packet\n"
+        "(a USB boot loader starting its new program) has been written successfully.\n"
         "\n"
         "Exit status:\n"
         "  0    written\n"
@@ -36,7 +43,8 @@ QString HelpText() {
         "  3    the port cannot be opened or set up\n"
         "  4    no acknowledgement in time\n"
         "  5    the port was lost, or input/output failed, during the transfer\n"
-        "  130  interrupted (Ctrl-C)\n");
+        "  130  interrupted (Ctrl-C, SIGINT)\n"
+        "  143  stopped (SIGTERM)\n");
 }
 
 ParseResult ParseFlashOptions(const QStringList& arguments) {
@@ -82,9 +90,11 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
         } else if (arg == QLatin1String("-t") || arg == QLatin1String("--timeout")) {
             bool ok = false;
             if (!takeValue(value) || (options.timeoutSeconds = value.toDouble(&ok), !ok) ||
-                options.timeoutSeconds < 0) {
-                return {std::nullopt,
-                        QStringLiteral("%1 needs a number of seconds (0 waits forever)").arg(arg)};
+                !std::isfinite(options.timeoutSeconds) || options.timeoutSeconds < 0 ||
+                options.timeoutSeconds > 1e6) {
+                return {std::nullopt, QStringLiteral("%1 needs a number of seconds from 0 (waits "
+                                                     "forever) to 1000000")
+                                          .arg(arg)};
             }
         } else if (arg == QLatin1String("--trace")) {
             if (!takeValue(options.traceFile)) {
@@ -95,6 +105,7 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             return {std::nullopt, QStringLiteral("unknown option %1").arg(arg)};
         } else {
             positional << arg;
+            options.imageArgument = static_cast<int>(i);
         }
     }
     if (options.help || options.version || options.listPorts) {

@@ -1,6 +1,7 @@
 #pragma once
 // The command line of tavrel-flash.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -15,12 +16,14 @@ enum ExitCode : int {
     kExitPort = 3,
     kExitNoAck = 4,
     kExitPortLost = 5,
-    kExitInterrupted = 130,
+    kExitInterrupted = 130, // 128 + SIGINT; SIGTERM gives 143
 };
 
 struct FlashOptions {
     QString image;
-    QString port; // as given: a path, "comN" or "com N"; empty: the system's one port
+    int imageArgument = -1; // its place on the command line, so that its exact bytes can be used
+    QByteArray imagePath;   // the file name as the system knows it: bytes, not text
+    QString port;           // as given: a path, "comN" or "com N"; empty: the system's one port
     qint32 baud = 115200;
     double timeoutSeconds = 10; // per ACK; 0 waits forever
     bool switchOnly = false;

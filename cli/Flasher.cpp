@@ -1,9 +1,11 @@
 #include "cli/Flasher.h"
 
 #include "serial/PortMapping.h"
+#include "update/VisibleText.h"
 
 #include <QDeadlineTimer>
-#include <QFileInfo>
+#include <QFile>
+#include <sys/stat.h>
 
 namespace flash {
 
@@ -11,12 +13,20 @@ namespace {
 constexpr int kReadSliceMs = 50; // how often a wait looks at Ctrl-C
 constexpr qsizetype kLongestLine = 4096;
 const QByteArray kAck = QByteArrayLiteral("ACK");
+
+bool SameFile(const QByteArray& a, const QByteArray& b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(a.constData(), &first) == 0 && ::stat(b.constData(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
 } // namespace
 
-Flasher::Flasher(const FlashOptions& options, ProgressReporter& reporter, Trace& trace,
-                 const volatile std::sig_atomic_t& interrupted)
-    : m_options(options), m_reporter(reporter), m_trace(trace), m_interrupted(interrupted) {
+Flasher::Flasher(const FlashOptions& options, ProgressReporter& reporter,
+                 const volatile std::sig_atomic_t& stopSignal)
+    : m_options(options), m_reporter(reporter), m_stopSignal(stopSignal) {
     QObject::connect(&m_comm, &CMscomm1::OnComm, [this] { OnComm(); });
+    m_comm.SetStopFlag(&m_stopSignal);
 }
 
 QString Flasher::PortName() const {
@@ -27,8 +37,10 @@ int Flasher::Run() {
     m_clock.start();
     try {
         if (!m_options.switchOnly) {
-            LoadImage();
+            LoadImage(); // before any output exists, so that no output can harm it
         }
+        RefuseOutputsThatAreInputs();
+        OpenTrace();
         OpenPort();
         if (m_options.switchOnly) {
             m_engine.OnBootUserSwitch();
@@ -39,28 +51,64 @@ int Flasher::Run() {
         m_comm.put_PortOpen(false);
         return status;
     } catch (const Failure& failure) {
+        m_comm.Abandon();
         m_reporter.Error(failure.exitCode, failure.message);
-        m_comm.put_PortOpen(false);
         return failure.exitCode;
     } catch (const Interrupted&) {
-        m_comm.put_PortOpen(false); // nothing more is sent
-        m_reporter.Error(kExitInterrupted, QStringLiteral("interrupted; the port is closed and the "
-                                                          "device has an incomplete image"));
-        return kExitInterrupted;
+        m_comm.Abandon(); // nothing more is sent
+        const int signal = m_stopSignal;
+        m_reporter.Error(128 + signal,
+                         QStringLiteral("stopped by %1; the port is closed and the device has an "
+                                        "incomplete image")
+                             .arg(signal == SIGTERM ? QStringLiteral("SIGTERM")
+                                                    : QStringLiteral("Ctrl-C (SIGINT)")));
+        return 128 + signal;
     } catch (const CommError& error) {
-        m_comm.put_PortOpen(false);
+        if (error.kind() == CommError::Kind::Interrupted) {
+            // Reported the same way as an interruption anywhere else.
+            m_comm.Abandon();
+            const int signal = m_stopSignal;
+            m_reporter.Error(128 + signal, QStringLiteral("stopped while writing; the port is "
+                                                          "closed and the device has an "
+                                                          "incomplete image"));
+            return 128 + signal;
+        }
+        m_comm.Abandon();
         m_reporter.Error(kExitPortLost, error.description());
         return kExitPortLost;
     }
 }
 
 void Flasher::LoadImage() {
-    const LoadResult result = m_store.LoadImageFile(m_options.image);
+    const LoadResult result = m_store.LoadImageFile(m_options.imagePath);
     if (!result.ok) {
         throw Failure{kExitImage, result.message};
     }
-    m_figures.imageBytes = QFileInfo(m_options.image).size();
+    m_figures.imageBytes = result.bytes;
     m_figures.blocks = m_store.m_lastBlock + 1;
+}
+
+void Flasher::RefuseOutputsThatAreInputs() const {
+    if (m_options.traceFile.isEmpty() || m_options.traceFile == QLatin1String("-")) {
+        return;
+    }
+    const QByteArray trace = QFile::encodeName(m_options.traceFile);
+    const bool isImage = !m_options.switchOnly && SameFile(trace, m_options.imagePath);
+    const bool isPort = !ParseComName(m_options.port) && !m_options.port.isEmpty() &&
+                        SameFile(trace, QFile::encodeName(m_options.port));
+    if (isImage || isPort) {
+        throw Failure{kExitUsage, QStringLiteral("the trace file %1 is the %2; give the trace "
+                                                 "another file")
+                                      .arg(VisibleText(trace), isImage ? QStringLiteral("image")
+                                                                       : QStringLiteral("port"))};
+    }
+}
+
+void Flasher::OpenTrace() {
+    if (!m_trace.Open(m_options.traceFile)) {
+        throw Failure{kExitUsage, QStringLiteral("cannot write the trace to %1: %2")
+                                      .arg(m_options.traceFile, m_trace.Error())};
+    }
 }
 
 void Flasher::OpenPort() {
@@ -118,7 +166,7 @@ int Flasher::Flash() {
                                                      "(number 0x14) within %1 s")
                                           .arg(m_options.timeoutSeconds)};
         }
-        m_lastAcknowledged = true;
+        m_outcome.lastBlockAcknowledged = true;
         Wait(TransferEngine::kSwitchDelayMs);
         m_engine.OnBootUserSwitch();
         Wait(TransferEngine::kReportDelayMs);
@@ -136,7 +184,8 @@ int Flasher::Flash() {
         }
         m_engine.OnDeviceReply(kAck);
     }
-    m_reporter.Done(Seconds(), m_lastAcknowledged);
+    FlushDeviceText();
+    m_reporter.Done(Seconds(), m_outcome);
     return kExitOk;
 }
 
@@ -159,19 +208,8 @@ bool Flasher::TakeAck() {
         return false;
     }
     for (;;) {
-        if (m_inLongLine) {
-            // The rest of a line already shown in part: text up to its end, never an ACK.
-            const qsizetype end = m_reply.indexOf('\n');
-            m_reporter.DeviceText(
-                QString::fromLocal8Bit(m_reply.left(end < 0 ? m_reply.size() : end)).trimmed());
-            m_reply.remove(0, end < 0 ? m_reply.size() : end + 1);
-            if (end < 0) {
-                return false;
-            }
-            m_inLongLine = false;
-            continue;
-        }
-        if (m_reply.startsWith(kAck)) {
+        // The rest of a line already shown in part is text, never an ACK.
+        if (!m_inLongLine && m_reply.startsWith(kAck)) {
             m_reply.remove(0, kAck.size());
             m_ackTaken = true;
             return true;
@@ -179,32 +217,56 @@ bool Flasher::TakeAck() {
         const qsizetype end = m_reply.indexOf('\n');
         if (end < 0) {
             // "AC" waits for its "K"; a line waits for its end, but a device that streams text
-            // without line ends must not make the reply grow without bound.
-            if (m_reply.size() > kLongestLine) {
-                m_reporter.DeviceText(QString::fromLocal8Bit(m_reply).trimmed());
-                m_reply.clear();
-                m_inLongLine = true;
+            // without line ends is shown in pieces of bounded size, each once.
+            if (m_reply.size() < kLongestLine) {
+                return false;
             }
-            return false;
+            ShowDeviceText(m_reply.left(kLongestLine));
+            m_reply.remove(0, kLongestLine);
+            m_inLongLine = true;
+            continue;
         }
-        const QString line = QString::fromLocal8Bit(m_reply.left(end)).trimmed();
+        ShowDeviceText(m_reply.left(end));
         m_reply.remove(0, end + 1);
-        if (!line.isEmpty()) {
-            m_reporter.DeviceText(line);
-        }
+        m_inLongLine = false;
     }
 }
 
 void Flasher::FlushDeviceText() {
     while (!m_reply.isEmpty()) {
         const qsizetype end = m_reply.indexOf('\n');
-        const qsizetype take = end >= 0 ? end + 1 : m_reply.size();
-        const QString line = QString::fromLocal8Bit(m_reply.left(take)).trimmed();
+        const qsizetype take = std::min(end >= 0 ? end + 1 : m_reply.size(), kLongestLine);
+        ShowDeviceText(m_reply.left(take));
         m_reply.remove(0, take);
-        if (!line.isEmpty()) {
-            m_reporter.DeviceText(line);
-        }
     }
+    m_inLongLine = false;
+}
+
+void Flasher::ShowDeviceText(const QByteArray& text) {
+    const QByteArray trimmed = text.trimmed();
+    if (!trimmed.isEmpty()) {
+        m_reporter.DeviceText(VisibleText(trimmed)); // it cannot drive the operator's terminal
+    }
+}
+
+void Flasher::ThrowIfInterrupted() const {
+    if (m_stopSignal != 0) {
+        throw Interrupted{};
+    }
+}
+
+bool Flasher::PortGone() const {
+    if (!m_portLost && m_comm.get_PortOpen()) {
+        return false;
+    }
+    if (m_switchSent) {
+        return true; // a device that restarts with its new program: no failure
+    }
+    throw Failure{kExitPortLost, QStringLiteral("the port %1 was lost after %2 of %3 blocks. Check "
+                                                "the cable and run again.")
+                                     .arg(PortName())
+                                     .arg(m_sentBlocks)
+                                     .arg(m_figures.blocks)};
 }
 
 bool Flasher::WaitForAck(qint64 timeoutMs) {
@@ -214,18 +276,8 @@ bool Flasher::WaitForAck(qint64 timeoutMs) {
         if (TakeAck()) {
             return true;
         }
-        if (m_interrupted) {
-            throw Interrupted{};
-        }
-        if (m_portLost || !m_comm.get_PortOpen()) {
-            throw Failure{kExitPortLost,
-                          QStringLiteral("the port %1 was lost after %2 of %3 blocks. "
-                                         "Check the cable and run again.")
-                              .arg(PortName())
-                              .arg(m_sentBlocks)
-                              .arg(m_figures.blocks)};
-        }
-        if (deadline.hasExpired()) {
+        ThrowIfInterrupted();
+        if (PortGone() || deadline.hasExpired()) {
             FlushDeviceText();
             return false;
         }
@@ -235,31 +287,18 @@ bool Flasher::WaitForAck(qint64 timeoutMs) {
 }
 
 void Flasher::WritePacket(const QByteArray& packet) {
-    if (m_interrupted) {
-        throw Interrupted{};
-    }
+    ThrowIfInterrupted();
     FlushDeviceText(); // whatever followed the acknowledgement
-    m_reply.clear();
     m_ackTaken = false;
-    m_inLongLine = false;
     m_trace.Sent(packet);
     m_comm.put_Output(packet);
-    if (packet.size() == 1034) {
+    if (packet.size() == tavrel::kBlockPacketSize) {
         const int index = (static_cast<std::uint8_t>(packet[7]) + 256 - 20) % 256;
         ++m_sentBlocks;
         m_allBlocksSent = index >= m_store.m_lastBlock;
         m_reporter.Block(index, m_sentBlocks, Seconds());
-    }
-}
-
-void Flasher::ThrowIfPortLost() const {
-    if (m_portLost || !m_comm.get_PortOpen()) {
-        throw Failure{kExitPortLost,
-                      QStringLiteral("the port %1 was lost after %2 of %3 blocks. Check "
-                                     "the cable and run again.")
-                          .arg(PortName())
-                          .arg(m_sentBlocks)
-                          .arg(m_figures.blocks)};
+    } else {
+        m_switchSent = m_allBlocksSent;
     }
 }
 
@@ -267,14 +306,15 @@ void Flasher::Wait(int milliseconds) {
     // The engine's fixed waits; the device's answer to the last block may come meanwhile.
     QDeadlineTimer deadline(milliseconds);
     while (!deadline.hasExpired()) {
-        if (m_interrupted) {
-            throw Interrupted{};
+        ThrowIfInterrupted();
+        if (PortGone()) {
+            m_outcome.portClosedAfterSwitch = true;
+            return;
         }
-        ThrowIfPortLost();
         m_comm.WaitForInput(
             static_cast<int>(std::min<qint64>(deadline.remainingTime(), kReadSliceMs)));
         if (m_allBlocksSent && TakeAck()) {
-            m_lastAcknowledged = true;
+            m_outcome.lastBlockAcknowledged = true;
         }
     }
 }

@@ -18,8 +18,9 @@ namespace flash {
 
 class Flasher : private EngineHost {
   public:
-    Flasher(const FlashOptions& options, ProgressReporter& reporter, Trace& trace,
-            const volatile std::sig_atomic_t& interrupted);
+    // `stopSignal` is set to the number of a signal (SIGINT, SIGTERM) that asks the run to end.
+    Flasher(const FlashOptions& options, ProgressReporter& reporter,
+            const volatile std::sig_atomic_t& stopSignal);
     int Run();
 
   private:
@@ -29,17 +30,23 @@ class Flasher : private EngineHost {
         QString message;
     };
 
-    void OpenPort();
     void LoadImage();
+    // No output may be one of the inputs: a trace written over the image would destroy it.
+    void RefuseOutputsThatAreInputs() const;
+    void OpenTrace();
+    void OpenPort();
     int Flash();
     // Reads the port until the reply since the last packet begins with "ACK" (true) or
     // `timeoutMs` passes (false; negative waits forever).
     bool WaitForAck(qint64 timeoutMs);
     // Moves complete text lines out of the reply; true when it now begins with "ACK".
     bool TakeAck();
-    // Shows all that is left of the reply as the device's text lines.
+    // Shows all that is left of the reply as the device's text.
     void FlushDeviceText();
-    void ThrowIfPortLost() const;
+    void ShowDeviceText(const QByteArray& text);
+    // True when the port is gone; throws when that is a failure (before the switch packet).
+    bool PortGone() const;
+    void ThrowIfInterrupted() const;
     void OnComm();
     double Seconds() const { return m_clock.nsecsElapsed() / 1e9; }
     QString PortName() const;
@@ -54,8 +61,8 @@ class Flasher : private EngineHost {
 
     const FlashOptions& m_options;
     ProgressReporter& m_reporter;
-    Trace& m_trace;
-    const volatile std::sig_atomic_t& m_interrupted;
+    Trace m_trace;
+    const volatile std::sig_atomic_t& m_stopSignal;
 
     CMscomm1 m_comm;
     ImageStore m_store;
@@ -69,7 +76,8 @@ class Flasher : private EngineHost {
     bool m_portLost = false;
     int m_sentBlocks = 0;
     bool m_allBlocksSent = false;
-    bool m_lastAcknowledged = false;
+    bool m_switchSent = false;
+    Outcome m_outcome;
     bool m_oneBlockImage = false;
     bool m_done = false;
 };

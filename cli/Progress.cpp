@@ -24,10 +24,16 @@ void Err(const QString& text) {
     std::fflush(stderr);
 }
 
-QString LastBlockNote(bool acknowledged) {
-    return acknowledged ? QStringLiteral("The device acknowledged the last block.\n")
-                        : QStringLiteral("The device did not acknowledge the last block within the "
-                                         "1.5 s before the switch (it may still have taken it).\n");
+QString OutcomeNote(const Outcome& outcome) {
+    QString note = outcome.lastBlockAcknowledged
+                       ? QStringLiteral("The device acknowledged the last block.\n")
+                       : QStringLiteral("The device did not acknowledge the last block within the "
+                                        "1.5 s before the switch (it may still have taken it).\n");
+    if (outcome.portClosedAfterSwitch) {
+        note += QStringLiteral("The device closed the port after the switch packet (it restarts "
+                               "with its new program).\n");
+    }
+    return note;
 }
 
 class HumanReporter : public ProgressReporter {
@@ -66,9 +72,9 @@ class HumanReporter : public ProgressReporter {
                     .arg(m_figures.blocks));
         }
     }
-    void Done(double seconds, bool acknowledged) override {
+    void Done(double seconds, const Outcome& outcome) override {
         CloseLine();
-        Err(LastBlockNote(acknowledged));
+        Err(OutcomeNote(outcome));
         Err(SummaryLine(m_figures, seconds) + QLatin1Char('\n'));
     }
     void Error(int, const QString& message) override {
@@ -111,14 +117,16 @@ class JsonReporter : public ProgressReporter {
               {"blocks", m_figures.blocks},
               {"seconds", seconds}});
     }
-    void Done(double seconds, bool acknowledged) override {
+    void Done(double seconds, const Outcome& outcome) override {
         Emit({{"event", "done"},
+              {"exit_code", 0},
               {"port", m_figures.port},
               {"baud", m_figures.baud},
               {"bytes", m_figures.imageBytes},
               {"blocks", m_figures.blocks},
               {"seconds", seconds},
-              {"last_block_acknowledged", acknowledged}});
+              {"last_block_acknowledged", outcome.lastBlockAcknowledged},
+              {"port_closed_after_switch", outcome.portClosedAfterSwitch}});
     }
     void Error(int exitCode, const QString& message) override {
         Emit({{"event", "error"}, {"exit_code", exitCode}, {"message", message}});
@@ -141,7 +149,7 @@ class QuietReporter : public HumanReporter {
     QuietReporter() : HumanReporter(false) {}
     void Start(const TransferFigures&) override {}
     void Block(int, int, double) override {}
-    void Done(double, bool) override {}
+    void Done(double, const Outcome&) override {}
 };
 
 } // namespace

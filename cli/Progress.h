@@ -14,13 +14,20 @@ struct TransferFigures {
     int blocks = 0;
 };
 
+// How a finished update ended, beyond its figures.
+struct Outcome {
+    bool lastBlockAcknowledged = false;
+    // The device dropped the port after the switch packet (a USB boot loader that restarts).
+    bool portClosedAfterSwitch = false;
+};
+
 class ProgressReporter {
   public:
     virtual ~ProgressReporter() = default;
     virtual void Start(const TransferFigures& figures) = 0;
     // `sent` blocks are out (counting block 0) after `seconds`.
     virtual void Block(int index, int sent, double seconds) = 0;
-    virtual void Done(double seconds, bool lastBlockAcknowledged) = 0;
+    virtual void Done(double seconds, const Outcome& outcome) = 0;
     virtual void Error(int exitCode, const QString& message) = 0;
     // Text the device sent that is not an acknowledgement.
     virtual void DeviceText(const QString& line) = 0;

@@ -2,11 +2,14 @@
 
 #include <QFile>
 #include <QString>
+#include <cerrno>
+#include <cstring>
 
 namespace flash {
 
 bool Trace::Open(const QString& path) {
     m_clock.start();
+    m_path = path;
     if (path.isEmpty()) {
         return true;
     }
@@ -16,7 +19,26 @@ bool Trace::Open(const QString& path) {
     }
     m_file = std::fopen(QFile::encodeName(path).constData(), "w");
     m_owned = m_file != nullptr;
+    if (m_file == nullptr) {
+        m_error = QString::fromLocal8Bit(std::strerror(errno));
+    }
     return m_file != nullptr;
+}
+
+void Trace::Check() {
+    if (std::fflush(m_file) == 0 && !std::ferror(m_file)) {
+        return;
+    }
+    const int error = errno;
+    std::fprintf(stderr,
+                 "tavrel-flash: cannot write the trace to %s: %s; the update goes on "
+                 "without it\n",
+                 QFile::encodeName(m_path).constData(), std::strerror(error));
+    if (m_owned) {
+        std::fclose(m_file);
+    }
+    m_file = nullptr;
+    m_owned = false;
 }
 
 Trace::~Trace() {
@@ -29,7 +51,7 @@ void Trace::Note(const char* text) {
     if (m_file != nullptr) {
         std::fprintf(m_file, "%12lld -- %s\n",
                      static_cast<long long>(m_clock.nsecsElapsed() / 1000), text);
-        std::fflush(m_file);
+        Check();
     }
 }
 
@@ -48,7 +70,7 @@ void Trace::Write(const char* direction, const QByteArray& bytes) {
         std::fputc(u >= 0x20 && u < 0x7F ? u : '.', m_file);
     }
     std::fputs("|\n", m_file);
-    std::fflush(m_file);
+    Check();
 }
 
 } // namespace flash

@@ -4,14 +4,17 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QString>
 #include <cstdio>
 
 namespace flash {
 
 class Trace {
   public:
-    // Opens `path` ("-" for standard error); an empty path traces nothing.
+    // Opens `path` ("-" for standard error); an empty path traces nothing. False when it cannot
+    // be opened (Error() says why).
     bool Open(const QString& path);
+    QString Error() const { return m_error; }
     ~Trace();
     void Sent(const QByteArray& bytes) { Write("TX", bytes); }
     void Received(const QByteArray& bytes) { Write("RX", bytes); }
@@ -19,8 +22,12 @@ class Trace {
 
   private:
     void Write(const char* direction, const QByteArray& bytes);
+    // A trace that can no longer be written is reported once and given up; the update goes on.
+    void Check();
     std::FILE* m_file = nullptr;
     bool m_owned = false;
+    QString m_path;
+    QString m_error;
     QElapsedTimer m_clock;
 };
 

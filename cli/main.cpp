@@ -4,15 +4,18 @@
 #include "serial/PortMapping.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
-void OnInterrupt(int) {
-    g_interrupted = 1;
+// The number of the signal that asked the run to end (SIGINT, SIGTERM), or 0.
+volatile std::sig_atomic_t g_stopSignal = 0;
+void OnStopSignal(int signal) {
+    g_stopSignal = signal;
 }
 
 void Print(std::FILE* to, const QString& text) {
@@ -47,20 +50,34 @@ int ListPorts() {
     return flash::kExitOk;
 }
 
+int UsageError(const QStringList& arguments, const QString& error) {
+    Print(stderr, QStringLiteral("tavrel-flash: %1\nTry tavrel-flash --help.\n").arg(error));
+    if (arguments.contains(QStringLiteral("--json"))) {
+        // A program that reads the JSON lines learns of this end too.
+        const QJsonObject record{
+            {"event", "error"}, {"exit_code", flash::kExitUsage}, {"message", error}};
+        Print(stdout, QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact)) +
+                          QLatin1Char('\n'));
+    }
+    return flash::kExitUsage;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    // Output that can no longer be written (a pipe into `head`) never stops an update: the
+    // write fails, and the exit status still says how the update went.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-flash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
 
-    const flash::ParseResult parsed = flash::ParseFlashOptions(QCoreApplication::arguments());
+    const QStringList arguments = QCoreApplication::arguments();
+    flash::ParseResult parsed = flash::ParseFlashOptions(arguments);
     if (!parsed.options) {
-        Print(stderr,
-              QStringLiteral("tavrel-flash: %1\nTry tavrel-flash --help.\n").arg(parsed.error));
-        return flash::kExitUsage;
+        return UsageError(arguments, parsed.error);
     }
-    const flash::FlashOptions& options = *parsed.options;
+    flash::FlashOptions& options = *parsed.options;
     if (options.help) {
         Print(stdout, flash::HelpText());
         return flash::kExitOk;
@@ -72,25 +89,21 @@ int main(int argc, char** argv) {
     if (options.listPorts) {
         return ListPorts();
     }
+    if (options.imageArgument > 0 && options.imageArgument < argc) {
+        options.imagePath = argv[options.imageArgument]; // the exact bytes, valid UTF-8 or not
+    }
 
     struct sigaction action {};
-    action.sa_handler = OnInterrupt;
+    action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    flash::Trace trace;
-    if (!trace.Open(options.traceFile)) {
-        Print(
-            stderr,
-            QStringLiteral("tavrel-flash: cannot write the trace to %1\n").arg(options.traceFile));
-        return flash::kExitUsage;
-    }
     const flash::ReportStyle style = options.json              ? flash::ReportStyle::Json
                                      : options.quiet           ? flash::ReportStyle::Quiet
                                      : ::isatty(STDERR_FILENO) ? flash::ReportStyle::Terminal
                                                                : flash::ReportStyle::Plain;
     const auto reporter = flash::MakeReporter(style);
-    flash::Flasher flasher(options, *reporter, trace, g_interrupted);
+    flash::Flasher flasher(options, *reporter, g_stopSignal);
     return flasher.Run();
 }

@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -19,9 +20,7 @@ CMscomm1::CMscomm1(QObject* parent) : QObject(parent) {
 }
 
 CMscomm1::~CMscomm1() {
-    if (m_port.isOpen()) {
-        m_port.close();
-    }
+    ClosePort();
 }
 
 bool CMscomm1::get_PortOpen() const {
@@ -32,9 +31,7 @@ void CMscomm1::put_PortOpen(bool open) {
     Q_EMIT PropertyWritten(QStringLiteral("PortOpen"),
                            open ? QStringLiteral("true") : QStringLiteral("false"));
     if (!open) {
-        if (m_port.isOpen()) {
-            m_port.close();
-        }
+        ClosePort();
         m_lost = false; // a loss not yet reported needs no report once the owner has closed
         return;
     }
@@ -162,28 +159,26 @@ void CMscomm1::Open() {
     // that other programs look for is named after the device.
     const QString canonical = QFileInfo(m_devicePath).canonicalFilePath();
     m_port.setPortName(canonical.isEmpty() ? m_devicePath : canonical);
+    // One device, one user: root passes the driver's exclusive mode and a lock file can be
+    // missed through another name, but a lock on the device itself holds for everyone. It is
+    // taken before the port is set up, so that a second opener never changes the line under
+    // the first one's update.
+    LockDevice(QFile::encodeName(m_port.portName()));
     m_port.setBaudRate(m_settings.baud);
     m_port.setParity(m_settings.parity);
     m_port.setDataBits(m_settings.dataBits);
     m_port.setStopBits(m_settings.stopBits);
     m_port.clearError();
     if (!m_port.open(QIODevice::ReadWrite)) {
+        ReleaseDeviceLock();
         ThrowOpenError(m_port.error());
     }
-    // One device, one user: root passes the driver's exclusive mode and a lock file can be
-    // missed through another name, but a lock on the open device holds for everyone.
-    if (::flock(m_port.handle(), LOCK_EX | LOCK_NB) != 0) {
-        m_port.close();
-        throw CommError(CommError::Kind::PortInUse,
-                        QStringLiteral("%1 is in use by another program. Close that program "
-                                       "(a terminal, another flasher) and open the port again.")
-                            .arg(PortLabel()));
-    }
+
     // The line settings are applied by open; a driver that cannot run them reports it there
     // or leaves the port at another rate. Read them back to be sure.
     if (m_port.baudRate() != m_settings.baud && !m_port.setBaudRate(m_settings.baud)) {
         const QString reason = m_port.errorString();
-        m_port.close();
+        ClosePort();
         throw CommError(CommError::Kind::InvalidSettings,
                         QStringLiteral("%1 cannot run at %2 baud: %3. Choose another baud rate.")
                             .arg(m_devicePath)
@@ -199,6 +194,34 @@ void CMscomm1::Open() {
     // What the device said before the port was opened answers nothing of ours: an old "ACK"
     // must not move the next update on.
     m_port.clear(QSerialPort::Input);
+}
+
+void CMscomm1::LockDevice(const QByteArray& device) {
+    m_lockFd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_lockFd < 0) {
+        return; // the opening proper reports why it cannot open the device
+    }
+    if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        ReleaseDeviceLock();
+        throw CommError(CommError::Kind::PortInUse,
+                        QStringLiteral("%1 is in use by another program. Close that program "
+                                       "(a terminal, another flasher) and open the port again.")
+                            .arg(PortLabel()));
+    }
+}
+
+void CMscomm1::ReleaseDeviceLock() {
+    if (m_lockFd >= 0) {
+        ::close(m_lockFd);
+        m_lockFd = -1;
+    }
+}
+
+void CMscomm1::ClosePort() {
+    if (m_port.isOpen()) {
+        m_port.close();
+    }
+    ReleaseDeviceLock();
 }
 
 QString CMscomm1::PortLabel() const {
@@ -247,7 +270,7 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
     if (m_lost) {
         // The loss has not been reported yet: this is its one report.
         m_lost = false;
-        m_port.close();
+        ClosePort();
         throw CommError(CommError::Kind::PortLost,
                         QStringLiteral("The port %1 was lost. Check the cable and open the port "
                                        "again.")
@@ -268,6 +291,10 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
     qsizetype done = 0;
     int error = 0;
     while (done < bytes.size()) {
+        if (m_stopFlag != nullptr && *m_stopFlag != 0) {
+            throw CommError(CommError::Kind::Interrupted,
+                            QStringLiteral("Writing to %1 was interrupted.").arg(m_devicePath));
+        }
         const ssize_t n =
             ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n > 0) {
@@ -285,11 +312,11 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
             break;
         }
         pollfd room{fd, POLLOUT, 0};
-        ::poll(&room, 1, static_cast<int>(std::min<qint64>(deadline.remainingTime(), 100)));
+        ::poll(&room, 1, static_cast<int>(std::min<qint64>(deadline.remainingTime(), 20)));
     }
     if (error == EIO || error == ENXIO || error == ENODEV) {
         // This error is the one report of the loss: no port-lost event follows it.
-        m_port.close();
+        ClosePort();
         throw CommError(CommError::Kind::PortLost,
                         QStringLiteral("The port %1 was lost while writing. Check the cable and "
                                        "open the port again.")
@@ -307,6 +334,14 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
                                                   QString::fromLocal8Bit(std::strerror(error))
                                             : QString()));
     }
+}
+
+void CMscomm1::Abandon() {
+    if (m_port.isOpen()) {
+        m_port.clear(QSerialPort::AllDirections);
+    }
+    ClosePort();
+    m_lost = false;
 }
 
 QByteArray CMscomm1::get_Input() {
@@ -433,7 +468,7 @@ void CMscomm1::RaisePortLost() {
         return; // reported already, by Output or by an earlier event
     }
     if (m_port.isOpen()) {
-        m_port.close();
+        ClosePort();
     }
     m_lost = false; // one event per loss
     m_commEvent = comEventPortLost;

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <csignal>
 
 // Values CommEvent reads after OnComm.
 enum CommEventCode : short {
@@ -72,6 +73,12 @@ class CMscomm1 : public QObject {
     // Blocks up to `msecs` for received bytes and raises OnComm for them at once. For programs
     // without an event loop of their own; false when nothing arrived.
     bool WaitForInput(int msecs);
+    // Once `*flag` is set (by a signal handler), a write that waits for room ends at once with
+    // CommError::Kind::Interrupted. For programs that must stop promptly on Ctrl-C.
+    void SetStopFlag(const volatile std::sig_atomic_t* flag) { m_stopFlag = flag; }
+    // Drops what waits to be sent or read and closes the port: nothing more reaches the device,
+    // and closing does not wait for a line that does not drain.
+    void Abandon();
     // Raises OnComm now for every byte that has arrived, without waiting: for a caller that has
     // blocked its thread and must not leave received bytes waiting until the next event. A loss
     // found meanwhile is left for the event loop (or the next Output) to report.
@@ -93,6 +100,9 @@ class CMscomm1 : public QObject {
     void RaisePortLost();
     // Pulls what the driver holds into the port's buffer without raising anything.
     void PullFromDriver();
+    void LockDevice(const QByteArray& device);
+    void ReleaseDeviceLock();
+    void ClosePort();
     QString PortLabel() const;
     void RequirePortClosed(const char* property) const;
     static void RequireNotNegative(const char* property, short value);
@@ -115,6 +125,8 @@ class CMscomm1 : public QObject {
     QString m_explicitDevice;
     QString m_explicitSource;
 
+    const volatile std::sig_atomic_t* m_stopFlag = nullptr;
+    int m_lockFd = -1; // holds the device's lock while the port is open
     bool m_raiseQueued = false;
     bool m_lost = false;    // the device went away; reported once, after the bytes before it
     bool m_pulling = false; // the driver is being read directly: raise nothing from readyRead

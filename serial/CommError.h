@@ -18,6 +18,7 @@ class CommError : public std::runtime_error {
         WriteFailed,
         PortLost,
         OpenFailed,
+        Interrupted, // the program was asked to stop while a write waited for room
     };
 
     CommError(Kind kind, const QString& description)

@@ -241,6 +241,7 @@ void CTavrel_V10Dlg::RunHandler(void (CTavrel_V10Dlg::*handler)()) {
         } else {
             MessageBox(error.description());
         }
+        m_engine.m_closingInterrupted = false; // it has had its one report
     }
 }
 
@@ -441,6 +442,7 @@ void CTavrel_V10Dlg::WritePacket(const QByteArray& packet) {
     m_switchWasLast = false;
     m_comm.put_Output(packet);
     m_switchWasLast = packet.size() == tavrel::kSwitchPacketSize;
+    m_sinceSwitch.start();
 }
 
 void CTavrel_V10Dlg::SetProgress(int position) {

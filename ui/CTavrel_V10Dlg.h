@@ -11,6 +11,7 @@
 #include "update/TransferEngine.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QString>
 #include <map>
@@ -139,8 +140,10 @@ class CTavrel_V10Dlg : public QDialog, private EngineHost {
     void SetWriteCaption(const QString& caption) override;
 
     bool m_initialised = false;
-    // The last packet written was the switch packet: the device may now restart its new
-    // program and drop the port, which is no failure.
+    // The last packet written was the switch packet, this long ago: a device that drops the
+    // port soon after is restarting with its new program, which is no failure.
     bool m_switchWasLast = false;
+    QElapsedTimer m_sinceSwitch;
+    static constexpr int kRestartGraceMs = 10000;
     std::map<int, QWidget*> m_controls; // by control identifier, filled from the template
 };

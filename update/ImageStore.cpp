@@ -1,5 +1,7 @@
 #include "update/ImageStore.h"
 
+#include "update/VisibleText.h"
+
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
@@ -14,15 +16,15 @@ using namespace tavrel;
 
 namespace {
 
-QString Quoted(const QString& path) {
-    return QStringLiteral("\"%1\"").arg(path);
+QString Quoted(const QByteArray& path) {
+    return QStringLiteral("\"%1\"").arg(VisibleText(path));
 }
 
 QString ReasonFromErrno(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-LoadResult Refuse(const QString& path, const QString& reason) {
+LoadResult Refuse(const QByteArray& path, const QString& reason) {
     return {false, QStringLiteral("Cannot load %1: %2").arg(Quoted(path), reason)};
 }
 
@@ -62,9 +64,12 @@ QString WithThousands(qint64 value) {
 } // namespace
 
 LoadResult ImageStore::LoadImageFile(const QString& path) {
-    const QByteArray nativePath = QFile::encodeName(path);
+    return LoadImageFile(NativePathOf(path));
+}
+
+LoadResult ImageStore::LoadImageFile(const QByteArray& path) {
     // O_NONBLOCK keeps a FIFO or a device from stalling the open; such files are refused below.
-    int fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         return Refuse(path, ReasonFromErrno(errno) + QStringLiteral("."));
     }
@@ -80,22 +85,27 @@ LoadResult ImageStore::LoadImageFile(const QString& path) {
     if (!S_ISREG(info.st_mode)) {
         return Refuse(path, QStringLiteral("it is not a regular file (a device, pipe or socket)."));
     }
-    const qint64 size = info.st_size;
-    if (size > kMaxImageBytes) {
+    const auto tooLarge = [&](const QString& size) {
         return Refuse(path, QStringLiteral("the file is %1 bytes; the largest image that fits is "
                                            "%2 bytes (236 blocks of 1024 bytes, less one byte).")
-                                .arg(WithThousands(size), WithThousands(kMaxImageBytes)));
+                                .arg(size, WithThousands(kMaxImageBytes)));
+    };
+    if (info.st_size > kMaxImageBytes) {
+        return tooLarge(WithThousands(info.st_size));
     }
     if (LockedByAnotherProcess(fd)) {
         return Refuse(path, QStringLiteral("another program has locked the file. Close it there "
                                            "and select the file again."));
     }
 
-    // Bytes the read does not deliver (a file that shrank meanwhile) stay 0x00.
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(size), 0);
-    qint64 got = 0;
-    while (got < size) {
-        const ssize_t n = ::read(fd, buffer.data() + got, static_cast<std::size_t>(size - got));
+    // To the end of the file, not to the size the system reports: files in /proc and /sys
+    // report none, and a file may shrink or grow while it is read. One byte more than fits
+    // tells a file that is too large.
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(kMaxImageBytes + 1));
+    qint64 size = 0;
+    while (size < qint64(buffer.size())) {
+        const ssize_t n =
+            ::read(fd, buffer.data() + size, buffer.size() - static_cast<std::size_t>(size));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -105,7 +115,10 @@ LoadResult ImageStore::LoadImageFile(const QString& path) {
         if (n == 0) {
             break;
         }
-        got += n;
+        size += n;
+    }
+    if (size > kMaxImageBytes) {
+        return tooLarge(QStringLiteral("more than %1").arg(WithThousands(kMaxImageBytes)));
     }
 
     const auto lastBlock = static_cast<std::uint8_t>(size >> 10);
@@ -125,7 +138,7 @@ LoadResult ImageStore::LoadImageFile(const QString& path) {
         }
     }
     m_imageReady = 1;
-    return {true, {}};
+    return {true, {}, size};
 }
 
 BlockView ImageStore::Block(std::uint8_t blockIndex) const {

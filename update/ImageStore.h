@@ -11,7 +11,8 @@
 
 struct LoadResult {
     bool ok = false;
-    QString message; // for the operator when ok is false
+    QString message;  // for the operator when ok is false
+    qint64 bytes = 0; // read from the file, when ok
 };
 
 class ImageStore {
@@ -22,8 +23,11 @@ class ImageStore {
     // need a 237th block: the largest file that fits is one byte short of that.
     static constexpr qint64 kMaxImageBytes = qint64(kCapacityBlocks) * tavrel::kBlockSize - 1;
 
-    // Reads the whole file as raw bytes. Never creates, truncates or writes it. A file that
-    // cannot be used leaves the store exactly as it was and says why in the result.
+    // Reads the whole file as raw bytes, to its end, whatever size the system reports for it.
+    // Never creates, truncates or writes it. A file that cannot be used leaves the store exactly
+    // as it was and says why in the result.
+    LoadResult LoadImageFile(const QByteArray& nativePath);
+    // The same for a path given as text (a file dialog's choice): see NativePathOf.
     LoadResult LoadImageFile(const QString& path);
 
     // The 1024 bytes of block `blockIndex` (row blockIndex + 20).

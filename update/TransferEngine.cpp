@@ -67,6 +67,7 @@ void TransferEngine::FinishTransfer() {
 }
 
 void TransferEngine::OnImageLoaded() {
+    m_closingInterrupted = false;
     if (m_store.m_imageReady == 1 && m_currentBlock > 0) {
         m_currentBlock = 0;
         m_progressStep = 0;

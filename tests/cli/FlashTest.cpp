@@ -11,7 +11,9 @@
 
 #include <QThread>
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
+#include <unistd.h>
 
 namespace {
 
@@ -113,6 +115,11 @@ INSTANTIATE_TEST_SUITE_P(
                    4,
                    "no ACK for block 2 (number 0x16) within 0.5 s"},
         DeviceCase{"HangUp", {"--hangup-after", "2"}, {}, 5, "was lost"},
+        DeviceCase{"ClosesThePortAfterTheSwitch",
+                   {"--exit-on-switch"},
+                   {},
+                   0,
+                   "The device closed the port after the switch packet"},
         DeviceCase{"HangUpBeforeTheSwitch",
                    {"--hangup-after", "6"},
                    {},
@@ -252,7 +259,7 @@ TEST(Flash, JsonErrorEvent) {
     EXPECT_EQ(error.value("exit_code").toInt(), 3);
 }
 
-TEST(Flash, CtrlCStopsCleanly) {
+TEST(Flash, CtrlCWhileWaitingStopsCleanly) {
     TempFiles files;
     SimProcess sim({"--silent-after", "1"});
     QProcess flash;
@@ -263,14 +270,122 @@ TEST(Flash, CtrlCStopsCleanly) {
     ::kill(static_cast<pid_t>(flash.processId()), SIGINT);
     ASSERT_TRUE(flash.waitForFinished(5000));
     EXPECT_EQ(flash.exitCode(), 130);
-    EXPECT_TRUE(QString(flash.readAllStandardError()).contains("interrupted"));
+    EXPECT_TRUE(QString(flash.readAllStandardError()).contains("stopped by Ctrl-C"));
+}
+
+// Every way a --json run ends, a refused command line included, ends with a record that
+// carries the exit status; and no output may be one of the inputs.
+struct EndCase {
+    const char* name;
+    std::function<QStringList(TempFiles&)> arguments;
+    int exitCode;
+};
+
+class JsonEnd : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(JsonEnd, LastLineIsARecordWithTheExitStatus) {
+    TempFiles files;
+    const QString image = files.Write("fw.bin", PatternBytes(3000));
+    const FlashRun run = RunFlash(QStringList{"--json"} + GetParam().arguments(files));
+    EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err.toStdString();
+    const QStringList lines = run.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty()) << run.err.toStdString();
+    const QJsonObject last = QJsonDocument::fromJson(lines.last().toUtf8()).object();
+    EXPECT_EQ(last.value("exit_code").toInt(-1), GetParam().exitCode) << lines.last().toStdString();
+    EXPECT_EQ(ReadFile(image), PatternBytes(3000)) << "the image is never harmed";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, JsonEnd,
+    ::testing::Values(EndCase{"TimeoutNan",
+                              [](TempFiles& f) {
+                                  return QStringList{"-t", "nan", f.Path("fw.bin")};
+                              },
+                              1},
+                      EndCase{"TimeoutInf",
+                              [](TempFiles& f) {
+                                  return QStringList{"-t", "inf", f.Path("fw.bin")};
+                              },
+                              1},
+                      EndCase{"TimeoutNegative",
+                              [](TempFiles& f) {
+                                  return QStringList{"-t", "-1", f.Path("fw.bin")};
+                              },
+                              1},
+                      EndCase{"TraceIsTheImage",
+                              [](TempFiles& f) {
+                                  return QStringList{"-p", "/dev/null", "--trace", f.Path("fw.bin"),
+                                                     f.Path("fw.bin")};
+                              },
+                              1},
+                      EndCase{"TraceCannotBeOpened",
+                              [](TempFiles& f) {
+                                  return QStringList{"-p", "/dev/null", "--trace",
+                                                     f.Path("no/such/dir"), f.Path("fw.bin")};
+                              },
+                              1},
+                      EndCase{"NoImage",
+                              [](TempFiles&) {
+                                  return QStringList{"-p", "/dev/null"};
+                              },
+                              1},
+                      EndCase{"MissingImage",
+                              [](TempFiles& f) { return QStringList{f.Path("nope.bin")}; }, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Output that can no longer be written (a reader that went away) never stops an update.
+TEST(Flash, ClosedOutputPipeDoesNotStopTheUpdate) {
+    TempFiles files;
+    const QString out = files.Path("received.bin");
+    SimProcess sim({"--out", out});
+    const QByteArray image = PatternBytes(30 * 1024);
+    const QString command =
+        QStringLiteral("'%1' --json -p '%2' '%3' | head -n1 >/dev/null; "
+                       "echo \"status ${PIPESTATUS[0]}\"")
+            .arg(TAVREL_FLASH_PATH, sim.PortPath(), files.Write("fw.bin", image));
+    QProcess shell;
+    shell.start("bash", {"-c", command});
+    ASSERT_TRUE(shell.waitForFinished(60000));
+    EXPECT_EQ(QString(shell.readAllStandardOutput()).trimmed(), "status 0");
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_EQ(ReadFile(out), PaddedImage(image));
+}
+
+// A trace that cannot be written is reported once; the update goes on and its status stands.
+TEST(Flash, UnwritableTraceIsReportedOnce) {
+    TempFiles files;
+    SimProcess sim;
+    const FlashRun run = RunFlash(
+        {"-p", sim.PortPath(), "--trace", "/dev/full", files.Write("fw.bin", PatternBytes(5000))});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_EQ(run.err.count("cannot write the trace"), 1) << run.err.toStdString();
+}
+
+// A file name is bytes: one that is not valid UTF-8 loads by its exact name.
+TEST(Flash, ImageNameThatIsNotUtf8Loads) {
+    TempFiles files;
+    const QString out = files.Path("received.bin");
+    SimProcess sim({"--out", out});
+    const QByteArray image = PatternBytes(2000);
+    const QByteArray name = QFile::encodeName(files.Path("fw-")) + "\xff\xfe.bin";
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, image.constData(), static_cast<size_t>(image.size())), image.size());
+    ::close(fd);
+    QProcess shell;
+    shell.start("bash", {"-c", QStringLiteral("exec '%1' -p '%2' \"$(printf '%3\\xff\\xfe.bin')\"")
+                                   .arg(TAVREL_FLASH_PATH, sim.PortPath(), files.Path("fw-"))});
+    ASSERT_TRUE(shell.waitForFinished(30000));
+    EXPECT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_EQ(ReadFile(out), PaddedImage(image));
 }
 
 TEST(Flash, HelpAndVersion) {
     const FlashRun help = RunFlash({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     for (const char* part : {"--port", "--baud", "--timeout", "--switch-only", "--list-ports",
-                             "--json", "--trace", "130  interrupted"}) {
+                             "--json", "--trace", "130  interrupted", "143  stopped"}) {
         EXPECT_TRUE(help.out.contains(part)) << part;
     }
     const FlashRun version = RunFlash({"--version"});

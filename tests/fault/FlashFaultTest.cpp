@@ -5,8 +5,10 @@
 #include "support/PtyPair.h"
 #include "support/TempFiles.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
@@ -88,6 +90,53 @@ TEST_F(FlashFault, ZeroBytesAndInvalidTextAreShownAndSkipped) {
     EXPECT_EQ(Finish(), 0) << m_err.toStdString();
     EXPECT_TRUE(m_err.contains("device: ")) << m_err.toStdString();
 }
+
+// Escape sequences and endless text without line ends: shown visibly, in bounded pieces, each
+// once, and never a stream of empty lines.
+TEST_F(FlashFault, DeviceTextCannotDriveTheTerminal) {
+    Start(2 * 1024 + 1);
+    ASSERT_EQ(Packet().size(), 1034);
+    m_pty.Send("\x1b[2J\x1b]0;owned\x07"
+               "boot\r\n");
+    m_pty.Send(QByteArray(10000, 'z'));
+    QTest::qWait(200);
+    m_pty.Send("\nACK");
+    EXPECT_EQ(Parse(Packet()).blocks, std::vector<int>{0x15});
+    m_pty.Send("ACK");
+    Packet();
+    m_pty.Send("ACK");
+    EXPECT_EQ(Finish(), 0) << m_err.toStdString();
+    EXPECT_FALSE(m_err.contains(QChar(0x1b))) << "no raw escape reaches the terminal";
+    EXPECT_FALSE(m_err.contains(QChar(0x07)));
+    EXPECT_TRUE(m_err.contains("device: \\x1b[2J\\x1b]0;owned\\x07boot")) << m_err.toStdString();
+    EXPECT_EQ(m_err.count('z'), 10000) << "every piece once";
+    EXPECT_FALSE(m_err.contains("device: \n"));
+    for (const QString& line : m_err.split('\n')) {
+        EXPECT_LE(line.size(), 4200) << "pieces are bounded";
+    }
+}
+
+// A device that stops reading blocks the flasher's write; a signal still ends the run at once,
+// the port closed, with the shell's status for that signal.
+class StopSignal : public FlashFault, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StopSignal, EndsTheRunAtOnceEvenWhileAWriteIsBlocked) {
+    Start(241663, {"-b", "300", "-t", "0"});
+    for (int i = 0; i < 150; ++i) { // acknowledges everything, reads nothing
+        m_pty.Send("ACK");
+        QTest::qWait(5);
+    }
+    QTest::qWait(300);
+    ASSERT_EQ(m_flash.state(), QProcess::Running);
+    QElapsedTimer timer;
+    timer.start();
+    ::kill(static_cast<pid_t>(m_flash.processId()), GetParam());
+    EXPECT_EQ(Finish(5000), 128 + GetParam()) << m_err.toStdString();
+    EXPECT_LT(timer.elapsed(), 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignal, ::testing::Values(SIGINT, SIGTERM),
+                         [](const auto& info) { return info.param == SIGINT ? "Int" : "Term"; });
 
 TEST_F(FlashFault, HundredAcksInOneReplyMoveOneBlock) {
     Start(5 * 1024, {"-t", "1"});

@@ -182,6 +182,22 @@ INSTANTIATE_TEST_SUITE_P(
                    "locked"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A file name that is not valid UTF-8 shows with replacement characters in the dialog; it
+// still loads, by the name it stands for.
+TEST_F(WindowFixture, ImageNameThatIsNotUtf8LoadsThroughTheDialog) {
+    TempFiles files;
+    const QByteArray name = QFile::encodeName(files.Path("fw-")) + "\xff.bin";
+    const QByteArray content = PatternBytes(3000);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, content.constData(), static_cast<size_t>(content.size())), 3000);
+    ::close(fd);
+    SelectImage(QFile::decodeName(name));
+    EXPECT_TRUE(watcher.Messages().isEmpty()) << watcher.Messages().join("|").toStdString();
+    EXPECT_EQ(dlg->m_store.m_imageReady, 1);
+    EXPECT_EQ(dlg->m_store.m_lastBlock, 2);
+}
+
 // Port paths that are not serial ports: a message, the caption stays, and a real port opens after.
 class RefusedPort : public WindowFixture, public ::testing::WithParamInterface<const char*> {};
 

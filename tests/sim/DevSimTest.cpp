@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -106,6 +107,73 @@ INSTANTIATE_TEST_SUITE_P(
                                 "boot: flash sector erased, waiting for data\r\nACK"
                                 "boot: flash sector erased, waiting for data\r\nACK"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The simulator is a strict reference: blocks out of order, an update that never finished and
+// an image it cannot write make it fail with the reason; a new update replaces the old one.
+struct SequenceCase {
+    const char* name;
+    std::vector<int> packets; // block indices; -1 for the switch packet
+    QStringList arguments;
+    int exitCode;
+    const char* reason;
+    int outBlocks; // blocks in --out at the end; -1 not checked
+};
+
+class DevSimSequence : public ::testing::TestWithParam<SequenceCase> {};
+
+TEST_P(DevSimSequence, JudgesTheUpdate) {
+    const SequenceCase& c = GetParam();
+    TempFiles files;
+    const QString out = files.Path("received.bin");
+    SimProcess sim(c.arguments.isEmpty() ? QStringList{"--out", out} : c.arguments);
+    PtyEnd pty(sim.PortPath());
+    std::array<std::uint8_t, 1024> block{};
+    for (int packet : c.packets) {
+        block.fill(static_cast<std::uint8_t>(packet));
+        pty.Send(packet < 0 ? BuildSwitchPacket()
+                            : BuildBlockPacket(static_cast<std::uint8_t>(packet), block));
+        pty.Receive(60);
+    }
+    EXPECT_EQ(sim.Stop(), c.exitCode) << sim.Summary().toStdString();
+    EXPECT_TRUE(sim.ErrorOutput().contains(c.reason)) << sim.Summary().toStdString();
+    if (c.outBlocks >= 0) {
+        QFile received(out);
+        ASSERT_TRUE(received.open(QIODevice::ReadOnly));
+        EXPECT_EQ(received.size(), c.outBlocks * 1024);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Updates, DevSimSequence,
+    ::testing::Values(
+        SequenceCase{"ShorterSecondUpdateReplacesTheFirst", {0, 1, 2, -1, 0, -1}, {}, 0, "", 1},
+        SequenceCase{"RestartMidUpdate", {0, 1, 2, 0, 1, -1}, {}, 0, "", 2},
+        SequenceCase{"SkippedBlock", {0, 2, -1}, {}, 1, "block 0x16 came after block 0x14", -1},
+        SequenceCase{"RepeatedBlock", {0, 1, 1, -1}, {}, 1, "block 0x15 came after block 0x15", -1},
+        SequenceCase{"FirstBlockMissing", {1, -1}, {}, 1, "came before block 0x14", -1},
+        SequenceCase{"NeverFinished", {0, 1, -1, 0, 1}, {}, 1, "never finished: 2 blocks", -1},
+        SequenceCase{"OutCannotBeWritten",
+                     {0, -1},
+                     {"--out", "/dev/full"},
+                     1,
+                     "cannot write /dev/full",
+                     -1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A peer that never reads blocks the simulator's answers; a signal still ends it at once.
+TEST(DevSim, StopsAtOnceWhileItsWritesAreBlocked) {
+    SimProcess sim({"--ack-suffix", QString(60000, 'y')}); // 180 KB of answers to 3 blocks
+    PtyEnd pty(sim.PortPath());
+    std::array<std::uint8_t, 1024> block{};
+    for (int b = 0; b < 3; ++b) {
+        pty.Send(BuildBlockPacket(static_cast<std::uint8_t>(b), block));
+    }
+    QThread::msleep(300);
+    QElapsedTimer timer;
+    timer.start();
+    sim.Stop();
+    EXPECT_LT(timer.elapsed(), 1000);
+}
 
 TEST(DevSim, CountsNoiseAndFailsExitStatus) {
     SimProcess sim;

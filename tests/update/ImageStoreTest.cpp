@@ -99,6 +99,37 @@ TEST(ImageStore, LoadLeavesFileUntouched) {
     EXPECT_EQ(file.readAll(), content);
 }
 
+// The file is read to its end, whatever size the system reports (a /proc file reports none),
+// and by the exact bytes of its name, valid UTF-8 or not, also when the name came as text.
+TEST(ImageStore, ReadsToTheEndByTheNamesBytes) {
+    ImageStore store;
+    QFile version(QStringLiteral("/proc/version"));
+    ASSERT_TRUE(version.open(QIODevice::ReadOnly));
+    const QByteArray expected = version.readAll();
+    ASSERT_FALSE(expected.isEmpty());
+    const LoadResult proc = store.LoadImageFile(QStringLiteral("/proc/version"));
+    ASSERT_TRUE(proc.ok) << proc.message.toStdString();
+    EXPECT_EQ(proc.bytes, expected.size());
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(store.Block(0).data()), 1024),
+              PaddedImage(expected).left(1024));
+
+    TempFiles files;
+    const QByteArray name = QFile::encodeName(files.Path("fw-")) + "\xff.bin";
+    const QByteArray content = PatternBytes(1500);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, content.constData(), static_cast<size_t>(content.size())), 1500);
+    ::close(fd);
+    for (const LoadResult& result :
+         {store.LoadImageFile(name), store.LoadImageFile(QFile::decodeName(name))}) {
+        EXPECT_TRUE(result.ok) << result.message.toStdString();
+        EXPECT_EQ(result.bytes, 1500);
+        EXPECT_EQ(store.m_lastBlock, 1);
+    }
+    const LoadResult missing = store.LoadImageFile(QByteArray(name).replace("\xff", "\xfe"));
+    EXPECT_TRUE(missing.message.contains("fw-\\xfe.bin")) << "shown readably";
+}
+
 // Every refusal leaves the store as it was and names the file and the reason.
 struct RefusalCase {
     const char* name;
