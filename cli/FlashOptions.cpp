@@ -2,6 +2,7 @@
 
 #include "serial/PortMapping.h"
 
+#include <QRegularExpression>
 #include <cmath>
 
 namespace flash {
@@ -17,6 +18,15 @@ QString HelpText() {
         "  -p, --port PORT      a device path (/dev/ttyUSB0), or comN / \"com N\" mapped as in "
         "the\n"
         "                       window (TAVREL_COM<N> first). Default: the system's only port.\n"
+        "                       Give it several times to flash several ports at once.\n"
+        "      --all-ports      flash every serial port of the system at once (USB first)\n"
+        "      --watch [GLOB]   station mode: flash each port as it appears (the system's USB\n"
+        "                       serial ports, or the paths matching GLOB, which must hold * ? or\n"
+        "                       [, e.g. '/dev/serial/by-id/*'), again only after it has gone and\n"
+        "                       come back; runs until Ctrl-C, then prints the totals\n"
+        "      --retries N      start a port that failed (for any reason but the image) over\n"
+        "                       from block 0, up to N more times (default 0)\n"
+        "      --log FILE       append one JSON line per attempt to FILE, synced to the disk\n"
         "  -b, --baud RATE      baud rate (default 115200); 8 data bits, no parity, 1 stop bit\n"
         "  -t, --timeout SECS   how long to wait for each ACK (default 10; 0 waits forever;\n"
         "                       at most 1000000)\n"
@@ -42,7 +52,9 @@ QString HelpText() {
         "  2    the image cannot be loaded (missing, unreadable, locked, too large)\n"
         "  3    the port cannot be opened or set up\n"
         "  4    no acknowledgement in time\n"
-        "  5    the port was lost, or input/output failed, during the transfer\n"
+        "  5    the port was lost, or input/output failed, before the switch packet\n"
+        "  6    several ports: at least one of them failed (each port's status is in its\n"
+        "       summary line, its JSON record and the log)\n"
         "  130  interrupted (Ctrl-C, SIGINT)\n"
         "  143  stopped (SIGTERM)\n");
 }
@@ -80,6 +92,28 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             if (options.port.compare(QLatin1String("com"), Qt::CaseInsensitive) == 0 &&
                 i + 1 < arguments.size() && ParseComName(options.port + arguments[i + 1])) {
                 options.port += QLatin1Char(' ') + arguments[++i];
+            }
+            options.ports << options.port;
+        } else if (arg == QLatin1String("--all-ports")) {
+            options.allPorts = true;
+        } else if (arg == QLatin1String("--watch") || arg.startsWith(QLatin1String("--watch="))) {
+            options.watch = true;
+            static const QRegularExpression wildcard(QStringLiteral("[*?\\[]"));
+            if (arg.startsWith(QLatin1String("--watch="))) {
+                options.watchPattern = arg.mid(8);
+            } else if (i + 1 < arguments.size() && arguments[i + 1].contains(wildcard)) {
+                options.watchPattern = arguments[++i];
+            }
+        } else if (arg == QLatin1String("--retries")) {
+            bool ok = false;
+            if (!takeValue(value) || (options.retries = value.toInt(&ok), !ok) ||
+                options.retries < 0 || options.retries > 1000) {
+                return {std::nullopt, QStringLiteral("--retries needs a whole number from 0 to "
+                                                     "1000")};
+            }
+        } else if (arg == QLatin1String("--log")) {
+            if (!takeValue(options.logFile) || options.logFile.isEmpty()) {
+                return {std::nullopt, QStringLiteral("--log needs a file")};
             }
         } else if (arg == QLatin1String("-b") || arg == QLatin1String("--baud")) {
             bool ok = false;
@@ -119,6 +153,19 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
     }
     if (!positional.isEmpty()) {
         options.image = positional.first();
+    }
+    if (IsStationRun(options)) {
+        const int ways = !options.ports.isEmpty() + options.allPorts + options.watch;
+        if (ways > 1) {
+            return {std::nullopt, QStringLiteral("give several -p, --all-ports or --watch, not "
+                                                 "more than one of them")};
+        }
+        if (options.switchOnly || !options.traceFile.isEmpty()) {
+            return {std::nullopt, QStringLiteral("--switch-only and --trace take one port")};
+        }
+    }
+    if (options.ports.size() == 1) {
+        options.port = options.ports.first();
     }
     return {options, {}};
 }

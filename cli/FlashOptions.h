@@ -1,6 +1,8 @@
 #pragma once
 // The command line of tavrel-flash.
 
+#include "station/RunReport.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -8,22 +10,19 @@
 
 namespace flash {
 
-// Exit statuses, as --help and the README document them.
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitUsage = 1,
-    kExitImage = 2,
-    kExitPort = 3,
-    kExitNoAck = 4,
-    kExitPortLost = 5,
-    kExitInterrupted = 130, // 128 + SIGINT; SIGTERM gives 143
-};
+using namespace station; // the exit statuses
 
 struct FlashOptions {
     QString image;
     int imageArgument = -1; // its place on the command line, so that its exact bytes can be used
     QByteArray imagePath;   // the file name as the system knows it: bytes, not text
     QString port;           // as given: a path, "comN" or "com N"; empty: the system's one port
+    QStringList ports;      // every -p, in order: more than one makes a station run
+    bool allPorts = false;  // every serial port of the system
+    bool watch = false;     // flash each port as it appears, until Ctrl-C
+    QString watchPattern;   // with --watch: the paths to watch; empty: USB serial ports
+    int retries = 0;        // more attempts for a port that failed for any reason but the image
+    QString logFile;        // one JSON line per attempt
     qint32 baud = 115200;
     double timeoutSeconds = 10; // per ACK; 0 waits forever
     bool switchOnly = false;
@@ -34,6 +33,11 @@ struct FlashOptions {
     bool help = false;
     bool version = false;
 };
+
+// Several ports, every port or watching: one update per port at once.
+inline bool IsStationRun(const FlashOptions& options) {
+    return options.ports.size() > 1 || options.allPorts || options.watch;
+}
 
 struct ParseResult {
     std::optional<FlashOptions> options;

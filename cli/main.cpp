@@ -1,7 +1,9 @@
 // tavrel-flash: the Tavrel update from the command line, for scripts and production lines.
 #include "cli/FlashOptions.h"
-#include "cli/Flasher.h"
+#include "cli/Progress.h"
+#include "cli/StationRun.h"
 #include "serial/PortMapping.h"
+#include "station/PortUpdate.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -99,11 +101,21 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
+    if (flash::IsStationRun(options)) {
+        return flash::RunStation(options, g_stopSignal);
+    }
     const flash::ReportStyle style = options.json              ? flash::ReportStyle::Json
                                      : options.quiet           ? flash::ReportStyle::Quiet
                                      : ::isatty(STDERR_FILENO) ? flash::ReportStyle::Terminal
                                                                : flash::ReportStyle::Plain;
     const auto reporter = flash::MakeReporter(style);
-    flash::Flasher flasher(options, *reporter, g_stopSignal);
-    return flasher.Run();
+    station::UpdateSettings settings;
+    settings.imagePath = options.imagePath;
+    settings.port = options.port;
+    settings.baud = options.baud;
+    settings.timeoutSeconds = options.timeoutSeconds;
+    settings.switchOnly = options.switchOnly;
+    settings.traceFile = options.traceFile;
+    station::PortUpdate update(settings, *reporter, g_stopSignal);
+    return update.Run();
 }

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -167,6 +168,76 @@ std::string WriteImage(const std::string& path, const std::vector<std::uint8_t>&
 }
 } // namespace
 
+std::string NumberedPath(const std::string& path, long number) {
+    const std::size_t at = path.find("%d");
+    if (at == std::string::npos) {
+        return path + "." + std::to_string(number);
+    }
+    return path.substr(0, at) + std::to_string(number) + path.substr(at + 2);
+}
+
+int RunMany(const Options& options) {
+    // Without SA_RESTART, so that a signal ends the wait for the children and is passed on.
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::vector<pid_t> children;
+    for (long number = 1; number <= options.count; ++number) {
+        Options one = options;
+        one.count = 1;
+        for (std::optional<std::string>* path : {&one.outFile, &one.link, &one.timingFile}) {
+            if (*path) {
+                *path = NumberedPath(**path, number);
+            }
+        }
+        std::fflush(stdout);
+        int ready[2] = {-1, -1};
+        if (::pipe(ready) != 0) {
+            break;
+        }
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(ready[0]);
+            one.readyFd = ready[1];
+            std::_Exit(Run(one)); // prints its own pty's path on a line of its own
+        }
+        ::close(ready[1]);
+        if (child > 0) {
+            children.push_back(child);
+            // The paths come out in the devices' order: the next starts once this one's is out.
+            char told = 0;
+            while (::read(ready[0], &told, 1) < 0 && errno == EINTR) {
+            }
+        }
+        ::close(ready[0]);
+    }
+    int worst = children.size() == static_cast<std::size_t>(options.count) ? 0 : 69;
+    bool forwarded = false;
+    std::size_t ended = 0;
+    while (ended < children.size()) {
+        int status = 0;
+        const pid_t pid = ::waitpid(-1, &status, 0);
+        if (pid < 0 && errno == EINTR) {
+            if (g_stop && !forwarded) {
+                for (pid_t child : children) {
+                    ::kill(child, SIGTERM);
+                }
+                forwarded = true;
+            }
+            continue;
+        }
+        if (pid < 0) {
+            break;
+        }
+        ++ended;
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+        worst = std::max(worst, code);
+    }
+    return worst;
+}
+
 int Run(const Options& options) {
     std::signal(SIGINT, OnStopSignal);
     std::signal(SIGTERM, OnStopSignal);
@@ -182,6 +253,10 @@ int Run(const Options& options) {
     }
     std::printf("%s\n", line.name.c_str());
     std::fflush(stdout);
+    if (options.readyFd >= 0) {
+        [[maybe_unused]] const ssize_t told = ::write(options.readyFd, "", 1);
+        ::close(options.readyFd);
+    }
 
     Summary summary;
     ReceivedImage image;
@@ -190,6 +265,7 @@ int Run(const Options& options) {
     bool hangup = false;
     bool stopAfterSwitch = false;
     std::vector<std::pair<long long, std::string>> scheduled; // (due, text) after a switch
+    long updates = 0;                                         // begun, each with block 0x14
     auto fail = [&](const std::string& why) {
         if (summary.fault.empty()) {
             summary.fault = why;
@@ -222,6 +298,7 @@ int Run(const Options& options) {
     events.onBlock = [&](std::uint8_t number, const std::uint8_t* data) {
         ++summary.blocks;
         summary.bytes += 1024;
+        updates += number == 0x14 ? 1 : 0;
         const std::string outOfOrder = image.Put(number, data);
         if (!outOfOrder.empty()) {
             fail(outOfOrder);
@@ -229,7 +306,9 @@ int Run(const Options& options) {
         if (options.verbose) {
             std::fprintf(stderr, "devsim: %lld block 0x%02X\n", packetDone, number);
         }
-        const bool silent = options.silentAfter >= 0 && summary.blocks > options.silentAfter;
+        const bool silent = (options.silentAfter >= 0 && summary.blocks > options.silentAfter) ||
+                            (options.silentOnceAfter >= 0 && updates == 1 &&
+                             image.Blocks() > options.silentOnceAfter);
         if (!silent) {
             answer(packetDone);
         }

@@ -18,13 +18,16 @@ struct Options {
     std::optional<std::string> timingFile;
     long baud = 0; // 0: answer at once
     long ackDelayMs = 0;
-    long silentAfter = -1; // -1: never silent
+    long silentAfter = -1;     // -1: never silent
+    long silentOnceAfter = -1; // the same, in the first update only
     long hangupAfter = -1;
     bool splitAck = false;
     std::string ackSuffix;
     bool noise = false;
     bool exitOnSwitch = false;
     bool verbose = false;
+    long count = 1;   // simulated devices, one pty each
+    int readyFd = -1; // of several devices: told once this one has printed its path
     // Text sent this many milliseconds after each switch packet: the new program's banner.
     std::vector<std::pair<long, std::string>> afterSwitch;
 };
@@ -66,5 +69,10 @@ class ReceivedImage {
 };
 
 int Run(const Options& options);
+// Serves options.count devices at once, one process each; 0 only when every one of them exits 0.
+int RunMany(const Options& options);
+// The file for device `number` of several: "%d" in `path` becomes the number, or the number is
+// appended as ".N".
+std::string NumberedPath(const std::string& path, long number);
 
 } // namespace devsim

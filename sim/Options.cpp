@@ -15,6 +15,8 @@ std::string UsageText() {
            "  --baud N             answer only after the packet's time on a line of N baud\n"
            "  --ack-delay MS       wait MS milliseconds more before each answer\n"
            "  --silent-after N     answer no block after the N-th\n"
+           "  --silent-once-after N  the same in the first update only (a device that stalls\n"
+           "                       once and takes the update when it is started over)\n"
            "  --hangup-after N     close the pty after the N-th block (an unplugged cable)\n"
            "  --split-ack          send \"AC\", pause, then \"K\"\n"
            "  --ack-suffix TEXT    send TEXT after each ACK (escapes: \\r \\n \\t \\xNN)\n"
@@ -23,6 +25,9 @@ std::string UsageText() {
            "  --after-switch MS:TEXT  send TEXT (escapes as above) MS milliseconds after each\n"
            "                       switch packet, as a new program's banner; may be repeated\n"
            "  --timing FILE        write per-block timestamps (microseconds) to FILE\n"
+           "  --count N            serve N devices at once, one pty each, their paths printed one\n"
+           "                       per line; FILE and PATH above get the device's number (for\n"
+           "                       \"%d\" in them, or as \".N\" at the end)\n"
            "  -v, --verbose        report every packet on standard error, with the monotonic\n"
            "                       time in microseconds at which its last bytes arrived\n"
            "  -h, --help           show this help\n"
@@ -117,12 +122,16 @@ std::string ParseOptions(int argc, char** argv, Options& options, bool& help) {
                 return arg + " needs MS:TEXT, for example 200:hello\\r\\n";
             }
             options.afterSwitch.emplace_back(std::strtol(v, nullptr, 10), Unescape(end + 1));
+        } else if (arg == "--count") {
+            count = &options.count;
         } else if (arg == "--baud") {
             count = &options.baud;
         } else if (arg == "--ack-delay") {
             count = &options.ackDelayMs;
         } else if (arg == "--silent-after") {
             count = &options.silentAfter;
+        } else if (arg == "--silent-once-after") {
+            count = &options.silentOnceAfter;
         } else if (arg == "--hangup-after") {
             count = &options.hangupAfter;
         } else if (!arg.empty() && arg[0] == '-') {

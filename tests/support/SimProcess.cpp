@@ -8,13 +8,18 @@ SimProcess::SimProcess(const QStringList& arguments) {
     if (!m_process.waitForStarted(10000)) {
         throw std::runtime_error("tavrel-devsim did not start");
     }
-    while (!m_process.canReadLine()) {
-        if (!m_process.waitForReadyRead(10000)) {
-            throw std::runtime_error("tavrel-devsim printed no port: " +
-                                     m_process.readAllStandardError().toStdString());
+    const qsizetype count = arguments.indexOf("--count");
+    const int devices = count >= 0 ? arguments.value(count + 1).toInt() : 1;
+    while (m_ports.size() < devices) {
+        while (!m_process.canReadLine()) {
+            if (!m_process.waitForReadyRead(10000)) {
+                throw std::runtime_error("tavrel-devsim printed no port: " +
+                                         m_process.readAllStandardError().toStdString());
+            }
         }
+        m_ports << QString::fromLocal8Bit(m_process.readLine()).trimmed();
     }
-    m_port = QString::fromLocal8Bit(m_process.readLine()).trimmed();
+    m_port = m_ports.first();
 }
 
 SimProcess::~SimProcess() {

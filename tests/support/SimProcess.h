@@ -7,6 +7,7 @@
 
 class SimProcess {
   public:
+    // With "--count N" among the arguments, N devices: PortPaths() has them all.
     explicit SimProcess(const QStringList& arguments = {});
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
@@ -14,6 +15,7 @@ class SimProcess {
 
     // The pty's slave path, which the tool opens.
     const QString& PortPath() const { return m_port; }
+    const QStringList& PortPaths() const { return m_ports; }
     // Asks the simulator to stop (if it still runs) and returns its exit status.
     int Stop();
     // Waits for it to end by itself (for --exit-on-switch or a hang-up).
@@ -26,5 +28,6 @@ class SimProcess {
   private:
     QProcess m_process;
     QString m_port;
+    QStringList m_ports;
     QString m_stdout;
 };

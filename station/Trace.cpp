@@ -1,11 +1,11 @@
-#include "cli/Trace.h"
+#include "station/Trace.h"
 
 #include <QFile>
 #include <QString>
 #include <cerrno>
 #include <cstring>
 
-namespace flash {
+namespace station {
 
 bool Trace::Open(const QString& path) {
     m_clock.start();
@@ -73,4 +73,4 @@ void Trace::Write(const char* direction, const QByteArray& bytes) {
     Check();
 }
 
-} // namespace flash
+} // namespace station

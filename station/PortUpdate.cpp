@@ -1,4 +1,4 @@
-#include "cli/Flasher.h"
+#include "station/PortUpdate.h"
 
 #include "serial/PortMapping.h"
 #include "update/VisibleText.h"
@@ -7,7 +7,7 @@
 #include <QFile>
 #include <sys/stat.h>
 
-namespace flash {
+namespace station {
 
 namespace {
 constexpr int kReadSliceMs = 50; // how often a wait looks at Ctrl-C
@@ -22,21 +22,46 @@ bool SameFile(const QByteArray& a, const QByteArray& b) {
 }
 } // namespace
 
-Flasher::Flasher(const FlashOptions& options, ProgressReporter& reporter,
-                 const volatile std::sig_atomic_t& stopSignal)
-    : m_options(options), m_reporter(reporter), m_stopSignal(stopSignal) {
-    QObject::connect(&m_comm, &CMscomm1::OnComm, [this] { OnComm(); });
-    m_comm.SetStopFlag(&m_stopSignal);
+QString OutputThatIsAnInput(const QStringList& outputs, const QByteArray& imagePath,
+                            const QString& port) {
+    for (const QString& output : outputs) {
+        if (output.isEmpty() || output == QLatin1String("-")) {
+            continue;
+        }
+        const QByteArray file = QFile::encodeName(output);
+        const bool isImage = !imagePath.isEmpty() && SameFile(file, imagePath);
+        const bool isPort =
+            !ParseComName(port) && !port.isEmpty() && SameFile(file, QFile::encodeName(port));
+        if (isImage || isPort) {
+            return QStringLiteral("the output file %1 is the %2; give it another file")
+                .arg(VisibleText(file), isImage ? QStringLiteral("image") : QStringLiteral("port"));
+        }
+    }
+    return {};
 }
 
-QString Flasher::PortName() const {
+PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
+                       const volatile std::sig_atomic_t& stopSignal, const ImageStore* image,
+                       qint64 imageBytes)
+    : m_options(settings), m_reporter(reporter), m_stopSignal(stopSignal) {
+    QObject::connect(&m_comm, &CMscomm1::OnComm, [this] { OnComm(); });
+    m_comm.SetStopFlag(&m_stopSignal);
+    if (image != nullptr) {
+        m_store = *image;
+        m_preloaded = true;
+        m_figures.imageBytes = imageBytes;
+        m_figures.blocks = m_store.m_lastBlock + 1;
+    }
+}
+
+QString PortUpdate::PortName() const {
     return m_comm.DevicePath();
 }
 
-int Flasher::Run() {
+int PortUpdate::Run() {
     m_clock.start();
     try {
-        if (!m_options.switchOnly) {
+        if (!m_options.switchOnly && !m_preloaded) {
             LoadImage(); // before any output exists, so that no output can harm it
         }
         RefuseOutputsThatAreInputs();
@@ -79,7 +104,7 @@ int Flasher::Run() {
     }
 }
 
-void Flasher::LoadImage() {
+void PortUpdate::LoadImage() {
     const LoadResult result = m_store.LoadImageFile(m_options.imagePath);
     if (!result.ok) {
         throw Failure{kExitImage, result.message};
@@ -88,30 +113,23 @@ void Flasher::LoadImage() {
     m_figures.blocks = m_store.m_lastBlock + 1;
 }
 
-void Flasher::RefuseOutputsThatAreInputs() const {
-    if (m_options.traceFile.isEmpty() || m_options.traceFile == QLatin1String("-")) {
-        return;
-    }
-    const QByteArray trace = QFile::encodeName(m_options.traceFile);
-    const bool isImage = !m_options.switchOnly && SameFile(trace, m_options.imagePath);
-    const bool isPort = !ParseComName(m_options.port) && !m_options.port.isEmpty() &&
-                        SameFile(trace, QFile::encodeName(m_options.port));
-    if (isImage || isPort) {
-        throw Failure{kExitUsage, QStringLiteral("the trace file %1 is the %2; give the trace "
-                                                 "another file")
-                                      .arg(VisibleText(trace), isImage ? QStringLiteral("image")
-                                                                       : QStringLiteral("port"))};
+void PortUpdate::RefuseOutputsThatAreInputs() const {
+    const QString refusal = OutputThatIsAnInput(
+        {m_options.traceFile}, m_options.switchOnly ? QByteArray() : m_options.imagePath,
+        m_options.port);
+    if (!refusal.isEmpty()) {
+        throw Failure{kExitUsage, refusal};
     }
 }
 
-void Flasher::OpenTrace() {
+void PortUpdate::OpenTrace() {
     if (!m_trace.Open(m_options.traceFile)) {
         throw Failure{kExitUsage, QStringLiteral("cannot write the trace to %1: %2")
                                       .arg(m_options.traceFile, m_trace.Error())};
     }
 }
 
-void Flasher::OpenPort() {
+void PortUpdate::OpenPort() {
     QString device;
     if (m_options.port.isEmpty()) {
         const QList<SerialPortEntry> ports = SystemSerialPorts();
@@ -151,7 +169,7 @@ void Flasher::OpenPort() {
     m_figures.baud = m_options.baud;
 }
 
-int Flasher::Flash() {
+int PortUpdate::Flash() {
     const qint64 timeoutMs =
         m_options.timeoutSeconds > 0 ? qint64(m_options.timeoutSeconds * 1000) : -1;
     m_reporter.Start(m_figures);
@@ -189,7 +207,7 @@ int Flasher::Flash() {
     return kExitOk;
 }
 
-void Flasher::OnComm() {
+void PortUpdate::OnComm() {
     const short event = m_comm.get_CommEvent();
     if (event == comEventPortLost) {
         m_portLost = true;
@@ -203,7 +221,7 @@ void Flasher::OnComm() {
     m_reply += bytes;
 }
 
-bool Flasher::TakeAck() {
+bool PortUpdate::TakeAck() {
     if (m_ackTaken) {
         return false;
     }
@@ -232,7 +250,7 @@ bool Flasher::TakeAck() {
     }
 }
 
-void Flasher::FlushDeviceText() {
+void PortUpdate::FlushDeviceText() {
     while (!m_reply.isEmpty()) {
         const qsizetype end = m_reply.indexOf('\n');
         const qsizetype take = std::min(end >= 0 ? end + 1 : m_reply.size(), kLongestLine);
@@ -242,20 +260,20 @@ void Flasher::FlushDeviceText() {
     m_inLongLine = false;
 }
 
-void Flasher::ShowDeviceText(const QByteArray& text) {
+void PortUpdate::ShowDeviceText(const QByteArray& text) {
     const QByteArray trimmed = text.trimmed();
     if (!trimmed.isEmpty()) {
         m_reporter.DeviceText(VisibleText(trimmed)); // it cannot drive the operator's terminal
     }
 }
 
-void Flasher::ThrowIfInterrupted() const {
+void PortUpdate::ThrowIfInterrupted() const {
     if (m_stopSignal != 0) {
         throw Interrupted{};
     }
 }
 
-bool Flasher::PortGone() const {
+bool PortUpdate::PortGone() const {
     if (!m_portLost && m_comm.get_PortOpen()) {
         return false;
     }
@@ -269,7 +287,7 @@ bool Flasher::PortGone() const {
                                      .arg(m_figures.blocks)};
 }
 
-bool Flasher::WaitForAck(qint64 timeoutMs) {
+bool PortUpdate::WaitForAck(qint64 timeoutMs) {
     QDeadlineTimer deadline =
         timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
     for (;;) {
@@ -286,7 +304,7 @@ bool Flasher::WaitForAck(qint64 timeoutMs) {
     }
 }
 
-void Flasher::WritePacket(const QByteArray& packet) {
+void PortUpdate::WritePacket(const QByteArray& packet) {
     ThrowIfInterrupted();
     FlushDeviceText(); // whatever followed the acknowledgement
     m_ackTaken = false;
@@ -302,7 +320,7 @@ void Flasher::WritePacket(const QByteArray& packet) {
     }
 }
 
-void Flasher::Wait(int milliseconds) {
+void PortUpdate::Wait(int milliseconds) {
     // The engine's fixed waits; the device's answer to the last block may come meanwhile.
     QDeadlineTimer deadline(milliseconds);
     while (!deadline.hasExpired()) {
@@ -319,13 +337,13 @@ void Flasher::Wait(int milliseconds) {
     }
 }
 
-void Flasher::ShowMessage(const QString& text) {
+void PortUpdate::ShowMessage(const QString& text) {
     m_trace.Note(text.toLocal8Bit().constData());
     m_done = true;
 }
 
-void Flasher::SetWriteCaption(const QString&) {
+void PortUpdate::SetWriteCaption(const QString&) {
     m_oneBlockImage = true;
 }
 
-} // namespace flash
+} // namespace station

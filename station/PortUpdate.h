@@ -1,12 +1,13 @@
 #pragma once
-// tavrel-flash's run: loads the image, opens the port and lets the transfer engine drive the
-// update, with the port read in between instead of an event loop. The engine is the window's:
-// the device gets the same bytes in the same order with the same waits.
+// One update on one port, headless: loads the image (or takes one loaded already), opens the
+// port and lets the transfer engine drive the update, with the port read in between instead of
+// an event loop. The engine is the window's: the device gets the same bytes in the same order
+// with the same waits. tavrel-flash runs one; the station runs one per port, each on a thread
+// of its own.
 
-#include "cli/FlashOptions.h"
-#include "cli/Progress.h"
-#include "cli/Trace.h"
 #include "serial/CMscomm1.h"
+#include "station/RunReport.h"
+#include "station/Trace.h"
 #include "update/EngineHost.h"
 #include "update/ImageStore.h"
 #include "update/TransferEngine.h"
@@ -14,14 +15,32 @@
 #include <QElapsedTimer>
 #include <csignal>
 
-namespace flash {
+namespace station {
 
-class Flasher : private EngineHost {
+struct UpdateSettings {
+    QByteArray imagePath; // the file name as the system knows it: bytes, not text
+    QString port;         // a path, "comN" or "com N"; empty: the system's one port
+    qint32 baud = 115200;
+    double timeoutSeconds = 10; // per ACK; 0 waits forever
+    bool switchOnly = false;
+    QString traceFile; // "-" for standard error; empty: none
+};
+
+// Why an output file may not be written (empty when it may): a trace or a log written over the
+// image or into the port would destroy what the update reads.
+QString OutputThatIsAnInput(const QStringList& outputs, const QByteArray& imagePath,
+                            const QString& port);
+
+class PortUpdate : private EngineHost {
   public:
     // `stopSignal` is set to the number of a signal (SIGINT, SIGTERM) that asks the run to end.
-    Flasher(const FlashOptions& options, ProgressReporter& reporter,
-            const volatile std::sig_atomic_t& stopSignal);
+    // With `image`, that image is written and the file is not read again.
+    PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
+               const volatile std::sig_atomic_t& stopSignal, const ImageStore* image = nullptr,
+               qint64 imageBytes = 0);
     int Run();
+    // The device the run opened (or tried to), for logs.
+    QString DevicePath() const { return m_comm.DevicePath(); }
 
   private:
     struct Interrupted {};
@@ -59,7 +78,7 @@ class Flasher : private EngineHost {
     void SaveData() override {}
     void SetWriteCaption(const QString& caption) override;
 
-    const FlashOptions& m_options;
+    const UpdateSettings& m_options;
     ProgressReporter& m_reporter;
     Trace m_trace;
     const volatile std::sig_atomic_t& m_stopSignal;
@@ -80,6 +99,7 @@ class Flasher : private EngineHost {
     Outcome m_outcome;
     bool m_oneBlockImage = false;
     bool m_done = false;
+    bool m_preloaded = false;
 };
 
-} // namespace flash
+} // namespace station

@@ -7,7 +7,7 @@
 #include <QString>
 #include <cstdio>
 
-namespace flash {
+namespace station {
 
 class Trace {
   public:
@@ -31,4 +31,4 @@ class Trace {
     QElapsedTimer m_clock;
 };
 
-} // namespace flash
+} // namespace station

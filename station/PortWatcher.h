@@ -1,0 +1,24 @@
+#pragma once
+// Which ports are there now: the system's USB serial ports, or the paths that match a pattern
+// (for example /dev/serial/by-id/*). The station looks again and again, and flashes what has
+// appeared.
+
+#include <QString>
+#include <QStringList>
+
+namespace station {
+
+class PortWatcher {
+  public:
+    // An empty pattern watches the system's USB serial ports.
+    explicit PortWatcher(const QString& pattern = {}) : m_pattern(pattern) {}
+    // The ports present now, in name order; paths that lead nowhere (a link to a device that
+    // is gone) are not present.
+    QStringList Present() const;
+    const QString& Pattern() const { return m_pattern; }
+
+  private:
+    QString m_pattern;
+};
+
+} // namespace station

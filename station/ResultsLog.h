@@ -1,0 +1,36 @@
+#pragma once
+// The station's record of every board: one JSON line per attempt, appended and flushed to the
+// disk before the next attempt on that port starts, so that a power cut loses nothing but the
+// attempt under way.
+
+#include <QJsonObject>
+#include <QString>
+#include <mutex>
+
+namespace station {
+
+class ResultsLog {
+  public:
+    // Opens (creating it and its folder when needed) `path` for appending; the reason when it
+    // cannot.
+    QString Open(const QString& path);
+    bool IsOpen() const { return m_fd >= 0; }
+    // One line, written whole and synced; false when it could not be.
+    bool Append(const QJsonObject& record);
+    ~ResultsLog();
+
+  private:
+    std::mutex m_mutex;
+    int m_fd = -1;
+};
+
+// What the system knows of the USB device behind a port: serial number, vendor and product ids
+// (empty where it knows nothing, as for a pseudo-terminal).
+struct UsbIdentity {
+    QString serialNumber;
+    QString vendorId;
+    QString productId;
+};
+UsbIdentity IdentifyUsbDevice(const QString& device);
+
+} // namespace station

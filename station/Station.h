@@ -1,0 +1,96 @@
+#pragma once
+// Many ports at once: one update per port, each on a thread of its own with its own serial
+// control and transfer engine, so that a slow, silent or lost device never delays or harms the
+// others. The image is read once and every port gets the same bytes. A failed attempt (for any
+// reason but the image) is started over from block 0 as often as asked, and every attempt is
+// written to the results log before the next one on that port starts.
+
+#include "station/PortUpdate.h"
+#include "station/ResultsLog.h"
+
+#include <QList>
+#include <QString>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+
+class QThread;
+
+namespace station {
+
+enum class PortState { Waiting, Flashing, Passed, Failed };
+QString StateName(PortState state);
+
+struct PortStatus {
+    QString port;
+    PortState state = PortState::Waiting;
+    int attempt = 0; // the attempt under way or last made, from 1
+    int blocksSent = 0;
+    int blocks = 0;
+    double seconds = 0; // of the attempt under way or last made
+    double kibPerSecond = 0;
+    int exitCode = -1; // of the last attempt that ended
+    QString reason;    // why the last attempt failed
+    QString device;    // what the port name stood for
+};
+
+// What the station tells as it goes, from the ports' threads, one event at a time.
+struct StationEvent {
+    enum class Kind { Started, Progress, DeviceText, Ended };
+    Kind kind;
+    PortStatus status;     // the port's status after the event
+    QString text;          // the device's text
+    bool retrying = false; // Ended: another attempt follows
+};
+
+class Station {
+  public:
+    struct Settings {
+        UpdateSettings update; // port left empty: each session gets its own
+        int retries = 0;       // more attempts after a failure that was not the image's
+        QString logFile;       // empty: no results log
+    };
+    using EventSink = std::function<void(const StationEvent&)>;
+
+    // `image` holds the image read from `settings.update.imagePath` (`imageBytes` long).
+    Station(const Settings& settings, const ImageStore& image, qint64 imageBytes,
+            const volatile std::sig_atomic_t& stopSignal, EventSink sink);
+    ~Station(); // waits for every update under way
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    // Opens the results log; the reason when it cannot be written.
+    QString OpenLog();
+    // Starts an update on `port`; false when one runs there already.
+    bool Flash(const QString& port);
+    bool Busy(const QString& port) const;
+    bool AnyBusy() const;
+    // Joins the threads of updates that have ended.
+    void Reap();
+    void WaitForAll();
+    QList<PortStatus> Snapshot() const;
+
+  private:
+    class Session;
+    void Emit(const StationEvent& event);
+    void Update(const QString& port, const std::function<void(PortStatus&)>& change,
+                StationEvent::Kind kind, const QString& text = {}, bool retrying = false);
+    void RunSession(const QString& port);
+
+    const Settings m_settings;
+    const ImageStore m_image;
+    const qint64 m_imageBytes;
+    const QByteArray m_imageSha256;
+    const volatile std::sig_atomic_t& m_stopSignal;
+    EventSink m_sink;
+    ResultsLog m_log;
+
+    mutable std::mutex m_mutex;
+    std::map<QString, PortStatus> m_status; // by port
+    QStringList m_order;                    // the ports in the order they were first flashed
+    std::map<QString, std::unique_ptr<QThread>> m_threads;
+    std::map<QString, bool> m_running;
+};
+
+} // namespace station

@@ -1,0 +1,162 @@
+// The station from the command line: several simulated devices flashed at once by one
+// tavrel-flash, each on its own, with retries, a results log, and devices that come and go
+// (symlinks to simulator ptys appearing in and vanishing from a watched folder).
+#include "support/SimProcess.h"
+#include "support/TempFiles.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QList<QJsonObject> LogRecords(const QString& path) {
+    QList<QJsonObject> records;
+    for (const QByteArray& line : ReadFile(path).split('\n')) {
+        if (!line.isEmpty()) {
+            records << QJsonDocument::fromJson(line).object();
+        }
+    }
+    return records;
+}
+
+class Station : public ::testing::Test {
+  protected:
+    void Start(const QStringList& arguments) {
+        m_flash.start(QStringLiteral(TAVREL_FLASH_PATH), arguments);
+        ASSERT_TRUE(m_flash.waitForStarted());
+    }
+    int Finish(int msecs = 60000) {
+        if (!m_flash.waitForFinished(msecs)) {
+            m_flash.kill();
+            m_flash.waitForFinished();
+            return -1;
+        }
+        m_out = QString::fromUtf8(m_flash.readAllStandardOutput());
+        m_err = QString::fromUtf8(m_flash.readAllStandardError());
+        return m_flash.exitCode();
+    }
+    TempFiles m_files;
+    QProcess m_flash;
+    QString m_out;
+    QString m_err;
+};
+
+// Three good devices and one that falls silent: the three pass byte-exact and at once, the
+// silent one fails with its reason, and the run says so with status 6.
+TEST_F(Station, SeveralPortsAtOnceEachOnItsOwn) {
+    SimProcess good({"--count", "3", "--out", m_files.Path("out%d.bin")});
+    SimProcess silent({"--silent-after", "2"});
+    const QByteArray image = PatternBytes(20 * 1024 + 5);
+    const QString log = m_files.Path("results/log.jsonl");
+    QStringList arguments{"--json", "-t", "1", "--log", log};
+    for (const QString& port : good.PortPaths() + QStringList{silent.PortPath()}) {
+        arguments << "-p" << port;
+    }
+    Start(arguments + QStringList{m_files.Write("fw.bin", image)});
+    EXPECT_EQ(Finish(), 6) << m_err.toStdString();
+    EXPECT_EQ(good.Stop(), 0) << good.ErrorOutput().toStdString();
+    for (int n = 1; n <= 3; ++n) {
+        EXPECT_EQ(ReadFile(m_files.Path(QStringLiteral("out%1.bin").arg(n))), PaddedImage(image));
+    }
+    const QList<QJsonObject> records = LogRecords(log);
+    ASSERT_EQ(records.size(), 4) << ReadFile(log).toStdString();
+    QDateTime first;
+    for (const QJsonObject& r : records) {
+        const bool isSilent = r["port"].toString() == silent.PortPath();
+        EXPECT_EQ(r["result"].toString(), isSilent ? "failed" : "passed");
+        EXPECT_EQ(r["exit_code"].toInt(), isSilent ? 4 : 0);
+        EXPECT_EQ(r["image_bytes"].toInt(), image.size());
+        EXPECT_EQ(r["blocks"].toInt(), 21);
+        EXPECT_EQ(r["attempt"].toInt(), 1);
+        EXPECT_EQ(r["image_sha256"].toString().size(), 64);
+        const QDateTime started = QDateTime::fromString(r["time"].toString(), Qt::ISODateWithMs);
+        first = first.isValid() ? std::min(first, started) : started;
+        EXPECT_LT(first.msecsTo(started), 1000) << "every port started at once";
+        if (isSilent) {
+            EXPECT_TRUE(r["reason"].toString().contains("no ACK for block 2"));
+        }
+    }
+    const QStringList lines = m_out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    for (const QString& line : lines.mid(0, lines.size() - 1)) {
+        EXPECT_FALSE(QJsonDocument::fromJson(line.toUtf8())["port"].toString().isEmpty())
+            << line.toStdString();
+    }
+    const QJsonObject summary = QJsonDocument::fromJson(lines.last().toUtf8()).object();
+    EXPECT_EQ(summary["passed"].toInt(), 3);
+    EXPECT_EQ(summary["failed"].toInt(), 1);
+    EXPECT_EQ(summary["exit_code"].toInt(), 6);
+}
+
+// A device that stalls once is started over from block 0 and passes; the log has both
+// attempts, the failed one written before the second began.
+TEST_F(Station, RetryStartsOverFromBlockZero) {
+    const QString out = m_files.Path("out.bin");
+    SimProcess stalls({"--silent-once-after", "3", "--out", out});
+    SimProcess fine;
+    const QByteArray image = PatternBytes(8 * 1024);
+    const QString log = m_files.Path("log.jsonl");
+    Start({"-t", "1", "--retries", "2", "--log", log, "-p", stalls.PortPath(), "-p",
+           fine.PortPath(), m_files.Write("fw.bin", image)});
+    EXPECT_EQ(Finish(), 0) << m_err.toStdString();
+    EXPECT_EQ(stalls.Stop(), 0) << stalls.ErrorOutput().toStdString();
+    EXPECT_EQ(ReadFile(out), PaddedImage(image));
+    QStringList attempts;
+    for (const QJsonObject& r : LogRecords(log)) {
+        if (r["port"].toString() == stalls.PortPath()) {
+            attempts
+                << QStringLiteral("%1:%2").arg(r["attempt"].toInt()).arg(r["result"].toString());
+        }
+    }
+    EXPECT_EQ(attempts, QStringList({"1:failed", "2:passed"}));
+    EXPECT_TRUE(m_err.contains(stalls.PortPath() + ": failed (exit 4)")) << m_err.toStdString();
+}
+
+// Station mode: each device is flashed as it appears, once, and again only after it has gone
+// and come back; Ctrl-C ends the watch with the totals.
+TEST_F(Station, WatchFlashesEachNewDeviceOnce) {
+    SimProcess sims({"--count", "2"});
+    QDir folder(m_files.Path("ports"));
+    ASSERT_TRUE(QDir().mkpath(folder.path()));
+    const QString log = m_files.Path("log.jsonl");
+    Start({"--watch", folder.filePath("*"), "--log", log,
+           m_files.Write("fw.bin", PatternBytes(3000))});
+    const auto logged = [&](int n) {
+        return QTest::qWaitFor([&] { return LogRecords(log).size() >= n; }, 20000);
+    };
+    const QString a = folder.filePath("board-a");
+    const QString b = folder.filePath("board-b");
+    ASSERT_TRUE(QFile::link(sims.PortPaths()[0], a));
+    ASSERT_TRUE(logged(1));
+    ASSERT_TRUE(QFile::link(sims.PortPaths()[1], b));
+    ASSERT_TRUE(logged(2));
+    QTest::qWait(800);
+    EXPECT_EQ(LogRecords(log).size(), 2) << "a device that stays is flashed once";
+    ASSERT_TRUE(QFile::remove(a));
+    QTest::qWait(500);
+    ASSERT_TRUE(QFile::link(sims.PortPaths()[0], a));
+    ASSERT_TRUE(logged(3)) << "back again: flashed again";
+    ::kill(static_cast<pid_t>(m_flash.processId()), SIGINT);
+    EXPECT_EQ(Finish(), 0) << m_err.toStdString();
+    QStringList ports;
+    for (const QJsonObject& r : LogRecords(log)) {
+        ports << r["port"].toString() + ":" + r["result"].toString();
+    }
+    EXPECT_EQ(ports, QStringList({a + ":passed", b + ":passed", a + ":passed"}));
+    EXPECT_TRUE(m_err.contains("3 passed, 0 failed, 3 in all")) << m_err.toStdString();
+    EXPECT_EQ(sims.Stop(), 0) << sims.ErrorOutput().toStdString();
+}
+
+} // namespace
