@@ -10,7 +10,8 @@ cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTAVREL_BUILD_TESTS=OFF >/
 cmake --build build-bench -j2 >/dev/null
 export TAVREL_BENCH_RESULTS=$PWD/bench/results
 mkdir -p "$TAVREL_BENCH_RESULTS"
-for b in turnaround_bench line_efficiency_bench log_growth_bench log_memory_bench startup_bench \
+for b in turnaround_bench line_efficiency_bench log_growth_bench log_memory_bench station_bench \
+  startup_bench \
   xmodem_bench; do
   echo
   build-bench/bench/$b 2> >(grep -v -e propagateSizeHints -e XDG_RUNTIME_DIR >&2)

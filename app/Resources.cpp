@@ -10,6 +10,14 @@ QIcon ApplicationIcon() {
     return icon;
 }
 
+QIcon StationIcon() {
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 256}) {
+        icon.addFile(QStringLiteral(":/icons/tavrel-station-%1.png").arg(size), QSize(size, size));
+    }
+    return icon;
+}
+
 QString AboutMenuText() {
     return QStringLiteral("关于 Tavrel_V1.0(&A)...");
 }

@@ -8,6 +8,8 @@ class QWidget;
 
 // Icon group 128: the application icon at every size it ships.
 QIcon ApplicationIcon();
+// The station window's own icon: the board of many devices.
+QIcon StationIcon();
 // String 101, the About entry of the window's menu.
 QString AboutMenuText();
 // Shows the about box modally over `owner`.

@@ -35,8 +35,10 @@ struct FlashOptions {
 };
 
 // Several ports, every port or watching: one update per port at once.
+// A results log or retries ask for the station too, even with one port.
 inline bool IsStationRun(const FlashOptions& options) {
-    return options.ports.size() > 1 || options.allPorts || options.watch;
+    return options.ports.size() > 1 || options.allPorts || options.watch ||
+           !options.logFile.isEmpty() || options.retries > 0;
 }
 
 struct ParseResult {

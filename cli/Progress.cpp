@@ -131,6 +131,9 @@ class JsonReporter : public ProgressReporter {
     void Error(int exitCode, const QString& message) override {
         Emit({{"event", "error"}, {"exit_code", exitCode}, {"message", message}});
     }
+    void SwitchSent(const QString& port) override {
+        Emit({{"event", "done"}, {"exit_code", 0}, {"port", port}, {"switch_only", true}});
+    }
     void DeviceText(const QString& line) override {
         Err(QStringLiteral("device: %1\n").arg(line)); // standard output stays JSON only
     }

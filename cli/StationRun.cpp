@@ -5,11 +5,18 @@
 #include "station/Station.h"
 #include "update/VisibleText.h"
 
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
 #include <QThread>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace flash {
@@ -19,6 +26,11 @@ namespace {
 using station::PortState;
 using station::PortStatus;
 using station::StationEvent;
+
+// A board that drops the port within moments of passing and comes back soon after is
+// restarting with its new program, not a new board.
+constexpr qint64 kRestartDropMs = 2000;
+constexpr qint64 kRestartGraceMs = 10000;
 
 void Out(std::FILE* to, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), to);
@@ -138,6 +150,7 @@ class EventPrinter {
                   {"exit_code", s.exitCode},
                   {"message", s.reason},
                   {"seconds", s.seconds},
+                  {"last_block_acknowledged", s.lastBlockAcknowledged},
                   {"retrying", e.retrying}});
             break;
         }
@@ -166,7 +179,7 @@ class LiveLines {
 };
 
 void PrintSummary(const QList<PortStatus>& ports, const QMap<QString, int>& passedCounts,
-                  const QMap<QString, int>& failedCounts, bool json, int exitCode) {
+                  const QMap<QString, int>& failedCounts, bool json, bool quiet, int exitCode) {
     int passed = 0;
     int failed = 0;
     for (int n : passedCounts) {
@@ -174,6 +187,9 @@ void PrintSummary(const QList<PortStatus>& ports, const QMap<QString, int>& pass
     }
     for (int n : failedCounts) {
         failed += n;
+    }
+    if (quiet) {
+        return; // the failures have been told as they came
     }
     if (json) {
         Json({{"event", "summary"},
@@ -205,6 +221,44 @@ void PrintSummary(const QList<PortStatus>& ports, const QMap<QString, int>& pass
 
 } // namespace
 
+namespace {
+
+// What a port name stands for, so that one device named twice is told: the device number of
+// a character device, else the canonical path.
+QString DeviceKey(const QString& port) {
+    QString device = port;
+    if (const auto number = ParseComName(port)) {
+        device = MapComPort(*number).device;
+    }
+    struct stat info {};
+    if (!device.isEmpty() && ::stat(QFile::encodeName(device).constData(), &info) == 0 &&
+        S_ISCHR(info.st_mode)) {
+        return QStringLiteral("dev %1").arg(static_cast<qulonglong>(info.st_rdev));
+    }
+    return QFileInfo(device).canonicalFilePath().isEmpty() ? device
+                                                           : QFileInfo(device).canonicalFilePath();
+}
+
+// Events wait here, from the ports' threads, until the main thread prints them: a reader that
+// is slow to take the output never holds up an update.
+class EventQueue {
+  public:
+    void Push(const StationEvent& event) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back(event);
+    }
+    std::deque<StationEvent> Take() {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return std::exchange(m_events, {});
+    }
+
+  private:
+    std::mutex m_mutex;
+    std::deque<StationEvent> m_events;
+};
+
+} // namespace
+
 int RunStation(const FlashOptions& options, const volatile std::sig_atomic_t& stopSignal) {
     const EventPrinter::Style style = options.json              ? EventPrinter::Style::Json
                                       : options.quiet           ? EventPrinter::Style::Quiet
@@ -225,21 +279,33 @@ int RunStation(const FlashOptions& options, const volatile std::sig_atomic_t& st
         return fail(kExitImage, loaded.message);
     }
     QStringList ports = options.ports;
-    if (options.allPorts) {
-        for (const SerialPortEntry& entry : SystemSerialPorts()) {
+    if (options.allPorts || (ports.isEmpty() && !options.watch)) {
+        const QList<SerialPortEntry> system = SystemSerialPorts();
+        for (const SerialPortEntry& entry : system) {
             ports << entry.device;
         }
         if (ports.isEmpty()) {
-            return fail(kExitPort, QStringLiteral("this system has no serial port"));
+            return fail(kExitPort, QStringLiteral("this system has no serial port; connect the "
+                                                  "device or give -p"));
+        }
+        if (!options.allPorts && ports.size() > 1) {
+            return fail(kExitPort, QStringLiteral("this system has %1 serial ports; choose with "
+                                                  "-p or take them all with --all-ports")
+                                       .arg(ports.size()));
         }
     }
-    // The log may be neither the image nor one of the ports.
-    QString refusal = station::OutputThatIsAnInput({options.logFile}, options.imagePath, {});
+    // One device is one update: the same port given twice, under any name, is refused.
+    QMap<QString, QString> named;
     for (const QString& port : ports) {
-        if (refusal.isEmpty()) {
-            refusal = station::OutputThatIsAnInput({options.logFile}, {}, port);
+        const QString key = DeviceKey(port);
+        if (named.contains(key)) {
+            return fail(kExitUsage, QStringLiteral("the port %1 is given twice (also as %2)")
+                                        .arg(port, named.value(key)));
         }
+        named.insert(key, port);
     }
+    // The log may be neither the image nor a serial port.
+    const QString refusal = station::OutputThatIsAnInput({options.logFile}, options.imagePath, {});
     if (!refusal.isEmpty()) {
         return fail(kExitUsage, refusal);
     }
@@ -250,26 +316,32 @@ int RunStation(const FlashOptions& options, const volatile std::sig_atomic_t& st
     settings.update.timeoutSeconds = options.timeoutSeconds;
     settings.retries = options.retries;
     settings.logFile = options.logFile;
-    QMap<QString, int> passed;
-    QMap<QString, int> failed;
-    bool cut = false; // an update was under way when a signal came
-    const EventPrinter printer(style);
-    station::Station stationCore(
-        settings, image, loaded.bytes, stopSignal, [&](const StationEvent& event) {
-            printer(event);
-            if (event.kind == StationEvent::Kind::Ended && !event.retrying) {
-                const bool ok = event.status.state == PortState::Passed;
-                ++(ok ? passed : failed)[event.status.port];
-                cut = cut || event.status.exitCode >= 128;
-            }
-        });
+    EventQueue queue;
+    station::Station stationCore(settings, image, loaded.bytes, stopSignal,
+                                 [&queue](const StationEvent& event) { queue.Push(event); });
     if (const QString error = stationCore.OpenLog(); !error.isEmpty()) {
         return fail(kExitUsage,
                     QStringLiteral("cannot write the log %1: %2").arg(options.logFile, error));
     }
 
+    const EventPrinter printer(style);
+    QMap<QString, int> passed;
+    QMap<QString, int> failed;
+    QMap<QString, QElapsedTimer> passedAt;
+    bool cut = false; // an update was under way when a signal came
     LiveLines live;
-    auto draw = [&] {
+    auto show = [&] {
+        for (const StationEvent& event : queue.Take()) {
+            printer(event);
+            if (event.kind == StationEvent::Kind::Ended && !event.retrying) {
+                const bool ok = event.status.state == PortState::Passed;
+                ++(ok ? passed : failed)[event.status.port];
+                cut = cut || event.status.exitCode >= 128;
+                if (ok) {
+                    passedAt[event.status.port].start();
+                }
+            }
+        }
         if (style == EventPrinter::Style::Terminal) {
             live.Draw(stationCore.Snapshot());
         }
@@ -282,20 +354,34 @@ int RunStation(const FlashOptions& options, const volatile std::sig_atomic_t& st
                     .arg(options.watchPattern.isEmpty() ? QStringLiteral("the USB serial ports")
                                                         : options.watchPattern));
         }
-        QSet<QString> seen; // flashed and not gone since
+        QMap<QString, int> absentPolls;          // flashed and not gone since: looks it missed
+        QMap<QString, QElapsedTimer> restarting; // dropped the port right after passing
         while (stopSignal == 0) {
             const QStringList present = watcher.Present();
             for (const QString& port : present) {
-                if (!seen.contains(port) && stationCore.Flash(port)) {
-                    seen.insert(port);
+                restarting.remove(port);
+                if (!absentPolls.contains(port) && stationCore.Flash(port)) {
+                    absentPolls.insert(port, 0);
                 }
             }
-            for (auto it = seen.begin(); it != seen.end();) {
-                it =
-                    present.contains(*it) || stationCore.Busy(*it) ? std::next(it) : seen.erase(it);
+            for (auto it = absentPolls.begin(); it != absentPolls.end();) {
+                const QString port = it.key();
+                it.value() = present.contains(port) ? 0 : it.value() + 1;
+                // A board that drops the port within moments of passing restarts with its new
+                // program: when it comes back it is the same board, not a new one.
+                if (it.value() == 1 && passedAt.contains(port) &&
+                    passedAt[port].elapsed() < kRestartDropMs) {
+                    restarting[port].start();
+                }
+                const bool waitForRestart =
+                    restarting.contains(port) && restarting[port].elapsed() < kRestartGraceMs;
+                // Gone means missed twice in a row, and not busy.
+                it = it.value() >= 2 && !stationCore.Busy(port) && !waitForRestart
+                         ? absentPolls.erase(it)
+                         : std::next(it);
             }
             stationCore.Reap();
-            draw();
+            show();
             QThread::msleep(100);
         }
     } else {
@@ -303,17 +389,18 @@ int RunStation(const FlashOptions& options, const volatile std::sig_atomic_t& st
             stationCore.Flash(port);
         }
         while (stationCore.AnyBusy()) {
-            draw();
+            show();
             QThread::msleep(100);
         }
     }
     stationCore.WaitForAll();
-    draw();
+    show();
     int exitCode = failed.isEmpty() ? kExitOk : kExitSomeFailed;
-    if (cut || (!options.watch && stopSignal != 0)) {
+    if (cut) {
         exitCode = 128 + stopSignal;
     }
-    PrintSummary(stationCore.Snapshot(), passed, failed, options.json, exitCode);
+    PrintSummary(stationCore.Snapshot(), passed, failed, options.json,
+                 options.quiet && !options.json, exitCode);
     return exitCode;
 }
 

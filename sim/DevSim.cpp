@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -186,7 +187,7 @@ int RunMany(const Options& options) {
     std::vector<pid_t> children;
     for (long number = 1; number <= options.count; ++number) {
         Options one = options;
-        one.count = 1;
+        one.count = 0;
         for (std::optional<std::string>* path : {&one.outFile, &one.link, &one.timingFile}) {
             if (*path) {
                 *path = NumberedPath(**path, number);
@@ -199,6 +200,7 @@ int RunMany(const Options& options) {
         }
         const pid_t child = ::fork();
         if (child == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM); // a killed parent takes its devices with it
             ::close(ready[0]);
             one.readyFd = ready[1];
             std::_Exit(Run(one)); // prints its own pty's path on a line of its own
@@ -208,7 +210,7 @@ int RunMany(const Options& options) {
             children.push_back(child);
             // The paths come out in the devices' order: the next starts once this one's is out.
             char told = 0;
-            while (::read(ready[0], &told, 1) < 0 && errno == EINTR) {
+            while (::read(ready[0], &told, 1) < 0 && errno == EINTR && !g_stop) {
             }
         }
         ::close(ready[0]);
@@ -217,15 +219,15 @@ int RunMany(const Options& options) {
     bool forwarded = false;
     std::size_t ended = 0;
     while (ended < children.size()) {
+        if (g_stop && !forwarded) {
+            for (pid_t child : children) {
+                ::kill(child, SIGTERM);
+            }
+            forwarded = true;
+        }
         int status = 0;
         const pid_t pid = ::waitpid(-1, &status, 0);
         if (pid < 0 && errno == EINTR) {
-            if (g_stop && !forwarded) {
-                for (pid_t child : children) {
-                    ::kill(child, SIGTERM);
-                }
-                forwarded = true;
-            }
             continue;
         }
         if (pid < 0) {

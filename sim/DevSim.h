@@ -26,7 +26,7 @@ struct Options {
     bool noise = false;
     bool exitOnSwitch = false;
     bool verbose = false;
-    long count = 1;   // simulated devices, one pty each
+    long count = 0;   // --count: simulated devices, one pty each; 0: one, as without it
     int readyFd = -1; // of several devices: told once this one has printed its path
     // Text sent this many milliseconds after each switch packet: the new program's banner.
     std::vector<std::pair<long, std::string>> afterSwitch;

@@ -14,5 +14,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tavrel-devsim: %s\n%s", error.c_str(), devsim::UsageText().c_str());
         return 64;
     }
-    return options.count > 1 ? devsim::RunMany(options) : devsim::Run(options);
+    return options.count > 0 ? devsim::RunMany(options) : devsim::Run(options);
 }

@@ -24,17 +24,28 @@ bool SameFile(const QByteArray& a, const QByteArray& b) {
 
 QString OutputThatIsAnInput(const QStringList& outputs, const QByteArray& imagePath,
                             const QString& port) {
+    // The port as the run will open it: a path, com N as mapped, or the system's only port.
+    QString device = port;
+    if (const auto number = ParseComName(port)) {
+        device = MapComPort(*number).device;
+    } else if (port.isEmpty()) {
+        const QList<SerialPortEntry> ports = SystemSerialPorts();
+        device = ports.size() == 1 ? ports.first().device : QString();
+    }
     for (const QString& output : outputs) {
         if (output.isEmpty() || output == QLatin1String("-")) {
             continue;
         }
         const QByteArray file = QFile::encodeName(output);
         const bool isImage = !imagePath.isEmpty() && SameFile(file, imagePath);
-        const bool isPort =
-            !ParseComName(port) && !port.isEmpty() && SameFile(file, QFile::encodeName(port));
+        bool isPort = !device.isEmpty() && SameFile(file, QFile::encodeName(device));
+        for (const SerialPortEntry& entry : SystemSerialPorts()) {
+            isPort = isPort || SameFile(file, QFile::encodeName(entry.device)); // any port
+        }
         if (isImage || isPort) {
             return QStringLiteral("the output file %1 is the %2; give it another file")
-                .arg(VisibleText(file), isImage ? QStringLiteral("image") : QStringLiteral("port"));
+                .arg(VisibleText(file),
+                     isImage ? QStringLiteral("image") : QStringLiteral("serial port"));
         }
     }
     return {};
@@ -70,6 +81,7 @@ int PortUpdate::Run() {
         if (m_options.switchOnly) {
             m_engine.OnBootUserSwitch();
             m_comm.put_PortOpen(false);
+            m_reporter.SwitchSent(PortName());
             return kExitOk;
         }
         const int status = Flash();

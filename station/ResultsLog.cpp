@@ -12,17 +12,34 @@
 
 namespace station {
 
+namespace {
+QString Reason() {
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+} // namespace
+
 QString ResultsLog::Open(const QString& path) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QString folder = QFileInfo(path).absolutePath();
+    QDir().mkpath(folder);
     m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
                   0644);
-    return m_fd < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QString();
+    if (m_fd < 0) {
+        return Reason();
+    }
+    // The file's own entry in its folder must survive a power cut too.
+    const int dir =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return {};
 }
 
-bool ResultsLog::Append(const QJsonObject& record) {
+QString ResultsLog::Append(const QJsonObject& record) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     if (m_fd < 0) {
-        return false;
+        return QStringLiteral("the log is not open");
     }
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     qsizetype done = 0;
@@ -33,11 +50,11 @@ bool ResultsLog::Append(const QJsonObject& record) {
             continue;
         }
         if (n <= 0) {
-            return false;
+            return Reason();
         }
         done += n;
     }
-    return ::fsync(m_fd) == 0;
+    return ::fsync(m_fd) == 0 ? QString() : Reason();
 }
 
 ResultsLog::~ResultsLog() {

@@ -15,8 +15,8 @@ class ResultsLog {
     // cannot.
     QString Open(const QString& path);
     bool IsOpen() const { return m_fd >= 0; }
-    // One line, written whole and synced; false when it could not be.
-    bool Append(const QJsonObject& record);
+    // One line, written whole and synced; the reason when it could not be.
+    QString Append(const QJsonObject& record);
     ~ResultsLog();
 
   private:

@@ -42,6 +42,8 @@ class ProgressReporter {
     virtual void Error(int exitCode, const QString& message) = 0;
     // Text the device sent that is not an acknowledgement, already made safe to show.
     virtual void DeviceText(const QString& line) = 0;
+    // The switch packet went out on its own (--switch-only).
+    virtual void SwitchSent(const QString&) {}
 };
 
 } // namespace station

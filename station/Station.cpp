@@ -68,18 +68,20 @@ class Station::Session : public ProgressReporter {
             },
             StationEvent::Kind::Progress);
     }
-    void Done(double, const Outcome&) override {}
+    void Done(double, const Outcome& outcome) override { m_outcome = outcome; }
     void Error(int, const QString& message) override { m_reason = message; }
     void DeviceText(const QString& line) override {
         m_station.Update(
             m_port, [](PortStatus&) {}, StationEvent::Kind::DeviceText, line);
     }
     const QString& Reason() const { return m_reason; }
+    const Outcome& Result() const { return m_outcome; }
 
   private:
     Station& m_station;
     QString m_port;
     QString m_reason;
+    Outcome m_outcome;
 };
 
 Station::Station(const Settings& settings, const ImageStore& image, qint64 imageBytes,
@@ -187,6 +189,8 @@ void Station::RunSession(const QString& port) {
         UpdateSettings settings = m_settings.update;
         settings.port = port;
         Session session(*this, port);
+        // Before the update: a device that restarts after the switch may be gone after it.
+        const UsbIdentity usb = IdentifyUsbDevice(port);
         Update(
             port,
             [&](PortStatus& s) {
@@ -210,33 +214,43 @@ void Station::RunSession(const QString& port) {
             device = update.DevicePath();
         }
         const double seconds = clock.nsecsElapsed() / 1e9;
-        const bool retrying =
+        bool retrying =
             exitCode != kExitOk && Retryable(exitCode) && attempt < attempts && m_stopSignal == 0;
+        QString reason = session.Reason();
         if (m_log.IsOpen()) {
             // On the disk before the next attempt on this port starts.
-            const UsbIdentity usb = IdentifyUsbDevice(device.isEmpty() ? port : device);
-            m_log.Append({{"time", startedAt.toString(Qt::ISODateWithMs)},
-                          {"port", port},
-                          {"device", device},
-                          {"usb_serial", usb.serialNumber},
-                          {"usb_vendor_id", usb.vendorId},
-                          {"usb_product_id", usb.productId},
-                          {"image", QFile::decodeName(m_settings.update.imagePath)},
-                          {"image_bytes", m_imageBytes},
-                          {"image_sha256", QString::fromLatin1(m_imageSha256)},
-                          {"blocks", m_image.m_lastBlock + 1},
-                          {"result", exitCode == kExitOk ? "passed" : "failed"},
-                          {"exit_code", exitCode},
-                          {"reason", session.Reason()},
-                          {"seconds", seconds},
-                          {"attempt", attempt}});
+            const QString logError =
+                m_log.Append({{"time", startedAt.toString(Qt::ISODateWithMs)},
+                              {"port", port},
+                              {"device", device},
+                              {"usb_serial", usb.serialNumber},
+                              {"usb_vendor_id", usb.vendorId},
+                              {"usb_product_id", usb.productId},
+                              {"image", QFile::decodeName(m_settings.update.imagePath)},
+                              {"image_bytes", m_imageBytes},
+                              {"image_sha256", QString::fromLatin1(m_imageSha256)},
+                              {"blocks", m_image.m_lastBlock + 1},
+                              {"result", exitCode == kExitOk ? "passed" : "failed"},
+                              {"exit_code", exitCode},
+                              {"reason", reason},
+                              {"last_block_acknowledged", session.Result().lastBlockAcknowledged},
+                              {"seconds", seconds},
+                              {"attempt", attempt}});
+            if (!logError.isEmpty()) {
+                // A board without its record is no board passed: the line stops here.
+                reason =
+                    QStringLiteral("the result could not be written to the log: %1").arg(logError);
+                exitCode = exitCode == kExitOk ? kExitUsage : exitCode;
+                retrying = false;
+            }
         }
         Update(
             port,
             [&](PortStatus& s) {
                 s.state = exitCode == kExitOk ? PortState::Passed : PortState::Failed;
                 s.exitCode = exitCode;
-                s.reason = session.Reason();
+                s.reason = reason;
+                s.lastBlockAcknowledged = session.Result().lastBlockAcknowledged;
                 s.seconds = seconds;
                 if (!device.isEmpty()) {
                     s.device = device;
@@ -245,6 +259,9 @@ void Station::RunSession(const QString& port) {
             StationEvent::Kind::Ended, {}, retrying);
         if (!retrying) {
             return;
+        }
+        for (int i = 0; i < 10 && m_stopSignal == 0; ++i) {
+            QThread::msleep(100); // a moment for a board that was just plugged to settle
         }
     }
 }

@@ -30,9 +30,10 @@ struct PortStatus {
     int blocks = 0;
     double seconds = 0; // of the attempt under way or last made
     double kibPerSecond = 0;
-    int exitCode = -1; // of the last attempt that ended
-    QString reason;    // why the last attempt failed
-    QString device;    // what the port name stood for
+    int exitCode = -1;                  // of the last attempt that ended
+    QString reason;                     // why the last attempt failed
+    bool lastBlockAcknowledged = false; // the device answered the last block before the switch
+    QString device;                     // what the port name stood for
 };
 
 // What the station tells as it goes, from the ports' threads, one event at a time.

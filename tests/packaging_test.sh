@@ -8,8 +8,10 @@ trap 'rm -rf "$scratch"' EXIT
 
 DESTDIR="$scratch/root" cmake --install "$build" --prefix /usr >/dev/null
 expected=(
-  usr/bin/Tavrel_V1.0 usr/bin/tavrel-flash usr/bin/tavrel-devsim
-  usr/share/applications/tavrel.desktop
+  usr/bin/Tavrel_V1.0 usr/bin/tavrel-flash usr/bin/tavrel-devsim usr/bin/tavrel-station
+  usr/share/applications/tavrel.desktop usr/share/applications/tavrel-station.desktop
+  usr/share/icons/hicolor/48x48/apps/tavrel-station.png
+  usr/share/icons/hicolor/scalable/apps/tavrel-station.svg
   usr/share/metainfo/io.github.tavrel.Tavrel.metainfo.xml
   usr/share/icons/hicolor/16x16/apps/tavrel.png usr/share/icons/hicolor/24x24/apps/tavrel.png
   usr/share/icons/hicolor/32x32/apps/tavrel.png usr/share/icons/hicolor/48x48/apps/tavrel.png

@@ -53,15 +53,17 @@ class Station : public ::testing::Test {
     QString m_err;
 };
 
-// Three good devices and one that falls silent: the three pass byte-exact and at once, the
-// silent one fails with its reason, and the run says so with status 6.
+// Three good devices, one that falls silent and one that is unplugged: the three pass
+// byte-exact and at once, the other two fail with their reasons, and the run says so with 6.
 TEST_F(Station, SeveralPortsAtOnceEachOnItsOwn) {
     SimProcess good({"--count", "3", "--out", m_files.Path("out%d.bin")});
     SimProcess silent({"--silent-after", "2"});
+    SimProcess unplugged({"--hangup-after", "3"});
     const QByteArray image = PatternBytes(20 * 1024 + 5);
     const QString log = m_files.Path("results/log.jsonl");
     QStringList arguments{"--json", "-t", "1", "--log", log};
-    for (const QString& port : good.PortPaths() + QStringList{silent.PortPath()}) {
+    for (const QString& port :
+         good.PortPaths() + QStringList{silent.PortPath(), unplugged.PortPath()}) {
         arguments << "-p" << port;
     }
     Start(arguments + QStringList{m_files.Write("fw.bin", image)});
@@ -71,23 +73,29 @@ TEST_F(Station, SeveralPortsAtOnceEachOnItsOwn) {
         EXPECT_EQ(ReadFile(m_files.Path(QStringLiteral("out%1.bin").arg(n))), PaddedImage(image));
     }
     const QList<QJsonObject> records = LogRecords(log);
-    ASSERT_EQ(records.size(), 4) << ReadFile(log).toStdString();
+    ASSERT_EQ(records.size(), 5) << ReadFile(log).toStdString();
     QDateTime first;
+    QDateTime last;
     for (const QJsonObject& r : records) {
         const bool isSilent = r["port"].toString() == silent.PortPath();
-        EXPECT_EQ(r["result"].toString(), isSilent ? "failed" : "passed");
-        EXPECT_EQ(r["exit_code"].toInt(), isSilent ? 4 : 0);
+        const bool isUnplugged = r["port"].toString() == unplugged.PortPath();
+        EXPECT_EQ(r["result"].toString(), isSilent || isUnplugged ? "failed" : "passed");
+        EXPECT_EQ(r["exit_code"].toInt(), isSilent ? 4 : isUnplugged ? 5 : 0);
         EXPECT_EQ(r["image_bytes"].toInt(), image.size());
         EXPECT_EQ(r["blocks"].toInt(), 21);
         EXPECT_EQ(r["attempt"].toInt(), 1);
         EXPECT_EQ(r["image_sha256"].toString().size(), 64);
         const QDateTime started = QDateTime::fromString(r["time"].toString(), Qt::ISODateWithMs);
         first = first.isValid() ? std::min(first, started) : started;
-        EXPECT_LT(first.msecsTo(started), 1000) << "every port started at once";
+        last = last.isValid() ? std::max(last, started) : started;
         if (isSilent) {
             EXPECT_TRUE(r["reason"].toString().contains("no ACK for block 2"));
         }
+        if (isUnplugged) {
+            EXPECT_TRUE(r["reason"].toString().contains("was lost"));
+        }
     }
+    EXPECT_LT(first.msecsTo(last), 1000) << "every port started at once";
     const QStringList lines = m_out.split('\n', Qt::SkipEmptyParts);
     ASSERT_FALSE(lines.isEmpty());
     for (const QString& line : lines.mid(0, lines.size() - 1)) {
@@ -96,7 +104,7 @@ TEST_F(Station, SeveralPortsAtOnceEachOnItsOwn) {
     }
     const QJsonObject summary = QJsonDocument::fromJson(lines.last().toUtf8()).object();
     EXPECT_EQ(summary["passed"].toInt(), 3);
-    EXPECT_EQ(summary["failed"].toInt(), 1);
+    EXPECT_EQ(summary["failed"].toInt(), 2);
     EXPECT_EQ(summary["exit_code"].toInt(), 6);
 }
 
@@ -124,6 +132,28 @@ TEST_F(Station, RetryStartsOverFromBlockZero) {
     EXPECT_TRUE(m_err.contains(stalls.PortPath() + ": failed (exit 4)")) << m_err.toStdString();
 }
 
+// Killed outright between two attempts: every record written so far is whole and valid.
+TEST_F(Station, LogIsCompleteAfterSigkillBetweenAttempts) {
+    SimProcess stalls({"--silent-once-after", "2"});
+    const QString log = m_files.Path("log.jsonl");
+    Start({"-t", "0.5", "--retries", "1", "--log", log, "-p", stalls.PortPath(),
+           m_files.Write("fw.bin", PatternBytes(6000))});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ReadFile(log).endsWith('\n'); }, 10000));
+    ::kill(static_cast<pid_t>(m_flash.processId()), SIGKILL); // in the pause before attempt 2
+    m_flash.waitForFinished();
+    const QList<QByteArray> lines = ReadFile(log).split('\n');
+    ASSERT_EQ(lines.size(), 2) << "one line and the end of it";
+    QJsonParseError error{};
+    const QJsonObject record = QJsonDocument::fromJson(lines[0], &error).object();
+    ASSERT_EQ(error.error, QJsonParseError::NoError);
+    for (const char* field :
+         {"time", "port", "usb_serial", "usb_vendor_id", "usb_product_id", "image", "image_bytes",
+          "image_sha256", "blocks", "result", "exit_code", "seconds", "attempt"}) {
+        EXPECT_TRUE(record.contains(field)) << field;
+    }
+    EXPECT_EQ(record["result"].toString(), "failed");
+}
+
 // Station mode: each device is flashed as it appears, once, and again only after it has gone
 // and come back; Ctrl-C ends the watch with the totals.
 TEST_F(Station, WatchFlashesEachNewDeviceOnce) {
@@ -142,7 +172,7 @@ TEST_F(Station, WatchFlashesEachNewDeviceOnce) {
     ASSERT_TRUE(logged(1));
     ASSERT_TRUE(QFile::link(sims.PortPaths()[1], b));
     ASSERT_TRUE(logged(2));
-    QTest::qWait(800);
+    QTest::qWait(2000);
     EXPECT_EQ(LogRecords(log).size(), 2) << "a device that stays is flashed once";
     ASSERT_TRUE(QFile::remove(a));
     QTest::qWait(500);

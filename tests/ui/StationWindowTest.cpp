@@ -1,0 +1,161 @@
+// The station window as a production line meets it: real widgets (offscreen), simulated boot
+// loaders on real ptys, plugged and unplugged as symlinks appearing in a watched folder.
+#include "ui/station/StationWindow.h"
+#include "serial/CMscomm1.h"
+#include "support/ModalWatcher.h"
+#include "support/SimProcess.h"
+#include "support/TempFiles.h"
+#include "ui/station/PortTile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+class StationWindowTest : public ::testing::Test {
+  protected:
+    void Open(bool autoMode, qint64 imageBytes = 6000) {
+        QDir().mkpath(files.Path("ports"));
+        image = PatternBytes(imageBytes, 3);
+        StationWindow::Options options;
+        options.watchPattern = files.Path("ports/*");
+        options.logFile = files.Path("log.jsonl");
+        options.image = files.Write("fw.bin", image);
+        options.autoMode = autoMode;
+        options.timeoutSeconds = 2;
+        window = std::make_unique<StationWindow>(options);
+        window->show();
+    }
+    QString Plug(const QString& name, const QString& pty) {
+        const QString link = files.Path("ports/" + name);
+        EXPECT_TRUE(QFile::link(pty, link));
+        window->PollPorts();
+        return link;
+    }
+    void Unplug(const QString& link) {
+        EXPECT_TRUE(QFile::remove(link));
+        window->PollPorts();
+    }
+    QString State(const QString& link) const {
+        PortTile* tile = window->Tile(link);
+        return tile == nullptr ? QStringLiteral("(no tile)") : tile->StateText();
+    }
+    bool WaitForState(const QString& link, const QString& start, int msecs = 20000) {
+        return QTest::qWaitFor([&] { return State(link).startsWith(start); }, msecs);
+    }
+    QStringList LogResults() const {
+        QStringList results;
+        for (const QByteArray& line : ReadFile(files.Path("log.jsonl")).split('\n')) {
+            if (!line.isEmpty()) {
+                const QJsonObject r = QJsonDocument::fromJson(line).object();
+                results << r["port"].toString().section('/', -1) + ":" + r["result"].toString();
+            }
+        }
+        return results;
+    }
+    TempFiles files;
+    QByteArray image;
+    ModalWatcher watcher;
+    std::unique_ptr<StationWindow> window;
+};
+
+// Tiles come and go with the devices; Auto flashes each new device once, and again only after
+// it has gone and come back; the counters and the log agree.
+TEST_F(StationWindowTest, AutoFlashesEachNewDeviceOnceAndTilesFollowTheDevices) {
+    SimProcess sims({"--count", "2"});
+    Open(true);
+    EXPECT_TRUE(window->Tiles().isEmpty());
+    const QString a = Plug("board-a", sims.PortPaths()[0]);
+    ASSERT_TRUE(WaitForState(a, "passed")) << State(a).toStdString();
+    const QString b = Plug("board-b", sims.PortPaths()[1]);
+    ASSERT_TRUE(WaitForState(b, "passed")) << State(b).toStdString();
+    QTest::qWait(1200);
+    window->PollPorts();
+    EXPECT_EQ(LogResults(), QStringList({"board-a:passed", "board-b:passed"}));
+    Unplug(a);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            window->PollPorts();
+            return window->Tile(a) == nullptr;
+        },
+        6000))
+        << "the tile goes with the device";
+    EXPECT_EQ(window->Tiles().size(), 1);
+    Plug("board-a", sims.PortPaths()[0]);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return LogResults().size() == 3; }, 20000));
+    EXPECT_EQ(window->Passed(), 3);
+    EXPECT_EQ(window->Failed(), 0);
+    EXPECT_EQ(sims.Stop(), 0) << sims.ErrorOutput().toStdString();
+}
+
+// Start flashes every waiting port: the good ones turn green with the image byte-exact, the
+// one that hangs up turns red with its reason; the counters and the log agree.
+TEST_F(StationWindowTest, StartFlashesEveryWaitingPortAndAFailureShowsItsReason) {
+    SimProcess good({"--count", "2", "--out", files.Path("out%d.bin")});
+    SimProcess lost({"--hangup-after", "2"});
+    Open(false);
+    const QString a = Plug("board-a", good.PortPaths()[0]);
+    const QString b = Plug("board-b", good.PortPaths()[1]);
+    const QString c = Plug("board-c", lost.PortPath());
+    EXPECT_EQ(window->Tiles().size(), 3);
+    EXPECT_TRUE(State(a).startsWith("waiting"));
+    QTest::qWait(700);
+    EXPECT_TRUE(LogResults().isEmpty()) << "nothing is flashed before Start";
+    window->OnStart();
+    ASSERT_TRUE(WaitForState(a, "passed"));
+    ASSERT_TRUE(WaitForState(b, "passed"));
+    ASSERT_TRUE(WaitForState(c, "failed"));
+    EXPECT_TRUE(State(c).contains("was lost")) << State(c).toStdString();
+    EXPECT_EQ(good.Stop(), 0);
+    for (int n = 1; n <= 2; ++n) {
+        EXPECT_EQ(ReadFile(files.Path(QStringLiteral("out%1.bin").arg(n))), PaddedImage(image));
+    }
+    EXPECT_EQ(window->Passed(), 2);
+    EXPECT_EQ(window->Failed(), 1);
+    QStringList results = LogResults();
+    results.sort();
+    EXPECT_EQ(results, QStringList({"board-a:passed", "board-b:passed", "board-c:failed"}));
+    EXPECT_TRUE(window->ImageText().contains("6000 bytes, 6 blocks, SHA-256 "))
+        << window->ImageText().toStdString();
+}
+
+// Stop ends every update under way: the port is closed (another program can open it) and the
+// device is sent nothing more.
+TEST_F(StationWindowTest, StopClosesEveryPortAndWritesNothingMore) {
+    SimProcess slow({"--ack-delay", "40", "-v"});
+    Open(false, 100 * 1024);
+    const QString a = Plug("board-a", slow.PortPath());
+    window->OnStart();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return slow.ErrorOutput().count(" block 0x") >= 0 && State(a) == "flashing"; },
+        5000));
+    QTest::qWait(400);
+    window->OnStop();
+    ASSERT_TRUE(WaitForState(a, "failed: stopped", 3000)) << State(a).toStdString();
+    QTest::qWait(300);
+    window->PollPorts();
+    CMscomm1 other;
+    other.SetDevicePath(slow.PortPath());
+    other.put_Settings(QStringLiteral("115200,n,8,1"));
+    EXPECT_NO_THROW(other.put_PortOpen(true)) << "the station let the port go";
+    other.put_PortOpen(false);
+    slow.Stop();
+    const QString verbose = slow.ErrorOutput();
+    const auto blocks = verbose.count(" block 0x");
+    EXPECT_GT(blocks, 2);
+    EXPECT_LT(blocks, 100) << "the update did not run on after Stop";
+    EXPECT_EQ(window->Failed(), 1);
+}
+
+} // namespace

@@ -1,0 +1,102 @@
+#pragma once
+// tavrel-station: the production line's view of many devices. One image, one baud rate, and a
+// tile per port that turns blue, then green or red, as boards are plugged, flashed and
+// unplugged. Start flashes every waiting port once, Auto flashes each device as it appears,
+// Stop ends every update under way. Every attempt goes to the same JSON-lines log as
+// tavrel-flash --log.
+
+#include "station/PortWatcher.h"
+#include "station/Station.h"
+#include "update/ImageStore.h"
+
+#include <QElapsedTimer>
+#include <QSet>
+#include <QTimer>
+#include <QWidget>
+#include <csignal>
+#include <map>
+#include <memory>
+
+class PortTile;
+class QComboBox;
+class QGridLayout;
+class QLabel;
+class QPushButton;
+
+class StationWindow : public QWidget {
+    Q_OBJECT
+
+  public:
+    struct Options {
+        qint32 baud = 115200;
+        QString watchPattern; // empty: the system's USB serial ports
+        bool autoMode = false;
+        QString logFile;            // empty: results.jsonl in the user's data folder
+        QString image;              // empty: none yet
+        double timeoutSeconds = 10; // for each ACK
+    };
+    explicit StationWindow(const Options& options, QWidget* parent = nullptr);
+    ~StationWindow() override;
+
+    // Loads the image (the loader's message when it cannot; the image before stays).
+    bool LoadImage(const QString& path);
+    QList<PortTile*> Tiles() const;
+    PortTile* Tile(const QString& port) const;
+    int Passed() const { return m_passed; }
+    int Failed() const { return m_failed; }
+    QString LogPath() const { return m_logPath; }
+    QString ImageText() const;
+    // Looks for ports that came or went now (a timer does it twice a second).
+    void PollPorts();
+
+    void OnStart();
+    void OnStop();
+    void OnAuto(bool on);
+    void OnChooseImage();
+    void OnResults();
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+  private:
+    void OnEvent(const station::StationEvent& event);
+    bool Flash(const QString& port);
+    bool EnsureStation();
+    bool Busy() const;
+    void Relayout();
+    void UpdateControls();
+    void Message(const QString& text);
+
+    Options m_options;
+    QString m_logPath;
+    ImageStore m_image;
+    qint64 m_imageBytes = 0;
+    QByteArray m_imagePath;
+    QString m_imageSha256;
+    bool m_imageLoaded = false;
+    volatile std::sig_atomic_t m_stop = 0;
+    std::unique_ptr<station::Station> m_station; // for the image and rate it was made with
+    qint32 m_stationBaud = 0;
+    station::PortWatcher m_watcher;
+    QTimer m_poll;
+    std::map<QString, PortTile*> m_tiles;
+    // When each port's last update ended: the tile of a device that is gone stays this long
+    // after, so that its green or red is seen.
+    std::map<QString, QElapsedTimer> m_endedAt;
+    static constexpr int kGoneTileMs = 3000;
+    int m_passed = 0;
+    int m_failed = 0;
+
+    QLabel* m_imageLabel = nullptr;
+    QComboBox* m_baud = nullptr;
+    QPushButton* m_chooseImage = nullptr;
+    QPushButton* m_start = nullptr;
+    QPushButton* m_auto = nullptr;
+    QPushButton* m_stopButton = nullptr;
+    QPushButton* m_results = nullptr;
+    QLabel* m_counters = nullptr;
+    QLabel* m_logLabel = nullptr;
+    QWidget* m_board = nullptr;
+    QGridLayout* m_grid = nullptr;
+    QLabel* m_noPorts = nullptr;
+};
