@@ -7,11 +7,14 @@
 #include "support/TempFiles.h"
 #include "ui/station/PortTile.h"
 
+#include <QAbstractButton>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTest>
 #include <gtest/gtest.h>
 #include <memory>
@@ -156,6 +159,26 @@ TEST_F(StationWindowTest, StopClosesEveryPortAndWritesNothingMore) {
     EXPECT_GT(blocks, 2);
     EXPECT_LT(blocks, 100) << "the update did not run on after Stop";
     EXPECT_EQ(window->Failed(), 1);
+}
+
+// Every action has a key of its own and takes the focus; no text is cut short.
+TEST_F(StationWindowTest, EveryActionHasAKeyAndNoTextIsClipped) {
+    Open(false);
+    QSet<QChar> keys;
+    for (QAbstractButton* button : window->findChildren<QAbstractButton*>()) {
+        const QString text = button->text();
+        const qsizetype amp = text.indexOf('&');
+        ASSERT_GE(amp, 0) << text.toStdString() << " has no key";
+        EXPECT_FALSE(keys.contains(text.at(amp + 1).toLower())) << text.toStdString();
+        keys.insert(text.at(amp + 1).toLower());
+        EXPECT_EQ(button->focusPolicy() & Qt::TabFocus, Qt::TabFocus) << text.toStdString();
+        EXPECT_GE(button->width(), button->sizeHint().width()) << text.toStdString();
+    }
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (label->isVisible() && !label->wordWrap()) {
+            EXPECT_GE(label->width(), label->sizeHint().width()) << label->text().toStdString();
+        }
+    }
 }
 
 } // namespace
