@@ -12,7 +12,9 @@ QString HelpText() {
         "Usage: tavrel-flash [options] IMAGE\n"
         "Writes IMAGE into a device whose boot loader waits on a serial port: 1024-byte blocks,\n"
         "one per \"ACK\", then the switch packet that starts the new program. The bytes are the\n"
-        "same as the Tavrel window sends.\n"
+        "same as the Tavrel window sends. IMAGE is raw binary, Intel HEX or S-record, told\n"
+        "from its content; an addressed file becomes the bytes from its lowest address to its\n"
+        "highest, gaps filled with FF.\n"
         "\n"
         "Options:\n"
         "  -p, --port PORT      a device path (/dev/ttyUSB0), or comN / \"com N\" mapped as in "
@@ -27,6 +29,8 @@ QString HelpText() {
         "      --retries N      start a port that failed (for any reason but the image) over\n"
         "                       from block 0, up to N more times (default 0)\n"
         "      --log FILE       append one JSON line per attempt to FILE, synced to the disk\n"
+        "      --base ADDRESS   for an Intel HEX or S-record IMAGE: the address of the image's\n"
+        "                       first byte (default: the lowest address in the file)\n"
         "  -b, --baud RATE      baud rate (default 115200); 8 data bits, no parity, 1 stop bit\n"
         "  -t, --timeout SECS   how long to wait for each ACK (default 10; 0 waits forever;\n"
         "                       at most 1000000)\n"
@@ -49,7 +53,8 @@ QString HelpText() {
         "Exit status:\n"
         "  0    written\n"
         "  1    usage error\n"
-        "  2    the image cannot be loaded (missing, unreadable, locked, too large)\n"
+        "  2    the image cannot be loaded (missing, unreadable, locked, too large, a HEX or\n"
+        "       S-record file with a checksum error or overlapping records)\n"
         "  3    the port cannot be opened or set up\n"
         "  4    no acknowledgement in time\n"
         "  5    the port was lost, or input/output failed, before the switch packet\n"
@@ -111,6 +116,14 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
                 return {std::nullopt, QStringLiteral("--retries needs a whole number from 0 to "
                                                      "1000")};
             }
+        } else if (arg == QLatin1String("--base")) {
+            bool ok = false;
+            const qulonglong address = takeValue(value) ? value.toULongLong(&ok, 0) : 0;
+            if (!ok || address > 0xFFFFFFFFULL) {
+                return {std::nullopt, QStringLiteral("--base needs an address, for example "
+                                                     "0x08000000")};
+            }
+            options.base = static_cast<quint32>(address);
         } else if (arg == QLatin1String("--log")) {
             if (!takeValue(options.logFile) || options.logFile.isEmpty()) {
                 return {std::nullopt, QStringLiteral("--log needs a file")};

@@ -23,6 +23,7 @@ struct FlashOptions {
     QString watchPattern;   // with --watch: the paths to watch; empty: USB serial ports
     int retries = 0;        // more attempts for a port that failed for any reason but the image
     QString logFile;        // one JSON line per attempt
+    std::optional<quint32> base; // --base: an addressed image's first address
     qint32 baud = 115200;
     double timeoutSeconds = 10; // per ACK; 0 waits forever
     bool switchOnly = false;

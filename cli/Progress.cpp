@@ -46,6 +46,9 @@ class HumanReporter : public ProgressReporter {
                 .arg(f.blocks)
                 .arg(f.port)
                 .arg(f.baud));
+        if (!f.image.isEmpty()) {
+            Err(QStringLiteral("Image: %1\n").arg(f.image));
+        }
     }
     void Block(int, int sent, double seconds) override {
         const int percent = m_figures.blocks > 0 ? sent * 100 / m_figures.blocks : 100;
@@ -107,7 +110,8 @@ class JsonReporter : public ProgressReporter {
               {"port", f.port},
               {"baud", f.baud},
               {"bytes", f.imageBytes},
-              {"blocks", f.blocks}});
+              {"blocks", f.blocks},
+              {"image", f.image}});
     }
     void Block(int index, int sent, double seconds) override {
         Emit({{"event", "block"},

@@ -3,6 +3,7 @@
 #include "serial/PortMapping.h"
 #include "station/PortWatcher.h"
 #include "station/Station.h"
+#include "update/ImageFormats.h"
 #include "update/VisibleText.h"
 
 #include <QElapsedTimer>
@@ -274,9 +275,13 @@ int RunStation(const FlashOptions& options, const volatile std::sig_atomic_t& st
 
     // The image first, once for every port, before any output exists.
     ImageStore image;
-    const LoadResult loaded = image.LoadImageFile(options.imagePath);
+    const FirmwareLoad firmware = LoadFirmwareFile(image, options.imagePath, options.base);
+    const LoadResult& loaded = firmware.result;
     if (!loaded.ok) {
         return fail(kExitImage, loaded.message);
+    }
+    if (style == EventPrinter::Style::Plain || style == EventPrinter::Style::Terminal) {
+        Out(stderr, QStringLiteral("Image: %1\n").arg(firmware.description));
     }
     QStringList ports = options.ports;
     if (options.allPorts || (ports.isEmpty() && !options.watch)) {
@@ -316,6 +321,7 @@ int RunStation(const FlashOptions& options, const volatile std::sig_atomic_t& st
     settings.update.timeoutSeconds = options.timeoutSeconds;
     settings.retries = options.retries;
     settings.logFile = options.logFile;
+    settings.imageDescription = firmware.description;
     EventQueue queue;
     station::Station stationCore(settings, image, loaded.bytes, stopSignal,
                                  [&queue](const StationEvent& event) { queue.Push(event); });

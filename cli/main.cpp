@@ -116,6 +116,7 @@ int main(int argc, char** argv) {
     settings.timeoutSeconds = options.timeoutSeconds;
     settings.switchOnly = options.switchOnly;
     settings.traceFile = options.traceFile;
+    settings.base = options.base;
     station::PortUpdate update(settings, *reporter, g_stopSignal);
     return update.Run();
 }

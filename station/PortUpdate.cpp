@@ -1,6 +1,7 @@
 #include "station/PortUpdate.h"
 
 #include "serial/PortMapping.h"
+#include "update/ImageFormats.h"
 #include "update/VisibleText.h"
 
 #include <QDeadlineTimer>
@@ -53,7 +54,7 @@ QString OutputThatIsAnInput(const QStringList& outputs, const QByteArray& imageP
 
 PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
                        const volatile std::sig_atomic_t& stopSignal, const ImageStore* image,
-                       qint64 imageBytes)
+                       qint64 imageBytes, const QString& imageDescription)
     : m_options(settings), m_reporter(reporter), m_stopSignal(stopSignal) {
     QObject::connect(&m_comm, &CMscomm1::OnComm, [this] { OnComm(); });
     m_comm.SetStopFlag(&m_stopSignal);
@@ -61,6 +62,7 @@ PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporte
         m_store = *image;
         m_preloaded = true;
         m_figures.imageBytes = imageBytes;
+        m_figures.image = imageDescription;
         m_figures.blocks = m_store.m_lastBlock + 1;
     }
 }
@@ -117,10 +119,12 @@ int PortUpdate::Run() {
 }
 
 void PortUpdate::LoadImage() {
-    const LoadResult result = m_store.LoadImageFile(m_options.imagePath);
+    const FirmwareLoad load = LoadFirmwareFile(m_store, m_options.imagePath, m_options.base);
+    const LoadResult& result = load.result;
     if (!result.ok) {
         throw Failure{kExitImage, result.message};
     }
+    m_figures.image = load.description;
     m_figures.imageBytes = result.bytes;
     m_figures.blocks = m_store.m_lastBlock + 1;
 }

@@ -14,6 +14,7 @@
 
 #include <QElapsedTimer>
 #include <csignal>
+#include <optional>
 
 namespace station {
 
@@ -23,7 +24,8 @@ struct UpdateSettings {
     qint32 baud = 115200;
     double timeoutSeconds = 10; // per ACK; 0 waits forever
     bool switchOnly = false;
-    QString traceFile; // "-" for standard error; empty: none
+    QString traceFile;           // "-" for standard error; empty: none
+    std::optional<quint32> base; // an addressed image's first address
 };
 
 // Why an output file may not be written (empty when it may): a trace or a log written over the
@@ -37,7 +39,7 @@ class PortUpdate : private EngineHost {
     // With `image`, that image is written and the file is not read again.
     PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
                const volatile std::sig_atomic_t& stopSignal, const ImageStore* image = nullptr,
-               qint64 imageBytes = 0);
+               qint64 imageBytes = 0, const QString& imageDescription = {});
     int Run();
     // The device the run opened (or tried to), for logs.
     QString DevicePath() const { return m_comm.DevicePath(); }

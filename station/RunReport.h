@@ -23,6 +23,7 @@ struct TransferFigures {
     qint32 baud = 0;
     qint64 imageBytes = 0;
     int blocks = 0;
+    QString image; // the file's format, and its address range where it has one
 };
 
 // How a finished update ended, beyond its figures.

@@ -209,7 +209,8 @@ void Station::RunSession(const QString& port) {
         int exitCode = 0;
         QString device;
         {
-            PortUpdate update(settings, session, m_stopSignal, &m_image, m_imageBytes);
+            PortUpdate update(settings, session, m_stopSignal, &m_image, m_imageBytes,
+                              m_settings.imageDescription);
             exitCode = update.Run();
             device = update.DevicePath();
         }

@@ -14,18 +14,18 @@
 
 using namespace tavrel;
 
-namespace {
-
-QString Quoted(const QByteArray& path) {
+QString QuotedPath(const QByteArray& path) {
     return QStringLiteral("\"%1\"").arg(VisibleText(path));
 }
+
+namespace {
 
 QString ReasonFromErrno(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
 LoadResult Refuse(const QByteArray& path, const QString& reason) {
-    return {false, QStringLiteral("Cannot load %1: %2").arg(Quoted(path), reason)};
+    return {false, QStringLiteral("Cannot load %1: %2").arg(QuotedPath(path), reason)};
 }
 
 // Closes the descriptor (and so releases its lock) whichever way the load ends.
@@ -37,6 +37,16 @@ struct FdCloser {
         }
     }
 };
+
+QString WithThousands(qint64 value) {
+    QString digits = QString::number(value);
+    for (qsizetype i = digits.size() - 3; i > 0; i -= 3) {
+        digits.insert(i, QLatin1Char(','));
+    }
+    return digits;
+}
+
+} // namespace
 
 // Another program that holds the image open for writing with a lock may be changing it while
 // we read: refuse rather than send a half-written image. Both lock families are checked.
@@ -52,16 +62,6 @@ bool LockedByAnotherProcess(int fd) {
     }
     return false;
 }
-
-QString WithThousands(qint64 value) {
-    QString digits = QString::number(value);
-    for (qsizetype i = digits.size() - 3; i > 0; i -= 3) {
-        digits.insert(i, QLatin1Char(','));
-    }
-    return digits;
-}
-
-} // namespace
 
 LoadResult ImageStore::LoadImageFile(const QString& path) {
     return LoadImageFile(NativePathOf(path));
@@ -121,10 +121,14 @@ LoadResult ImageStore::LoadImageFile(const QByteArray& path) {
         return tooLarge(QStringLiteral("more than %1").arg(WithThousands(kMaxImageBytes)));
     }
 
+    StoreBytes(buffer.data(), size);
+    return {true, {}, size};
+}
+
+void ImageStore::StoreBytes(const std::uint8_t* source, qint64 size) {
     const auto lastBlock = static_cast<std::uint8_t>(size >> 10);
     m_lastBlock = lastBlock;
     qint64 remaining = size;
-    const std::uint8_t* source = buffer.data();
     for (int b = 0; b <= lastBlock; ++b) {
         Row& row = m_image.at(static_cast<std::size_t>(b + kBlockNumberOffset));
         if (remaining > kBlockSize) {
@@ -138,7 +142,14 @@ LoadResult ImageStore::LoadImageFile(const QByteArray& path) {
         }
     }
     m_imageReady = 1;
-    return {true, {}, size};
+}
+
+bool ImageStore::LoadImageBytes(QByteArrayView bytes) {
+    if (bytes.size() > kMaxImageBytes) {
+        return false;
+    }
+    StoreBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    return true;
 }
 
 BlockView ImageStore::Block(std::uint8_t blockIndex) const {

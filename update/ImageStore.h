@@ -5,9 +5,16 @@
 
 #include "update/Packets.h"
 
+#include <QByteArrayView>
 #include <QString>
 #include <array>
 #include <cstdint>
+
+// Another program holds the open file locked for writing (either lock family): it may be
+// changing the image while we read it.
+bool LockedByAnotherProcess(int fd);
+// A file name for messages: quoted, its bytes shown readably.
+QString QuotedPath(const QByteArray& path);
 
 struct LoadResult {
     bool ok = false;
@@ -29,6 +36,9 @@ class ImageStore {
     LoadResult LoadImageFile(const QByteArray& nativePath);
     // The same for a path given as text (a file dialog's choice): see NativePathOf.
     LoadResult LoadImageFile(const QString& path);
+    // An image already in memory (converted from another format); false, and nothing changed,
+    // when it does not fit.
+    bool LoadImageBytes(QByteArrayView bytes);
 
     // The 1024 bytes of block `blockIndex` (row blockIndex + 20).
     tavrel::BlockView Block(std::uint8_t blockIndex) const;
@@ -37,4 +47,8 @@ class ImageStore {
     std::array<Row, kRows> m_image{};
     std::uint8_t m_imageReady = 0;
     std::uint8_t m_lastBlock = 0;
+
+  private:
+    // Cuts `size` bytes into blocks 0 to size / 1024, the last one filled up with 0xFF.
+    void StoreBytes(const std::uint8_t* source, qint64 size);
 };

@@ -259,6 +259,122 @@ TEST(Flash, JsonErrorEvent) {
     EXPECT_EQ(error.value("exit_code").toInt(), 3);
 }
 
+// Toolchains' formats, written as a linker would: 16 data bytes a record, with an extended
+// linear address record wherever the upper half of the address changes (Intel HEX), or with
+// 32-bit addresses (S-record, S3).
+QByteArray IntelHex(const QByteArray& data, quint32 address, int corruptRecord = -1,
+                    bool end = true) {
+    QByteArray hex;
+    auto record = [&](quint8 type, quint16 offset, const QByteArray& bytes) {
+        QByteArray raw;
+        raw += char(bytes.size());
+        raw += char(offset >> 8);
+        raw += char(offset & 0xFF);
+        raw += char(type);
+        raw += bytes;
+        quint8 sum = 0;
+        for (char c : raw) {
+            sum += quint8(c);
+        }
+        raw += char(quint8(0x100 - sum) + (corruptRecord-- == 0 ? 1 : 0));
+        hex += ":" + raw.toHex().toUpper() + "\r\n";
+    };
+    quint32 upper = 0xFFFFFFFF;
+    for (qsizetype at = 0; at < data.size(); at += 16) {
+        const quint32 here = address + quint32(at);
+        if (here >> 16 != upper) {
+            upper = here >> 16;
+            record(0x04, 0,
+                   QByteArray::fromHex(QByteArray::number(upper, 16).rightJustified(4, '0')));
+        }
+        record(0x00, quint16(here & 0xFFFF), data.mid(at, 16));
+    }
+    if (end) {
+        record(0x01, 0, {});
+    }
+    return hex;
+}
+
+QByteArray SRecord(const QByteArray& data, quint32 address) {
+    QByteArray text = "S00600004844521B\n";
+    for (qsizetype at = 0; at < data.size(); at += 16) {
+        const quint32 here = address + quint32(at);
+        const QByteArray bytes = data.mid(at, 16);
+        QByteArray raw;
+        raw += char(bytes.size() + 5);
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            raw += char((here >> shift) & 0xFF);
+        }
+        raw += bytes;
+        quint8 sum = 0;
+        for (char c : raw) {
+            sum += quint8(c);
+        }
+        raw += char(~sum);
+        text += "S3" + raw.toHex().toUpper() + "\n";
+    }
+    return text + "S70500000000FA\n";
+}
+
+// The same firmware as raw binary, Intel HEX and S-record reaches the device byte for byte.
+TEST(Flash, HexAndSRecordWriteTheSameBytesAsBinary) {
+    TempFiles files;
+    const QByteArray firmware = PatternBytes(70 * 1024 + 9); // crosses a 64 KiB boundary
+    const quint32 base = 0x0800F000;
+    for (const auto& [name, content] :
+         {std::pair{"fw.bin", firmware}, std::pair{"fw.hex", IntelHex(firmware, base)},
+          std::pair{"fw.srec", SRecord(firmware, base)}}) {
+        const QString out = files.Path(QStringLiteral("out-%1").arg(name));
+        SimProcess sim({"--out", out});
+        const FlashRun run = RunFlash({"-p", sim.PortPath(), files.Write(name, content)});
+        EXPECT_EQ(run.exitCode, 0) << name << run.err.toStdString();
+        EXPECT_EQ(sim.Stop(), 0);
+        EXPECT_EQ(ReadFile(out), PaddedImage(firmware)) << name;
+        if (QString(name) != "fw.bin") {
+            EXPECT_TRUE(run.err.contains("addresses 0x0800F000 to 0x08020808, 71689 bytes"))
+                << run.err.toStdString();
+        }
+    }
+}
+
+// A damaged or impossible addressed file is refused with the reason, as any image that cannot
+// be loaded: status 2, nothing sent.
+struct FormatRefusal {
+    const char* name;
+    QByteArray content;
+    QStringList extra;
+    const char* reason;
+};
+
+class FormatRefused : public ::testing::TestWithParam<FormatRefusal> {};
+
+TEST_P(FormatRefused, ExitsTwoWithTheReason) {
+    TempFiles files;
+    const FlashRun run = RunFlash(QStringList{"-p", "/dev/null"} + GetParam().extra +
+                                  QStringList{files.Write("fw.hex", GetParam().content)});
+    EXPECT_EQ(run.exitCode, 2) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(GetParam().reason)) << run.err.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, FormatRefused,
+    ::testing::Values(FormatRefusal{"Checksum", IntelHex(PatternBytes(100), 0, 2), {}, "checksum"},
+                      FormatRefusal{"OverlapWithOtherData",
+                                    IntelHex(PatternBytes(64, 1), 0x100, -1, false) +
+                                        IntelHex(PatternBytes(64, 2), 0x120),
+                                    {},
+                                    "multiple 0x00000120 values"},
+                      FormatRefusal{"TooLarge",
+                                    IntelHex("a", 0x08000000, -1, false) +
+                                        IntelHex("b", 0x08040000),
+                                    {},
+                                    "addresses 0x08000000 to 0x08040000 make 262145 bytes"},
+                      FormatRefusal{"BelowBase",
+                                    SRecord(PatternBytes(64), 0x1000),
+                                    {"--base", "0x2000"},
+                                    "data at 0x00001000 lies below --base 0x00002000"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Flash, CtrlCWhileWaitingStopsCleanly) {
     TempFiles files;
     SimProcess sim({"--silent-after", "1"});

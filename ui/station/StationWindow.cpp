@@ -1,6 +1,7 @@
 #include "ui/station/StationWindow.h"
 
 #include "ui/station/PortTile.h"
+#include "update/ImageFormats.h"
 #include "update/VisibleText.h"
 
 #include <QComboBox>
@@ -123,7 +124,7 @@ void StationWindow::Message(const QString& text) {
 bool StationWindow::LoadImage(const QString& path) {
     ImageStore image;
     const QByteArray nativePath = NativePathOf(path);
-    const LoadResult loaded = image.LoadImageFile(nativePath);
+    const LoadResult loaded = LoadFirmwareFile(image, nativePath).result;
     if (!loaded.ok) {
         Message(loaded.message);
         return false;
@@ -162,7 +163,9 @@ QString StationWindow::ImageText() const {
 void StationWindow::OnChooseImage() {
     QFileDialog dialog(this, tr("Firmware image"));
     dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setNameFilters({tr("Firmware images (*.bin)"), tr("All files (*)")});
+    dialog.setNameFilters(
+        {tr("Firmware images (*.bin *.hex *.ihex *.srec *.s19 *.s28 *.s37 *.mot)"),
+         tr("All files (*)")});
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
         LoadImage(dialog.selectedFiles().first());
     }

@@ -1,0 +1,193 @@
+#include "update/ImageFormats.h"
+
+#include "update/VisibleText.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <srecord/input/file/intel.h>
+#include <srecord/memory.h>
+#include <srecord/quit.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The library ships no header for its S-record reader; this is the one function of it we call.
+namespace srecord {
+class input_file_motorola : public input_file {
+  public:
+    static pointer create(const std::string& file_name);
+};
+} // namespace srecord
+
+namespace {
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// A record line: its lead, then hex digits only, then the line's end (or the end of what we
+// looked at).
+bool RecordLine(QByteArrayView line, qsizetype leadLength, qsizetype minimumDigits) {
+    qsizetype digits = 0;
+    for (qsizetype i = leadLength; i < line.size(); ++i) {
+        if (line[i] == '\r' || line[i] == '\n') {
+            break;
+        }
+        if (!IsHexDigit(line[i])) {
+            return false;
+        }
+        ++digits;
+    }
+    return digits >= minimumDigits;
+}
+
+// Errors of the library are thrown, never taken as a reason to end the program.
+class ThrowingQuit : public srecord::quit {
+  public:
+    void message_v(const char* format, va_list arguments) override {
+        char text[1024];
+        std::vsnprintf(text, sizeof text, format, arguments);
+        m_message = text;
+    }
+    void exit(int) override { throw std::runtime_error(m_message); }
+
+  private:
+    std::string m_message;
+};
+
+QString Hex(quint64 address) {
+    return QStringLiteral("0x%1")
+        .arg(address, 8, 16, QLatin1Char('0'))
+        .toUpper()
+        .replace(QLatin1String("0X"), QLatin1String("0x"));
+}
+
+FirmwareLoad Refused(const QByteArray& path, const QString& reason) {
+    FirmwareLoad load;
+    load.result.message = QStringLiteral("Cannot load %1: %2").arg(QuotedPath(path), reason);
+    return load;
+}
+
+// What keeps a file from being read at all: it is missing, no regular file, or locked.
+QString Unreadable(const QByteArray& path) {
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        return QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char('.');
+    }
+    struct stat info {};
+    QString reason;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        reason = QStringLiteral("it is not a regular file.");
+    } else if (LockedByAnotherProcess(fd)) {
+        reason = QStringLiteral("another program has locked the file. Close it there and try "
+                                "again.");
+    }
+    ::close(fd);
+    return reason;
+}
+
+} // namespace
+
+ImageFormat DetectImageFormat(QByteArrayView start) {
+    qsizetype at = start.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    while (at < start.size() &&
+           (start[at] == ' ' || start[at] == '\t' || start[at] == '\r' || start[at] == '\n')) {
+        ++at;
+    }
+    const QByteArrayView line = start.sliced(at);
+    if (line.startsWith(':') && RecordLine(line, 1, 10)) {
+        return ImageFormat::IntelHex;
+    }
+    if (line.size() >= 2 && line[0] == 'S' && line[1] >= '0' && line[1] <= '9' &&
+        RecordLine(line, 2, 8)) {
+        return ImageFormat::SRecord;
+    }
+    return ImageFormat::Binary;
+}
+
+QString FormatName(ImageFormat format) {
+    switch (format) {
+    case ImageFormat::IntelHex:
+        return QStringLiteral("Intel HEX");
+    case ImageFormat::SRecord:
+        return QStringLiteral("S-record");
+    case ImageFormat::Binary:
+        break;
+    }
+    return QStringLiteral("binary");
+}
+
+FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
+                              std::optional<quint32> base) {
+    QByteArray start; // by the exact bytes of the name
+    if (std::FILE* raw = std::fopen(path.constData(), "rb")) {
+        start.resize(512);
+        start.resize(static_cast<qsizetype>(std::fread(start.data(), 1, 512, raw)));
+        std::fclose(raw);
+    }
+    FirmwareLoad load;
+    load.format = DetectImageFormat(start);
+    if (load.format == ImageFormat::Binary) {
+        if (base) {
+            return Refused(path, QStringLiteral("--base applies to Intel HEX and S-record images; "
+                                                "this file is raw binary."));
+        }
+        load.result = store.LoadImageFile(path); // refuses a missing, locked or large file
+        load.description =
+            QStringLiteral("binary, %1 bytes").arg(load.result.ok ? load.result.bytes : 0);
+        return load;
+    }
+    if (const QString reason = Unreadable(path); !reason.isEmpty()) {
+        return Refused(path, reason);
+    }
+    // Whatever the library says of a damaged file becomes the reason; nothing else changes.
+    ThrowingQuit quit;
+    srecord::memory memory;
+    try {
+        const std::string name(path.constData(), static_cast<std::size_t>(path.size()));
+        srecord::input::pointer input = load.format == ImageFormat::IntelHex
+                                            ? srecord::input_file_intel::create(name)
+                                            : srecord::input_file_motorola::create(name);
+        input->set_quit(quit);
+        // The same data twice is harmless; different data for one address is refused.
+        memory.reader(input, srecord::defcon_ignore, srecord::defcon_fatal_error);
+    } catch (const std::exception& error) {
+        return Refused(path, QString::fromLocal8Bit(error.what()) + QLatin1Char('.'));
+    }
+    if (memory.empty()) {
+        return Refused(path,
+                       QStringLiteral("the %1 file holds no data.").arg(FormatName(load.format)));
+    }
+    const quint64 lowest = memory.get_lower_bound();
+    const quint64 end = memory.get_upper_bound(); // one past the highest address
+    const quint64 first = base ? *base : lowest;
+    if (lowest < first) {
+        return Refused(
+            path, QStringLiteral("data at %1 lies below --base %2.").arg(Hex(lowest), Hex(first)));
+    }
+    const quint64 size = end - first;
+    if (size > quint64(ImageStore::kMaxImageBytes)) {
+        return Refused(path, QStringLiteral("addresses %1 to %2 make %3 bytes; the largest image "
+                                            "that fits is 241,663 bytes.")
+                                 .arg(Hex(first), Hex(end - 1))
+                                 .arg(size));
+    }
+    QByteArray bytes(static_cast<qsizetype>(size), static_cast<char>(0xFF)); // gaps stay 0xFF
+    unsigned long address = static_cast<unsigned long>(first);
+    unsigned char chunk[4096];
+    std::size_t taken = sizeof chunk;
+    while (memory.find_next_data(address, chunk, taken)) {
+        std::memcpy(bytes.data() + (address - first), chunk, taken);
+        address += taken;
+        taken = sizeof chunk;
+    }
+    store.LoadImageBytes(bytes);
+    load.result = {true, {}, bytes.size()};
+    load.description = QStringLiteral("%1, addresses %2 to %3, %4 bytes")
+                           .arg(FormatName(load.format), Hex(first), Hex(end - 1))
+                           .arg(bytes.size());
+    return load;
+}

@@ -1,0 +1,28 @@
+#pragma once
+// Firmware files as toolchains write them: raw binary, Intel HEX and Motorola S-record. The
+// format is told from the file's content, never from its name. An addressed file (HEX,
+// S-record) becomes the bytes from its lowest address (or a given base) to its highest, gaps
+// filled with 0xFF; Debian's srecord library reads it.
+
+#include "update/ImageStore.h"
+
+#include <QByteArray>
+#include <QString>
+#include <optional>
+
+enum class ImageFormat { Binary, IntelHex, SRecord };
+
+// The format whose first line the bytes begin with; anything else is raw binary.
+ImageFormat DetectImageFormat(QByteArrayView start);
+QString FormatName(ImageFormat format);
+
+struct FirmwareLoad {
+    LoadResult result;
+    ImageFormat format = ImageFormat::Binary;
+    QString description; // for the operator: the format, the address range and the size
+};
+
+// Loads the file at `path` into `store` in whatever format it is. `base`, for an addressed
+// file only, is the address of the image's first byte; data below it is refused.
+FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
+                              std::optional<quint32> base = std::nullopt);
