@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds (optimised) and runs every benchmark; prints their tables and writes the same figures
 # as JSON into bench/results/. A few minutes in all.
 #   ./bench.sh            the benchmarks

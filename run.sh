@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds, and runs the Tavrel window.
 #   ./run.sh          the window, for a real device on a serial port
 #   ./run.sh --demo   the window against the simulated boot loader on com 1, with a sample

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, checks the formatting, then runs the whole test suite three ways:
 #   1. built with warnings as errors, every test through CTest;
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer;

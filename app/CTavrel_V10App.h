@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The application: prepares the toolkit, runs the main window modally and ends when it closes.
 

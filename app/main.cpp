@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tavrel_V1.0: the firmware updater's window. Command-line arguments are ignored.
 #include "app/CTavrel_V10App.h"
 

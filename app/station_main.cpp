@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-station: the station window. tavrel-station [--baud N] [--watch GLOB] [--auto]
 // [--log FILE] [IMAGE], so that a production line can start preloaded, in auto mode.
 #include "app/Resources.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Runs whole updates in the real window (offscreen): open com 1, load an image, Write, and
 // close "Updata Successfully!" as an operator would.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Line efficiency: a full 236-block image through tavrel-flash and through the window into a
 // simulator paced like a real line. Ideal: 236 packets of 1034 bytes at 10 bits a byte, plus the
 // 1.5 s of fixed waits around the switch packet; efficiency = ideal / measured.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The cost of one receive event in the window as the log grows: the device's text is appended
 // to the log and shown before the engine looks at it. Measured from the device's write to the
 // log holding the new entry, over a pty.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a long shift of device text costs the window: a device prints lines of about 40
 // characters, the window logs and shows every byte, and we measure the peak memory per received
 // byte and how late the window answers its own timer (a stand-in for the operator's input)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up: from process start to the main window shown (offscreen), and the peak memory of a
 // whole update, for the window and for tavrel-flash.
 #include "bench/BenchCommon.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Many devices at once: 1, 8 and 32 simulated boot loaders paced at 115200 and 921600 baud, each
 // taking a whole 236-block image from one tavrel-flash. Wall time against one device's, the
 // per-block turnaround across all ports, CPU time per device update and peak memory per port.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Per-block turnaround: from the simulator's last "ACK" byte to the first byte of the tool's next
 // packet, over a pty, for the window (offscreen, the real dialog and its log box) and for
 // tavrel-flash, with an empty log and with 1 MiB of device text already in the log. Once with a

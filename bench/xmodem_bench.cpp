@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A peer on the same work: the XMODEM-1K sender "sx -k" (lrzsz) sends the same 241,663 bytes
 // over a pty to a small XMODEM-1K receiver of ours, which times from each ACK it sends to the
 // first byte of the next block: the sender's per-block turnaround, beside tavrel-flash's into

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // How tavrel-flash tells its progress: a live line on a terminal, a line every 10 % otherwise,
 // JSON lines for programs, or nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // tavrel-flash with several ports, every port, or watching for ports: the station core drives
 // one update per port at once, and this shows it: a live line per port on a terminal, one line

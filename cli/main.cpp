@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-flash: the Tavrel update from the command line, for scripts and production lines.
 #include "cli/FlashOptions.h"
 #include "cli/Progress.h"

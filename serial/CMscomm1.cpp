@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/CMscomm1.h"
 #include "serial/LowLatency.h"
 #include "serial/PortMapping.h"

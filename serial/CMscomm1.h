@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The serial communications control: owns one serial port and offers it through the
 // control's properties. Opening applies the port number, the settings string, binary input

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A refusal by the serial control. The description is written for the operator: it says what
 // happened and what to do about it.

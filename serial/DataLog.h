@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The received-data log: text that mostly grows at its end, and may grow for a whole shift.
 // It is kept as UTF-8 (device text is mostly ASCII: a byte a character, half of what the same

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Which device "com N" stands for. On Windows com N is COMN. Elsewhere the environment
 // variable TAVREL_COM<N> names the device and wins; otherwise com N is the N-th serial port of

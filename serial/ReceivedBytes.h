@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What one receive event's bytes become: the fixed 1024-byte buffer the transfer engine reads
 // (zeros beyond the bytes that arrived) and the log entry (the text up to the first zero byte,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The control's settings string, "baud,parity,data bits,stop bits", as in "115200,n,8,1".
 

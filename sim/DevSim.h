@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // tavrel-devsim: a boot loader that lives on a pseudo-terminal. It takes block packets,
 // answers each with "ACK", keeps the received image and writes it out on the switch packet.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "sim/DevSim.h"
 
 #include <cerrno>
@@ -31,6 +32,7 @@ std::string UsageText() {
            "  -v, --verbose        report every packet on standard error, with the monotonic\n"
            "                       time in microseconds at which its last bytes arrived\n"
            "  -h, --help           show this help\n"
+           "      --version        show the version\n"
            "Blocks must come in order: block 0x14 begins an update (and drops any earlier\n"
            "one), every other block follows the one before it, and the switch packet ends it.\n"
            "Exit status: 0 when at least one block and then the switch packet arrived, every\n"
@@ -93,6 +95,9 @@ std::string ParseOptions(int argc, char** argv, Options& options, bool& help) {
         if (arg == "-h" || arg == "--help") {
             help = true;
             return {};
+        }
+        if (arg == "--version") {
+            return {}; // answered by the program itself
         } else if (arg == "--split-ack") {
             options.splitAck = true;
         } else if (arg == "--noise") {

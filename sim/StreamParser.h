@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The simulated boot loader's view of the byte stream: block packets, the switch packet and
 // everything else (noise). Written from the wire format on its own, without the tool's packet

@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "sim/DevSim.h"
 
 #include <cstdio>
+#include <string>
 
 int main(int argc, char** argv) {
     devsim::Options options;
@@ -8,6 +10,10 @@ int main(int argc, char** argv) {
     const std::string error = devsim::ParseOptions(argc, argv, options, help);
     if (help) {
         std::fputs(devsim::UsageText().c_str(), stdout);
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::puts("tavrel-devsim " TAVREL_VERSION);
         return 0;
     }
     if (!error.empty()) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One update on one port, headless: loads the image (or takes one loaded already), opens the
 // port and lets the transfer engine drive the update, with the port read in between instead of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/PortWatcher.h"
 
 #include "serial/PortMapping.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Which ports are there now: the system's USB serial ports, or the paths that match a pattern
 // (for example /dev/serial/by-id/*). The station looks again and again, and flashes what has

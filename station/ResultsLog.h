@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The station's record of every board: one JSON line per attempt, appended and flushed to the
 // disk before the next attempt on that port starts, so that a power cut loses nothing but the

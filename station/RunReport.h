@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What one update on one port tells as it goes and how it ends: the interface between the
 // update and whoever shows it (a terminal line, JSON lines, the station's tiles and log).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Many ports at once: one update per port, each on a thread of its own with its own serial
 // control and transfer engine, so that a slow, silent or lost device never delays or harms the

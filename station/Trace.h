@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Every byte on the line, one line per read or write: time since start in microseconds,
 // direction, count, hex and printable text.

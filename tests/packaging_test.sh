@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs into a scratch folder and builds the Debian package; checks that both carry the
 # programs, the desktop entry, the metainfo and the icons, and that the installed programs run.
 set -euo pipefail
@@ -11,6 +12,10 @@ expected=(
   usr/bin/Tavrel_V1.0 usr/bin/tavrel-flash usr/bin/tavrel-devsim usr/bin/tavrel-station
   usr/share/applications/tavrel.desktop usr/share/applications/tavrel-station.desktop
   usr/share/icons/hicolor/48x48/apps/tavrel-station.png
+  usr/share/man/man1/tavrel-flash.1.gz usr/share/man/man1/Tavrel_V1.0.1.gz
+  usr/share/man/man1/tavrel-devsim.1.gz usr/share/man/man1/tavrel-station.1.gz
+  usr/share/doc/tavrel/copyright usr/share/doc/tavrel/changelog.gz
+  usr/share/bash-completion/completions/tavrel-flash
   usr/share/icons/hicolor/scalable/apps/tavrel-station.svg
   usr/share/metainfo/io.github.tavrel.Tavrel.metainfo.xml
   usr/share/icons/hicolor/16x16/apps/tavrel.png usr/share/icons/hicolor/24x24/apps/tavrel.png
@@ -30,4 +35,7 @@ for f in "${expected[@]}"; do
   grep -q "\./$f\$" <<<"$contents" || { echo "not in the package: $f"; exit 1; }
 done
 dpkg-deb -f "$deb" Depends | grep -q libqt6serialport6 || { echo "package does not depend on Qt Serial Port"; exit 1; }
+# Debian's own package checker has nothing to say (its note about running as root aside).
+said=$(lintian "$deb" 2>/dev/null)
+[ -z "$said" ] || { echo "lintian:"; echo "$said"; exit 1; }
 echo "packaging: 1 passed, 0 failed"

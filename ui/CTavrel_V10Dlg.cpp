@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/CTavrel_V10Dlg.h"
 
 #include "app/Resources.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The main window: one dialog that owns all the state of a run (the serial control, the two
 // lists, the text boxes, the progress bar, the image and the transfer state), lays out its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Dialog templates measure in dialog units: a horizontal unit is a quarter of the dialog
 // font's average character width, a vertical unit an eighth of its height.

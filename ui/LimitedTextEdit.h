@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A multi-line edit box as dialogs have them: Tab moves the focus on, and a typing limit
 // restrains only what the operator types or pastes, never text the program sets. It can show a

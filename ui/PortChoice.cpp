@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Choosing and opening the port: the two lists, "Open Port" / "Close Port" and the hidden Exit.
 #include "serial/PortMapping.h"
 #include "ui/CTavrel_V10Dlg.h"

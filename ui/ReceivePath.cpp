@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The receive path: every received event is logged as text, shown, and only then handed to
 // the transfer engine, so the device's answer is on screen before the next block leaves.
 #include "ui/CTavrel_V10Dlg.h"

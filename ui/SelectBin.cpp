@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // "Select  bin": the operator picks an image file, which the store reads whole.
 #include "ui/CTavrel_V10Dlg.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // An editable drop-down list with the sorted style: an entry added without a position goes to
 // its place in text order (compared character by character, so "115200" comes before "1200"),

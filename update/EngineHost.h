@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Everything the transfer engine needs from the world around it. The window implements it
 // with the serial control and its widgets; the command-line flasher with a port and a

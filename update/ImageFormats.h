@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Firmware files as toolchains write them: raw binary, Intel HEX and Motorola S-record. The
 // format is told from the file's content, never from its name. An addressed file (HEX,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The firmware image that the next update sends, cut into 1024-byte blocks.
 // Block b lives in row b + 20, the row of its block number; rows 0 to 19 are never used,

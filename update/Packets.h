@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The two packets the tool sends to a boot loader and the one reply it understands.
 // Every byte is fixed here; nothing further frames a packet on the line.

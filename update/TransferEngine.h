@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Drives an update: Write sends block 0, every "ACK" the next block, and after the last
 // block the engine waits, sends the switch packet, waits again, reports success and re-arms

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Bytes from outside (a device's text, a file name) made safe and readable for a terminal or a
 // message: valid UTF-8 is shown as it is, while control characters, escape sequences and bytes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-flash as scripts run it: a process against the simulated boot loader on a pty.
 #include "support/LockHolder.h"
 #include "support/SimProcess.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Faults a device throws at tavrel-flash; the test plays the device on a pty. What must hold:
 // the flasher neither crashes nor hangs, sends only whole packets, one block per reply, and
 // ends with the status its help gives.
@@ -44,14 +45,21 @@ class FlashFault : public ::testing::Test {
     }
     // Reads from the pty while the flasher runs; whole packets come one at a time.
     QByteArray Packet(int msecs = 3000) { return m_pty.Receive(msecs); }
+    // The exit status; -1 for a run that had to be killed, -2 for one that crashed (its
+    // standard error, a sanitizer's report included, is in m_err either way).
     int Finish(int msecs = 20000) {
-        if (!m_flash.waitForFinished(msecs)) {
+        // It may have ended already, while the test read the pty.
+        const bool ended =
+            m_flash.state() == QProcess::NotRunning || m_flash.waitForFinished(msecs);
+        if (!ended) {
             m_flash.kill();
             m_flash.waitForFinished();
-            return -1;
         }
         m_err = QString::fromLocal8Bit(m_flash.readAllStandardError());
-        return m_flash.exitCode();
+        if (!ended) {
+            return -1;
+        }
+        return m_flash.exitStatus() == QProcess::NormalExit ? m_flash.exitCode() : -2;
     }
     PtyPair m_pty;
     TempFiles m_files;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Faults a device or an operator can throw at the window, and what must hold afterwards: no
 // crash, no hang beyond the specified waits, the store and the log as specified, the port
 // usable again.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any file that looks like Intel HEX or S-record: converting it either loads an image that fits,
 // cut into blocks as its size says, or refuses it with a reason; it never ends the program, and
 // a refusal changes nothing in the store.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // IsAck against its definition: true exactly when the bytes begin with "ACK".
 #include "update/Packets.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any file content: a file that fits loads as its bytes padded with 0xFF to whole blocks (one
 // more block for an exact multiple of 1024); a larger one is refused and changes nothing.
 #include "update/ImageStore.h"

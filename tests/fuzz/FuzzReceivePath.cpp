@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes of a receive event: the engine's buffer holds exactly the first 1024 and zeros
 // beyond, and the log entry ends with LF CR; appended to a log nothing is lost.
 #include "serial/DataLog.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any settings string: parsing never crashes, and what it accepts prints back to an equal
 // setting.
 #include "serial/SerialSettings.h"

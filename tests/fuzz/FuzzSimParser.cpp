@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any byte stream, fed in pieces the stream itself chooses: the simulator's parser accounts for
 // every byte (blocks, switch packets, noise, held back) and every block it reports is framed.
 #include "sim/StreamParser.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial control over real pseudo-terminals.
 #include "serial/CMscomm1.h"
 #include "support/PtyPair.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the device says, as the window logs it and as it moves the engine. The test plays the
 // device on the master side of a pty, one write per receive event.
 #include "support/PtyPair.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulator as a process on a real pty, fed by the tool's own packet builder.
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulator's parser against byte streams built by hand from the wire format.
 #include "sim/StreamParser.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The station from the command line: several simulated devices flashed at once by one
 // tavrel-flash, each on its own, with retries, a results log, and devices that come and go
 // (symlinks to simulator ptys appearing in and vanishing from a watched folder).
@@ -38,7 +39,8 @@ class Station : public ::testing::Test {
         ASSERT_TRUE(m_flash.waitForStarted());
     }
     int Finish(int msecs = 60000) {
-        if (!m_flash.waitForFinished(msecs)) {
+        // It may have ended already, while the test waited for its log.
+        if (m_flash.state() != QProcess::NotRunning && !m_flash.waitForFinished(msecs)) {
             m_flash.kill();
             m_flash.waitForFinished();
             return -1;

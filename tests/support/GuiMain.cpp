@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test entry for the programs that drive real widgets (offscreen in CI).
 #include <QApplication>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Another process that holds a file locked: a forked child takes a whole-file lock (flock) or a
 // POSIX record lock, as other programs do, and keeps it until released.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Answers the modal windows the code under test opens, the way an operator would: message boxes
 // are read and closed with OK, the open-file dialog gets a chosen file (or is cancelled), the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A bare pseudo-terminal for tests that play the device themselves: the test holds the master
 // side, the code under test opens the slave path.

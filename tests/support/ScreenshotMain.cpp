@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-screenshot IMAGE OUT.png SECONDS: shows the window, opens com 1, selects IMAGE, presses
 // Write and, SECONDS later, saves a picture of the window as the screen shows it. For
 // scripts/screenshot under a virtual display.

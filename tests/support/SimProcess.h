@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A tavrel-devsim process on a fresh pseudo-terminal, for the length of one test.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-station-screenshot IMAGE DIR OUT.png SECONDS LATE: shows the station window watching
 // DIR/*, loads IMAGE, presses Start, links DIR/LATE's device in after Start (so that it waits)
 // and, SECONDS later, saves a picture of the window as the screen shows it. For

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Test entry for the programs without widgets: the serial control needs an event loop.
 #include <QCoreApplication>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A real main window, shown (offscreen in CI), with a watcher that answers its modal boxes.
 

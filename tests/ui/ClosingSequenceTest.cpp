@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the window does around the end of an update and when the image or the port changes
 // under it: replies in the closing sequence are logged and answered with nothing, a new image
 // starts the transfer over, a lost port always leaves a way on, and a device that restarts after

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window as the operator meets it: layout, start-up state, data exchange, close paths.
 #include "app/CAboutDlg.h"
 #include "app/CTavrel_V10App.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The station window as a production line meets it: real widgets (offscreen), simulated boot
 // loaders on real ptys, plugged and unplugged as symlinks appearing in a watched folder.
 #include "ui/station/StationWindow.h"
@@ -96,8 +97,8 @@ TEST_F(StationWindowTest, AutoFlashesEachNewDeviceOnceAndTilesFollowTheDevices) 
         << "the tile goes with the device";
     EXPECT_EQ(window->Tiles().size(), 1);
     Plug("board-a", sims.PortPaths()[0]);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return LogResults().size() == 3; }, 20000));
-    EXPECT_EQ(window->Passed(), 3);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Passed() == 3; }, 20000));
+    EXPECT_EQ(LogResults().size(), 3);
     EXPECT_EQ(window->Failed(), 0);
     EXPECT_EQ(sims.Stop(), 0) << sims.ErrorOutput().toStdString();
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole updates from the window into the simulated boot loader over a real pty.
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The engine alone, through its host interface: no port, no widgets, no real waits.
 #include "update/TransferEngine.h"
 #include "serial/CommError.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One port on the station's board: the device (its path, and the USB serial number where
 // known), a progress bar, the state in words and colour (waiting grey, flashing blue, passed

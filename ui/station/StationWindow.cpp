@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/station/StationWindow.h"
 
 #include "ui/station/PortTile.h"
@@ -326,7 +327,7 @@ void StationWindow::Relayout() {
     const int columns = std::max(1, (m_board->width() - 2 * m_grid->contentsMargins().left()) /
                                         std::max(1, tileWidth));
     while (m_grid->count() > 0) {
-        m_grid->takeAt(0);
+        delete m_grid->takeAt(0); // the layout's item, not the tile it holds
     }
     m_noPorts->setVisible(tiles.isEmpty());
     if (tiles.isEmpty()) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // tavrel-station: the production line's view of many devices. One image, one baud rate, and a
 // tile per port that turns blue, then green or red, as boards are plugged, flashed and
