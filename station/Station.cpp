@@ -23,8 +23,6 @@ QString StateName(PortState state) {
     return QStringLiteral("failed");
 }
 
-namespace {
-
 QByteArray ImageSha256(const ImageStore& image, qint64 bytes) {
     QCryptographicHash hash(QCryptographicHash::Sha256);
     for (int b = 0; b <= image.m_lastBlock && bytes > 0; ++b) {
@@ -35,6 +33,8 @@ QByteArray ImageSha256(const ImageStore& image, qint64 bytes) {
     }
     return hash.result().toHex();
 }
+
+namespace {
 
 bool Retryable(int exitCode) {
     // The image and the command line do not get better by trying again; a signal ends it all.

@@ -22,6 +22,8 @@ namespace station {
 
 enum class PortState { Waiting, Flashing, Passed, Failed };
 QString StateName(PortState state);
+// The SHA-256 of the first `bytes` bytes of the image, in hex: what the record names it by.
+QByteArray ImageSha256(const ImageStore& image, qint64 bytes);
 
 struct PortStatus {
     QString port;

@@ -22,13 +22,16 @@ LimitedTextEdit::LimitedTextEdit(QWidget* parent) : QPlainTextEdit(parent) {
 QString LimitedTextEdit::ToBox(QStringView logText) {
     QString text = logText.toString();
     for (QChar& c : text) {
+        ++m_charsInLastParagraph;
         if (c == QLatin1Char('\r')) {
             c = kHiddenCr;
         } else if (c == QLatin1Char('\n')) {
-            if (++m_linesInLastParagraph < kLinesPerParagraph) {
+            if (++m_linesInLastParagraph < kLinesPerParagraph &&
+                m_charsInLastParagraph < kCharsPerParagraph) {
                 c = QChar::LineSeparator;
             } else {
                 m_linesInLastParagraph = 0; // stays a paragraph break
+                m_charsInLastParagraph = 0;
             }
         }
     }
@@ -87,6 +90,7 @@ void LimitedTextEdit::ShowLog(const DataLog& log) {
         const QString text = log.Text();
         if (Text() != text) {
             m_linesInLastParagraph = 0;
+            m_charsInLastParagraph = 0;
             Replace(ToBox(text));
         }
     }

@@ -41,6 +41,9 @@ class LimitedTextEdit : public QPlainTextEdit {
     // character lines would spend more on paragraphs than on text. So the lines of the log are
     // kept this many to a paragraph, joined by line separators.
     static constexpr int kLinesPerParagraph = 32;
+    // And since each new line lays its paragraph out again, a paragraph of long lines ends
+    // sooner.
+    static constexpr int kCharsPerParagraph = 4096;
     void DeferRepaint();
     qsizetype RoomLeft() const;
     void Replace(const QString& text);
@@ -55,5 +58,6 @@ class LimitedTextEdit : public QPlainTextEdit {
     quint64 m_shownRevision = 0;
     qsizetype m_shownBytes = 0;     // of the log's storage
     int m_linesInLastParagraph = 0; // of the text the program set
+    qsizetype m_charsInLastParagraph = 0;
     QTimer m_repaint;
 };

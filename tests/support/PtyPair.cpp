@@ -37,9 +37,9 @@ void PtyPair::Send(const QByteArray& bytes) {
         if (n <= 0) {
             // The far side's buffer is full: let the code under test read (it runs on this
             // thread's event loop), then try again.
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
             pollfd p{m_master, POLLOUT, 0};
-            ::poll(&p, 1, 10);
+            ::poll(&p, 1, 1);
             continue;
         }
         done += n;

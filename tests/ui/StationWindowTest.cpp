@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
@@ -160,6 +161,26 @@ TEST_F(StationWindowTest, StopClosesEveryPortAndWritesNothingMore) {
     EXPECT_GT(blocks, 2);
     EXPECT_LT(blocks, 100) << "the update did not run on after Stop";
     EXPECT_EQ(window->Failed(), 1);
+}
+
+// The program as a line starts it: preloaded, watching a folder, in Auto.
+TEST(StationProgram, StartsPreloadedWatchingInAuto) {
+    TempFiles files;
+    SimProcess sim;
+    QDir().mkpath(files.Path("ports"));
+    const QString log = files.Path("log.jsonl");
+    QProcess station;
+    station.start(QStringLiteral(TAVREL_STATION_PATH),
+                  {"--watch", files.Path("ports/*"), "--auto", "--baud", "115200", "--log", log,
+                   files.Write("fw.bin", PatternBytes(3000))});
+    ASSERT_TRUE(station.waitForStarted());
+    QTest::qWait(500);
+    ASSERT_TRUE(QFile::link(sim.PortPath(), files.Path("ports/board")));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(log).contains("\"passed\""); }, 20000))
+        << station.readAllStandardError().toStdString();
+    station.kill();
+    station.waitForFinished();
+    EXPECT_EQ(sim.Stop(), 0);
 }
 
 // Every action has a key of its own and takes the focus; no text is cut short.

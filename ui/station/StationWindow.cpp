@@ -6,7 +6,6 @@
 #include "update/VisibleText.h"
 
 #include <QComboBox>
-#include <QCryptographicHash>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -134,15 +133,7 @@ bool StationWindow::LoadImage(const QString& path) {
     m_imageBytes = loaded.bytes;
     m_imagePath = nativePath;
     m_imageLoaded = true;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    qint64 left = m_imageBytes;
-    for (int b = 0; b <= m_image.m_lastBlock && left > 0; ++b) {
-        const auto block = m_image.Block(static_cast<std::uint8_t>(b));
-        const qint64 take = std::min<qint64>(left, tavrel::kBlockSize);
-        hash.addData(QByteArrayView(reinterpret_cast<const char*>(block.data()), take));
-        left -= take;
-    }
-    m_imageSha256 = QString::fromLatin1(hash.result().toHex());
+    m_imageSha256 = QString::fromLatin1(station::ImageSha256(m_image, m_imageBytes));
     m_station.reset(); // the next start uses the new image
     m_imageLabel->setText(ImageText());
     m_imageLabel->setToolTip(VisibleText(m_imagePath));
