@@ -149,7 +149,9 @@ int main(int argc, char** argv) {
     const qint64 mb = 1000 * 1000;
     if (argc == 3 && std::strcmp(argv[1], "--child") == 0) {
         const bool linePerEvent = std::strcmp(argv[2], "line") == 0;
-        const Figures f = Measure(linePerEvent ? 10 * mb : 100 * mb, linePerEvent);
+        const qint64 lineMb = qEnvironmentVariableIntValue("TAVREL_LINE_MB");
+        const Figures f =
+            Measure(linePerEvent ? (lineMb > 0 ? lineMb : 10) * mb : 100 * mb, linePerEvent);
         std::printf("%lld %lld %f %ld %lld %f\n", static_cast<long long>(f.bytes),
                     static_cast<long long>(f.events), f.perByte, f.peakKiB,
                     static_cast<long long>(f.worstLateMs), f.seconds);

@@ -257,6 +257,7 @@ void CTavrel_V10Dlg::ShowLengthWarning(LimitedTextEdit* box, int limit) {
                         QStringLiteral("Please enter no more than %1 characters.").arg(limit),
                         QMessageBox::Ok, this);
     warning.exec();
+    box->Flush();
     box->setFocus(Qt::OtherFocusReason);
     box->selectAll();
 }

@@ -15,7 +15,10 @@ LimitedTextEdit::LimitedTextEdit(QWidget* parent) : QPlainTextEdit(parent) {
     // An undo history of every received entry would cost more than the log itself.
     setUndoRedoEnabled(false);
     m_repaint.setSingleShot(true);
-    connect(&m_repaint, &QTimer::timeout, this, [this] { setUpdatesEnabled(true); });
+    connect(&m_repaint, &QTimer::timeout, this, [this] {
+        Flush();
+        setUpdatesEnabled(true);
+    });
     connect(document(), &QTextDocument::contentsChange, this, &LimitedTextEdit::OnContentsChange);
 }
 
@@ -45,7 +48,7 @@ void LimitedTextEdit::OnContentsChange(int, int, int) {
 }
 
 QString LimitedTextEdit::Text() const {
-    QString text = document()->toRawText();
+    QString text = document()->toRawText() + m_pending;
     for (QChar& c : text) {
         if (c == QChar::ParagraphSeparator || c == QChar::LineSeparator) {
             c = QLatin1Char('\n');
@@ -56,7 +59,36 @@ QString LimitedTextEdit::Text() const {
     return text;
 }
 
+void LimitedTextEdit::Flush() {
+    if (m_pending.isEmpty()) {
+        return;
+    }
+    m_programChange = true;
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(m_pending);
+    m_programChange = false;
+    m_pending.clear();
+}
+
+bool LimitedTextEdit::event(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::KeyPress:
+    case QEvent::MouseButtonPress:
+    case QEvent::FocusIn:
+    case QEvent::ContextMenu:
+    case QEvent::InputMethod:
+    case QEvent::Hide:
+        Flush(); // the operator works on the whole log
+        break;
+    default:
+        break;
+    }
+    return QPlainTextEdit::event(event);
+}
+
 void LimitedTextEdit::Replace(const QString& text) {
+    m_pending.clear();
     m_programChange = true;
     setPlainText(text); // shows the text from its first line
     m_programChange = false;
@@ -79,13 +111,11 @@ void LimitedTextEdit::ShowLog(const DataLog& log) {
             return;
         }
         // Only the new end: the cost of a refresh does not grow with the log.
-        const QString added = ToBox(log.TextFrom(m_shownBytes));
+        m_pending += ToBox(log.TextFrom(m_shownBytes));
         DeferRepaint();
-        m_programChange = true;
-        QTextCursor cursor(document());
-        cursor.movePosition(QTextCursor::End);
-        cursor.insertText(added);
-        m_programChange = false;
+        if (!m_repaint.isActive()) {
+            Flush(); // nothing will repaint it soon: in it goes now
+        }
     } else {
         const QString text = log.Text();
         if (Text() != text) {

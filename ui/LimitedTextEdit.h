@@ -25,8 +25,11 @@ class LimitedTextEdit : public QPlainTextEdit {
     bool ShowsLog(const DataLog& log) const;
     // The box's text as the program reads it back: the log's own line ends, CRs included.
     QString Text() const;
+    // Puts the entries shown since the last repaint into the document now (see m_pending).
+    void Flush();
 
   protected:
+    bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void insertFromMimeData(const QMimeData* source) override;
     QMimeData* createMimeDataFromSelection() const override;
@@ -59,5 +62,10 @@ class LimitedTextEdit : public QPlainTextEdit {
     qsizetype m_shownBytes = 0;     // of the log's storage
     int m_linesInLastParagraph = 0; // of the text the program set
     qsizetype m_charsInLastParagraph = 0;
+    // Entries that arrived since the last repaint, not yet in the document. Each insertion
+    // costs the document some hundred bytes of its own, so a device that sends a line per
+    // receive event would cost more in insertions than in text; they go in together when the
+    // box repaints, or at once when anything reads or touches the box.
+    QString m_pending;
     QTimer m_repaint;
 };
