@@ -31,7 +31,9 @@ PtyPair::~PtyPair() {
 
 void PtyPair::Send(const QByteArray& bytes) {
     qsizetype done = 0;
-    while (done < bytes.size()) {
+    // A far side that stopped reading must fail the test, not hang it.
+    const QDeadlineTimer deadline(120000);
+    while (done < bytes.size() && !deadline.hasExpired()) {
         const ssize_t n =
             ::write(m_master, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n <= 0) {
