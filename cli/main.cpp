@@ -5,6 +5,7 @@
 #include "cli/StationRun.h"
 #include "serial/PortMapping.h"
 #include "station/PortUpdate.h"
+#include "update/VisibleText.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -37,7 +38,8 @@ int ListPorts() {
             }
         }
         shown << mapping.device;
-        Print(stdout, line + QLatin1Char('\n'));
+        // What the system says of a port comes from the device itself: shown, never obeyed.
+        Print(stdout, VisibleText(line.toUtf8()) + QLatin1Char('\n'));
     }
     bool header = false;
     for (const SerialPortEntry& p : ports) {
@@ -48,7 +50,10 @@ int ListPorts() {
             Print(stdout, QStringLiteral("Other serial ports:\n"));
             header = true;
         }
-        Print(stdout, QStringLiteral("  %1 %2 %3\n").arg(p.device, p.description, p.usbIds));
+        Print(stdout,
+              VisibleText(
+                  QStringLiteral("  %1 %2 %3").arg(p.device, p.description, p.usbIds).toUtf8()) +
+                  QLatin1Char('\n'));
     }
     return flash::kExitOk;
 }

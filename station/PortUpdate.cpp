@@ -153,7 +153,8 @@ void PortUpdate::OpenPort() {
         if (ports.size() != 1) {
             QString list;
             for (const SerialPortEntry& p : ports) {
-                list += QStringLiteral("\n  %1 %2").arg(p.device, p.description);
+                list += QStringLiteral("\n  ") +
+                        VisibleText(QStringLiteral("%1 %2").arg(p.device, p.description).toUtf8());
             }
             throw Failure{kExitPort,
                           ports.isEmpty()
