@@ -36,6 +36,6 @@ for f in "${expected[@]}"; do
 done
 dpkg-deb -f "$deb" Depends | grep -q libqt6serialport6 || { echo "package does not depend on Qt Serial Port"; exit 1; }
 # Debian's own package checker has nothing to say (its note about running as root aside).
-said=$(lintian "$deb" 2>/dev/null)
+said=$(lintian "$deb" 2>/dev/null || true) # it fails when it has something to say
 [ -z "$said" ] || { echo "lintian:"; echo "$said"; exit 1; }
 echo "packaging: 1 passed, 0 failed"

@@ -87,6 +87,21 @@ bool LimitedTextEdit::event(QEvent* event) {
     return QPlainTextEdit::event(event);
 }
 
+bool LimitedTextEdit::viewportEvent(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::ContextMenu:
+    case QEvent::DragEnter:
+    case QEvent::Drop:
+        Flush(); // a click, a paste or a drop goes where the operator sees it: after the log
+        break;
+    default:
+        break;
+    }
+    return QPlainTextEdit::viewportEvent(event);
+}
+
 void LimitedTextEdit::Replace(const QString& text) {
     m_pending.clear();
     m_programChange = true;
@@ -158,6 +173,7 @@ void LimitedTextEdit::keyPressEvent(QKeyEvent* event) {
 }
 
 void LimitedTextEdit::insertFromMimeData(const QMimeData* source) {
+    Flush();
     if (source == nullptr || !source->hasText()) {
         return;
     }

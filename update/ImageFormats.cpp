@@ -34,8 +34,8 @@ bool IsHexDigit(char c) {
 bool RecordLine(QByteArrayView line, qsizetype leadLength, qsizetype minimumDigits) {
     qsizetype digits = 0;
     for (qsizetype i = leadLength; i < line.size(); ++i) {
-        if (line[i] == '\r' || line[i] == '\n') {
-            break;
+        if (line[i] == '\r' || line[i] == '\n' || line[i] == ' ' || line[i] == '\t') {
+            break; // blanks may end a record's line
         }
         if (!IsHexDigit(line[i])) {
             return false;
@@ -45,18 +45,25 @@ bool RecordLine(QByteArrayView line, qsizetype leadLength, qsizetype minimumDigi
     return digits >= minimumDigits;
 }
 
-// Errors of the library are thrown, never taken as a reason to end the program.
+// Errors of the library are thrown, never taken as a reason to end the program; and so are
+// its warnings (a garbage line it would skip, a missing end record): a file it has doubts about
+// could be flashed shifted or with holes, and a damaged image is never passed.
 class ThrowingQuit : public srecord::quit {
   public:
     void message_v(const char* format, va_list arguments) override {
         char text[1024];
         std::vsnprintf(text, sizeof text, format, arguments);
         m_message = text;
+        if (m_message.find("warning:") != std::string::npos && m_warning.empty()) {
+            m_warning = m_message; // the library reads on; the file is refused afterwards
+        }
     }
     void exit(int) override { throw std::runtime_error(m_message); }
+    const std::string& Warning() const { return m_warning; }
 
   private:
     std::string m_message;
+    std::string m_warning;
 };
 
 QString Hex(quint64 address) {
@@ -123,6 +130,10 @@ QString FormatName(ImageFormat format) {
 
 FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
                               std::optional<quint32> base) {
+    // Only a regular file is looked into (a FIFO or a tty would block the read).
+    if (const QString reason = Unreadable(path); !reason.isEmpty()) {
+        return Refused(path, reason);
+    }
     QByteArray start; // by the exact bytes of the name
     if (std::FILE* raw = std::fopen(path.constData(), "rb")) {
         start.resize(512);
@@ -141,9 +152,6 @@ FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
             QStringLiteral("binary, %1 bytes").arg(load.result.ok ? load.result.bytes : 0);
         return load;
     }
-    if (const QString reason = Unreadable(path); !reason.isEmpty()) {
-        return Refused(path, reason);
-    }
     // Whatever the library says of a damaged file becomes the reason; nothing else changes.
     ThrowingQuit quit;
     srecord::memory memory;
@@ -157,6 +165,9 @@ FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
         memory.reader(input, srecord::defcon_ignore, srecord::defcon_fatal_error);
     } catch (const std::exception& error) {
         return Refused(path, QString::fromLocal8Bit(error.what()) + QLatin1Char('.'));
+    }
+    if (!quit.Warning().empty()) {
+        return Refused(path, QString::fromLocal8Bit(quit.Warning().c_str()) + QLatin1Char('.'));
     }
     if (memory.empty()) {
         return Refused(path,

@@ -359,21 +359,26 @@ TEST_P(FormatRefused, ExitsTwoWithTheReason) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, FormatRefused,
-    ::testing::Values(FormatRefusal{"Checksum", IntelHex(PatternBytes(100), 0, 2), {}, "checksum"},
-                      FormatRefusal{"OverlapWithOtherData",
-                                    IntelHex(PatternBytes(64, 1), 0x100, -1, false) +
-                                        IntelHex(PatternBytes(64, 2), 0x120),
-                                    {},
-                                    "multiple 0x00000120 values"},
-                      FormatRefusal{"TooLarge",
-                                    IntelHex("a", 0x08000000, -1, false) +
-                                        IntelHex("b", 0x08040000),
-                                    {},
-                                    "addresses 0x08000000 to 0x08040000 make 262145 bytes"},
-                      FormatRefusal{"BelowBase",
-                                    SRecord(PatternBytes(64), 0x1000),
-                                    {"--base", "0x2000"},
-                                    "data at 0x00001000 lies below --base 0x00002000"}),
+    ::testing::Values(
+        FormatRefusal{"Checksum", IntelHex(PatternBytes(100), 0, 2), {}, "checksum"},
+        FormatRefusal{"OverlapWithOtherData",
+                      IntelHex(PatternBytes(64, 1), 0x100, -1, false) +
+                          IntelHex(PatternBytes(64, 2), 0x120),
+                      {},
+                      "multiple 0x00000120 values"},
+        FormatRefusal{"TooLarge",
+                      IntelHex("a", 0x08000000, -1, false) + IntelHex("b", 0x08040000),
+                      {},
+                      "addresses 0x08000000 to 0x08040000 make 262145 bytes"},
+        FormatRefusal{"NoEndRecord", IntelHex(PatternBytes(64), 0, -1, false), {}, "end"},
+        FormatRefusal{"GarbageLine",
+                      IntelHex(PatternBytes(32), 0).replace(":10001000", "#garbage\r\n:10001000"),
+                      {},
+                      "garbage"},
+        FormatRefusal{"BelowBase",
+                      SRecord(PatternBytes(64), 0x1000),
+                      {"--base", "0x2000"},
+                      "data at 0x00001000 lies below --base 0x00002000"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Flash, CtrlCWhileWaitingStopsCleanly) {

@@ -117,11 +117,19 @@ StationWindow::~StationWindow() {
 }
 
 void StationWindow::Message(const QString& text) {
+    // No tile comes or goes while the operator reads: the handler that asked is still running.
+    m_poll.stop();
     QMessageBox box(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
     box.exec();
+    m_poll.start(500);
 }
 
 bool StationWindow::LoadImage(const QString& path) {
+    if (Busy()) {
+        Message(tr("Updates are under way with the image loaded now. Stop them, or let them end, "
+                   "before choosing another."));
+        return false;
+    }
     ImageStore image;
     const QByteArray nativePath = NativePathOf(path);
     const LoadResult loaded = LoadFirmwareFile(image, nativePath).result;
@@ -146,10 +154,9 @@ QString StationWindow::ImageText() const {
         return m_imageLabel->text();
     }
     return tr("%1: %2 bytes, %3 blocks, SHA-256 %4")
-        .arg(VisibleText(QFileInfo(QFile::decodeName(m_imagePath)).fileName().toUtf8()))
-        .arg(m_imageBytes)
-        .arg(m_image.m_lastBlock + 1)
-        .arg(m_imageSha256.left(12));
+        .arg(VisibleText(QFileInfo(QFile::decodeName(m_imagePath)).fileName().toUtf8()),
+             QString::number(m_imageBytes), QString::number(m_image.m_lastBlock + 1),
+             m_imageSha256.left(12));
 }
 
 void StationWindow::OnChooseImage() {
@@ -204,27 +211,24 @@ bool StationWindow::EnsureStation() {
     return true;
 }
 
-bool StationWindow::Flash(const QString& port) {
-    if (m_stop != 0 || !EnsureStation()) {
-        return false;
-    }
-    return m_station->Flash(port);
-}
-
 void StationWindow::OnStart() {
+    if (m_stop != 0 || !EnsureStation()) {
+        return; // said why once
+    }
+    QStringList waiting;
     for (const auto& [port, tile] : m_tiles) {
-        if (tile->State() == station::PortState::Waiting && !Flash(port) && !m_imageLoaded) {
-            return; // said why once
+        if (tile->State() == station::PortState::Waiting) {
+            waiting << port;
         }
     }
+    for (const QString& port : waiting) {
+        m_station->Flash(port);
+    }
     UpdateControls();
 }
 
-void StationWindow::OnAuto(bool on) {
-    if (on) {
-        OnStart(); // the devices waiting now have appeared already
-    }
-    UpdateControls();
+void StationWindow::OnAuto(bool) {
+    PollPorts(); // the devices waiting now have appeared already
 }
 
 void StationWindow::OnStop() {
@@ -240,15 +244,14 @@ void StationWindow::OnResults() {
 }
 
 void StationWindow::OnEvent(const station::StationEvent& event) {
-    PortTile* tile = Tile(event.status.port);
-    if (tile == nullptr) {
-        return;
-    }
-    tile->Show(event.status);
     if (event.kind == station::StationEvent::Kind::Ended && !event.retrying) {
+        // Counted whether or not its tile is still there: the counters agree with the log.
         m_endedAt[event.status.port].start();
         ++(event.status.state == station::PortState::Passed ? m_passed : m_failed);
         UpdateControls();
+    }
+    if (PortTile* tile = Tile(event.status.port)) {
+        tile->Show(event.status);
     }
 }
 
@@ -283,12 +286,17 @@ void StationWindow::PollPorts() {
         tile->SetSerialNumber(station::IdentifyUsbDevice(port).serialNumber);
         m_tiles[port] = tile;
         changed = true;
-        if (m_auto->isChecked() && m_imageLoaded) {
-            Flash(port);
-        }
     }
     if (changed) {
         Relayout();
+    }
+    if (m_auto->isChecked() && m_stop == 0 && m_imageLoaded) {
+        // Every board that waits, also one that came while Stop was in force.
+        if (EnsureStation()) {
+            OnStart();
+        } else {
+            m_auto->setChecked(false); // said why; Auto again once it is mended
+        }
     }
     UpdateControls();
 }

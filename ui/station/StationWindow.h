@@ -61,7 +61,6 @@ class StationWindow : public QWidget {
 
   private:
     void OnEvent(const station::StationEvent& event);
-    bool Flash(const QString& port);
     bool EnsureStation();
     bool Busy() const;
     void Relayout();
