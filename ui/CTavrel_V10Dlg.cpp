@@ -116,7 +116,13 @@ CTavrel_V10Dlg::CTavrel_V10Dlg(QWidget* parent) : QDialog(parent) {
     ConnectTables();
 }
 
-CTavrel_V10Dlg::~CTavrel_V10Dlg() = default;
+CTavrel_V10Dlg::~CTavrel_V10Dlg() {
+    // The controls outlive this part of the dialog: QWidget deletes them later, and hiding a
+    // text box then shows its last text and says so. Nothing of theirs may reach the handlers.
+    for (const auto& [id, control] : m_controls) {
+        control->disconnect(this);
+    }
+}
 
 void CTavrel_V10Dlg::CreateControls() {
     const DialogUnits units(font());

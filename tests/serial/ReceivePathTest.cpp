@@ -132,13 +132,15 @@ TEST_F(ReceivePath, LogRefreshAppendsWithoutRewritingTheBox) {
     dlg->UpdateData(false);
     int contentsChanges = 0;
     int removed = 0;
-    QObject::connect(Log()->document(), &QTextDocument::contentsChange, [&](int, int r, int) {
-        ++contentsChanges;
-        removed += r;
-    });
+    const QMetaObject::Connection counting =
+        QObject::connect(Log()->document(), &QTextDocument::contentsChange, [&](int, int r, int) {
+            ++contentsChanges;
+            removed += r;
+        });
     DeviceSays("ACK");
     EXPECT_EQ(removed, 0) << "nothing of the shown log was rewritten";
     EXPECT_TRUE(Log()->Text().endsWith("LACK\n\r"));
+    QObject::disconnect(counting); // the counters end here, the dialog later
 }
 
 } // namespace
