@@ -25,7 +25,8 @@ void CTavrel_V10Dlg::FillLists() {
         }
     }
     m_baudList->SetCurSel(0);
-    RefreshPortTips();
+    // The tips are seen only in the open list, so the system's ports (some 16 ms of looking
+    // through sysfs) are looked up when it opens, not before the window is shown.
     connect(m_portList, &SortedComboBox::aboutToShowPopup, this, &CTavrel_V10Dlg::RefreshPortTips,
             Qt::UniqueConnection);
 }
