@@ -261,7 +261,7 @@ class EventQueue {
 
 } // namespace
 
-int RunStation(const FlashOptions& options, const volatile std::sig_atomic_t& stopSignal) {
+int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
     const EventPrinter::Style style = options.json              ? EventPrinter::Style::Json
                                       : options.quiet           ? EventPrinter::Style::Quiet
                                       : ::isatty(STDERR_FILENO) ? EventPrinter::Style::Terminal

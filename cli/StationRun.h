@@ -5,11 +5,10 @@
 // per event otherwise, JSON lines for programs; then a summary, and the totals.
 
 #include "cli/FlashOptions.h"
-
-#include <csignal>
+#include "serial/StopFlag.h"
 
 namespace flash {
 
-int RunStation(const FlashOptions& options, const volatile std::sig_atomic_t& stopSignal);
+int RunStation(const FlashOptions& options, const StopFlag& stopSignal);
 
 } // namespace flash

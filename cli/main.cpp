@@ -17,7 +17,7 @@
 namespace {
 
 // The number of the signal that asked the run to end (SIGINT, SIGTERM), or 0.
-volatile std::sig_atomic_t g_stopSignal = 0;
+StopFlag g_stopSignal = 0;
 void OnStopSignal(int signal) {
     g_stopSignal = signal;
 }

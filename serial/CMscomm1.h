@@ -6,12 +6,12 @@
 
 #include "serial/CommError.h"
 #include "serial/SerialSettings.h"
+#include "serial/StopFlag.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
-#include <csignal>
 
 // Values CommEvent reads after OnComm.
 enum CommEventCode : short {
@@ -76,7 +76,7 @@ class CMscomm1 : public QObject {
     bool WaitForInput(int msecs);
     // Once `*flag` is set (by a signal handler), a write that waits for room ends at once with
     // CommError::Kind::Interrupted. For programs that must stop promptly on Ctrl-C.
-    void SetStopFlag(const volatile std::sig_atomic_t* flag) { m_stopFlag = flag; }
+    void SetStopFlag(const StopFlag* flag) { m_stopFlag = flag; }
     // Drops what waits to be sent or read and closes the port: nothing more reaches the device,
     // and closing does not wait for a line that does not drain.
     void Abandon();
@@ -126,7 +126,7 @@ class CMscomm1 : public QObject {
     QString m_explicitDevice;
     QString m_explicitSource;
 
-    const volatile std::sig_atomic_t* m_stopFlag = nullptr;
+    const StopFlag* m_stopFlag = nullptr;
     int m_lockFd = -1; // holds the device's lock while the port is open
     bool m_raiseQueued = false;
     bool m_lost = false;    // the device went away; reported once, after the bytes before it

@@ -7,6 +7,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <csignal>
 #include <sys/stat.h>
 
 namespace station {
@@ -54,8 +55,8 @@ QString OutputThatIsAnInput(const QStringList& outputs, const QByteArray& imageP
 }
 
 PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
-                       const volatile std::sig_atomic_t& stopSignal, const ImageStore* image,
-                       qint64 imageBytes, const QString& imageDescription)
+                       const StopFlag& stopSignal, const ImageStore* image, qint64 imageBytes,
+                       const QString& imageDescription)
     : m_options(settings), m_reporter(reporter), m_stopSignal(stopSignal) {
     QObject::connect(&m_comm, &CMscomm1::OnComm, [this] { OnComm(); });
     m_comm.SetStopFlag(&m_stopSignal);

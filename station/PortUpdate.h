@@ -7,6 +7,7 @@
 // of its own.
 
 #include "serial/CMscomm1.h"
+#include "serial/StopFlag.h"
 #include "station/RunReport.h"
 #include "station/Trace.h"
 #include "update/EngineHost.h"
@@ -14,7 +15,6 @@
 #include "update/TransferEngine.h"
 
 #include <QElapsedTimer>
-#include <csignal>
 #include <optional>
 
 namespace station {
@@ -39,8 +39,8 @@ class PortUpdate : private EngineHost {
     // `stopSignal` is set to the number of a signal (SIGINT, SIGTERM) that asks the run to end.
     // With `image`, that image is written and the file is not read again.
     PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
-               const volatile std::sig_atomic_t& stopSignal, const ImageStore* image = nullptr,
-               qint64 imageBytes = 0, const QString& imageDescription = {});
+               const StopFlag& stopSignal, const ImageStore* image = nullptr, qint64 imageBytes = 0,
+               const QString& imageDescription = {});
     int Run();
     // The device the run opened (or tried to), for logs.
     QString DevicePath() const { return m_comm.DevicePath(); }
@@ -84,7 +84,7 @@ class PortUpdate : private EngineHost {
     const UpdateSettings& m_options;
     ProgressReporter& m_reporter;
     Trace m_trace;
-    const volatile std::sig_atomic_t& m_stopSignal;
+    const StopFlag& m_stopSignal;
 
     CMscomm1 m_comm;
     ImageStore m_store;

@@ -86,7 +86,7 @@ class Station::Session : public ProgressReporter {
 };
 
 Station::Station(const Settings& settings, const ImageStore& image, qint64 imageBytes,
-                 const volatile std::sig_atomic_t& stopSignal, EventSink sink)
+                 const StopFlag& stopSignal, EventSink sink)
     : m_settings(settings), m_image(image), m_imageBytes(imageBytes),
       m_imageSha256(ImageSha256(image, imageBytes)), m_stopSignal(stopSignal),
       m_sink(std::move(sink)) {}

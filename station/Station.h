@@ -60,7 +60,7 @@ class Station {
 
     // `image` holds the image read from `settings.update.imagePath` (`imageBytes` long).
     Station(const Settings& settings, const ImageStore& image, qint64 imageBytes,
-            const volatile std::sig_atomic_t& stopSignal, EventSink sink);
+            const StopFlag& stopSignal, EventSink sink);
     ~Station(); // waits for every update under way
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
@@ -87,7 +87,7 @@ class Station {
     const ImageStore m_image;
     const qint64 m_imageBytes;
     const QByteArray m_imageSha256;
-    const volatile std::sig_atomic_t& m_stopSignal;
+    const StopFlag& m_stopSignal;
     EventSink m_sink;
     ResultsLog m_log;
 

@@ -21,6 +21,7 @@
 #include <QStandardPaths>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <csignal>
 
 namespace {
 const char* const kRates[] = {"9600",   "19200",  "38400",  "57600",

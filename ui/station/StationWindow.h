@@ -6,6 +6,7 @@
 // Stop ends every update under way. Every attempt goes to the same JSON-lines log as
 // tavrel-flash --log.
 
+#include "serial/StopFlag.h"
 #include "station/PortWatcher.h"
 #include "station/Station.h"
 #include "update/ImageStore.h"
@@ -14,7 +15,6 @@
 #include <QSet>
 #include <QTimer>
 #include <QWidget>
-#include <csignal>
 #include <map>
 #include <memory>
 
@@ -74,7 +74,7 @@ class StationWindow : public QWidget {
     QByteArray m_imagePath;
     QString m_imageSha256;
     bool m_imageLoaded = false;
-    volatile std::sig_atomic_t m_stop = 0;
+    StopFlag m_stop = 0;
     std::unique_ptr<station::Station> m_station; // for the image and rate it was made with
     qint32 m_stationBaud = 0;
     station::PortWatcher m_watcher;
