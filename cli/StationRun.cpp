@@ -2,6 +2,7 @@
 #include "cli/StationRun.h"
 
 #include "serial/PortMapping.h"
+#include "station/PlugTracker.h"
 #include "station/PortWatcher.h"
 #include "station/Station.h"
 #include "update/ImageFormats.h"
@@ -29,10 +30,11 @@ using station::PortState;
 using station::PortStatus;
 using station::StationEvent;
 
-// A board that drops the port within moments of passing and comes back soon after is
-// restarting with its new program, not a new board.
-constexpr qint64 kRestartDropMs = 2000;
-constexpr qint64 kRestartGraceMs = 10000;
+// Said of a port whose board dropped it right after passing and came back: without a USB serial
+// number that says otherwise, it is taken for the same board restarting with its new program.
+const QString kRestartedNote = QStringLiteral(
+    "back right after passing: taken for the same board restarting, not flashed again "
+    "(unplug it for 10 s to flash it as a new board)");
 
 void Out(std::FILE* to, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), to);
@@ -61,7 +63,7 @@ QString LiveLine(const PortStatus& s) {
                        .arg(s.blocksSent, 3)
                        .arg(s.blocks, -3)
                        .arg(s.kibPerSecond, 6, 'f', 1);
-    if (s.state == PortState::Failed) {
+    if (s.state == PortState::Failed || s.state == PortState::Passed) {
         line += QStringLiteral("  ") + s.reason.left(60);
     }
     return line;
@@ -119,6 +121,15 @@ class EventPrinter {
                         .arg(s.reason, e.retrying ? QStringLiteral("; starting over") : QString()));
             }
             break;
+        }
+    }
+
+    // Something said of a port outside its updates; a terminal shows it in the port's live line.
+    void Note(const QString& port, const QString& text) const {
+        if (m_style == Style::Json) {
+            Json({{"event", "note"}, {"port", port}, {"message", text}});
+        } else if (m_style == Style::Plain) {
+            Out(stderr, QStringLiteral("%1: %2\n").arg(port, text));
         }
     }
 
@@ -334,8 +345,9 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
     const EventPrinter printer(style);
     QMap<QString, int> passed;
     QMap<QString, int> failed;
-    QMap<QString, QElapsedTimer> passedAt;
-    bool cut = false; // an update was under way when a signal came
+    station::PlugTracker plugs;   // in watch mode: new boards, and boards that restart
+    QMap<QString, QString> notes; // what is said of a port beside its state
+    bool cut = false;             // an update was under way when a signal came
     LiveLines live;
     auto show = [&] {
         for (const StationEvent& event : queue.Take()) {
@@ -345,12 +357,18 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
                 ++(ok ? passed : failed)[event.status.port];
                 cut = cut || event.status.exitCode >= 128;
                 if (ok) {
-                    passedAt[event.status.port].start();
+                    plugs.Passed(event.status.port);
                 }
             }
         }
         if (style == EventPrinter::Style::Terminal) {
-            live.Draw(stationCore.Snapshot());
+            QList<PortStatus> ports = stationCore.Snapshot();
+            for (PortStatus& port : ports) {
+                if (notes.contains(port.port) && port.state == PortState::Passed) {
+                    port.reason = notes.value(port.port);
+                }
+            }
+            live.Draw(ports);
         }
     };
     if (options.watch) {
@@ -361,31 +379,19 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
                     .arg(options.watchPattern.isEmpty() ? QStringLiteral("the USB serial ports")
                                                         : options.watchPattern));
         }
-        QMap<QString, int> absentPolls;          // flashed and not gone since: looks it missed
-        QMap<QString, QElapsedTimer> restarting; // dropped the port right after passing
         while (stopSignal == 0) {
-            const QStringList present = watcher.Present();
-            for (const QString& port : present) {
-                restarting.remove(port);
-                if (!absentPolls.contains(port) && stationCore.Flash(port)) {
-                    absentPolls.insert(port, 0);
+            const station::PlugTracker::Look look = plugs.Update(
+                watcher.Present(), [&](const QString& port) { return stationCore.Busy(port); },
+                station::UsbSerialNumbers());
+            for (const QString& port : look.arrived) {
+                notes.remove(port);
+                if (!stationCore.Flash(port)) {
+                    plugs.Forget(port); // its last update is still ending: the next look again
                 }
             }
-            for (auto it = absentPolls.begin(); it != absentPolls.end();) {
-                const QString port = it.key();
-                it.value() = present.contains(port) ? 0 : it.value() + 1;
-                // A board that drops the port within moments of passing restarts with its new
-                // program: when it comes back it is the same board, not a new one.
-                if (it.value() == 1 && passedAt.contains(port) &&
-                    passedAt[port].elapsed() < kRestartDropMs) {
-                    restarting[port].start();
-                }
-                const bool waitForRestart =
-                    restarting.contains(port) && restarting[port].elapsed() < kRestartGraceMs;
-                // Gone means missed twice in a row, and not busy.
-                it = it.value() >= 2 && !stationCore.Busy(port) && !waitForRestart
-                         ? absentPolls.erase(it)
-                         : std::next(it);
+            for (const QString& port : look.restarted) {
+                notes[port] = QStringLiteral("restarted after passing; not flashed again");
+                printer.Note(port, kRestartedNote);
             }
             stationCore.Reap();
             show();

@@ -191,4 +191,28 @@ TEST_F(Station, WatchFlashesEachNewDeviceOnce) {
     EXPECT_EQ(sims.Stop(), 0) << sims.ErrorOutput().toStdString();
 }
 
+// A board that drops its port right after passing and comes back is restarting with its new
+// program: it is not flashed again, and the run says so rather than staying silent.
+TEST_F(Station, WatchSaysWhenItTakesABoardForRestarting) {
+    SimProcess sims({"--count", "1"});
+    QDir folder(m_files.Path("ports"));
+    ASSERT_TRUE(QDir().mkpath(folder.path()));
+    const QString log = m_files.Path("log.jsonl");
+    Start({"--watch", folder.filePath("*"), "--log", log,
+           m_files.Write("fw.bin", PatternBytes(3000))});
+    const QString board = folder.filePath("board");
+    ASSERT_TRUE(QFile::link(sims.PortPaths()[0], board));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return LogRecords(log).size() == 1; }, 20000));
+    ASSERT_TRUE(QFile::remove(board));
+    QTest::qWait(500);
+    ASSERT_TRUE(QFile::link(sims.PortPaths()[0], board));
+    QTest::qWait(1000);
+    ::kill(static_cast<pid_t>(m_flash.processId()), SIGINT);
+    EXPECT_EQ(Finish(), 0) << m_err.toStdString();
+    EXPECT_EQ(LogRecords(log).size(), 1) << m_err.toStdString();
+    EXPECT_TRUE(m_err.contains(board + ": back right after passing: taken for the same board "
+                                       "restarting, not flashed again"))
+        << m_err.toStdString();
+}
+
 } // namespace

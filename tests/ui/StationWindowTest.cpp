@@ -104,6 +104,21 @@ TEST_F(StationWindowTest, AutoFlashesEachNewDeviceOnceAndTilesFollowTheDevices) 
     EXPECT_EQ(sims.Stop(), 0) << sims.ErrorOutput().toStdString();
 }
 
+// A board that drops its port right after passing and comes back is restarting with its new
+// program: its tile stays green and says so, and it is not flashed again.
+TEST_F(StationWindowTest, ABoardThatRestartsAfterPassingIsNotFlashedAgain) {
+    SimProcess sims({"--count", "1"});
+    Open(true);
+    const QString board = Plug("board", sims.PortPaths()[0]);
+    ASSERT_TRUE(WaitForState(board, "passed")) << State(board).toStdString();
+    Unplug(board);
+    QTest::qWait(4000); // longer than the tile of a board that is gone stays
+    Plug("board", sims.PortPaths()[0]);
+    QTest::qWait(1500);
+    EXPECT_EQ(LogResults(), QStringList{"board:passed"});
+    EXPECT_TRUE(State(board).contains("taken for the same board")) << State(board).toStdString();
+}
+
 // Start flashes every waiting port: the good ones turn green with the image byte-exact, the
 // one that hangs up turns red with its reason; the counters and the log agree.
 TEST_F(StationWindowTest, StartFlashesEveryWaitingPortAndAFailureShowsItsReason) {

@@ -60,12 +60,21 @@ void PortTile::SetSerialNumber(const QString& serial) {
                                        : QStringLiteral("%1\nserial %2").arg(m_port, serial));
 }
 
+void PortTile::Note(const QString& text) {
+    m_note = text;
+    Show(m_shown);
+}
+
 QString PortTile::StateText() const {
     return m_stateLabel->text();
 }
 
 void PortTile::Show(const station::PortStatus& status) {
+    m_shown = status;
     m_state = status.state;
+    if (status.state != station::PortState::Passed) {
+        m_note.clear();
+    }
     m_bar->setRange(0, std::max(1, status.blocks));
     m_bar->setValue(status.state == station::PortState::Waiting ? 0 : status.blocksSent);
     QString text = station::StateName(status.state);
@@ -75,6 +84,9 @@ void PortTile::Show(const station::PortStatus& status) {
     if (status.state == station::PortState::Failed) {
         text += QStringLiteral(": ") +
                 (status.exitCode == 128 + SIGTERM ? QStringLiteral("stopped") : status.reason);
+    }
+    if (!m_note.isEmpty()) {
+        text += QLatin1Char('\n') + m_note;
     }
     m_stateLabel->setText(text);
     QPalette palette = this->palette();

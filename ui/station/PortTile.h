@@ -18,6 +18,8 @@ class PortTile : public QFrame {
     explicit PortTile(const QString& port, QWidget* parent = nullptr);
     void Show(const station::PortStatus& status);
     void SetSerialNumber(const QString& serial);
+    // Said under a passed board's state until its next update.
+    void Note(const QString& text);
     station::PortState State() const { return m_state; }
     QString StateText() const;
     const QString& Port() const { return m_port; }
@@ -25,6 +27,8 @@ class PortTile : public QFrame {
   private:
     QString m_port;
     station::PortState m_state = station::PortState::Waiting;
+    station::PortStatus m_shown;
+    QString m_note;
     QLabel* m_device;
     QProgressBar* m_bar;
     QLabel* m_stateLabel;

@@ -248,6 +248,9 @@ void StationWindow::OnEvent(const station::StationEvent& event) {
     if (event.kind == station::StationEvent::Kind::Ended && !event.retrying) {
         // Counted whether or not its tile is still there: the counters agree with the log.
         m_endedAt[event.status.port].start();
+        if (event.status.state == station::PortState::Passed) {
+            m_plugs.Passed(event.status.port);
+        }
         ++(event.status.state == station::PortState::Passed ? m_passed : m_failed);
         UpdateControls();
     }
@@ -263,14 +266,34 @@ void StationWindow::PollPorts() {
             m_stop = 0; // every update has ended: the next Start may run
         }
     }
-    const QStringList present = m_watcher.Present();
+    const station::PlugTracker::SerialOf serialOf = station::UsbSerialNumbers();
+    const station::PlugTracker::Look look = m_plugs.Update(
+        m_watcher.Present(),
+        [this](const QString& port) { return m_station && m_station->Busy(port); }, serialOf);
     bool changed = false;
+    for (const QString& port : look.arrived) {
+        if (const auto old = m_tiles.find(port); old != m_tiles.end()) {
+            delete old->second; // the tile of a board that has left: this is the next one
+            m_tiles.erase(old);
+        }
+        m_endedAt.erase(port);
+        auto* tile = new PortTile(port, m_board);
+        tile->SetSerialNumber(serialOf(port));
+        m_tiles[port] = tile;
+        changed = true;
+    }
+    for (const QString& port : look.restarted) {
+        if (PortTile* tile = Tile(port)) {
+            tile->Note(tr("Restarted after passing: taken for the same board, not flashed "
+                          "again. Unplug it for 10 s to flash it as a new board."));
+        }
+    }
     for (auto it = m_tiles.begin(); it != m_tiles.end();) {
         const QString port = it->first;
         const bool busy = m_station && m_station->Busy(port);
         const auto ended = m_endedAt.find(port);
         const bool justEnded = ended != m_endedAt.end() && ended->second.elapsed() < kGoneTileMs;
-        if (!present.contains(port) && !busy && !justEnded) {
+        if (!m_plugs.Tracked(port) && !busy && !justEnded) {
             delete it->second;
             it = m_tiles.erase(it);
             m_endedAt.erase(port);
@@ -278,15 +301,6 @@ void StationWindow::PollPorts() {
         } else {
             ++it;
         }
-    }
-    for (const QString& port : present) {
-        if (m_tiles.count(port) != 0) {
-            continue;
-        }
-        auto* tile = new PortTile(port, m_board);
-        tile->SetSerialNumber(station::IdentifyUsbDevice(port).serialNumber);
-        m_tiles[port] = tile;
-        changed = true;
     }
     if (changed) {
         Relayout();

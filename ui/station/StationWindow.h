@@ -7,6 +7,7 @@
 // tavrel-flash --log.
 
 #include "serial/StopFlag.h"
+#include "station/PlugTracker.h"
 #include "station/PortWatcher.h"
 #include "station/Station.h"
 #include "update/ImageStore.h"
@@ -78,6 +79,7 @@ class StationWindow : public QWidget {
     std::unique_ptr<station::Station> m_station; // for the image and rate it was made with
     qint32 m_stationBaud = 0;
     station::PortWatcher m_watcher;
+    station::PlugTracker m_plugs; // new boards, and boards that restart after passing
     QTimer m_poll;
     std::map<QString, PortTile*> m_tiles;
     // When each port's last update ended: the tile of a device that is gone stays this long
