@@ -110,8 +110,9 @@ void LimitedTextEdit::Replace(const QString& text) {
 }
 
 void LimitedTextEdit::SetProgramText(const QString& text) {
-    if (toPlainText() != text) {
+    if (!m_pending.isEmpty() || toPlainText() != text) { // log text waiting goes too
         Replace(text);
+        m_editedByUser = true; // it shows no log now: the next log is set whole
     }
 }
 

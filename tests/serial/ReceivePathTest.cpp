@@ -144,3 +144,21 @@ TEST_F(ReceivePath, LogRefreshAppendsWithoutRewritingTheBox) {
 }
 
 } // namespace
+
+namespace {
+
+// Text the program sets is all the box holds, also when log text waited for the next repaint.
+TEST(LogBox, TextSetByTheProgramLeavesNoLogTextWaiting) {
+    LimitedTextEdit box;
+    box.show();
+    DataLog log;
+    box.ShowLog(log);
+    log.Append(u"ACK\n\r");
+    box.ShowLog(log); // waits for the next repaint
+    box.SetProgramText(QString());
+    EXPECT_EQ(box.Text(), QString());
+    QTest::qWait(100);
+    EXPECT_EQ(box.toPlainText(), QString());
+}
+
+} // namespace
