@@ -34,6 +34,9 @@ QString HelpText() {
         "      --log FILE       append one JSON line per attempt to FILE, synced to the disk\n"
         "      --base ADDRESS   for an Intel HEX or S-record IMAGE: the address of the image's\n"
         "                       first byte (default: the lowest address in the file)\n"
+        "      --format FORMAT  read IMAGE as bin, hex (Intel HEX) or srec (S-record); by\n"
+        "                       default its content tells (a file named .hex or .srec that\n"
+        "                       does not begin like one is refused)\n"
         "  -b, --baud RATE      baud rate (default 115200); 8 data bits, no parity, 1 stop bit\n"
         "  -t, --timeout SECS   how long to wait for each ACK (default 10; 0 waits forever;\n"
         "                       at most 1000000)\n"
@@ -127,6 +130,17 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
                                                      "0x08000000")};
             }
             options.base = static_cast<quint32>(address);
+        } else if (arg == QLatin1String("--format")) {
+            const QString name = takeValue(value) ? value : QString();
+            if (name == QLatin1String("bin")) {
+                options.format = ImageFormat::Binary;
+            } else if (name == QLatin1String("hex")) {
+                options.format = ImageFormat::IntelHex;
+            } else if (name == QLatin1String("srec")) {
+                options.format = ImageFormat::SRecord;
+            } else {
+                return {std::nullopt, QStringLiteral("--format needs bin, hex or srec")};
+            }
         } else if (arg == QLatin1String("--log")) {
             if (!takeValue(options.logFile) || options.logFile.isEmpty()) {
                 return {std::nullopt, QStringLiteral("--log needs a file")};

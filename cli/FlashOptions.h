@@ -3,6 +3,7 @@
 // The command line of tavrel-flash.
 
 #include "station/RunReport.h"
+#include "update/ImageFormats.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,7 +25,8 @@ struct FlashOptions {
     QString watchPattern;   // with --watch: the paths to watch; empty: USB serial ports
     int retries = 0;        // more attempts for a port that failed for any reason but the image
     QString logFile;        // one JSON line per attempt
-    std::optional<quint32> base; // --base: an addressed image's first address
+    std::optional<quint32> base;       // --base: an addressed image's first address
+    std::optional<ImageFormat> format; // --format; empty: as the file's content shows
     qint32 baud = 115200;
     double timeoutSeconds = 10; // per ACK; 0 waits forever
     bool switchOnly = false;

@@ -287,7 +287,8 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
 
     // The image first, once for every port, before any output exists.
     ImageStore image;
-    const FirmwareLoad firmware = LoadFirmwareFile(image, options.imagePath, options.base);
+    const FirmwareLoad firmware =
+        LoadFirmwareFile(image, options.imagePath, options.base, options.format);
     const LoadResult& loaded = firmware.result;
     if (!loaded.ok) {
         return fail(kExitImage, loaded.message);

@@ -123,6 +123,7 @@ int main(int argc, char** argv) {
     settings.switchOnly = options.switchOnly;
     settings.traceFile = options.traceFile;
     settings.base = options.base;
+    settings.format = options.format;
     station::PortUpdate update(settings, *reporter, g_stopSignal);
     return update.Run();
 }

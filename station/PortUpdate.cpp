@@ -121,7 +121,8 @@ int PortUpdate::Run() {
 }
 
 void PortUpdate::LoadImage() {
-    const FirmwareLoad load = LoadFirmwareFile(m_store, m_options.imagePath, m_options.base);
+    const FirmwareLoad load =
+        LoadFirmwareFile(m_store, m_options.imagePath, m_options.base, m_options.format);
     const LoadResult& result = load.result;
     if (!result.ok) {
         throw Failure{kExitImage, result.message};

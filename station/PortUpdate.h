@@ -11,6 +11,7 @@
 #include "station/RunReport.h"
 #include "station/Trace.h"
 #include "update/EngineHost.h"
+#include "update/ImageFormats.h"
 #include "update/ImageStore.h"
 #include "update/TransferEngine.h"
 
@@ -25,8 +26,9 @@ struct UpdateSettings {
     qint32 baud = 115200;
     double timeoutSeconds = 10; // per ACK; 0 waits forever
     bool switchOnly = false;
-    QString traceFile;           // "-" for standard error; empty: none
-    std::optional<quint32> base; // an addressed image's first address
+    QString traceFile;                 // "-" for standard error; empty: none
+    std::optional<quint32> base;       // an addressed image's first address
+    std::optional<ImageFormat> format; // how to read the image; empty: as its content shows
 };
 
 // Why an output file may not be written (empty when it may): a trace or a log written over the

@@ -116,6 +116,21 @@ ImageFormat DetectImageFormat(QByteArrayView start) {
     return ImageFormat::Binary;
 }
 
+std::optional<ImageFormat> FormatOfName(QByteArrayView path) {
+    const QByteArray name = path.toByteArray().toLower();
+    for (const char* ending : {".hex", ".ihex", ".ihx"}) {
+        if (name.endsWith(ending)) {
+            return ImageFormat::IntelHex;
+        }
+    }
+    for (const char* ending : {".srec", ".s19", ".s28", ".s37", ".mot", ".mhx"}) {
+        if (name.endsWith(ending)) {
+            return ImageFormat::SRecord;
+        }
+    }
+    return std::nullopt;
+}
+
 QString FormatName(ImageFormat format) {
     switch (format) {
     case ImageFormat::IntelHex:
@@ -129,7 +144,7 @@ QString FormatName(ImageFormat format) {
 }
 
 FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
-                              std::optional<quint32> base) {
+                              std::optional<quint32> base, std::optional<ImageFormat> format) {
     // Only a regular file is looked into (a FIFO or a tty would block the read).
     if (const QString reason = Unreadable(path); !reason.isEmpty()) {
         return Refused(path, reason);
@@ -141,7 +156,15 @@ FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
         std::fclose(raw);
     }
     FirmwareLoad load;
-    load.format = DetectImageFormat(start);
+    load.format = format ? *format : DetectImageFormat(start);
+    if (const std::optional<ImageFormat> named = FormatOfName(path);
+        !format && named && load.format == ImageFormat::Binary) {
+        // A damaged or mislabelled file: its text would go to the device as firmware.
+        return Refused(path, QStringLiteral("the name says %1, but the file does not begin with "
+                                            "an %1 line. To flash its bytes as they are, give "
+                                            "the format as binary (--format bin).")
+                                 .arg(FormatName(*named)));
+    }
     if (load.format == ImageFormat::Binary) {
         if (base) {
             return Refused(path, QStringLiteral("--base applies to Intel HEX and S-record images; "

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Firmware files as toolchains write them: raw binary, Intel HEX and Motorola S-record. The
-// format is told from the file's content, never from its name. An addressed file (HEX,
+// format is told from the file's content (or given by the operator), never from its name; a name
+// only stops a file named as HEX or S-record that is not one from being flashed as raw text.
+// An addressed file (HEX,
 // S-record) becomes the bytes from its lowest address (or a given base) to its highest, gaps
 // filled with 0xFF; Debian's srecord library reads it.
 
@@ -23,7 +25,12 @@ struct FirmwareLoad {
     QString description; // for the operator: the format, the address range and the size
 };
 
-// Loads the file at `path` into `store` in whatever format it is. `base`, for an addressed
-// file only, is the address of the image's first byte; data below it is refused.
+// The format a name says, for a name that says one (fw.hex, fw.s19, ...).
+std::optional<ImageFormat> FormatOfName(QByteArrayView path);
+
+// Loads the file at `path` into `store` in the given format, or in whatever format its content
+// shows. `base`, for an addressed file only, is the address of the image's first byte; data
+// below it is refused.
 FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
-                              std::optional<quint32> base = std::nullopt);
+                              std::optional<quint32> base = std::nullopt,
+                              std::optional<ImageFormat> format = std::nullopt);

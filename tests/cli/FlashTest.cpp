@@ -157,6 +157,11 @@ INSTANTIATE_TEST_SUITE_P(
                         return QStringList{"--fast", "x.bin"};
                     },
                     1, "unknown option --fast"},
+        RefusalCase{"UnknownFormat",
+                    [](TempFiles&) {
+                        return QStringList{"--format", "elf", "x.bin"};
+                    },
+                    1, "--format needs bin, hex or srec"},
         RefusalCase{"BadBaud",
                     [](TempFiles&) {
                         return QStringList{"-b", "fast", "x.bin"};
@@ -338,6 +343,22 @@ TEST(Flash, HexAndSRecordWriteTheSameBytesAsBinary) {
     }
 }
 
+// --format says how to read the file, whatever its content or name: a raw binary that
+// begins like a HEX line, or one named .hex, is flashed byte for byte with --format bin.
+TEST(Flash, FormatOptionReadsTheFileAsSaid) {
+    TempFiles files;
+    for (const auto& [name, content] : {std::pair{"looks-like.bin", IntelHex(PatternBytes(64), 0)},
+                                        std::pair{"named.hex", PatternBytes(3000)}}) {
+        const QString out = files.Path(QStringLiteral("out-%1").arg(name));
+        SimProcess sim({"--out", out});
+        const FlashRun run =
+            RunFlash({"-p", sim.PortPath(), "--format", "bin", files.Write(name, content)});
+        EXPECT_EQ(run.exitCode, 0) << name << run.err.toStdString();
+        EXPECT_EQ(sim.Stop(), 0);
+        EXPECT_EQ(ReadFile(out), PaddedImage(content)) << name;
+    }
+}
+
 // A damaged or impossible addressed file is refused with the reason, as any image that cannot
 // be loaded: status 2, nothing sent.
 struct FormatRefusal {
@@ -375,6 +396,11 @@ INSTANTIATE_TEST_SUITE_P(
                       IntelHex(PatternBytes(32), 0).replace(":10001000", "#garbage\r\n:10001000"),
                       {},
                       "garbage"},
+        FormatRefusal{
+            "BinaryNamedHex",
+            PatternBytes(100),
+            {},
+            "the name says Intel HEX, but the file does not begin with an Intel HEX line"},
         FormatRefusal{"BelowBase",
                       SRecord(PatternBytes(64), 0x1000),
                       {"--base", "0x2000"},
