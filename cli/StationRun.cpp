@@ -34,7 +34,7 @@ using station::StationEvent;
 // number that says otherwise, it is taken for the same board restarting with its new program.
 const QString kRestartedNote = QStringLiteral(
     "back right after passing: taken for the same board restarting, not flashed again "
-    "(unplug it for 10 s to flash it as a new board)");
+    "(unplug it for a second to flash it as a new board)");
 
 void Out(std::FILE* to, const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), to);
@@ -128,7 +128,7 @@ class EventPrinter {
     void Note(const QString& port, const QString& text) const {
         if (m_style == Style::Json) {
             Json({{"event", "note"}, {"port", port}, {"message", text}});
-        } else if (m_style == Style::Plain) {
+        } else if (m_style == Style::Plain || m_style == Style::Quiet) {
             Out(stderr, QStringLiteral("%1: %2\n").arg(port, text));
         }
     }
@@ -381,9 +381,11 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
                                                         : options.watchPattern));
         }
         while (stopSignal == 0) {
+            stationCore.Reap();
+            show(); // every pass is known before the look that may miss its port
             const station::PlugTracker::Look look = plugs.Update(
                 watcher.Present(), [&](const QString& port) { return stationCore.Busy(port); },
-                station::UsbSerialNumbers());
+                station::UsbIdentities());
             for (const QString& port : look.arrived) {
                 notes.remove(port);
                 if (!stationCore.Flash(port)) {
@@ -394,8 +396,6 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
                 notes[port] = QStringLiteral("restarted after passing; not flashed again");
                 printer.Note(port, kRestartedNote);
             }
-            stationCore.Reap();
-            show();
             QThread::msleep(100);
         }
     } else {

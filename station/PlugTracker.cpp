@@ -2,12 +2,21 @@
 #include "station/PlugTracker.h"
 
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QSerialPortInfo>
-#include <memory>
-#include <optional>
 
 namespace station {
+
+namespace {
+
+// Another board of the same kind: the same vendor and product, another serial number. A board
+// that restarts may come back with its program's own product id or serial number; that is no
+// sign of another board.
+bool AnotherBoard(const UsbIdentity& before, const UsbIdentity& now) {
+    return !before.serialNumber.isEmpty() && !now.serialNumber.isEmpty() &&
+           before.serialNumber != now.serialNumber && before.vendorId == now.vendorId &&
+           before.productId == now.productId;
+}
+
+} // namespace
 
 PlugTracker::PlugTracker(std::function<qint64()> nowMs) : m_now(std::move(nowMs)) {
     if (!m_now) {
@@ -20,24 +29,23 @@ PlugTracker::PlugTracker(std::function<qint64()> nowMs) : m_now(std::move(nowMs)
 }
 
 PlugTracker::Look PlugTracker::Update(const QStringList& present, const PortTest& busy,
-                                      const SerialOf& serialOf) {
+                                      const IdentityOf& identityOf) {
     Look look;
     const qint64 now = m_now();
     for (const QString& port : present) {
         auto found = m_ports.find(port);
         if (found == m_ports.end()) {
-            m_ports.insert(port, Board{serialOf(port)});
+            m_ports.insert(port, Board{identityOf(port), now});
             look.arrived << port;
             continue;
         }
         Board& board = *found;
         if (board.droppedAt >= 0) {
             // Back after dropping the port right after passing: the same board restarting,
-            // unless its serial number says otherwise.
-            const QString serialNumber = serialOf(port);
-            if (!serialNumber.isEmpty() && !board.serialNumber.isEmpty() &&
-                serialNumber != board.serialNumber) {
-                board = Board{serialNumber};
+            // unless its serial number says it is another.
+            const UsbIdentity identity = identityOf(port);
+            if (AnotherBoard(board.identity, identity)) {
+                board = Board{identity, now};
                 look.arrived << port;
                 continue;
             }
@@ -46,21 +54,22 @@ PlugTracker::Look PlugTracker::Update(const QStringList& present, const PortTest
             board.droppedAt = -1;
         }
         board.missedLooks = 0;
+        board.lastSeenAt = now;
     }
     for (auto it = m_ports.begin(); it != m_ports.end();) {
         Board& board = *it;
-        if (present.contains(it.key())) {
+        if (present.contains(it.key()) || busy(it.key())) {
             ++it;
             continue;
         }
         ++board.missedLooks;
         if (board.missedLooks == 1 && board.passedAt >= 0 &&
-            now - board.passedAt < kRestartDropMs) {
+            board.lastSeenAt - board.passedAt < kRestartDropMs) {
             board.droppedAt = now;
         }
         const bool restarting = board.droppedAt >= 0 && now - board.droppedAt < kRestartGraceMs;
-        // Gone means missed twice in a row, with no update under way and no restart awaited.
-        if (board.missedLooks >= 2 && !busy(it.key()) && !restarting) {
+        // Gone means missed twice in a row, with no restart awaited.
+        if (board.missedLooks >= 2 && !restarting) {
             look.gone << it.key();
             it = m_ports.erase(it);
         } else {
@@ -77,20 +86,6 @@ void PlugTracker::Passed(const QString& port) {
             found->droppedAt = found->passedAt; // gone already: told of the pass after the drop
         }
     }
-}
-
-PlugTracker::SerialOf UsbSerialNumbers() {
-    auto byDevice = std::make_shared<std::optional<QMap<QString, QString>>>();
-    return [byDevice](const QString& port) {
-        if (!byDevice->has_value()) {
-            QMap<QString, QString> numbers;
-            for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-                numbers.insert(info.systemLocation(), info.serialNumber());
-            }
-            *byDevice = numbers;
-        }
-        return (*byDevice)->value(QFileInfo(port).canonicalFilePath());
-    };
 }
 
 } // namespace station

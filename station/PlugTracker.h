@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Tells a new board from one that restarts. Watch mode flashes each board once: a port that
-// appears is a new board, and one that is gone (missed in two looks in a row) may come back as
-// the next. Many USB boot loaders drop the port when they start their new program and come back
-// moments later; such a board is the same board, not a new one, and flashing it again would
-// send blocks to a program that never answers. So a port that drops within moments of passing
-// and comes back soon after is taken for the same board, unless its USB serial number says it
-// is another; without a serial number to tell, that choice is reported, never silent.
+// appears is a new board, and one that is gone (missed in two looks in a row, once no update
+// runs on it) may come back as the next. Many USB boot loaders drop the port when they start
+// their new program and come back moments later; such a board is the same board, not a new one,
+// and flashing it again would send blocks to a program that never answers. So a port that drops
+// within moments of passing and comes back soon after is taken for the same board, unless its
+// USB serial number says it is another of the same kind; that choice is reported, never silent.
+
+#include "station/UsbIdentity.h"
 
 #include <QMap>
 #include <QString>
@@ -17,7 +19,7 @@ namespace station {
 
 class PlugTracker {
   public:
-    static constexpr qint64 kRestartDropMs = 2000;   // gone this soon after passing: restarting
+    static constexpr qint64 kRestartDropMs = 2000;   // last seen this soon after passing
     static constexpr qint64 kRestartGraceMs = 10000; // and back within this long: the same board
 
     // What one look at the ports found.
@@ -27,14 +29,15 @@ class PlugTracker {
         QStringList restarted; // back after passing, taken for the same board restarting
     };
     using PortTest = std::function<bool(const QString& port)>;
-    using SerialOf = std::function<QString(const QString& port)>;
+    using IdentityOf = std::function<UsbIdentity(const QString& port)>;
 
     // `nowMs` is a monotonic clock in milliseconds; by default the system's.
     explicit PlugTracker(std::function<qint64()> nowMs = {});
 
     // One look: `present` are the ports there now, `busy` says whether an update runs on a port
-    // (such a port is never gone), `serialOf` gives a port's USB serial number ("" if unknown).
-    Look Update(const QStringList& present, const PortTest& busy, const SerialOf& serialOf);
+    // (a port is not missed while its update runs: it is counted from the update's end), and
+    // `identityOf` gives a port's USB identity (empty where unknown).
+    Look Update(const QStringList& present, const PortTest& busy, const IdentityOf& identityOf);
     // The port's board passed just now.
     void Passed(const QString& port);
     // The port is looked at afresh on the next look, as if it had just appeared.
@@ -43,7 +46,8 @@ class PlugTracker {
 
   private:
     struct Board {
-        QString serialNumber;
+        UsbIdentity identity; // as it arrived
+        qint64 lastSeenAt = 0;
         int missedLooks = 0;
         qint64 passedAt = -1;
         qint64 droppedAt = -1; // dropped the port right after passing
@@ -51,9 +55,5 @@ class PlugTracker {
     std::function<qint64()> m_now;
     QMap<QString, Board> m_ports;
 };
-
-// The system's USB serial numbers by port, looked up once, when first asked (a look through
-// sysfs takes some milliseconds): for one call of PlugTracker::Update.
-PlugTracker::SerialOf UsbSerialNumbers();
 
 } // namespace station

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSerialPortInfo>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -62,27 +61,6 @@ ResultsLog::~ResultsLog() {
     if (m_fd >= 0) {
         ::close(m_fd);
     }
-}
-
-UsbIdentity IdentifyUsbDevice(const QString& device) {
-    const QString canonical = QFileInfo(device).canonicalFilePath();
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        if (info.systemLocation() != canonical) {
-            continue;
-        }
-        UsbIdentity identity;
-        identity.serialNumber = info.serialNumber();
-        if (info.hasVendorIdentifier()) {
-            identity.vendorId =
-                QStringLiteral("%1").arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'));
-        }
-        if (info.hasProductIdentifier()) {
-            identity.productId =
-                QStringLiteral("%1").arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
-        }
-        return identity;
-    }
-    return {};
 }
 
 } // namespace station

@@ -25,13 +25,4 @@ class ResultsLog {
     int m_fd = -1;
 };
 
-// What the system knows of the USB device behind a port: serial number, vendor and product ids
-// (empty where it knows nothing, as for a pseudo-terminal).
-struct UsbIdentity {
-    QString serialNumber;
-    QString vendorId;
-    QString productId;
-};
-UsbIdentity IdentifyUsbDevice(const QString& device);
-
 } // namespace station

@@ -8,6 +8,7 @@
 
 #include "station/PortUpdate.h"
 #include "station/ResultsLog.h"
+#include "station/UsbIdentity.h"
 
 #include <QList>
 #include <QString>

@@ -9,13 +9,14 @@
 namespace {
 
 // One look at one port: when, whether it is there (and with which USB serial number), whether
-// an update runs on it, and whether its board passes right after the look.
+// an update runs on it, whether its board passes right after the look, and the USB product id.
 struct Look {
     qint64 atMs;
     bool present;
     const char* serialNumber = "";
     bool busy = false;
     bool passes = false;
+    const char* productId = "";
 };
 struct PlugCase {
     const char* name;
@@ -36,7 +37,11 @@ TEST_P(Plugs, EachBoardIsFlashedOnceAndARestartIsNoNewBoard) {
         const auto found = tracker.Update(
             look.present ? QStringList{port} : QStringList{},
             [&](const QString&) { return look.busy; },
-            [&](const QString&) { return QString::fromLatin1(look.serialNumber); });
+            [&](const QString&) {
+                return station::UsbIdentity{QString::fromLatin1(look.serialNumber),
+                                            QStringLiteral("1209"),
+                                            QString::fromLatin1(look.productId)};
+            });
         const int said = int(found.arrived.contains(port)) + int(found.gone.contains(port)) +
                          int(found.restarted.contains(port));
         ASSERT_LE(said, 1) << "at " << look.atMs << " ms";
@@ -59,12 +64,14 @@ INSTANTIATE_TEST_SUITE_P(
         PlugCase{"UnpluggedAndBackIsANewBoard",
                  {{0, true}, {100, false}, {200, false}, {300, true}},
                  "A-GA"},
-        PlugCase{"NeverGoneWhileAnUpdateRuns",
-                 {{0, true}, {100, false, "", true}, {200, false, "", true}, {300, false}},
-                 "A--G"},
-        PlugCase{"UnpluggedLongAfterPassingIsGone",
-                 {{0, true, "", false, true}, {5000, false}, {5100, false}, {5200, true}},
-                 "A-GA"},
+        PlugCase{
+            "NeverGoneWhileAnUpdateRuns",
+            {{0, true}, {100, false, "", true}, {200, false, "", true}, {300, false}, {400, false}},
+            "A---G"},
+        PlugCase{
+            "UnpluggedLongAfterPassingIsGone",
+            {{0, true, "", false, true}, {4900, true}, {5000, false}, {5100, false}, {5200, true}},
+            "A--GA"},
         PlugCase{"DropRightAfterPassingIsARestart",
                  {{0, true, "", false, true}, {500, false}, {600, false}, {4000, true}},
                  "A--R"},
@@ -80,6 +87,23 @@ INSTANTIATE_TEST_SUITE_P(
         PlugCase{"OtherSerialNumberIsANewBoard",
                  {{0, true, "S1", false, true}, {500, false}, {600, false}, {4000, true, "S2"}},
                  "A--A"},
+        PlugCase{"OtherSerialNumberAndProductIsTheNewProgram",
+                 {{0, true, "S1", false, true, "boot"},
+                  {500, false},
+                  {600, false},
+                  {4000, true, "S2", false, false, "app"}},
+                 "A--R"},
+        PlugCase{"GoneWhileItsUpdateEndsIsARestart",
+                 {{0, true, "", true},
+                  {100, false, "", true},
+                  {200, false, "", true},
+                  {300, false, "", false, true},
+                  {1500, true}},
+                 "A---R"},
+        PlugCase{
+            "LastSightNotFirstMissDatesTheDrop",
+            {{0, true, "", false, true}, {1900, true}, {2400, false}, {2900, false}, {4000, true}},
+            "A---R"},
         PlugCase{"SecondDropAfterARestartIsAnUnplug",
                  {{0, true, "", false, true},
                   {500, false},

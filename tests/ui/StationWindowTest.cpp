@@ -119,6 +119,24 @@ TEST_F(StationWindowTest, ABoardThatRestartsAfterPassingIsNotFlashedAgain) {
     EXPECT_TRUE(State(board).contains("taken for the same board")) << State(board).toStdString();
 }
 
+// A board swapped for another a while after passing: the next board gets a fresh tile and its
+// own update, however quick the operator's hands.
+TEST_F(StationWindowTest, AQuickSwapAfterPassingFlashesTheNextBoard) {
+    SimProcess sims({"--count", "2", "--out", files.Path("out%d.bin")});
+    Open(true);
+    const QString board = Plug("board", sims.PortPaths()[0]);
+    ASSERT_TRUE(WaitForState(board, "passed")) << State(board).toStdString();
+    QTest::qWait(2500);                // past the moments in which a board restarts
+    ASSERT_TRUE(QFile::remove(board)); // the window sees it on its own looks only
+    QTest::qWait(450);                 // a quick hand
+    ASSERT_TRUE(QFile::link(sims.PortPaths()[1], board));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Passed() == 2; }, 20000))
+        << State(board).toStdString();
+    EXPECT_EQ(LogResults(), QStringList({"board:passed", "board:passed"}));
+    EXPECT_EQ(sims.Stop(), 0) << sims.ErrorOutput().toStdString();
+    EXPECT_EQ(ReadFile(files.Path("out1.bin")), PaddedImage(image)) << "the second board";
+}
+
 // Start flashes every waiting port: the good ones turn green with the image byte-exact, the
 // one that hangs up turns red with its reason; the counters and the log agree.
 TEST_F(StationWindowTest, StartFlashesEveryWaitingPortAndAFailureShowsItsReason) {

@@ -108,7 +108,7 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     }
     m_auto->setChecked(options.autoMode);
     PollPorts();
-    m_poll.start(500);
+    m_poll.start(kLookMs);
     UpdateControls();
 }
 
@@ -122,7 +122,7 @@ void StationWindow::Message(const QString& text) {
     m_poll.stop();
     QMessageBox box(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
     box.exec();
-    m_poll.start(500);
+    m_poll.start(kLookMs);
 }
 
 bool StationWindow::LoadImage(const QString& path) {
@@ -266,10 +266,10 @@ void StationWindow::PollPorts() {
             m_stop = 0; // every update has ended: the next Start may run
         }
     }
-    const station::PlugTracker::SerialOf serialOf = station::UsbSerialNumbers();
+    const station::PlugTracker::IdentityOf identityOf = station::UsbIdentities();
     const station::PlugTracker::Look look = m_plugs.Update(
         m_watcher.Present(),
-        [this](const QString& port) { return m_station && m_station->Busy(port); }, serialOf);
+        [this](const QString& port) { return m_station && m_station->Busy(port); }, identityOf);
     bool changed = false;
     for (const QString& port : look.arrived) {
         if (const auto old = m_tiles.find(port); old != m_tiles.end()) {
@@ -278,14 +278,14 @@ void StationWindow::PollPorts() {
         }
         m_endedAt.erase(port);
         auto* tile = new PortTile(port, m_board);
-        tile->SetSerialNumber(serialOf(port));
+        tile->SetSerialNumber(identityOf(port).serialNumber);
         m_tiles[port] = tile;
         changed = true;
     }
     for (const QString& port : look.restarted) {
         if (PortTile* tile = Tile(port)) {
             tile->Note(tr("Restarted after passing: taken for the same board, not flashed "
-                          "again. Unplug it for 10 s to flash it as a new board."));
+                          "again. Unplug it for a second to flash it as a new board."));
         }
     }
     for (auto it = m_tiles.begin(); it != m_tiles.end();) {

@@ -81,6 +81,7 @@ class StationWindow : public QWidget {
     station::PortWatcher m_watcher;
     station::PlugTracker m_plugs; // new boards, and boards that restart after passing
     QTimer m_poll;
+    static constexpr int kLookMs = 100; // as often as tavrel-flash --watch looks
     std::map<QString, PortTile*> m_tiles;
     // When each port's last update ended: the tile of a device that is gone stays this long
     // after, so that its green or red is seen.
