@@ -35,8 +35,9 @@ QString HelpText() {
         "      --base ADDRESS   for an Intel HEX or S-record IMAGE: the address of the image's\n"
         "                       first byte (default: the lowest address in the file)\n"
         "      --format FORMAT  read IMAGE as bin, hex (Intel HEX) or srec (S-record); by\n"
-        "                       default its content tells (a file named .hex or .srec that\n"
-        "                       does not begin like one is refused)\n"
+        "                       default its content tells (a file named as HEX or S-record,\n"
+        "                       .hex, .srec, .s19 and so on, that does not begin like either\n"
+        "                       is refused)\n"
         "  -b, --baud RATE      baud rate (default 115200); 8 data bits, no parity, 1 stop bit\n"
         "  -t, --timeout SECS   how long to wait for each ACK (default 10; 0 waits forever;\n"
         "                       at most 1000000)\n"
@@ -131,7 +132,7 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             }
             options.base = static_cast<quint32>(address);
         } else if (arg == QLatin1String("--format")) {
-            const QString name = takeValue(value) ? value : QString();
+            const QString name = takeValue(value) ? value.toLower() : QString();
             if (name == QLatin1String("bin")) {
                 options.format = ImageFormat::Binary;
             } else if (name == QLatin1String("hex")) {

@@ -123,7 +123,8 @@ std::optional<ImageFormat> FormatOfName(QByteArrayView path) {
             return ImageFormat::IntelHex;
         }
     }
-    for (const char* ending : {".srec", ".s19", ".s28", ".s37", ".mot", ".mhx"}) {
+    for (const char* ending :
+         {".srec", ".s19", ".s28", ".s37", ".s1", ".s2", ".s3", ".sx", ".mot", ".mhx"}) {
         if (name.endsWith(ending)) {
             return ImageFormat::SRecord;
         }
@@ -156,19 +157,32 @@ FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
         std::fclose(raw);
     }
     FirmwareLoad load;
-    load.format = format ? *format : DetectImageFormat(start);
+    const ImageFormat detected = DetectImageFormat(start);
+    load.format = format ? *format : detected;
     if (const std::optional<ImageFormat> named = FormatOfName(path);
-        !format && named && load.format == ImageFormat::Binary) {
+        !format && named && detected == ImageFormat::Binary) {
         // A damaged or mislabelled file: its text would go to the device as firmware.
         return Refused(path, QStringLiteral("the name says %1, but the file does not begin with "
-                                            "an %1 line. To flash its bytes as they are, give "
-                                            "the format as binary (--format bin).")
+                                            "an %1 line; check that it is the file meant. A raw "
+                                            "binary must be named .bin (or given to "
+                                            "tavrel-flash with --format bin).")
                                  .arg(FormatName(*named)));
+    }
+    if (format && *format != ImageFormat::Binary && detected != *format) {
+        return Refused(path,
+                       QStringLiteral("--format %1, but the file begins like %2.")
+                           .arg(QLatin1String(*format == ImageFormat::IntelHex ? "hex" : "srec"),
+                                FormatName(detected)));
+    }
+    if (load.format != ImageFormat::Binary && start.startsWith("\xEF\xBB\xBF")) {
+        return Refused(path, QStringLiteral("the file begins with a byte order mark, which %1 "
+                                            "readers do not take; save it without one.")
+                                 .arg(FormatName(load.format)));
     }
     if (load.format == ImageFormat::Binary) {
         if (base) {
             return Refused(path, QStringLiteral("--base applies to Intel HEX and S-record images; "
-                                                "this file is raw binary."));
+                                                "this file is read as raw binary."));
         }
         load.result = store.LoadImageFile(path); // refuses a missing, locked or large file
         load.description =
