@@ -3,6 +3,7 @@
 
 #include "serial/PortMapping.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <glob.h>
 #include <sys/stat.h>
@@ -12,12 +13,24 @@ namespace station {
 QStringList PortWatcher::Present() const {
     QStringList ports;
     if (m_pattern.isEmpty()) {
-        for (const SerialPortEntry& entry : SystemSerialPorts()) {
-            if (entry.usb) {
-                ports << entry.device;
+        struct stat dev {};
+        ::stat("/dev", &dev);
+        QElapsedTimer clock;
+        clock.start();
+        const qint64 nowMs = clock.msecsSinceReference();
+        const bool devChanged = dev.st_mtim.tv_sec != m_devChangedAt.tv_sec ||
+                                dev.st_mtim.tv_nsec != m_devChangedAt.tv_nsec;
+        if (m_enumeratedAtMs < 0 || devChanged || nowMs - m_enumeratedAtMs >= 1000) {
+            m_usbPorts.clear();
+            for (const SerialPortEntry& entry : SystemSerialPorts()) {
+                if (entry.usb) {
+                    m_usbPorts << entry.device;
+                }
             }
+            m_devChangedAt = dev.st_mtim;
+            m_enumeratedAtMs = nowMs;
         }
-        return ports;
+        return m_usbPorts;
     }
     glob_t found{};
     if (::glob(QFile::encodeName(m_pattern).constData(), 0, nullptr, &found) == 0) {

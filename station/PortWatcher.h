@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <ctime>
 
 namespace station {
 
@@ -20,6 +21,12 @@ class PortWatcher {
 
   private:
     QString m_pattern;
+    // The system's USB serial ports as last enumerated, and when: a look through sysfs costs
+    // milliseconds, and a look comes every 100 ms. A device node that comes or goes changes
+    // /dev's modification time; until it does, and for at most a second, the list stands.
+    mutable QStringList m_usbPorts;
+    mutable struct timespec m_devChangedAt {};
+    mutable qint64 m_enumeratedAtMs = -1;
 };
 
 } // namespace station
