@@ -1,18 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "update/ImageFormats.h"
 
-#include "update/VisibleText.h"
-
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <srecord/input/file/intel.h>
 #include <srecord/memory.h>
 #include <srecord/quit.h>
 #include <stdexcept>
-#include <sys/stat.h>
 #include <unistd.h>
 
 // The library ships no header for its S-record reader; this is the one function of it we call.
@@ -67,34 +62,14 @@ class ThrowingQuit : public srecord::quit {
 };
 
 QString Hex(quint64 address) {
-    return QStringLiteral("0x%1")
-        .arg(address, 8, 16, QLatin1Char('0'))
-        .toUpper()
-        .replace(QLatin1String("0X"), QLatin1String("0x"));
+    return QStringLiteral("0x") +
+           QStringLiteral("%1").arg(address, 8, 16, QLatin1Char('0')).toUpper();
 }
 
 FirmwareLoad Refused(const QByteArray& path, const QString& reason) {
     FirmwareLoad load;
-    load.result.message = QStringLiteral("Cannot load %1: %2").arg(QuotedPath(path), reason);
+    load.result = RefusedLoad(path, reason);
     return load;
-}
-
-// What keeps a file from being read at all: it is missing, no regular file, or locked.
-QString Unreadable(const QByteArray& path) {
-    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char('.');
-    }
-    struct stat info {};
-    QString reason;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        reason = QStringLiteral("it is not a regular file.");
-    } else if (LockedByAnotherProcess(fd)) {
-        reason = QStringLiteral("another program has locked the file. Close it there and try "
-                                "again.");
-    }
-    ::close(fd);
-    return reason;
 }
 
 } // namespace
@@ -147,15 +122,15 @@ QString FormatName(ImageFormat format) {
 FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
                               std::optional<quint32> base, std::optional<ImageFormat> format) {
     // Only a regular file is looked into (a FIFO or a tty would block the read).
-    if (const QString reason = Unreadable(path); !reason.isEmpty()) {
+    QString reason;
+    const int fd = OpenImageFile(path, reason);
+    if (fd < 0) {
         return Refused(path, reason);
     }
-    QByteArray start; // by the exact bytes of the name
-    if (std::FILE* raw = std::fopen(path.constData(), "rb")) {
-        start.resize(512);
-        start.resize(static_cast<qsizetype>(std::fread(start.data(), 1, 512, raw)));
-        std::fclose(raw);
-    }
+    QByteArray start(512, Qt::Uninitialized);
+    const ssize_t got = ::read(fd, start.data(), static_cast<std::size_t>(start.size()));
+    ::close(fd);
+    start.resize(std::max<qsizetype>(got, 0));
     FirmwareLoad load;
     const ImageFormat detected = DetectImageFormat(start);
     load.format = format ? *format : detected;

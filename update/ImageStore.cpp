@@ -15,18 +15,10 @@
 
 using namespace tavrel;
 
-QString QuotedPath(const QByteArray& path) {
-    return QStringLiteral("\"%1\"").arg(VisibleText(path));
-}
-
 namespace {
 
 QString ReasonFromErrno(int error) {
     return QString::fromLocal8Bit(std::strerror(error));
-}
-
-LoadResult Refuse(const QByteArray& path, const QString& reason) {
-    return {false, QStringLiteral("Cannot load %1: %2").arg(QuotedPath(path), reason)};
 }
 
 // Closes the descriptor (and so releases its lock) whichever way the load ends.
@@ -47,8 +39,6 @@ QString WithThousands(qint64 value) {
     return digits;
 }
 
-} // namespace
-
 // Another program that holds the image open for writing with a lock may be changing it while
 // we read: refuse rather than send a half-written image. Both lock families are checked.
 bool LockedByAnotherProcess(int fd) {
@@ -64,39 +54,58 @@ bool LockedByAnotherProcess(int fd) {
     return false;
 }
 
+} // namespace
+
+LoadResult RefusedLoad(const QByteArray& path, const QString& reason) {
+    return {false, QStringLiteral("Cannot load \"%1\": %2").arg(VisibleText(path), reason)};
+}
+
+int OpenImageFile(const QByteArray& path, QString& reason) {
+    // O_NONBLOCK keeps a FIFO or a device from stalling the open; such files are refused below.
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        reason = ReasonFromErrno(errno) + QStringLiteral(".");
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        reason = ReasonFromErrno(errno) + QStringLiteral(".");
+    } else if (S_ISDIR(info.st_mode)) {
+        reason = QStringLiteral("it is a folder, not a file.");
+    } else if (!S_ISREG(info.st_mode)) {
+        reason = QStringLiteral("it is not a regular file (a device, pipe or socket).");
+    } else if (LockedByAnotherProcess(fd)) {
+        reason = QStringLiteral("another program has locked the file. Close it there and select "
+                                "the file again.");
+    } else {
+        return fd;
+    }
+    ::close(fd);
+    return -1;
+}
+
 LoadResult ImageStore::LoadImageFile(const QString& path) {
     return LoadImageFile(NativePathOf(path));
 }
 
 LoadResult ImageStore::LoadImageFile(const QByteArray& path) {
-    // O_NONBLOCK keeps a FIFO or a device from stalling the open; such files are refused below.
-    int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    QString reason;
+    const int fd = OpenImageFile(path, reason);
     if (fd < 0) {
-        return Refuse(path, ReasonFromErrno(errno) + QStringLiteral("."));
+        return RefusedLoad(path, reason);
     }
     FdCloser closer{fd};
 
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        return Refuse(path, ReasonFromErrno(errno) + QStringLiteral("."));
-    }
-    if (S_ISDIR(info.st_mode)) {
-        return Refuse(path, QStringLiteral("it is a folder, not a file."));
-    }
-    if (!S_ISREG(info.st_mode)) {
-        return Refuse(path, QStringLiteral("it is not a regular file (a device, pipe or socket)."));
-    }
+    ::fstat(fd, &info); // it has told a regular file already
     const auto tooLarge = [&](const QString& size) {
-        return Refuse(path, QStringLiteral("the file is %1 bytes; the largest image that fits is "
-                                           "%2 bytes (236 blocks of 1024 bytes, less one byte).")
-                                .arg(size, WithThousands(kMaxImageBytes)));
+        return RefusedLoad(path,
+                           QStringLiteral("the file is %1 bytes; the largest image that fits is "
+                                          "%2 bytes (236 blocks of 1024 bytes, less one byte).")
+                               .arg(size, WithThousands(kMaxImageBytes)));
     };
     if (info.st_size > kMaxImageBytes) {
         return tooLarge(WithThousands(info.st_size));
-    }
-    if (LockedByAnotherProcess(fd)) {
-        return Refuse(path, QStringLiteral("another program has locked the file. Close it there "
-                                           "and select the file again."));
     }
 
     // To the end of the file, not to the size the system reports: files in /proc and /sys
@@ -111,7 +120,8 @@ LoadResult ImageStore::LoadImageFile(const QByteArray& path) {
             if (errno == EINTR) {
                 continue;
             }
-            return Refuse(path, QStringLiteral("reading failed: %1.").arg(ReasonFromErrno(errno)));
+            return RefusedLoad(path,
+                               QStringLiteral("reading failed: %1.").arg(ReasonFromErrno(errno)));
         }
         if (n == 0) {
             break;

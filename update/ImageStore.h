@@ -11,17 +11,18 @@
 #include <array>
 #include <cstdint>
 
-// Another program holds the open file locked for writing (either lock family): it may be
-// changing the image while we read it.
-bool LockedByAnotherProcess(int fd);
-// A file name for messages: quoted, its bytes shown readably.
-QString QuotedPath(const QByteArray& path);
-
 struct LoadResult {
     bool ok = false;
     QString message;  // for the operator when ok is false
     qint64 bytes = 0; // read from the file, when ok
 };
+
+// Opens an image file by the exact bytes of its name, for reading; the caller closes it. -1,
+// and the reason, for a file that cannot be used: missing, a folder, a device, pipe or socket
+// (whose reading could block), or locked by another program that may be changing it.
+int OpenImageFile(const QByteArray& path, QString& reason);
+// The refusal of a file that cannot be loaded, for the operator: the name and the reason.
+LoadResult RefusedLoad(const QByteArray& path, const QString& reason);
 
 class ImageStore {
   public:

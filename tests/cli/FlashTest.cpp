@@ -523,11 +523,7 @@ TEST(Flash, ImageNameThatIsNotUtf8Loads) {
     const QString out = files.Path("received.bin");
     SimProcess sim({"--out", out});
     const QByteArray image = PatternBytes(2000);
-    const QByteArray name = QFile::encodeName(files.Path("fw-")) + "\xff\xfe.bin";
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::write(fd, image.constData(), static_cast<size_t>(image.size())), image.size());
-    ::close(fd);
+    files.WriteByName("fw-\xff\xfe.bin", image);
     QProcess shell;
     shell.start("bash", {"-c", QStringLiteral("exec '%1' -p '%2' \"$(printf '%3\\xff\\xfe.bin')\"")
                                    .arg(TAVREL_FLASH_PATH, sim.PortPath(), files.Path("fw-"))});

@@ -193,12 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
 // still loads, by the name it stands for.
 TEST_F(WindowFixture, ImageNameThatIsNotUtf8LoadsThroughTheDialog) {
     TempFiles files;
-    const QByteArray name = QFile::encodeName(files.Path("fw-")) + "\xff.bin";
-    const QByteArray content = PatternBytes(3000);
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::write(fd, content.constData(), static_cast<size_t>(content.size())), 3000);
-    ::close(fd);
+    const QByteArray name = files.WriteByName("fw-\xff.bin", PatternBytes(3000));
     SelectImage(QFile::decodeName(name));
     EXPECT_TRUE(watcher.Messages().isEmpty()) << watcher.Messages().join("|").toStdString();
     EXPECT_EQ(dlg->m_store.m_imageReady, 1);

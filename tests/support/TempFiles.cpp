@@ -2,7 +2,9 @@
 #include "support/TempFiles.h"
 
 #include <QFile>
+#include <fcntl.h>
 #include <stdexcept>
+#include <unistd.h>
 
 TempFiles::TempFiles() {
     if (!m_dir.isValid()) {
@@ -15,6 +17,21 @@ QString TempFiles::Write(const QString& name, const QByteArray& content) const {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
         file.write(content) != content.size()) {
+        throw std::runtime_error("cannot write " + path.toStdString());
+    }
+    return path;
+}
+
+QByteArray TempFiles::WriteByName(const QByteArray& name, const QByteArray& content) const {
+    const QByteArray path = QFile::encodeName(m_dir.path()) + '/' + name;
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool written =
+        fd >= 0 && ::write(fd, content.constData(), static_cast<size_t>(content.size())) ==
+                       static_cast<ssize_t>(content.size());
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (!written) {
         throw std::runtime_error("cannot write " + path.toStdString());
     }
     return path;

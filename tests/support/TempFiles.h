@@ -14,6 +14,8 @@ class TempFiles {
     QString Path(const QString& name) const { return m_dir.filePath(name); }
     // Writes `content` to a new file and returns its path.
     QString Write(const QString& name, const QByteArray& content) const;
+    // The same for a name given as bytes (one that is not valid UTF-8); returns the path's bytes.
+    QByteArray WriteByName(const QByteArray& name, const QByteArray& content) const;
     // A file of `size` bytes that takes no disk space (a hole), for sizes no test should read.
     QString Sparse(const QString& name, qint64 size) const;
 

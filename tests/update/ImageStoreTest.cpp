@@ -115,12 +115,8 @@ TEST(ImageStore, ReadsToTheEndByTheNamesBytes) {
               PaddedImage(expected).left(1024));
 
     TempFiles files;
-    const QByteArray name = QFile::encodeName(files.Path("fw-")) + "\xff.bin";
     const QByteArray content = PatternBytes(1500);
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::write(fd, content.constData(), static_cast<size_t>(content.size())), 1500);
-    ::close(fd);
+    const QByteArray name = files.WriteByName("fw-\xff.bin", content);
     for (const LoadResult& result :
          {store.LoadImageFile(name), store.LoadImageFile(QFile::decodeName(name))}) {
         EXPECT_TRUE(result.ok) << result.message.toStdString();
