@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/Progress.h"
 
-#include <QJsonDocument>
+#include "cli/Output.h"
+
 #include <QJsonObject>
 #include <cstdio>
 
@@ -20,11 +21,6 @@ QString SummaryLine(const TransferFigures& f, double seconds) {
 
 namespace {
 
-void Err(const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), stderr);
-    std::fflush(stderr);
-}
-
 QString OutcomeNote(const Outcome& outcome) {
     QString note = outcome.lastBlockAcknowledged
                        ? QStringLiteral("The device acknowledged the last block.\n")
@@ -42,13 +38,13 @@ class HumanReporter : public ProgressReporter {
     explicit HumanReporter(bool terminal) : m_terminal(terminal) {}
     void Start(const TransferFigures& f) override {
         m_figures = f;
-        Err(QStringLiteral("Writing %1 bytes (%2 blocks) to %3 at %4 baud\n")
-                .arg(f.imageBytes)
-                .arg(f.blocks)
-                .arg(f.port)
-                .arg(f.baud));
+        Print(stderr, QStringLiteral("Writing %1 bytes (%2 blocks) to %3 at %4 baud\n")
+                          .arg(f.imageBytes)
+                          .arg(f.blocks)
+                          .arg(f.port)
+                          .arg(f.baud));
         if (!f.image.isEmpty()) {
-            Err(QStringLiteral("Image: %1\n").arg(f.image));
+            Print(stderr, QStringLiteral("Image: %1\n").arg(f.image));
         }
     }
     void Block(int, int sent, double seconds) override {
@@ -58,7 +54,9 @@ class HumanReporter : public ProgressReporter {
             const double rate = seconds > 0 ? bytes / 1024.0 / seconds : 0;
             const double left = rate > 0 ? (m_figures.imageBytes - bytes) / 1024.0 / rate : 0;
             const int filled = percent * 30 / 100;
-            Err(QStringLiteral("\r[%1%2] %3/%4 blocks %5/%6 bytes %7% %8 KiB/s %9 s left ")
+            Print(
+                stderr,
+                QStringLiteral("\r[%1%2] %3/%4 blocks %5/%6 bytes %7% %8 KiB/s %9 s left ")
                     .arg(QString(filled, QLatin1Char('#')), QString(30 - filled, QLatin1Char('.')))
                     .arg(sent)
                     .arg(m_figures.blocks)
@@ -70,30 +68,30 @@ class HumanReporter : public ProgressReporter {
             m_lineOpen = true;
         } else if (percent / 10 > m_lastTenth || sent == m_figures.blocks) {
             m_lastTenth = percent / 10;
-            Err(QStringLiteral("%1% (%2/%3 blocks)\n")
-                    .arg(percent)
-                    .arg(sent)
-                    .arg(m_figures.blocks));
+            Print(stderr, QStringLiteral("%1% (%2/%3 blocks)\n")
+                              .arg(percent)
+                              .arg(sent)
+                              .arg(m_figures.blocks));
         }
     }
     void Done(double seconds, const Outcome& outcome) override {
         CloseLine();
-        Err(OutcomeNote(outcome));
-        Err(SummaryLine(m_figures, seconds) + QLatin1Char('\n'));
+        Print(stderr, OutcomeNote(outcome));
+        Print(stderr, SummaryLine(m_figures, seconds) + QLatin1Char('\n'));
     }
     void Error(int, const QString& message) override {
         CloseLine();
-        Err(QStringLiteral("tavrel-flash: %1\n").arg(message));
+        Print(stderr, QStringLiteral("tavrel-flash: %1\n").arg(message));
     }
     void DeviceText(const QString& line) override {
         CloseLine();
-        Err(QStringLiteral("device: %1\n").arg(line));
+        Print(stderr, QStringLiteral("device: %1\n").arg(line));
     }
 
   private:
     void CloseLine() {
         if (m_lineOpen) {
-            Err(QStringLiteral("\n"));
+            Print(stderr, QStringLiteral("\n"));
             m_lineOpen = false;
         }
     }
@@ -107,48 +105,43 @@ class JsonReporter : public ProgressReporter {
   public:
     void Start(const TransferFigures& f) override {
         m_figures = f;
-        Emit({{"event", "start"},
-              {"port", f.port},
-              {"baud", f.baud},
-              {"bytes", f.imageBytes},
-              {"blocks", f.blocks},
-              {"image", f.image}});
+        PrintJsonLine({{"event", "start"},
+                       {"port", f.port},
+                       {"baud", f.baud},
+                       {"bytes", f.imageBytes},
+                       {"blocks", f.blocks},
+                       {"image", f.image}});
     }
     void Block(int index, int sent, double seconds) override {
-        Emit({{"event", "block"},
-              {"index", index},
-              {"number", (index + 20) % 256},
-              {"sent", sent},
-              {"blocks", m_figures.blocks},
-              {"seconds", seconds}});
+        PrintJsonLine({{"event", "block"},
+                       {"index", index},
+                       {"number", (index + 20) % 256},
+                       {"sent", sent},
+                       {"blocks", m_figures.blocks},
+                       {"seconds", seconds}});
     }
     void Done(double seconds, const Outcome& outcome) override {
-        Emit({{"event", "done"},
-              {"exit_code", 0},
-              {"port", m_figures.port},
-              {"baud", m_figures.baud},
-              {"bytes", m_figures.imageBytes},
-              {"blocks", m_figures.blocks},
-              {"seconds", seconds},
-              {"last_block_acknowledged", outcome.lastBlockAcknowledged},
-              {"port_closed_after_switch", outcome.portClosedAfterSwitch}});
+        PrintJsonLine({{"event", "done"},
+                       {"exit_code", 0},
+                       {"port", m_figures.port},
+                       {"baud", m_figures.baud},
+                       {"bytes", m_figures.imageBytes},
+                       {"blocks", m_figures.blocks},
+                       {"seconds", seconds},
+                       {"last_block_acknowledged", outcome.lastBlockAcknowledged},
+                       {"port_closed_after_switch", outcome.portClosedAfterSwitch}});
     }
     void Error(int exitCode, const QString& message) override {
-        Emit({{"event", "error"}, {"exit_code", exitCode}, {"message", message}});
+        PrintJsonLine({{"event", "error"}, {"exit_code", exitCode}, {"message", message}});
     }
     void SwitchSent(const QString& port) override {
-        Emit({{"event", "done"}, {"exit_code", 0}, {"port", port}, {"switch_only", true}});
+        PrintJsonLine({{"event", "done"}, {"exit_code", 0}, {"port", port}, {"switch_only", true}});
     }
     void DeviceText(const QString& line) override {
-        Err(QStringLiteral("device: %1\n").arg(line)); // standard output stays JSON only
+        Print(stderr, QStringLiteral("device: %1\n").arg(line)); // standard output stays JSON only
     }
 
   private:
-    static void Emit(const QJsonObject& object) {
-        std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    }
     TransferFigures m_figures;
 };
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/StationRun.h"
 
+#include "cli/Output.h"
+
 #include "serial/PortMapping.h"
 #include "station/PlugTracker.h"
 #include "station/PortWatcher.h"
@@ -11,7 +13,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
 #include <QThread>
@@ -35,16 +36,6 @@ using station::StationEvent;
 const QString kRestartedNote = QStringLiteral(
     "back right after passing: taken for the same board restarting, not flashed again "
     "(unplug it for a second to flash it as a new board)");
-
-void Out(std::FILE* to, const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), to);
-    std::fflush(to);
-}
-
-void Json(const QJsonObject& record) {
-    Out(stdout, QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact)) +
-                    QLatin1Char('\n'));
-}
 
 QString Bar(const PortStatus& s, int width) {
     const int filled = s.blocks > 0 ? s.blocksSent * width / s.blocks : 0;
@@ -84,41 +75,41 @@ class EventPrinter {
         if (m_style == Style::Terminal || m_style == Style::Quiet) {
             if (m_style == Style::Quiet && e.kind == StationEvent::Kind::Ended &&
                 s.state == PortState::Failed) {
-                Out(stderr, QStringLiteral("%1: failed (exit %2): %3\n")
-                                .arg(s.port)
-                                .arg(s.exitCode)
-                                .arg(s.reason));
+                Print(stderr, QStringLiteral("%1: failed (exit %2): %3\n")
+                                  .arg(s.port)
+                                  .arg(s.exitCode)
+                                  .arg(s.reason));
             }
             return;
         }
         switch (e.kind) {
         case StationEvent::Kind::Started:
-            Out(stderr, QStringLiteral("%1: started, attempt %2\n").arg(s.port).arg(s.attempt));
+            Print(stderr, QStringLiteral("%1: started, attempt %2\n").arg(s.port).arg(s.attempt));
             break;
         case StationEvent::Kind::Progress:
             // Every quarter of the image, not every block.
             if (s.blocks > 0 && s.blocksSent > 0 &&
                 s.blocksSent * 4 / s.blocks != (s.blocksSent - 1) * 4 / s.blocks) {
-                Out(stderr, QStringLiteral("%1: %2/%3 blocks, %4 KiB/s\n")
-                                .arg(s.port)
-                                .arg(s.blocksSent)
-                                .arg(s.blocks)
-                                .arg(s.kibPerSecond, 0, 'f', 1));
+                Print(stderr, QStringLiteral("%1: %2/%3 blocks, %4 KiB/s\n")
+                                  .arg(s.port)
+                                  .arg(s.blocksSent)
+                                  .arg(s.blocks)
+                                  .arg(s.kibPerSecond, 0, 'f', 1));
             }
             break;
         case StationEvent::Kind::DeviceText:
-            Out(stderr, QStringLiteral("%1: device: %2\n").arg(s.port, e.text));
+            Print(stderr, QStringLiteral("%1: device: %2\n").arg(s.port, e.text));
             break;
         case StationEvent::Kind::Ended:
             if (s.state == PortState::Passed) {
-                Out(stderr,
-                    QStringLiteral("%1: passed in %2 s\n").arg(s.port).arg(s.seconds, 0, 'f', 2));
+                Print(stderr,
+                      QStringLiteral("%1: passed in %2 s\n").arg(s.port).arg(s.seconds, 0, 'f', 2));
             } else {
-                Out(stderr,
-                    QStringLiteral("%1: failed (exit %2): %3%4\n")
-                        .arg(s.port)
-                        .arg(s.exitCode)
-                        .arg(s.reason, e.retrying ? QStringLiteral("; starting over") : QString()));
+                Print(stderr, QStringLiteral("%1: failed (exit %2): %3%4\n")
+                                  .arg(s.port)
+                                  .arg(s.exitCode)
+                                  .arg(s.reason,
+                                       e.retrying ? QStringLiteral("; starting over") : QString()));
             }
             break;
         }
@@ -127,9 +118,9 @@ class EventPrinter {
     // Something said of a port outside its updates; a terminal shows it in the port's live line.
     void Note(const QString& port, const QString& text) const {
         if (m_style == Style::Json) {
-            Json({{"event", "note"}, {"port", port}, {"message", text}});
+            PrintJsonLine({{"event", "note"}, {"port", port}, {"message", text}});
         } else if (m_style == Style::Plain || m_style == Style::Quiet) {
-            Out(stderr, QStringLiteral("%1: %2\n").arg(port, text));
+            Print(stderr, QStringLiteral("%1: %2\n").arg(port, text));
         }
     }
 
@@ -138,33 +129,33 @@ class EventPrinter {
         const PortStatus& s = e.status;
         switch (e.kind) {
         case StationEvent::Kind::Started:
-            Json({{"event", "start"},
-                  {"port", s.port},
-                  {"attempt", s.attempt},
-                  {"blocks", s.blocks}});
+            PrintJsonLine({{"event", "start"},
+                           {"port", s.port},
+                           {"attempt", s.attempt},
+                           {"blocks", s.blocks}});
             break;
         case StationEvent::Kind::Progress:
             if (s.blocksSent > 0) {
-                Json({{"event", "block"},
-                      {"port", s.port},
-                      {"sent", s.blocksSent},
-                      {"blocks", s.blocks},
-                      {"seconds", s.seconds}});
+                PrintJsonLine({{"event", "block"},
+                               {"port", s.port},
+                               {"sent", s.blocksSent},
+                               {"blocks", s.blocks},
+                               {"seconds", s.seconds}});
             }
             break;
         case StationEvent::Kind::DeviceText:
-            Out(stderr, QStringLiteral("%1: device: %2\n").arg(s.port, e.text));
+            Print(stderr, QStringLiteral("%1: device: %2\n").arg(s.port, e.text));
             break;
         case StationEvent::Kind::Ended:
-            Json({{"event", s.state == PortState::Passed ? "done" : "error"},
-                  {"port", s.port},
-                  {"device", s.device},
-                  {"attempt", s.attempt},
-                  {"exit_code", s.exitCode},
-                  {"message", s.reason},
-                  {"seconds", s.seconds},
-                  {"last_block_acknowledged", s.lastBlockAcknowledged},
-                  {"retrying", e.retrying}});
+            PrintJsonLine({{"event", s.state == PortState::Passed ? "done" : "error"},
+                           {"port", s.port},
+                           {"device", s.device},
+                           {"attempt", s.attempt},
+                           {"exit_code", s.exitCode},
+                           {"message", s.reason},
+                           {"seconds", s.seconds},
+                           {"last_block_acknowledged", s.lastBlockAcknowledged},
+                           {"retrying", e.retrying}});
             break;
         }
     }
@@ -184,7 +175,7 @@ class LiveLines {
                 QStringLiteral("\r\x1b[2K") + VisibleText(LiveLine(s).toUtf8()) + QLatin1Char('\n');
         }
         m_drawn = static_cast<int>(ports.size());
-        Out(stderr, text);
+        Print(stderr, text);
     }
 
   private:
@@ -205,36 +196,32 @@ void PrintSummary(const QList<PortStatus>& ports, const QMap<QString, int>& pass
         return; // the failures have been told as they came
     }
     if (json) {
-        Json({{"event", "summary"},
-              {"passed", passed},
-              {"failed", failed},
-              {"total", passed + failed},
-              {"exit_code", exitCode}});
+        PrintJsonLine({{"event", "summary"},
+                       {"passed", passed},
+                       {"failed", failed},
+                       {"total", passed + failed},
+                       {"exit_code", exitCode}});
         return;
     }
-    Out(stderr, QStringLiteral("\n%1 %2 %3 %4 %5\n")
-                    .arg(QStringLiteral("PORT"), -24)
-                    .arg(QStringLiteral("RESULT"), -8)
-                    .arg(QStringLiteral("EXIT"), 4)
-                    .arg(QStringLiteral("SECONDS"), 8)
-                    .arg(QStringLiteral("REASON")));
+    Print(stderr, QStringLiteral("\n%1 %2 %3 %4 %5\n")
+                      .arg(QStringLiteral("PORT"), -24)
+                      .arg(QStringLiteral("RESULT"), -8)
+                      .arg(QStringLiteral("EXIT"), 4)
+                      .arg(QStringLiteral("SECONDS"), 8)
+                      .arg(QStringLiteral("REASON")));
     for (const PortStatus& s : ports) {
-        Out(stderr, QStringLiteral("%1 %2 %3 %4 %5\n")
-                        .arg(s.port, -24)
-                        .arg(station::StateName(s.state), -8)
-                        .arg(s.exitCode, 4)
-                        .arg(s.seconds, 8, 'f', 2)
-                        .arg(s.reason));
+        Print(stderr, QStringLiteral("%1 %2 %3 %4 %5\n")
+                          .arg(s.port, -24)
+                          .arg(station::StateName(s.state), -8)
+                          .arg(s.exitCode, 4)
+                          .arg(s.seconds, 8, 'f', 2)
+                          .arg(s.reason));
     }
-    Out(stderr, QStringLiteral("%1 passed, %2 failed, %3 in all\n")
-                    .arg(passed)
-                    .arg(failed)
-                    .arg(passed + failed));
+    Print(stderr, QStringLiteral("%1 passed, %2 failed, %3 in all\n")
+                      .arg(passed)
+                      .arg(failed)
+                      .arg(passed + failed));
 }
-
-} // namespace
-
-namespace {
 
 // What a port name stands for, so that one device named twice is told: the device number of
 // a character device, else the canonical path.
@@ -248,8 +235,8 @@ QString DeviceKey(const QString& port) {
         S_ISCHR(info.st_mode)) {
         return QStringLiteral("dev %1").arg(static_cast<qulonglong>(info.st_rdev));
     }
-    return QFileInfo(device).canonicalFilePath().isEmpty() ? device
-                                                           : QFileInfo(device).canonicalFilePath();
+    const QString canonical = QFileInfo(device).canonicalFilePath();
+    return canonical.isEmpty() ? device : canonical;
 }
 
 // Events wait here, from the ports' threads, until the main thread prints them: a reader that
@@ -278,9 +265,9 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
                                       : ::isatty(STDERR_FILENO) ? EventPrinter::Style::Terminal
                                                                 : EventPrinter::Style::Plain;
     auto fail = [&](int exitCode, const QString& message) {
-        Out(stderr, QStringLiteral("tavrel-flash: %1\n").arg(message));
+        Print(stderr, QStringLiteral("tavrel-flash: %1\n").arg(message));
         if (options.json) {
-            Json({{"event", "error"}, {"exit_code", exitCode}, {"message", message}});
+            PrintJsonLine({{"event", "error"}, {"exit_code", exitCode}, {"message", message}});
         }
         return exitCode;
     };
@@ -294,7 +281,7 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
         return fail(kExitImage, loaded.message);
     }
     if (style == EventPrinter::Style::Plain || style == EventPrinter::Style::Terminal) {
-        Out(stderr, QStringLiteral("Image: %1\n").arg(firmware.description));
+        Print(stderr, QStringLiteral("Image: %1\n").arg(firmware.description));
     }
     QStringList ports = options.ports;
     if (options.allPorts || (ports.isEmpty() && !options.watch)) {
@@ -375,10 +362,10 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
     if (options.watch) {
         const station::PortWatcher watcher(options.watchPattern);
         if (style != EventPrinter::Style::Json) {
-            Out(stderr,
-                QStringLiteral("Watching %1 for devices; Ctrl-C ends.\n")
-                    .arg(options.watchPattern.isEmpty() ? QStringLiteral("the USB serial ports")
-                                                        : options.watchPattern));
+            Print(stderr,
+                  QStringLiteral("Watching %1 for devices; Ctrl-C ends.\n")
+                      .arg(options.watchPattern.isEmpty() ? QStringLiteral("the USB serial ports")
+                                                          : options.watchPattern));
         }
         while (stopSignal == 0) {
             stationCore.Reap();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-flash: the Tavrel update from the command line, for scripts and production lines.
 #include "cli/FlashOptions.h"
+#include "cli/Output.h"
 #include "cli/Progress.h"
 #include "cli/StationRun.h"
 #include "serial/PortMapping.h"
@@ -8,7 +9,6 @@
 #include "update/VisibleText.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <csignal>
 #include <cstdio>
@@ -20,10 +20,6 @@ namespace {
 StopFlag g_stopSignal = 0;
 void OnStopSignal(int signal) {
     g_stopSignal = signal;
-}
-
-void Print(std::FILE* to, const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), to);
 }
 
 int ListPorts() {
@@ -39,7 +35,7 @@ int ListPorts() {
         }
         shown << mapping.device;
         // What the system says of a port comes from the device itself: shown, never obeyed.
-        Print(stdout, VisibleText(line.toUtf8()) + QLatin1Char('\n'));
+        flash::Print(stdout, VisibleText(line.toUtf8()) + QLatin1Char('\n'));
     }
     bool header = false;
     for (const SerialPortEntry& p : ports) {
@@ -47,25 +43,24 @@ int ListPorts() {
             continue;
         }
         if (!header) {
-            Print(stdout, QStringLiteral("Other serial ports:\n"));
+            flash::Print(stdout, QStringLiteral("Other serial ports:\n"));
             header = true;
         }
-        Print(stdout,
-              VisibleText(
-                  QStringLiteral("  %1 %2 %3").arg(p.device, p.description, p.usbIds).toUtf8()) +
-                  QLatin1Char('\n'));
+        flash::Print(
+            stdout,
+            VisibleText(
+                QStringLiteral("  %1 %2 %3").arg(p.device, p.description, p.usbIds).toUtf8()) +
+                QLatin1Char('\n'));
     }
     return flash::kExitOk;
 }
 
 int UsageError(const QStringList& arguments, const QString& error) {
-    Print(stderr, QStringLiteral("tavrel-flash: %1\nTry tavrel-flash --help.\n").arg(error));
+    flash::Print(stderr, QStringLiteral("tavrel-flash: %1\nTry tavrel-flash --help.\n").arg(error));
     if (arguments.contains(QStringLiteral("--json"))) {
         // A program that reads the JSON lines learns of this end too.
-        const QJsonObject record{
-            {"event", "error"}, {"exit_code", flash::kExitUsage}, {"message", error}};
-        Print(stdout, QString::fromUtf8(QJsonDocument(record).toJson(QJsonDocument::Compact)) +
-                          QLatin1Char('\n'));
+        flash::PrintJsonLine(
+            {{"event", "error"}, {"exit_code", flash::kExitUsage}, {"message", error}});
     }
     return flash::kExitUsage;
 }
@@ -87,11 +82,12 @@ int main(int argc, char** argv) {
     }
     flash::FlashOptions& options = *parsed.options;
     if (options.help) {
-        Print(stdout, flash::HelpText());
+        flash::Print(stdout, flash::HelpText());
         return flash::kExitOk;
     }
     if (options.version) {
-        Print(stdout, QStringLiteral("tavrel-flash %1\n").arg(QStringLiteral(TAVREL_VERSION)));
+        flash::Print(stdout,
+                     QStringLiteral("tavrel-flash %1\n").arg(QStringLiteral(TAVREL_VERSION)));
         return flash::kExitOk;
     }
     if (options.listPorts) {

@@ -3,6 +3,7 @@
 
 #include "serial/PortMapping.h"
 #include "update/ImageFormats.h"
+#include "update/Packets.h"
 #include "update/VisibleText.h"
 
 #include <QDeadlineTimer>
@@ -28,12 +29,12 @@ bool SameFile(const QByteArray& a, const QByteArray& b) {
 QString OutputThatIsAnInput(const QStringList& outputs, const QByteArray& imagePath,
                             const QString& port) {
     // The port as the run will open it: a path, com N as mapped, or the system's only port.
+    const QList<SerialPortEntry> systemPorts = SystemSerialPorts();
     QString device = port;
     if (const auto number = ParseComName(port)) {
-        device = MapComPort(*number).device;
+        device = MapComPort(*number, systemPorts).device;
     } else if (port.isEmpty()) {
-        const QList<SerialPortEntry> ports = SystemSerialPorts();
-        device = ports.size() == 1 ? ports.first().device : QString();
+        device = systemPorts.size() == 1 ? systemPorts.first().device : QString();
     }
     for (const QString& output : outputs) {
         if (output.isEmpty() || output == QLatin1String("-")) {
@@ -42,7 +43,7 @@ QString OutputThatIsAnInput(const QStringList& outputs, const QByteArray& imageP
         const QByteArray file = QFile::encodeName(output);
         const bool isImage = !imagePath.isEmpty() && SameFile(file, imagePath);
         bool isPort = !device.isEmpty() && SameFile(file, QFile::encodeName(device));
-        for (const SerialPortEntry& entry : SystemSerialPorts()) {
+        for (const SerialPortEntry& entry : systemPorts) {
             isPort = isPort || SameFile(file, QFile::encodeName(entry.device)); // any port
         }
         if (isImage || isPort) {
@@ -96,28 +97,26 @@ int PortUpdate::Run() {
         m_reporter.Error(failure.exitCode, failure.message);
         return failure.exitCode;
     } catch (const Interrupted&) {
-        m_comm.Abandon(); // nothing more is sent
-        const int signal = m_stopSignal;
-        m_reporter.Error(128 + signal,
-                         QStringLiteral("stopped by %1; the port is closed and the device has an "
-                                        "incomplete image")
-                             .arg(signal == SIGTERM ? QStringLiteral("SIGTERM")
-                                                    : QStringLiteral("Ctrl-C (SIGINT)")));
-        return 128 + signal;
+        return Stopped();
     } catch (const CommError& error) {
         if (error.kind() == CommError::Kind::Interrupted) {
-            // Reported the same way as an interruption anywhere else.
-            m_comm.Abandon();
-            const int signal = m_stopSignal;
-            m_reporter.Error(128 + signal, QStringLiteral("stopped while writing; the port is "
-                                                          "closed and the device has an "
-                                                          "incomplete image"));
-            return 128 + signal;
+            return Stopped(); // a write that waited for room: the same stop as anywhere else
         }
         m_comm.Abandon();
         m_reporter.Error(kExitPortLost, error.description());
         return kExitPortLost;
     }
+}
+
+int PortUpdate::Stopped() {
+    m_comm.Abandon(); // nothing more is sent
+    const int signal = m_stopSignal;
+    m_reporter.Error(128 + signal,
+                     QStringLiteral("stopped by %1; the port is closed and the device has an "
+                                    "incomplete image")
+                         .arg(signal == SIGTERM ? QStringLiteral("SIGTERM")
+                                                : QStringLiteral("Ctrl-C (SIGINT)")));
+    return 128 + signal;
 }
 
 void PortUpdate::LoadImage() {
@@ -149,6 +148,7 @@ void PortUpdate::OpenTrace() {
 }
 
 void PortUpdate::OpenPort() {
+    const std::optional<int> comNumber = ParseComName(m_options.port);
     QString device;
     if (m_options.port.isEmpty()) {
         const QList<SerialPortEntry> ports = SystemSerialPorts();
@@ -168,12 +168,12 @@ void PortUpdate::OpenPort() {
                                     .arg(list)};
         }
         device = ports.first().device;
-    } else if (!ParseComName(m_options.port)) {
+    } else if (!comNumber) {
         device = m_options.port;
     }
     try {
-        if (const auto number = ParseComName(m_options.port)) {
-            m_comm.put_CommPort(static_cast<short>(*number));
+        if (comNumber) {
+            m_comm.put_CommPort(static_cast<short>(*comNumber));
         }
         m_comm.SetDevicePath(device);
         m_comm.put_InputMode(1);
@@ -213,12 +213,13 @@ int PortUpdate::Flash() {
     while (!m_done) {
         if (!WaitForAck(timeoutMs)) {
             const int block = (m_engine.m_currentBlock + 255) % 256;
-            throw Failure{kExitNoAck,
-                          QStringLiteral("no ACK for block %1 (number 0x%2) within %3 s. Check the "
-                                         "baud rate and the cable, and that the boot loader waits.")
-                              .arg(block)
-                              .arg((block + 20) % 256, 2, 16, QLatin1Char('0'))
-                              .arg(m_options.timeoutSeconds)};
+            throw Failure{
+                kExitNoAck,
+                QStringLiteral("no ACK for block %1 (number 0x%2) within %3 s. Check the "
+                               "baud rate and the cable, and that the boot loader waits.")
+                    .arg(block)
+                    .arg((block + tavrel::kBlockNumberOffset) % 256, 2, 16, QLatin1Char('0'))
+                    .arg(m_options.timeoutSeconds)};
         }
         m_engine.OnDeviceReply(kAck);
     }
@@ -247,7 +248,7 @@ bool PortUpdate::TakeAck() {
     }
     for (;;) {
         // The rest of a line already shown in part is text, never an ACK.
-        if (!m_inLongLine && m_reply.startsWith(kAck)) {
+        if (!m_inLongLine && IsAck(m_reply)) {
             m_reply.remove(0, kAck.size());
             m_ackTaken = true;
             return true;
@@ -331,7 +332,8 @@ void PortUpdate::WritePacket(const QByteArray& packet) {
     m_trace.Sent(packet);
     m_comm.put_Output(packet);
     if (packet.size() == tavrel::kBlockPacketSize) {
-        const int index = (static_cast<std::uint8_t>(packet[7]) + 256 - 20) % 256;
+        const int index =
+            (static_cast<std::uint8_t>(packet[7]) + 256 - tavrel::kBlockNumberOffset) % 256;
         ++m_sentBlocks;
         m_allBlocksSent = index >= m_store.m_lastBlock;
         m_reporter.Block(index, m_sentBlocks, Seconds());

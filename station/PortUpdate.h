@@ -71,6 +71,8 @@ class PortUpdate : private EngineHost {
     // True when the port is gone; throws when that is a failure (before the switch packet).
     bool PortGone() const;
     void ThrowIfInterrupted() const;
+    // Ends the run for a stop signal: the port abandoned, the signal's exit status reported.
+    int Stopped();
     void OnComm();
     double Seconds() const { return m_clock.nsecsElapsed() / 1e9; }
     QString PortName() const;
