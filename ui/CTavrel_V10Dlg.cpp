@@ -447,10 +447,11 @@ void CTavrel_V10Dlg::OnBootUserSwitch() {
 }
 
 void CTavrel_V10Dlg::WritePacket(const QByteArray& packet) {
-    m_switchWasLast = false;
+    m_sinceSwitch.invalidate();
     m_comm.put_Output(packet);
-    m_switchWasLast = packet.size() == tavrel::kSwitchPacketSize;
-    m_sinceSwitch.start();
+    if (packet.size() == tavrel::kSwitchPacketSize) {
+        m_sinceSwitch.start();
+    }
 }
 
 void CTavrel_V10Dlg::SetProgress(int position) {

@@ -141,9 +141,8 @@ class CTavrel_V10Dlg : public QDialog, private EngineHost {
     void SetWriteCaption(const QString& caption) override;
 
     bool m_initialised = false;
-    // The last packet written was the switch packet, this long ago: a device that drops the
-    // port soon after is restarting with its new program, which is no failure.
-    bool m_switchWasLast = false;
+    // Valid while the last packet written was the switch packet, since it went: a device that
+    // drops the port soon after is restarting with its new program, which is no failure.
     QElapsedTimer m_sinceSwitch;
     static constexpr int kRestartGraceMs = 10000;
     std::map<int, QWidget*> m_controls; // by control identifier, filled from the template

@@ -105,7 +105,7 @@ void CTavrel_V10Dlg::OnOpenPort() {
     m_comm.put_RTSEnable(true);
     m_comm.put_PortOpen(true);
     if (m_comm.get_PortOpen()) {
-        m_switchWasLast = false;
+        m_sinceSwitch.invalidate();
         UpdateData(true);
         button->setText(kCloseCaption);
     }

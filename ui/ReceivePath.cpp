@@ -29,7 +29,7 @@ void CTavrel_V10Dlg::OnClearData() {
 
 void CTavrel_V10Dlg::ReportPortLost() {
     Button(IDC_OPEN_PORT)->setText(QStringLiteral("Open Port"));
-    if (m_switchWasLast && m_sinceSwitch.elapsed() < kRestartGraceMs) {
+    if (m_sinceSwitch.isValid() && m_sinceSwitch.elapsed() < kRestartGraceMs) {
         // Many USB boot loaders drop the port when they start the new program: no failure.
         return;
     }

@@ -91,20 +91,36 @@ ImageFormat DetectImageFormat(QByteArrayView start) {
     return ImageFormat::Binary;
 }
 
+namespace {
+const char* const kIntelHexEndings[] = {".hex", ".ihex", ".ihx"};
+const char* const kSRecordEndings[] = {".srec", ".s19", ".s28", ".s37", ".s1",
+                                       ".s2",   ".s3",  ".sx",  ".mot", ".mhx"};
+} // namespace
+
 std::optional<ImageFormat> FormatOfName(QByteArrayView path) {
     const QByteArray name = path.toByteArray().toLower();
-    for (const char* ending : {".hex", ".ihex", ".ihx"}) {
+    for (const char* ending : kIntelHexEndings) {
         if (name.endsWith(ending)) {
             return ImageFormat::IntelHex;
         }
     }
-    for (const char* ending :
-         {".srec", ".s19", ".s28", ".s37", ".s1", ".s2", ".s3", ".sx", ".mot", ".mhx"}) {
+    for (const char* ending : kSRecordEndings) {
         if (name.endsWith(ending)) {
             return ImageFormat::SRecord;
         }
     }
     return std::nullopt;
+}
+
+QString FirmwareNamePatterns() {
+    QString patterns = QStringLiteral("*.bin");
+    for (const char* ending : kIntelHexEndings) {
+        patterns += QStringLiteral(" *") + QLatin1String(ending);
+    }
+    for (const char* ending : kSRecordEndings) {
+        patterns += QStringLiteral(" *") + QLatin1String(ending);
+    }
+    return patterns;
 }
 
 QString FormatName(ImageFormat format) {

@@ -27,6 +27,8 @@ struct FirmwareLoad {
 
 // The format a name says, for a name that says one (fw.hex, fw.s19, ...).
 std::optional<ImageFormat> FormatOfName(QByteArrayView path);
+// The names firmware files have, as patterns for a file dialog: "*.bin *.hex ...".
+QString FirmwareNamePatterns();
 
 // Loads the file at `path` into `store` in the given format, or in whatever format its content
 // shows. `base`, for an addressed file only, is the address of the image's first byte; data

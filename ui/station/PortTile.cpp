@@ -71,7 +71,6 @@ QString PortTile::StateText() const {
 
 void PortTile::Show(const station::PortStatus& status) {
     m_shown = status;
-    m_state = status.state;
     if (status.state != station::PortState::Passed) {
         m_note.clear();
     }

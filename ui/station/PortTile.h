@@ -20,13 +20,12 @@ class PortTile : public QFrame {
     void SetSerialNumber(const QString& serial);
     // Said under a passed board's state until its next update.
     void Note(const QString& text);
-    station::PortState State() const { return m_state; }
+    station::PortState State() const { return m_shown.state; }
     QString StateText() const;
     const QString& Port() const { return m_port; }
 
   private:
     QString m_port;
-    station::PortState m_state = station::PortState::Waiting;
     station::PortStatus m_shown;
     QString m_note;
     QLabel* m_device;

@@ -164,8 +164,7 @@ void StationWindow::OnChooseImage() {
     QFileDialog dialog(this, tr("Firmware image"));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilters(
-        {tr("Firmware images (*.bin *.hex *.ihex *.srec *.s19 *.s28 *.s37 *.mot)"),
-         tr("All files (*)")});
+        {tr("Firmware images (%1)").arg(FirmwareNamePatterns()), tr("All files (*)")});
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
         LoadImage(dialog.selectedFiles().first());
     }
