@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/station/StationWindow.h"
 
+#include "ui/ImageFileDialog.h"
 #include "ui/station/PortTile.h"
 #include "update/ImageFormats.h"
 #include "update/VisibleText.h"
@@ -161,7 +162,7 @@ QString StationWindow::ImageText() const {
 }
 
 void StationWindow::OnChooseImage() {
-    QFileDialog dialog(this, tr("Firmware image"));
+    ImageFileDialog dialog(this, tr("Firmware image"));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilters(
         {tr("Firmware images (%1)").arg(FirmwareNamePatterns()), tr("All files (*)")});
