@@ -322,40 +322,37 @@ QByteArray SRecord(const QByteArray& data, quint32 address) {
     return text + "S70500000000FA\n";
 }
 
-// The same firmware as raw binary, Intel HEX and S-record reaches the device byte for byte.
-TEST(Flash, HexAndSRecordWriteTheSameBytesAsBinary) {
+// The same firmware as raw binary, Intel HEX and S-record reaches the device byte for byte;
+// --format bin flashes a file's own bytes whatever it looks like or is named.
+TEST(Flash, EveryFormatReachesTheDeviceByteForByte) {
+    struct FormatCase {
+        const char* name;
+        QByteArray content;
+        QStringList extra;
+        QByteArray expected;
+        const char* said; // what the run says of the image
+    };
     TempFiles files;
     const QByteArray firmware = PatternBytes(70 * 1024 + 9); // crosses a 64 KiB boundary
     const quint32 base = 0x0800F000;
-    for (const auto& [name, content] :
-         {std::pair{"fw.bin", firmware}, std::pair{"fw.hex", IntelHex(firmware, base)},
-          std::pair{"fw.srec", SRecord(firmware, base)}}) {
-        const QString out = files.Path(QStringLiteral("out-%1").arg(name));
+    const char* range = "addresses 0x0800F000 to 0x08020808, 71689 bytes";
+    const QByteArray hexLike = IntelHex(PatternBytes(64), 0);
+    const QByteArray named = PatternBytes(3000);
+    for (const FormatCase& c : {
+             FormatCase{"fw.bin", firmware, {}, firmware, "binary, 71689 bytes"},
+             FormatCase{"fw.hex", IntelHex(firmware, base), {}, firmware, range},
+             FormatCase{"fw.srec", SRecord(firmware, base), {}, firmware, range},
+             FormatCase{"looks-like.bin", hexLike, {"--format", "bin"}, hexLike, "binary"},
+             FormatCase{"named.hex", named, {"--format", "bin"}, named, "binary"},
+         }) {
+        const QString out = files.Path(QStringLiteral("out-%1").arg(c.name));
         SimProcess sim({"--out", out});
-        const FlashRun run = RunFlash({"-p", sim.PortPath(), files.Write(name, content)});
-        EXPECT_EQ(run.exitCode, 0) << name << run.err.toStdString();
+        const FlashRun run = RunFlash(QStringList{"-p", sim.PortPath()} + c.extra +
+                                      QStringList{files.Write(c.name, c.content)});
+        EXPECT_EQ(run.exitCode, 0) << c.name << run.err.toStdString();
         EXPECT_EQ(sim.Stop(), 0);
-        EXPECT_EQ(ReadFile(out), PaddedImage(firmware)) << name;
-        if (QString(name) != "fw.bin") {
-            EXPECT_TRUE(run.err.contains("addresses 0x0800F000 to 0x08020808, 71689 bytes"))
-                << run.err.toStdString();
-        }
-    }
-}
-
-// --format says how to read the file, whatever its content or name: a raw binary that
-// begins like a HEX line, or one named .hex, is flashed byte for byte with --format bin.
-TEST(Flash, FormatOptionReadsTheFileAsSaid) {
-    TempFiles files;
-    for (const auto& [name, content] : {std::pair{"looks-like.bin", IntelHex(PatternBytes(64), 0)},
-                                        std::pair{"named.hex", PatternBytes(3000)}}) {
-        const QString out = files.Path(QStringLiteral("out-%1").arg(name));
-        SimProcess sim({"--out", out});
-        const FlashRun run =
-            RunFlash({"-p", sim.PortPath(), "--format", "bin", files.Write(name, content)});
-        EXPECT_EQ(run.exitCode, 0) << name << run.err.toStdString();
-        EXPECT_EQ(sim.Stop(), 0);
-        EXPECT_EQ(ReadFile(out), PaddedImage(content)) << name;
+        EXPECT_EQ(ReadFile(out), PaddedImage(c.expected)) << c.name;
+        EXPECT_TRUE(run.err.contains(c.said)) << c.name << run.err.toStdString();
     }
 }
 

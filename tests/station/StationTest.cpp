@@ -49,7 +49,20 @@ class Station : public ::testing::Test {
         m_err = QString::fromUtf8(m_flash.readAllStandardError());
         return m_flash.exitCode();
     }
+    // Station mode over a folder of its own, where the test plugs boards in as symlinks.
+    QDir StartWatching() {
+        QDir folder(m_files.Path("ports"));
+        EXPECT_TRUE(QDir().mkpath(folder.path()));
+        m_log = m_files.Path("log.jsonl");
+        Start({"--watch", folder.filePath("*"), "--log", m_log,
+               m_files.Write("fw.bin", PatternBytes(3000))});
+        return folder;
+    }
+    bool Logged(int records) {
+        return QTest::qWaitFor([&] { return LogRecords(m_log).size() >= records; }, 20000);
+    }
     TempFiles m_files;
+    QString m_log;
     QProcess m_flash;
     QString m_out;
     QString m_err;
@@ -160,30 +173,23 @@ TEST_F(Station, LogIsCompleteAfterSigkillBetweenAttempts) {
 // and come back; Ctrl-C ends the watch with the totals.
 TEST_F(Station, WatchFlashesEachNewDeviceOnce) {
     SimProcess sims({"--count", "2"});
-    QDir folder(m_files.Path("ports"));
-    ASSERT_TRUE(QDir().mkpath(folder.path()));
-    const QString log = m_files.Path("log.jsonl");
-    Start({"--watch", folder.filePath("*"), "--log", log,
-           m_files.Write("fw.bin", PatternBytes(3000))});
-    const auto logged = [&](int n) {
-        return QTest::qWaitFor([&] { return LogRecords(log).size() >= n; }, 20000);
-    };
+    const QDir folder = StartWatching();
     const QString a = folder.filePath("board-a");
     const QString b = folder.filePath("board-b");
     ASSERT_TRUE(QFile::link(sims.PortPaths()[0], a));
-    ASSERT_TRUE(logged(1));
+    ASSERT_TRUE(Logged(1));
     ASSERT_TRUE(QFile::link(sims.PortPaths()[1], b));
-    ASSERT_TRUE(logged(2));
+    ASSERT_TRUE(Logged(2));
     QTest::qWait(2000);
-    EXPECT_EQ(LogRecords(log).size(), 2) << "a device that stays is flashed once";
+    EXPECT_EQ(LogRecords(m_log).size(), 2) << "a device that stays is flashed once";
     ASSERT_TRUE(QFile::remove(a));
     QTest::qWait(500);
     ASSERT_TRUE(QFile::link(sims.PortPaths()[0], a));
-    ASSERT_TRUE(logged(3)) << "back again: flashed again";
+    ASSERT_TRUE(Logged(3)) << "back again: flashed again";
     ::kill(static_cast<pid_t>(m_flash.processId()), SIGINT);
     EXPECT_EQ(Finish(), 0) << m_err.toStdString();
     QStringList ports;
-    for (const QJsonObject& r : LogRecords(log)) {
+    for (const QJsonObject& r : LogRecords(m_log)) {
         ports << r["port"].toString() + ":" + r["result"].toString();
     }
     EXPECT_EQ(ports, QStringList({a + ":passed", b + ":passed", a + ":passed"}));
@@ -195,21 +201,16 @@ TEST_F(Station, WatchFlashesEachNewDeviceOnce) {
 // program: it is not flashed again, and the run says so rather than staying silent.
 TEST_F(Station, WatchSaysWhenItTakesABoardForRestarting) {
     SimProcess sims({"--count", "1"});
-    QDir folder(m_files.Path("ports"));
-    ASSERT_TRUE(QDir().mkpath(folder.path()));
-    const QString log = m_files.Path("log.jsonl");
-    Start({"--watch", folder.filePath("*"), "--log", log,
-           m_files.Write("fw.bin", PatternBytes(3000))});
-    const QString board = folder.filePath("board");
+    const QString board = StartWatching().filePath("board");
     ASSERT_TRUE(QFile::link(sims.PortPaths()[0], board));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return LogRecords(log).size() == 1; }, 20000));
+    ASSERT_TRUE(Logged(1));
     ASSERT_TRUE(QFile::remove(board));
     QTest::qWait(500);
     ASSERT_TRUE(QFile::link(sims.PortPaths()[0], board));
     QTest::qWait(1000);
     ::kill(static_cast<pid_t>(m_flash.processId()), SIGINT);
     EXPECT_EQ(Finish(), 0) << m_err.toStdString();
-    EXPECT_EQ(LogRecords(log).size(), 1) << m_err.toStdString();
+    EXPECT_EQ(LogRecords(m_log).size(), 1) << m_err.toStdString();
     EXPECT_TRUE(m_err.contains(board + ": back right after passing: taken for the same board "
                                        "restarting, not flashed again"))
         << m_err.toStdString();
