@@ -62,9 +62,7 @@ void Trace::Write(const char* direction, const QByteArray& bytes) {
     }
     std::fprintf(m_file, "%12lld %s %lld ", static_cast<long long>(m_clock.nsecsElapsed() / 1000),
                  direction, static_cast<long long>(bytes.size()));
-    for (char c : bytes) {
-        std::fprintf(m_file, "%02x", static_cast<unsigned char>(c));
-    }
+    std::fputs(bytes.toHex().constData(), m_file); // one call for a whole block
     std::fputs("  |", m_file);
     for (char c : bytes) {
         const auto u = static_cast<unsigned char>(c);
