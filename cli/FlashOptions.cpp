@@ -74,6 +74,7 @@ QString HelpText() {
 ParseResult ParseFlashOptions(const QStringList& arguments) {
     FlashOptions options;
     QStringList positional;
+    bool watchTookWord = false; // --watch took the word after it as its pattern
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& arg = arguments[i];
         auto takeValue = [&](QString& out) -> bool {
@@ -97,8 +98,11 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
         } else if (arg == QLatin1String("--list-ports")) {
             options.listPorts = true;
         } else if (arg == QLatin1String("-p") || arg == QLatin1String("--port")) {
-            if (!takeValue(options.port)) {
-                return {std::nullopt, QStringLiteral("%1 needs a port").arg(arg)};
+            if (!takeValue(options.port) || options.port.isEmpty()) {
+                // An empty name (a script's unset variable) never means "any port".
+                return {std::nullopt, QStringLiteral("%1 needs a port, and an empty name is "
+                                                     "none")
+                                          .arg(arg)};
             }
             // "-p com 3": the number may come as its own word.
             if (options.port.compare(QLatin1String("com"), Qt::CaseInsensitive) == 0 &&
@@ -113,8 +117,18 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             static const QRegularExpression wildcard(QStringLiteral("[*?\\[]"));
             if (arg.startsWith(QLatin1String("--watch="))) {
                 options.watchPattern = arg.mid(8);
+                if (options.watchPattern.isEmpty()) {
+                    return {std::nullopt, QStringLiteral("--watch= needs a pattern; give "
+                                                         "--watch alone to watch the USB serial "
+                                                         "ports")};
+                }
+            } else if (i + 1 < arguments.size() && arguments[i + 1].isEmpty()) {
+                return {std::nullopt, QStringLiteral("--watch is followed by an empty pattern; "
+                                                     "give --watch alone to watch the USB "
+                                                     "serial ports")};
             } else if (i + 1 < arguments.size() && arguments[i + 1].contains(wildcard)) {
                 options.watchPattern = arguments[++i];
+                watchTookWord = true;
             }
         } else if (arg == QLatin1String("--retries")) {
             bool ok = false;
@@ -126,9 +140,12 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
         } else if (arg == QLatin1String("--base")) {
             bool ok = false;
             const qulonglong address = takeValue(value) ? value.toULongLong(&ok, 0) : 0;
-            if (!ok || address > 0xFFFFFFFFULL) {
-                return {std::nullopt, QStringLiteral("--base needs an address, for example "
-                                                     "0x08000000")};
+            // Decimal or 0x hex: a leading zero is not octal here, it is refused.
+            const bool octalLooking = value.size() > 1 && value.startsWith(QLatin1Char('0')) &&
+                                      !value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+            if (!ok || octalLooking || address > 0xFFFFFFFFULL) {
+                return {std::nullopt, QStringLiteral("--base needs an address in decimal or "
+                                                     "0x hex, for example 0x08000000")};
             }
             options.base = static_cast<quint32>(address);
         } else if (arg == QLatin1String("--format")) {
@@ -162,7 +179,7 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
                                           .arg(arg)};
             }
         } else if (arg == QLatin1String("--trace")) {
-            if (!takeValue(options.traceFile)) {
+            if (!takeValue(options.traceFile) || options.traceFile.isEmpty()) {
                 return {std::nullopt,
                         QStringLiteral("--trace needs a file (or - for standard error)")};
             }
@@ -180,6 +197,12 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
         return {std::nullopt, QStringLiteral("give one IMAGE, not %1").arg(positional.size())};
     }
     if (positional.isEmpty() && !options.switchOnly) {
+        if (watchTookWord) {
+            return {std::nullopt, QStringLiteral("--watch took %1 as the pattern of ports to "
+                                                 "watch, and no IMAGE is left; write "
+                                                 "--watch=GLOB or put IMAGE before --watch")
+                                      .arg(options.watchPattern)};
+        }
         return {std::nullopt, QStringLiteral("no IMAGE given")};
     }
     if (!positional.isEmpty()) {

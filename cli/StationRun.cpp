@@ -309,11 +309,6 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
         }
         named.insert(key, port);
     }
-    // The log may be neither the image nor a serial port.
-    const QString refusal = station::OutputThatIsAnInput({options.logFile}, options.imagePath, {});
-    if (!refusal.isEmpty()) {
-        return fail(kExitUsage, refusal);
-    }
 
     station::Station::Settings settings;
     settings.update.imagePath = options.imagePath;
@@ -325,7 +320,8 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
     EventQueue queue;
     station::Station stationCore(settings, image, loaded.bytes, stopSignal,
                                  [&queue](const StationEvent& event) { queue.Push(event); });
-    if (const QString error = stationCore.OpenLog(); !error.isEmpty()) {
+    // The log may be neither the image nor a serial port, nor anything but a regular file.
+    if (const QString error = stationCore.OpenLog(ports); !error.isEmpty()) {
         return fail(kExitUsage,
                     QStringLiteral("cannot write the log %1: %2").arg(options.logFile, error));
     }

@@ -7,4 +7,7 @@
 #include <atomic>
 
 using StopFlag = std::atomic<int>;
+// The value of a stop flag that the operator raised (a Stop button), not a signal. An update
+// stopped so ends as one stopped by SIGTERM would, and says who stopped it.
+constexpr int kStopByOperator = 1000;
 static_assert(StopFlag::is_always_lock_free, "a signal handler may only touch lock-free atomics");

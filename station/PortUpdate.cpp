@@ -2,6 +2,7 @@
 #include "station/PortUpdate.h"
 
 #include "serial/PortMapping.h"
+#include "station/OutputFile.h"
 #include "update/ImageFormats.h"
 #include "update/Packets.h"
 #include "update/VisibleText.h"
@@ -9,7 +10,6 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <csignal>
-#include <sys/stat.h>
 
 namespace station {
 
@@ -18,41 +18,24 @@ constexpr int kReadSliceMs = 50; // how often a wait looks at Ctrl-C
 constexpr qsizetype kLongestLine = 4096;
 const QByteArray kAck = QByteArrayLiteral("ACK");
 
-bool SameFile(const QByteArray& a, const QByteArray& b) {
-    struct stat first {};
-    struct stat second {};
-    return ::stat(a.constData(), &first) == 0 && ::stat(b.constData(), &second) == 0 &&
-           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
 } // namespace
 
-QString OutputThatIsAnInput(const QStringList& outputs, const QByteArray& imagePath,
-                            const QString& port) {
-    // The port as the run will open it: a path, com N as mapped, or the system's only port.
-    const QList<SerialPortEntry> systemPorts = SystemSerialPorts();
-    QString device = port;
-    if (const auto number = ParseComName(port)) {
-        device = MapComPort(*number, systemPorts).device;
-    } else if (port.isEmpty()) {
-        device = systemPorts.size() == 1 ? systemPorts.first().device : QString();
+QString StopCause(int stop) {
+    switch (stop) {
+    case kStopByOperator:
+        return QStringLiteral("the operator");
+    case SIGINT:
+        return QStringLiteral("Ctrl-C (SIGINT)");
+    case SIGHUP:
+        return QStringLiteral("SIGHUP (the terminal closed)");
+    default:
+        return QString::fromLatin1(sigabbrev_np(stop) ? sigabbrev_np(stop) : "a signal")
+            .prepend(QStringLiteral("SIG"));
     }
-    for (const QString& output : outputs) {
-        if (output.isEmpty() || output == QLatin1String("-")) {
-            continue;
-        }
-        const QByteArray file = QFile::encodeName(output);
-        const bool isImage = !imagePath.isEmpty() && SameFile(file, imagePath);
-        bool isPort = !device.isEmpty() && SameFile(file, QFile::encodeName(device));
-        for (const SerialPortEntry& entry : systemPorts) {
-            isPort = isPort || SameFile(file, QFile::encodeName(entry.device)); // any port
-        }
-        if (isImage || isPort) {
-            return QStringLiteral("the output file %1 is the %2; give it another file")
-                .arg(VisibleText(file),
-                     isImage ? QStringLiteral("image") : QStringLiteral("serial port"));
-        }
-    }
-    return {};
+}
+
+int StoppedExitCode(int stop) {
+    return 128 + (stop == kStopByOperator ? SIGTERM : stop);
 }
 
 PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
@@ -110,13 +93,12 @@ int PortUpdate::Run() {
 
 int PortUpdate::Stopped() {
     m_comm.Abandon(); // nothing more is sent
-    const int signal = m_stopSignal;
-    m_reporter.Error(128 + signal,
-                     QStringLiteral("stopped by %1; the port is closed and the device has an "
-                                    "incomplete image")
-                         .arg(signal == SIGTERM ? QStringLiteral("SIGTERM")
-                                                : QStringLiteral("Ctrl-C (SIGINT)")));
-    return 128 + signal;
+    const int stop = m_stopSignal;
+    const int exitCode = StoppedExitCode(stop);
+    m_reporter.Error(exitCode, QStringLiteral("stopped by %1; the port is closed and the device "
+                                              "has an incomplete image")
+                                   .arg(StopCause(stop)));
+    return exitCode;
 }
 
 void PortUpdate::LoadImage() {
@@ -132,9 +114,12 @@ void PortUpdate::LoadImage() {
 }
 
 void PortUpdate::RefuseOutputsThatAreInputs() const {
-    const QString refusal = OutputThatIsAnInput(
-        {m_options.traceFile}, m_options.switchOnly ? QByteArray() : m_options.imagePath,
-        m_options.port);
+    if (m_options.traceFile.isEmpty()) {
+        return;
+    }
+    const QString refusal =
+        RefuseOutput(QFile::encodeName(m_options.traceFile), OutputKind::Trace,
+                     m_options.switchOnly ? QByteArray() : m_options.imagePath, {m_options.port});
     if (!refusal.isEmpty()) {
         throw Failure{kExitUsage, refusal};
     }

@@ -31,10 +31,10 @@ struct UpdateSettings {
     std::optional<ImageFormat> format; // how to read the image; empty: as its content shows
 };
 
-// Why an output file may not be written (empty when it may): a trace or a log written over the
-// image or into the port would destroy what the update reads.
-QString OutputThatIsAnInput(const QStringList& outputs, const QByteArray& imagePath,
-                            const QString& port);
+// Who or what stopped a run, for the operator: a signal's name, or the operator.
+QString StopCause(int stop);
+// A stopped update's status: 128 + the signal, as a shell reports it (SIGTERM for the operator).
+int StoppedExitCode(int stop);
 
 class PortUpdate : private EngineHost {
   public:

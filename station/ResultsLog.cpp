@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/ResultsLog.h"
 
-#include <QDir>
+#include "station/OutputFile.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -18,17 +19,15 @@ QString Reason() {
 }
 } // namespace
 
-QString ResultsLog::Open(const QString& path) {
-    const QString folder = QFileInfo(path).absolutePath();
-    QDir().mkpath(folder);
-    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                  0644);
+QString ResultsLog::Open(const QByteArray& path) {
+    QString reason;
+    m_fd = OpenLogForAppend(path, reason);
     if (m_fd < 0) {
-        return Reason();
+        return reason;
     }
     // The file's own entry in its folder must survive a power cut too.
-    const int dir =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const QByteArray folder = QFile::encodeName(QFileInfo(QFile::decodeName(path)).absolutePath());
+    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
@@ -42,6 +41,9 @@ QString ResultsLog::Append(const QJsonObject& record) {
         return QStringLiteral("the log is not open");
     }
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+    // A record is written whole or not at all: on a full disk the part that went is taken
+    // back, so that every line of the log parses once there is room again.
+    const off_t before = ::lseek(m_fd, 0, SEEK_END);
     qsizetype done = 0;
     while (done < line.size()) {
         const ssize_t n =
@@ -50,11 +52,21 @@ QString ResultsLog::Append(const QJsonObject& record) {
             continue;
         }
         if (n <= 0) {
-            return Reason();
+            const QString reason = n < 0 ? Reason() : QStringLiteral("nothing could be written");
+            if (before >= 0) {
+                while (::ftruncate(m_fd, before) != 0 && errno == EINTR) {
+                }
+            }
+            return reason;
         }
         done += n;
     }
-    return ::fsync(m_fd) == 0 ? QString() : Reason();
+    while (::fsync(m_fd) != 0) {
+        if (errno != EINTR) {
+            return Reason();
+        }
+    }
+    return {};
 }
 
 ResultsLog::~ResultsLog() {

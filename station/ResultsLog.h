@@ -13,10 +13,11 @@ namespace station {
 class ResultsLog {
   public:
     // Opens (creating it and its folder when needed) `path` for appending; the reason when it
-    // cannot.
-    QString Open(const QString& path);
+    // cannot, or when it is not a regular file.
+    QString Open(const QByteArray& path);
     bool IsOpen() const { return m_fd >= 0; }
-    // One line, written whole and synced; the reason when it could not be.
+    // One line, written whole and synced, or not at all; the system's reason when it could not
+    // be.
     QString Append(const QJsonObject& record);
     ~ResultsLog();
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/Station.h"
 
+#include "station/OutputFile.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -95,8 +97,14 @@ Station::~Station() {
     WaitForAll();
 }
 
-QString Station::OpenLog() {
-    return m_settings.logFile.isEmpty() ? QString() : m_log.Open(m_settings.logFile);
+QString Station::OpenLog(const QStringList& ports) {
+    if (m_settings.logFile.isEmpty()) {
+        return {};
+    }
+    const QByteArray path = QFile::encodeName(m_settings.logFile);
+    const QString refusal =
+        RefuseOutput(path, OutputKind::ResultsLog, m_settings.update.imagePath, ports);
+    return refusal.isEmpty() ? m_log.Open(path) : refusal;
 }
 
 bool Station::Flash(const QString& port) {
@@ -239,9 +247,12 @@ void Station::RunSession(const QString& port) {
                               {"seconds", seconds},
                               {"attempt", attempt}});
             if (!logError.isEmpty()) {
-                // A board without its record is no board passed: the line stops here.
-                reason =
-                    QStringLiteral("the result could not be written to the log: %1").arg(logError);
+                // A board without its record is no board passed: the line stops here. The
+                // board's own result stays beside the log's reason.
+                reason = QStringLiteral("%1; and the result could not be written to the log %2: "
+                                        "%3")
+                             .arg(exitCode == kExitOk ? QStringLiteral("the board passed") : reason,
+                                  m_settings.logFile, logError);
                 exitCode = exitCode == kExitOk ? kExitUsage : exitCode;
                 retrying = false;
             }

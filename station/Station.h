@@ -66,8 +66,9 @@ class Station {
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
-    // Opens the results log; the reason when it cannot be written.
-    QString OpenLog();
+    // Opens the results log, refusing one that is the image, a serial port (of the system's or
+    // `ports`) or not a regular file; the reason when it cannot be written.
+    QString OpenLog(const QStringList& ports = {});
     // Starts an update on `port`; false when one runs there already.
     bool Flash(const QString& port);
     bool Busy(const QString& port) const;

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "update/ImageFormats.h"
 
+#include "update/RecordText.h"
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -8,6 +11,8 @@
 #include <srecord/memory.h>
 #include <srecord/quit.h>
 #include <stdexcept>
+#include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 
 // The library ships no header for its S-record reader; this is the one function of it we call.
@@ -135,18 +140,82 @@ QString FormatName(ImageFormat format) {
     return QStringLiteral("binary");
 }
 
+namespace {
+
+// The largest HEX or S-record text taken: more than the text of any image that fits, written
+// one data byte a record.
+constexpr qint64 kLargestRecordFile = 16 * 1024 * 1024;
+
+// Writes all of `text` to `fd`; the system's reason when it cannot.
+QString WriteAll(int fd, const QByteArray& text) {
+    qsizetype done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.constData() + done, std::size_t(text.size() - done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char('.');
+        }
+        done += n;
+    }
+    return {};
+}
+
+// Reads the records of `text` into `memory` with the library; the reason when it refuses them.
+QString ReadRecords(const std::string& name, ImageFormat format, srecord::memory& memory) {
+    // Whatever the library says of a damaged file becomes the reason; nothing else changes.
+    ThrowingQuit quit;
+    try {
+        srecord::input::pointer input = format == ImageFormat::IntelHex
+                                            ? srecord::input_file_intel::create(name)
+                                            : srecord::input_file_motorola::create(name);
+        input->set_quit(quit);
+        // The same data twice is harmless; different data for one address is refused.
+        memory.reader(input, srecord::defcon_ignore, srecord::defcon_fatal_error);
+    } catch (const std::exception& error) {
+        return QString::fromLocal8Bit(error.what());
+    } catch (...) {
+        return QStringLiteral("the record reader failed");
+    }
+    return QString::fromLocal8Bit(quit.Warning().c_str());
+}
+
+// The library reads records from a file name. It gets an anonymous in-memory file holding the
+// bytes already read and checked, so that what it parses is exactly what was checked: a file
+// swapped for a FIFO after the check can neither block nor change it.
+QString ParseRecords(const QByteArray& text, ImageFormat format, srecord::memory& memory) {
+    const int fd = ::memfd_create("tavrel-image", MFD_CLOEXEC);
+    if (fd < 0) {
+        return QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char('.');
+    }
+    const std::string name = "/proc/self/fd/" + std::to_string(fd);
+    QString reason = WriteAll(fd, text);
+    if (reason.isEmpty()) {
+        reason = ReadRecords(name, format, memory);
+        if (!reason.isEmpty()) {
+            // The library names the file it read; the operator knows it by its own name.
+            reason = reason.remove(QString::fromStdString(name + ": ")) + QLatin1Char('.');
+        }
+    }
+    ::close(fd);
+    return reason;
+}
+
+} // namespace
+
 FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
                               std::optional<quint32> base, std::optional<ImageFormat> format) {
-    // Only a regular file is looked into (a FIFO or a tty would block the read).
-    QString reason;
-    const int fd = OpenImageFile(path, reason);
-    if (fd < 0) {
+    // One open: every check and the parse see the bytes read through the descriptor that was
+    // checked (a regular file, not locked by a writer).
+    QByteArray bytes;
+    qint64 sizeOnDisk = 0;
+    if (const QString reason = ReadImageFile(path, kLargestRecordFile, bytes, sizeOnDisk);
+        !reason.isEmpty()) {
         return Refused(path, reason);
     }
-    QByteArray start(512, Qt::Uninitialized);
-    const ssize_t got = ::read(fd, start.data(), static_cast<std::size_t>(start.size()));
-    ::close(fd);
-    start.resize(std::max<qsizetype>(got, 0));
+    const QByteArrayView start =
+        QByteArrayView(bytes).first(std::min<qsizetype>(bytes.size(), 512));
     FirmwareLoad load;
     const ImageFormat detected = DetectImageFormat(start);
     load.format = format ? *format : detected;
@@ -175,27 +244,26 @@ FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
             return Refused(path, QStringLiteral("--base applies to Intel HEX and S-record images; "
                                                 "this file is read as raw binary."));
         }
-        load.result = store.LoadImageFile(path); // refuses a missing, locked or large file
-        load.description =
-            QStringLiteral("binary, %1 bytes").arg(load.result.ok ? load.result.bytes : 0);
+        if (bytes.size() > ImageStore::kMaxImageBytes) {
+            return Refused(path, TooLargeForImage(sizeOnDisk, ImageStore::kMaxImageBytes));
+        }
+        store.LoadImageBytes(bytes);
+        load.result = {true, {}, bytes.size()};
+        load.description = QStringLiteral("binary, %1 bytes").arg(bytes.size());
         return load;
     }
-    // Whatever the library says of a damaged file becomes the reason; nothing else changes.
-    ThrowingQuit quit;
-    srecord::memory memory;
-    try {
-        const std::string name(path.constData(), static_cast<std::size_t>(path.size()));
-        srecord::input::pointer input = load.format == ImageFormat::IntelHex
-                                            ? srecord::input_file_intel::create(name)
-                                            : srecord::input_file_motorola::create(name);
-        input->set_quit(quit);
-        // The same data twice is harmless; different data for one address is refused.
-        memory.reader(input, srecord::defcon_ignore, srecord::defcon_fatal_error);
-    } catch (const std::exception& error) {
-        return Refused(path, QString::fromLocal8Bit(error.what()) + QLatin1Char('.'));
+    if (bytes.size() > kLargestRecordFile) {
+        return Refused(path, QStringLiteral("the file is larger than the %1 text of any image "
+                                            "that fits.")
+                                 .arg(FormatName(load.format)));
     }
-    if (!quit.Warning().empty()) {
-        return Refused(path, QString::fromLocal8Bit(quit.Warning().c_str()) + QLatin1Char('.'));
+    const RecordText records = CheckRecordText(bytes, load.format);
+    if (!records.ok) {
+        return Refused(path, records.reason);
+    }
+    srecord::memory memory;
+    if (const QString reason = ParseRecords(records.text, load.format, memory); !reason.isEmpty()) {
+        return Refused(path, reason);
     }
     if (memory.empty()) {
         return Refused(path,
@@ -215,19 +283,19 @@ FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
                                  .arg(Hex(first), Hex(end - 1))
                                  .arg(size));
     }
-    QByteArray bytes(static_cast<qsizetype>(size), static_cast<char>(0xFF)); // gaps stay 0xFF
+    QByteArray image(static_cast<qsizetype>(size), static_cast<char>(0xFF)); // gaps stay 0xFF
     unsigned long address = static_cast<unsigned long>(first);
     unsigned char chunk[4096];
     std::size_t taken = sizeof chunk;
     while (memory.find_next_data(address, chunk, taken)) {
-        std::memcpy(bytes.data() + (address - first), chunk, taken);
+        std::memcpy(image.data() + (address - first), chunk, taken);
         address += taken;
         taken = sizeof chunk;
     }
-    store.LoadImageBytes(bytes);
-    load.result = {true, {}, bytes.size()};
+    store.LoadImageBytes(image);
+    load.result = {true, {}, image.size()};
     load.description = QStringLiteral("%1, addresses %2 to %3, %4 bytes")
                            .arg(FormatName(load.format), Hex(first), Hex(end - 1))
-                           .arg(bytes.size());
+                           .arg(image.size());
     return load;
 }

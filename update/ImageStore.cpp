@@ -11,7 +11,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 using namespace tavrel;
 
@@ -40,9 +39,11 @@ QString WithThousands(qint64 value) {
 }
 
 // Another program that holds the image open for writing with a lock may be changing it while
-// we read: refuse rather than send a half-written image. Both lock families are checked.
+// we read: refuse rather than send a half-written image. Both lock families are checked. The
+// probe is a shared lock, which only a writer's exclusive lock refuses: a line runs one flasher
+// per port on the same image, and readers never refuse each other.
 bool LockedByAnotherProcess(int fd) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
         return errno == EWOULDBLOCK;
     }
     struct flock probe {};
@@ -88,52 +89,65 @@ LoadResult ImageStore::LoadImageFile(const QString& path) {
     return LoadImageFile(NativePathOf(path));
 }
 
-LoadResult ImageStore::LoadImageFile(const QByteArray& path) {
+QString ReadImageFile(const QByteArray& path, qint64 limit, QByteArray& bytes, qint64& sizeOnDisk) {
     QString reason;
     const int fd = OpenImageFile(path, reason);
     if (fd < 0) {
-        return RefusedLoad(path, reason);
+        return reason;
     }
     FdCloser closer{fd};
-
     struct stat info {};
     ::fstat(fd, &info); // it has told a regular file already
-    const auto tooLarge = [&](const QString& size) {
-        return RefusedLoad(path,
-                           QStringLiteral("the file is %1 bytes; the largest image that fits is "
-                                          "%2 bytes (236 blocks of 1024 bytes, less one byte).")
-                               .arg(size, WithThousands(kMaxImageBytes)));
-    };
-    if (info.st_size > kMaxImageBytes) {
-        return tooLarge(WithThousands(info.st_size));
+    sizeOnDisk = info.st_size;
+    if (info.st_size > limit) {
+        bytes.resize(limit + 1); // what tells the caller that the file is too large
+        return {};
     }
-
     // To the end of the file, not to the size the system reports: files in /proc and /sys
-    // report none, and a file may shrink or grow while it is read. One byte more than fits
-    // tells a file that is too large.
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(kMaxImageBytes + 1));
+    // report none, and a file may shrink or grow while it is read. One byte more than the
+    // limit tells a file that is too large.
+    bytes.resize(limit + 1);
     qint64 size = 0;
-    while (size < qint64(buffer.size())) {
+    while (size < bytes.size()) {
         const ssize_t n =
-            ::read(fd, buffer.data() + size, buffer.size() - static_cast<std::size_t>(size));
+            ::read(fd, bytes.data() + size, static_cast<std::size_t>(bytes.size() - size));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return RefusedLoad(path,
-                               QStringLiteral("reading failed: %1.").arg(ReasonFromErrno(errno)));
+            bytes.clear();
+            return QStringLiteral("reading failed: %1.").arg(ReasonFromErrno(errno));
         }
         if (n == 0) {
             break;
         }
         size += n;
     }
-    if (size > kMaxImageBytes) {
-        return tooLarge(QStringLiteral("more than %1").arg(WithThousands(kMaxImageBytes)));
-    }
+    bytes.resize(size);
+    return {};
+}
 
-    StoreBytes(buffer.data(), size);
-    return {true, {}, size};
+QString TooLargeForImage(qint64 fileBytes, qint64 limit) {
+    const QString size = fileBytes > limit
+                             ? WithThousands(fileBytes)
+                             : QStringLiteral("more than %1").arg(WithThousands(limit));
+    return QStringLiteral("the file is %1 bytes; the largest image that fits is %2 bytes (236 "
+                          "blocks of 1024 bytes, less one byte).")
+        .arg(size, WithThousands(ImageStore::kMaxImageBytes));
+}
+
+LoadResult ImageStore::LoadImageFile(const QByteArray& path) {
+    QByteArray bytes;
+    qint64 sizeOnDisk = 0;
+    if (const QString reason = ReadImageFile(path, kMaxImageBytes, bytes, sizeOnDisk);
+        !reason.isEmpty()) {
+        return RefusedLoad(path, reason);
+    }
+    if (bytes.size() > kMaxImageBytes) {
+        return RefusedLoad(path, TooLargeForImage(sizeOnDisk, kMaxImageBytes));
+    }
+    LoadImageBytes(bytes);
+    return {true, {}, bytes.size()};
 }
 
 void ImageStore::StoreBytes(const std::uint8_t* source, qint64 size) {

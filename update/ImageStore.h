@@ -21,6 +21,13 @@ struct LoadResult {
 // and the reason, for a file that cannot be used: missing, a folder, a device, pipe or socket
 // (whose reading could block), or locked by another program that may be changing it.
 int OpenImageFile(const QByteArray& path, QString& reason);
+// Reads the whole image file at `path` through the one descriptor that OpenImageFile checked,
+// so that the bytes read are those of the file checked. At most `limit` + 1 bytes are read: more
+// than `limit` in `bytes` means the file is too large (`sizeOnDisk` is what the system says of
+// its size). The reason when it cannot be read, else empty.
+QString ReadImageFile(const QByteArray& path, qint64 limit, QByteArray& bytes, qint64& sizeOnDisk);
+// Why a file of `fileBytes` bytes (or more than `limit`, when it said less) is no image.
+QString TooLargeForImage(qint64 fileBytes, qint64 limit);
 // The refusal of a file that cannot be loaded, for the operator: the name and the reason.
 LoadResult RefusedLoad(const QByteArray& path, const QString& reason);
 

@@ -188,6 +188,38 @@ INSTANTIATE_TEST_SUITE_P(
                         return QStringList{"-p", f.Write("port", ""), f.Write("a.bin", "x")};
                     },
                     3, "is not a device"},
+        // A script's unset variable or a pattern that swallows the image: a usage error, and
+        // nothing is opened.
+        RefusalCase{"EmptyPort",
+                    [](TempFiles& f) {
+                        return QStringList{"-p", "", f.Write("a.bin", "x")};
+                    },
+                    1, "-p needs a port, and an empty name is none"},
+        RefusalCase{"EmptyLog",
+                    [](TempFiles& f) {
+                        return QStringList{"-p", "/dev/null", "--log", "", f.Write("a.bin", "x")};
+                    },
+                    1, "--log needs a file"},
+        RefusalCase{"EmptyTrace",
+                    [](TempFiles& f) {
+                        return QStringList{"-p", "/dev/null", "--trace", "", f.Write("a.bin", "x")};
+                    },
+                    1, "--trace needs a file"},
+        RefusalCase{"EmptyWatch",
+                    [](TempFiles& f) {
+                        return QStringList{"--watch", "", f.Write("a.bin", "x")};
+                    },
+                    1, "--watch is followed by an empty pattern"},
+        RefusalCase{"WatchSwallowsTheImage",
+                    [](TempFiles&) {
+                        return QStringList{"--watch", "fw[1].bin"};
+                    },
+                    1, "--watch took fw[1].bin as the pattern"},
+        RefusalCase{"BaseWithALeadingZero",
+                    [](TempFiles& f) {
+                        return QStringList{"--base", "010", f.Write("a.hex", "x")};
+                    },
+                    1, "--base needs an address in decimal or 0x hex"},
         RefusalCase{"PortIsDevNull",
                     [](TempFiles& f) {
                         return QStringList{"-p", "/dev/null", f.Write("a.bin", "x")};

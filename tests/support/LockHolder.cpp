@@ -24,7 +24,7 @@ LockHolder::LockHolder(const QString& path, Kind kind) {
             lock.l_whence = SEEK_SET;
             locked = ::fcntl(fd, F_SETLK, &lock) == 0;
         } else if (fd >= 0) {
-            locked = ::flock(fd, LOCK_EX) == 0;
+            locked = ::flock(fd, kind == Kind::SharedWholeFile ? LOCK_SH : LOCK_EX) == 0;
         }
         const char ok = locked ? '1' : '0';
         [[maybe_unused]] auto n = ::write(ready[1], &ok, 1);

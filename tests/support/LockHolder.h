@@ -8,7 +8,7 @@
 
 class LockHolder {
   public:
-    enum class Kind { WholeFile, PosixRecord };
+    enum class Kind { WholeFile, PosixRecord, SharedWholeFile };
     LockHolder(const QString& path, Kind kind);
     ~LockHolder() { Release(); }
     LockHolder(const LockHolder&) = delete;

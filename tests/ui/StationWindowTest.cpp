@@ -192,6 +192,8 @@ TEST_F(StationWindowTest, StopClosesEveryPortAndWritesNothingMore) {
     EXPECT_GT(blocks, 2);
     EXPECT_LT(blocks, 100) << "the update did not run on after Stop";
     EXPECT_EQ(window->Failed(), 1);
+    const QByteArray log = ReadFile(files.Path("log.jsonl"));
+    EXPECT_TRUE(log.contains("stopped by the operator")) << log.toStdString();
 }
 
 // The program as a line starts it: preloaded, watching a folder, in Auto.

@@ -211,27 +211,35 @@ TEST(ImageStore, FileWithoutReadPermissionIsRefused) {
     EXPECT_TRUE(report.contains("secret.bin")) << report.toStdString();
 }
 
-// Another process holds the file locked while the tool tries to load it: a whole-file lock
-// (flock) or a POSIX record lock, as other programs take them.
-class LockedFileTest : public ::testing::TestWithParam<bool> {};
+// Another process holds the file locked while the tool tries to load it: a writer's whole-file
+// lock (flock) or POSIX record lock refuses it; another reader's shared lock never does.
+struct LockCase {
+    const char* name;
+    LockHolder::Kind kind;
+    bool refused;
+};
 
-TEST_P(LockedFileTest, RefusedWhileLockedLoadsAfterwards) {
+class LockedFileTest : public ::testing::TestWithParam<LockCase> {};
+
+TEST_P(LockedFileTest, RefusedOnlyWhileAWriterHoldsIt) {
     TempFiles files;
     const QString path = files.Write("locked.bin", PatternBytes(2000));
-    LockHolder holder(path,
-                      GetParam() ? LockHolder::Kind::PosixRecord : LockHolder::Kind::WholeFile);
+    LockHolder holder(path, GetParam().kind);
     ASSERT_TRUE(holder.Locked());
     ImageStore store;
     const LoadResult result = store.LoadImageFile(path);
-    EXPECT_FALSE(result.ok);
-    EXPECT_TRUE(result.message.contains("another program has locked the file"))
+    EXPECT_EQ(result.ok, !GetParam().refused) << result.message.toStdString();
+    EXPECT_EQ(result.message.contains("another program has locked the file"), GetParam().refused)
         << result.message.toStdString();
-    EXPECT_EQ(store.m_imageReady, 0);
     holder.Release();
     EXPECT_TRUE(store.LoadImageFile(path).ok) << "loads once the lock is gone";
 }
 
-INSTANTIATE_TEST_SUITE_P(Locks, LockedFileTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "PosixRecordLock" : "Flock"; });
+INSTANTIATE_TEST_SUITE_P(
+    Locks, LockedFileTest,
+    ::testing::Values(LockCase{"Flock", LockHolder::Kind::WholeFile, true},
+                      LockCase{"PosixRecordLock", LockHolder::Kind::PosixRecord, true},
+                      LockCase{"ReadersSharedFlock", LockHolder::Kind::SharedWholeFile, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

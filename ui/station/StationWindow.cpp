@@ -114,7 +114,8 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
 }
 
 StationWindow::~StationWindow() {
-    m_stop = SIGTERM; // every update under way ends, its port closed, before the window goes
+    m_stop =
+        kStopByOperator; // every update under way ends, its port closed, before the window goes
     m_station.reset();
 }
 
@@ -234,7 +235,8 @@ void StationWindow::OnAuto(bool) {
 
 void StationWindow::OnStop() {
     if (Busy()) {
-        m_stop = SIGTERM; // each update ends at once, its port closed; cleared when all have
+        m_stop =
+            kStopByOperator; // each update ends at once, its port closed; cleared when all have
     }
     UpdateControls();
 }

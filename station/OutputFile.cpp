@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "station/OutputFile.h"
+
+#include "serial/PortMapping.h"
+#include "update/VisibleText.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace station {
+
+namespace {
+
+bool SameFile(const struct stat& a, const QByteArray& other) {
+    struct stat b {};
+    return ::stat(other.constData(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+QString NotRegular(const struct stat& info) {
+    return S_ISFIFO(info.st_mode)  ? QStringLiteral("a FIFO")
+           : S_ISCHR(info.st_mode) ? QStringLiteral("a character device")
+           : S_ISDIR(info.st_mode) ? QStringLiteral("a folder")
+                                   : QStringLiteral("not a regular file");
+}
+
+QString LogMustBeAFile(const QByteArray& path, const struct stat& info) {
+    return QStringLiteral("the log %1 is %2; the results log must be a regular file")
+        .arg(VisibleText(path), NotRegular(info));
+}
+
+} // namespace
+
+QString RefuseOutput(const QByteArray& path, OutputKind kind, const QByteArray& imagePath,
+                     const QStringList& ports) {
+    if (path == "-") {
+        return {};
+    }
+    struct stat info {};
+    if (::stat(path.constData(), &info) != 0) {
+        return {}; // it is created: it is none of the inputs
+    }
+    const auto refuse = [&](const QString& what) {
+        return QStringLiteral("the output file %1 is the %2; give it another file")
+            .arg(VisibleText(path), what);
+    };
+    if (!imagePath.isEmpty() && SameFile(info, imagePath)) {
+        return refuse(QStringLiteral("image"));
+    }
+    if (S_ISCHR(info.st_mode)) {
+        QStringList candidates = ports;
+        for (const SerialPortEntry& entry : SystemSerialPorts()) {
+            candidates << entry.device;
+        }
+        for (const QString& port : candidates) {
+            QString device = port;
+            if (const auto number = ParseComName(port)) {
+                device = MapComPort(*number).device;
+            }
+            if (!device.isEmpty() && SameFile(info, QFile::encodeName(device))) {
+                return refuse(QStringLiteral("serial port"));
+            }
+        }
+    }
+    if (kind == OutputKind::ResultsLog && !S_ISREG(info.st_mode)) {
+        return LogMustBeAFile(path, info);
+    }
+    return {};
+}
+
+int OpenLogForAppend(const QByteArray& path, QString& reason) {
+    QDir().mkpath(QFileInfo(QFile::decodeName(path)).absolutePath());
+    // O_NONBLOCK: a FIFO without a reader fails at once instead of holding the start up.
+    const int fd = ::open(path.constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+    if (fd < 0) {
+        struct stat info {};
+        reason = errno == ENXIO && ::stat(path.constData(), &info) == 0
+                     ? LogMustBeAFile(path, info)
+                     : QString::fromLocal8Bit(std::strerror(errno));
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        reason = LogMustBeAFile(path, info);
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND); // a regular file: writes block as they should
+    return fd;
+}
+
+} // namespace station

@@ -1,0 +1,204 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "update/RecordText.h"
+
+#include "update/ImageFormats.h"
+
+#include <QList>
+#include <optional>
+
+namespace {
+
+struct Line {
+    int number;
+    QByteArray text; // without its line end and the blanks around it
+};
+
+// LF, CR LF and CR alone each end a line: editors and old toolchains write all three.
+QList<Line> SplitLines(const QByteArray& file) {
+    QList<Line> lines;
+    QByteArray current;
+    int number = 1;
+    const auto end = [&] {
+        lines.append({number++, current.trimmed()});
+        current.clear();
+    };
+    for (qsizetype i = 0; i < file.size(); ++i) {
+        const char c = file[i];
+        if (c == '\r') {
+            if (i + 1 < file.size() && file[i + 1] == '\n') {
+                ++i;
+            }
+            end();
+        } else if (c == '\n') {
+            end();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.isEmpty()) {
+        end();
+    }
+    return lines;
+}
+
+bool IsRecordBody(QByteArrayView digits, qsizetype leastDigits) {
+    if (digits.size() < leastDigits || digits.size() % 2 != 0) {
+        return false;
+    }
+    for (const char c : digits) {
+        const bool digit =
+            (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+        if (!digit) {
+            return false;
+        }
+    }
+    return true;
+}
+
+RecordText Refused(const QString& reason) {
+    return {false, {}, reason};
+}
+
+QString Garbage(int line, ImageFormat format) {
+    return QStringLiteral("line %1 is garbage, not an %2 record.")
+        .arg(line)
+        .arg(FormatName(format));
+}
+
+QString Joined(int line, int endLine, const char* endName, const char* join) {
+    return QStringLiteral("line %1 follows the %2 of line %3: the file looks like two files joined "
+                          "with cat, and only the first of them would be flashed. Join them with "
+                          "srec_cat instead (%4).")
+        .arg(line)
+        .arg(QLatin1String(endName))
+        .arg(endLine)
+        .arg(QLatin1String(join));
+}
+
+QString OtherStartAddress(int line, int firstLine) {
+    return QStringLiteral("line %1 gives another start address than line %2: the file looks like "
+                          "two files joined.")
+        .arg(line)
+        .arg(firstLine);
+}
+
+RecordText CheckIntelHex(const QList<Line>& lines) {
+    QByteArray records;
+    int endLine = 0;
+    QByteArray start; // the first start-address record
+    int startLine = 0;
+    for (const Line& line : lines) {
+        if (line.text.isEmpty()) {
+            continue;
+        }
+        if (endLine != 0) {
+            return Refused(Joined(line.number, endLine, "end-of-file record",
+                                  "srec_cat a.hex -intel b.hex -intel -o joined.hex -intel"));
+        }
+        if (!line.text.startsWith(':') || !IsRecordBody(QByteArrayView(line.text).sliced(1), 10)) {
+            return Refused(Garbage(line.number, ImageFormat::IntelHex));
+        }
+        const QByteArray record = line.text.toUpper();
+        const QByteArrayView type = QByteArrayView(record).sliced(7, 2);
+        if (type == "01") {
+            endLine = line.number;
+        } else if (type == "03" || type == "05") {
+            if (startLine != 0) {
+                if (record == start) {
+                    continue; // the same start address again: harmless
+                }
+                return Refused(OtherStartAddress(line.number, startLine));
+            }
+            start = record;
+            startLine = line.number;
+        }
+        records += record + '\n';
+    }
+    if (endLine == 0) {
+        return Refused(QStringLiteral("the file has no end-of-file record (:00000001FF): it may "
+                                      "be cut short."));
+    }
+    return {true, records, {}};
+}
+
+RecordText CheckSRecord(const QList<Line>& lines) {
+    QByteArray records;
+    bool header = false;
+    int dataRecords = 0;
+    std::optional<qulonglong> count;
+    int countLine = 0;
+    QByteArray termination;
+    int terminationLine = 0;
+    for (const Line& line : lines) {
+        if (line.text.isEmpty()) {
+            continue;
+        }
+        const QByteArray record = line.text.toUpper();
+        if (record.size() < 2 || record[0] != 'S' || record[1] < '0' || record[1] > '9' ||
+            !IsRecordBody(QByteArrayView(record).sliced(2), 6)) {
+            return Refused(Garbage(line.number, ImageFormat::SRecord));
+        }
+        const char type = record[1];
+        const bool isTermination = type == '7' || type == '8' || type == '9';
+        if (terminationLine != 0) {
+            if (record == termination) {
+                continue; // the same start address again: harmless
+            }
+            if (isTermination) {
+                return Refused(OtherStartAddress(line.number, terminationLine));
+            }
+            return Refused(Joined(line.number, terminationLine, "termination record",
+                                  "srec_cat a.srec b.srec -o joined.srec"));
+        }
+        switch (type) {
+        case '0':
+            header = true;
+            break;
+        case '1':
+        case '2':
+        case '3':
+            ++dataRecords;
+            break;
+        case '5':
+        case '6':
+            count = record.mid(4, type == '5' ? 4 : 6).toULongLong(nullptr, 16);
+            countLine = line.number;
+            break;
+        case '7':
+        case '8':
+        case '9':
+            termination = record;
+            terminationLine = line.number;
+            break;
+        default:
+            return Refused(Garbage(line.number, ImageFormat::SRecord));
+        }
+        records += record + '\n';
+    }
+    if (count && *count != qulonglong(dataRecords)) {
+        return Refused(QStringLiteral("the count record of line %1 says %2 data records, but the "
+                                      "file holds %3: it may be cut short or joined.")
+                           .arg(countLine)
+                           .arg(*count)
+                           .arg(dataRecords));
+    }
+    if (terminationLine == 0 && !count) {
+        return Refused(QStringLiteral("the file ends with neither a termination record (S7, S8 or "
+                                      "S9) nor a count record (S5, S6): it may be cut short."));
+    }
+    // The reader wants a header and a termination record; the count vouches for the end.
+    if (!header) {
+        records.prepend("S0030000FC\n");
+    }
+    if (terminationLine == 0) {
+        records += "S9030000FC\n";
+    }
+    return {true, records, {}};
+}
+
+} // namespace
+
+RecordText CheckRecordText(const QByteArray& file, ImageFormat format) {
+    const QList<Line> lines = SplitLines(file);
+    return format == ImageFormat::IntelHex ? CheckIntelHex(lines) : CheckSRecord(lines);
+}
