@@ -6,7 +6,25 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QSocketNotifier>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+// A signal only writes its number into this pipe; the event loop reads it and ends the program
+// the orderly way: every update stopped and recorded before the window goes.
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int signal) {
+    const char number = static_cast<char>(signal);
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &number, 1);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -57,6 +75,26 @@ int main(int argc, char** argv) {
     }
     options.image = parser.positionalArguments().value(0);
     StationWindow window(options);
+    int stoppedBy = 0;
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        struct sigaction action {};
+        action.sa_handler = OnSignal;
+        sigemptyset(&action.sa_mask);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            sigaction(signal, &action, nullptr);
+        }
+        signalNotifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, [&] {
+            char number = 0;
+            if (::read(g_signalPipe[0], &number, 1) == 1 && stoppedBy == 0) {
+                stoppedBy = number;
+                window.StopForSignal(stoppedBy);
+                QApplication::quit();
+            }
+        });
+    }
     window.show();
-    return app.exec();
+    const int status = app.exec();
+    return stoppedBy != 0 ? 128 + stoppedBy : status;
 }

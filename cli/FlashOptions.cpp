@@ -67,6 +67,7 @@ QString HelpText() {
         "  5    the port was lost, or input/output failed, before the switch packet\n"
         "  6    several ports: at least one of them failed (each port's status is in its\n"
         "       summary line, its JSON record and the log)\n"
+        "  129  stopped (SIGHUP: the terminal closed)\n"
         "  130  interrupted (Ctrl-C, SIGINT)\n"
         "  143  stopped (SIGTERM)\n");
 }

@@ -16,7 +16,7 @@
 
 namespace {
 
-// The number of the signal that asked the run to end (SIGINT, SIGTERM), or 0.
+// The number of the signal that asked the run to end (SIGINT, SIGTERM, SIGHUP), or 0.
 StopFlag g_stopSignal = 0;
 void OnStopSignal(int signal) {
     g_stopSignal = signal;
@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr); // a closed terminal or a logout ends a run as SIGTERM does
 
     if (flash::IsStationRun(options)) {
         return flash::RunStation(options, g_stopSignal);

@@ -82,6 +82,17 @@ void CMscomm1::put_InputMode(long mode) {
 void CMscomm1::put_Settings(const QString& settings) {
     Q_EMIT PropertyWritten(QStringLiteral("Settings"), settings);
     const std::optional<SerialSettings> parsed = ParseSerialSettings(settings);
+    const QString baudText = settings.section(QLatin1Char(','), 0, 0).trimmed();
+    if (!parsed &&
+        ParseSerialSettings(
+            settings.section(QLatin1Char(','), 1).prepend(QStringLiteral("115200,"))) &&
+        !baudText.isEmpty() && baudText.toULongLong() > 0) {
+        // Only the rate is wrong: a whole number that no port runs.
+        throw CommError(CommError::Kind::InvalidSettings,
+                        QStringLiteral("Invalid settings \"%1\": the port does not run at %2 "
+                                       "baud. Choose another baud rate.")
+                            .arg(settings, baudText));
+    }
     if (!parsed) {
         throw CommError(
             CommError::Kind::InvalidSettings,
@@ -143,28 +154,36 @@ void CMscomm1::Open() {
     m_devicePath = mapping.device;
     if (!QFileInfo::exists(m_devicePath)) {
         throw CommError(CommError::Kind::NoSuchPort,
-                        QStringLiteral("No such port: com %1 is %2 (from %3), and it does not "
-                                       "exist. Check the cable and the device, or choose another "
-                                       "port.")
-                            .arg(m_commPort)
-                            .arg(m_devicePath, mapping.source));
+                        m_explicitDevice.isEmpty()
+                            ? QStringLiteral("No such port: com %1 is %2 (from %3), and it does "
+                                             "not exist. Check the cable and the device, or "
+                                             "choose another port.")
+                                  .arg(m_commPort)
+                                  .arg(m_devicePath, mapping.source)
+                            : QStringLiteral("%1 does not exist. Check the cable and the device, "
+                                             "or choose another port.")
+                                  .arg(m_devicePath));
     }
     struct stat info {};
     if (::stat(m_devicePath.toLocal8Bit().constData(), &info) == 0 && !S_ISCHR(info.st_mode)) {
         throw CommError(CommError::Kind::OpenFailed,
-                        QStringLiteral("Cannot open %1 (from %2): it is not a device. Check "
-                                       "that it names a serial port.")
-                            .arg(PortLabel(), mapping.source));
+                        QStringLiteral("Cannot open %1 (from %2): it is not a serial port (%3). "
+                                       "Check that it names a serial port.")
+                            .arg(PortLabel(), mapping.source,
+                                 S_ISREG(info.st_mode) ? QStringLiteral("a regular file")
+                                                       : QStringLiteral("not a device")));
     }
     // The device itself, not the link that named it (/dev/serial/by-id/...): the lock file
     // that other programs look for is named after the device.
     const QString canonical = QFileInfo(m_devicePath).canonicalFilePath();
-    m_port.setPortName(canonical.isEmpty() ? m_devicePath : canonical);
+    const QString device = canonical.isEmpty() ? m_devicePath : canonical;
+    m_port.setPortName(device);
     // One device, one user: root passes the driver's exclusive mode and a lock file can be
     // missed through another name, but a lock on the device itself holds for everyone. It is
     // taken before the port is set up, so that a second opener never changes the line under
     // the first one's update.
-    LockDevice(QFile::encodeName(m_port.portName()));
+    // (By its path: the port's own name drops the /dev/ that the lock needs.)
+    LockDevice(QFile::encodeName(device));
     m_port.setBaudRate(m_settings.baud);
     m_port.setParity(m_settings.parity);
     m_port.setDataBits(m_settings.dataBits);
@@ -181,7 +200,8 @@ void CMscomm1::Open() {
         const QString reason = m_port.errorString();
         ClosePort();
         throw CommError(CommError::Kind::InvalidSettings,
-                        QStringLiteral("%1 cannot run at %2 baud: %3. Choose another baud rate.")
+                        QStringLiteral("%1: the port does not run at %2 baud (%3). Choose another "
+                                       "baud rate.")
                             .arg(m_devicePath)
                             .arg(m_settings.baud)
                             .arg(reason));
@@ -201,6 +221,13 @@ void CMscomm1::LockDevice(const QByteArray& device) {
     m_lockFd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_lockFd < 0) {
         return; // the opening proper reports why it cannot open the device
+    }
+    if (!::isatty(m_lockFd)) {
+        ReleaseDeviceLock();
+        throw CommError(CommError::Kind::OpenFailed,
+                        QStringLiteral("Cannot open %1: it is a device, but not a serial port. "
+                                       "Check that it names a serial port.")
+                            .arg(PortLabel()));
     }
     if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
         ReleaseDeviceLock();

@@ -168,6 +168,7 @@ void PortUpdate::OpenPort() {
         m_comm.put_RTSEnable(true);
         m_comm.put_PortOpen(true);
     } catch (const CommError& error) {
+        m_portInUse = error.kind() == CommError::Kind::PortInUse;
         throw Failure{kExitPort, error.description()};
     }
     m_figures.port = PortName();

@@ -46,6 +46,8 @@ class PortUpdate : private EngineHost {
     int Run();
     // The device the run opened (or tried to), for logs.
     QString DevicePath() const { return m_comm.DevicePath(); }
+    // Another program holds the port: trying again would fight it for the board.
+    bool PortInUse() const { return m_portInUse; }
 
   private:
     struct Interrupted {};
@@ -100,6 +102,7 @@ class PortUpdate : private EngineHost {
     bool m_ackTaken = false;   // the reply has already counted as the acknowledgement
     bool m_inLongLine = false; // part of an overlong text line has been shown already
     bool m_portLost = false;
+    bool m_portInUse = false;
     int m_sentBlocks = 0;
     bool m_allBlocksSent = false;
     bool m_switchSent = false;

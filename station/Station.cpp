@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 namespace station {
@@ -194,6 +195,7 @@ void Station::Update(const QString& port, const std::function<void(PortStatus&)>
 
 void Station::RunSession(const QString& port) {
     const int attempts = 1 + std::max(0, m_settings.retries);
+    const bool seen = QFileInfo::exists(port); // a port there when its update was asked for
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         UpdateSettings settings = m_settings.update;
         settings.port = port;
@@ -217,16 +219,33 @@ void Station::RunSession(const QString& port) {
         clock.start();
         int exitCode = 0;
         QString device;
+        bool inUse = false;
         {
             PortUpdate update(settings, session, m_stopSignal, &m_image, m_imageBytes,
                               m_settings.imageDescription);
             exitCode = update.Run();
             device = update.DevicePath();
+            inUse = update.PortInUse();
         }
         const double seconds = clock.nsecsElapsed() / 1e9;
-        bool retrying =
-            exitCode != kExitOk && Retryable(exitCode) && attempt < attempts && m_stopSignal == 0;
+        // A port that another program holds is final: another attempt would fight it for the
+        // board, and two stations on the same ports would flash every board twice.
+        bool retrying = exitCode != kExitOk && Retryable(exitCode) && !inUse &&
+                        attempt < attempts && m_stopSignal == 0;
+        if (retrying) {
+            // A moment for a board that was just plugged to settle. A stop then ends it all
+            // here: opening the port again would raise DTR and reset an auto-reset board.
+            for (int i = 0; i < 10 && m_stopSignal == 0; ++i) {
+                QThread::msleep(100);
+            }
+            retrying = m_stopSignal == 0;
+        }
         QString reason = session.Reason();
+        if (exitCode == kExitPort && seen && !QFileInfo::exists(port)) {
+            reason = QStringLiteral("%1 vanished before it could be opened: it was unplugged, or "
+                                    "the board reset")
+                         .arg(port);
+        }
         if (m_log.IsOpen()) {
             // On the disk before the next attempt on this port starts.
             const QString logError =
@@ -272,9 +291,6 @@ void Station::RunSession(const QString& port) {
             StationEvent::Kind::Ended, {}, retrying);
         if (!retrying) {
             return;
-        }
-        for (int i = 0; i < 10 && m_stopSignal == 0; ++i) {
-            QThread::msleep(100); // a moment for a board that was just plugged to settle
         }
     }
 }

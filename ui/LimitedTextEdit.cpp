@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QScrollBar>
 #include <QTextCursor>
 
 namespace {
@@ -132,6 +133,10 @@ void LimitedTextEdit::ShowLog(const DataLog& log) {
         if (!m_repaint.isActive()) {
             Flush(); // nothing will repaint it soon: in it goes now
         }
+        // As when the whole text is set: the box shows it from its first line.
+        QTextCursor start(document());
+        setTextCursor(start);
+        verticalScrollBar()->setValue(0);
     } else {
         const QString text = log.Text();
         if (Text() != text) {

@@ -182,12 +182,18 @@ INSTANTIATE_TEST_SUITE_P(
                     [](TempFiles& f) {
                         return QStringList{"-p", "/dev/ttyNOPE7", f.Write("a.bin", "x")};
                     },
-                    3, "does not exist"},
+                    3, "tavrel-flash: /dev/ttyNOPE7 does not exist."},
+        RefusalCase{
+            "RateNoPortRuns",
+            [](TempFiles& f) {
+                return QStringList{"-b", "2147483647", "-p", "/dev/null", f.Write("a.bin", "x")};
+            },
+            3, "the port does not run at 2147483647 baud"},
         RefusalCase{"PortIsARegularFile",
                     [](TempFiles& f) {
                         return QStringList{"-p", f.Write("port", ""), f.Write("a.bin", "x")};
                     },
-                    3, "is not a device"},
+                    3, "is not a serial port (a regular file)"},
         // A script's unset variable or a pattern that swallows the image: a usage error, and
         // nothing is opened.
         RefusalCase{"EmptyPort",
@@ -224,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](TempFiles& f) {
                         return QStringList{"-p", "/dev/null", f.Write("a.bin", "x")};
                     },
-                    3, "serial port"}),
+                    3, "/dev/null: it is a device, but not a serial port"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Flash, LockedImageExitsTwo) {
@@ -444,19 +450,46 @@ INSTANTIATE_TEST_SUITE_P(
                       "data at 0x00001000 lies below --base 0x00002000"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Flash, CtrlCWhileWaitingStopsCleanly) {
+// A stop signal while an update waits: Ctrl-C, or a closed terminal (SIGHUP), which ends a run
+// as SIGTERM does; a station run writes a record for the stopped board and prints the summary.
+struct StopCase {
+    const char* name;
+    int signal;
+    bool station;
+    int exitCode;
+    const char* said;
+};
+
+class StopSignal : public ::testing::TestWithParam<StopCase> {};
+
+TEST_P(StopSignal, StopsCleanlyWithTheSignalsStatus) {
     TempFiles files;
     SimProcess sim({"--silent-after", "1"});
+    const QString log = files.Path("log.jsonl");
     QProcess flash;
-    flash.start(QStringLiteral(TAVREL_FLASH_PATH),
-                {"-t", "0", "-p", sim.PortPath(), files.Write("fw.bin", PatternBytes(9000))});
+    flash.start(
+        QStringLiteral(TAVREL_FLASH_PATH),
+        QStringList{"-t", "0", "-p", sim.PortPath(), files.Write("fw.bin", PatternBytes(9000))} +
+            (GetParam().station ? QStringList{"--log", log} : QStringList{}));
     ASSERT_TRUE(flash.waitForStarted());
     QThread::msleep(500);
-    ::kill(static_cast<pid_t>(flash.processId()), SIGINT);
+    ::kill(static_cast<pid_t>(flash.processId()), GetParam().signal);
     ASSERT_TRUE(flash.waitForFinished(5000));
-    EXPECT_EQ(flash.exitCode(), 130);
-    EXPECT_TRUE(QString(flash.readAllStandardError()).contains("stopped by Ctrl-C"));
+    EXPECT_EQ(flash.exitCode(), GetParam().exitCode);
+    const QString err = flash.readAllStandardError();
+    EXPECT_TRUE(err.contains(GetParam().said)) << err.toStdString();
+    if (GetParam().station) {
+        EXPECT_TRUE(ReadFile(log).contains(GetParam().said)) << "the record of the stopped board";
+        EXPECT_TRUE(err.contains("0 passed, 1 failed")) << err.toStdString();
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, StopSignal,
+    ::testing::Values(StopCase{"CtrlC", SIGINT, false, 130, "stopped by Ctrl-C"},
+                      StopCase{"HangUp", SIGHUP, false, 129, "stopped by SIGHUP"},
+                      StopCase{"HangUpStation", SIGHUP, true, 129, "stopped by SIGHUP"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Every way a --json run ends, a refused command line included, ends with a record that
 // carries the exit status; and no output may be one of the inputs.

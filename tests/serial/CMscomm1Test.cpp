@@ -226,7 +226,8 @@ INSTANTIATE_TEST_SUITE_P(
                                   "Open the port first", [](CMscomm1& c) { c.get_Input(); }},
                       RefusalCase{"PortZero", CommError::Kind::InvalidValue, "Select a port",
                                   [](CMscomm1& c) { c.put_CommPort(0); }},
-                      RefusalCase{"RegularFile", CommError::Kind::OpenFailed, "is not a device",
+                      RefusalCase{"RegularFile", CommError::Kind::OpenFailed,
+                                  "is not a serial port (a regular file)",
                                   [](CMscomm1& c) {
                                       QTemporaryDir dir;
                                       const QString file = dir.filePath("not-a-port");
@@ -235,10 +236,13 @@ INSTANTIATE_TEST_SUITE_P(
                                       f.close();
                                       OpenWith(c, file);
                                   }},
-                      RefusalCase{"Directory", CommError::Kind::OpenFailed, "is not a device",
+                      RefusalCase{"Directory", CommError::Kind::OpenFailed, "is not a serial port",
                                   [](CMscomm1& c) { OpenWith(c, QDir::tempPath()); }},
-                      RefusalCase{"DevNull", CommError::Kind::InvalidSettings,
-                                  "check that the device is a serial port",
+                      RefusalCase{"RateNoPortRuns", CommError::Kind::InvalidSettings,
+                                  "the port does not run at 2147483647 baud",
+                                  [](CMscomm1& c) { c.put_Settings("2147483647,n,8,1"); }},
+                      RefusalCase{"DevNull", CommError::Kind::OpenFailed,
+                                  "/dev/null: it is a device, but not a serial port",
                                   [](CMscomm1& c) { OpenWith(c, "/dev/null"); }}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -5,6 +5,8 @@
 #include "support/TempFiles.h"
 #include "support/WindowFixture.h"
 
+#include <QScrollBar>
+
 namespace {
 
 class ReceivePath : public WindowFixture {
@@ -141,6 +143,19 @@ TEST_F(ReceivePath, LogRefreshAppendsWithoutRewritingTheBox) {
     EXPECT_EQ(removed, 0) << "nothing of the shown log was rewritten";
     EXPECT_TRUE(Log()->Text().endsWith("LACK\n\r"));
     QObject::disconnect(counting); // the counters end here, the dialog later
+}
+
+// After a receive event the box shows the log from its first line, as it always has, also when
+// the operator had scrolled it down.
+TEST_F(ReceivePath, EachReceiveEventShowsTheLogFromItsFirstLine) {
+    CountEvents();
+    DeviceSays(QByteArray("boot: line\n").repeated(100));
+    QTest::qWait(100); // the box's next repaint
+    QScrollBar* bar = Log()->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    bar->setValue(bar->maximum());
+    DeviceSays("boot: ready\n");
+    EXPECT_EQ(bar->value(), 0);
 }
 
 } // namespace

@@ -13,7 +13,10 @@
 #include <QProcess>
 #include <QTest>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -145,6 +148,29 @@ TEST_F(Station, RetryStartsOverFromBlockZero) {
     }
     EXPECT_EQ(attempts, QStringList({"1:failed", "2:passed"}));
     EXPECT_TRUE(m_err.contains(stalls.PortPath() + ": failed (exit 4)")) << m_err.toStdString();
+}
+
+// A port that another program holds is a failure at once, never tried again; and Ctrl-C in the
+// pause before another attempt ends the run there, without opening the port again.
+TEST_F(Station, InUseIsFinalAndCtrlCBetweenAttemptsOpensNothing) {
+    SimProcess held;
+    SimProcess silent({"--silent-after", "0"});
+    const int holder = ::open(QFile::encodeName(held.PortPath()).constData(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    Start({"--json", "-t", "0.3", "--retries", "3", "-p", held.PortPath(), "-p", silent.PortPath(),
+           m_files.Write("fw.bin", PatternBytes(3000))});
+    QTest::qWait(900); // the silent board's first attempt has failed; its pause runs
+    ::kill(static_cast<pid_t>(m_flash.processId()), SIGINT);
+    EXPECT_EQ(Finish(5000), 6) << m_err.toStdString();
+    ::close(holder);
+    QMap<QString, int> starts;
+    for (const QString& line : m_out.split('\n', Qt::SkipEmptyParts)) {
+        const QJsonObject record = QJsonDocument::fromJson(line.toUtf8()).object();
+        starts[record["port"].toString()] += record["event"].toString() == "start";
+    }
+    EXPECT_EQ(starts.value(held.PortPath()), 1) << m_out.toStdString();
+    EXPECT_EQ(starts.value(silent.PortPath()), 1) << m_out.toStdString();
+    EXPECT_TRUE(m_out.contains("in use by another program")) << m_out.toStdString();
 }
 
 // Killed outright between two attempts: every record written so far is whole and valid.

@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -215,6 +216,34 @@ TEST(StationProgram, StartsPreloadedWatchingInAuto) {
     station.waitForFinished();
     EXPECT_EQ(sim.Stop(), 0);
 }
+
+// A signal ends the program the orderly way: the update under way stops, its record says why,
+// and the status is the signal's.
+class StationProgramSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(StationProgramSignal, StopsUpdatesAndWritesTheirRecords) {
+    TempFiles files;
+    SimProcess slow({"--ack-delay", "40"});
+    QDir().mkpath(files.Path("ports"));
+    const QString log = files.Path("log.jsonl");
+    ASSERT_TRUE(QFile::link(slow.PortPath(), files.Path("ports/board")));
+    QProcess station;
+    station.start(QStringLiteral(TAVREL_STATION_PATH),
+                  {"--watch", files.Path("ports/*"), "--auto", "--log", log,
+                   files.Write("fw.bin", PatternBytes(100 * 1024))});
+    ASSERT_TRUE(station.waitForStarted());
+    QTest::qWait(1500);
+    ::kill(static_cast<pid_t>(station.processId()), GetParam());
+    ASSERT_TRUE(station.waitForFinished(5000));
+    EXPECT_EQ(station.exitCode(), 128 + GetParam());
+    const QByteArray records = ReadFile(log);
+    EXPECT_EQ(records.count('\n'), 1) << records.toStdString();
+    EXPECT_TRUE(records.contains("stopped by SIG") || records.contains("stopped by Ctrl-C"))
+        << records.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StationProgramSignal, ::testing::Values(SIGTERM, SIGHUP, SIGINT),
+                         [](const auto& info) { return std::to_string(info.param); });
 
 // Every action has a key of its own and takes the focus; no text is cut short.
 TEST_F(StationWindowTest, EveryActionHasAKeyAndNoTextIsClipped) {

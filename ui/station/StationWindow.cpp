@@ -114,8 +114,9 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
 }
 
 StationWindow::~StationWindow() {
-    m_stop =
-        kStopByOperator; // every update under way ends, its port closed, before the window goes
+    if (m_stop == 0) {
+        m_stop = kStopByOperator; // every update under way ends, its port closed, before it goes
+    }
     m_station.reset();
 }
 
@@ -231,6 +232,10 @@ void StationWindow::OnStart() {
 
 void StationWindow::OnAuto(bool) {
     PollPorts(); // the devices waiting now have appeared already
+}
+
+void StationWindow::StopForSignal(int signal) {
+    m_stop = signal; // each update ends at once and is recorded as stopped by that signal
 }
 
 void StationWindow::OnStop() {

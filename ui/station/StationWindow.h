@@ -53,6 +53,8 @@ class StationWindow : public QWidget {
 
     void OnStart();
     void OnStop();
+    // A signal (SIGTERM, SIGHUP, SIGINT) ends the program: every update stops and is recorded so.
+    void StopForSignal(int signal);
     void OnAuto(bool on);
     void OnChooseImage();
     void OnResults();
