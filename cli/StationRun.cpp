@@ -368,7 +368,7 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
             show(); // every pass is known before the look that may miss its port
             const station::PlugTracker::Look look = plugs.Update(
                 watcher.Present(), [&](const QString& port) { return stationCore.Busy(port); },
-                station::UsbIdentities());
+                station::UsbIdentities(), station::DeviceNodeOf);
             for (const QString& port : look.arrived) {
                 notes.remove(port);
                 if (!stationCore.Flash(port)) {

@@ -29,27 +29,36 @@ PlugTracker::PlugTracker(std::function<qint64()> nowMs) : m_now(std::move(nowMs)
 }
 
 PlugTracker::Look PlugTracker::Update(const QStringList& present, const PortTest& busy,
-                                      const IdentityOf& identityOf) {
+                                      const IdentityOf& identityOf, const DeviceOf& deviceOf) {
     Look look;
     const qint64 now = m_now();
     for (const QString& port : present) {
+        const QString device = deviceOf ? deviceOf(port) : QString();
         auto found = m_ports.find(port);
         if (found == m_ports.end()) {
-            m_ports.insert(port, Board{identityOf(port), now});
+            m_ports.insert(port, Board{identityOf(port), device, now});
             look.arrived << port;
             continue;
         }
         Board& board = *found;
+        if (board.droppedAt < 0 && !board.device.isEmpty() && !device.isEmpty() &&
+            device != board.device && !busy(port)) {
+            // The same name now leads to another device: another board was plugged in its place.
+            board = Board{identityOf(port), device, now};
+            look.arrived << port;
+            continue;
+        }
         if (board.droppedAt >= 0) {
             // Back after dropping the port right after passing: the same board restarting,
             // unless its serial number says it is another.
             const UsbIdentity identity = identityOf(port);
             if (AnotherBoard(board.identity, identity)) {
-                board = Board{identity, now};
+                board = Board{identity, device, now};
                 look.arrived << port;
                 continue;
             }
             look.restarted << port;
+            board.device = device; // it may come back as another node
             board.passedAt = -1;
             board.droppedAt = -1;
         }

@@ -30,14 +30,17 @@ class PlugTracker {
     };
     using PortTest = std::function<bool(const QString& port)>;
     using IdentityOf = std::function<UsbIdentity(const QString& port)>;
+    using DeviceOf = std::function<QString(const QString& port)>;
 
     // `nowMs` is a monotonic clock in milliseconds; by default the system's.
     explicit PlugTracker(std::function<qint64()> nowMs = {});
 
     // One look: `present` are the ports there now, `busy` says whether an update runs on a port
     // (a port is not missed while its update runs: it is counted from the update's end), and
-    // `identityOf` gives a port's USB identity (empty where unknown).
-    Look Update(const QStringList& present, const PortTest& busy, const IdentityOf& identityOf);
+    // `identityOf` gives a port's USB identity (empty where unknown), `deviceOf` the device node
+    // its name leads to now: a name re-pointed to another device is a new board.
+    Look Update(const QStringList& present, const PortTest& busy, const IdentityOf& identityOf,
+                const DeviceOf& deviceOf = {});
     // The port's board passed just now.
     void Passed(const QString& port);
     // The port is looked at afresh on the next look, as if it had just appeared.
@@ -47,6 +50,7 @@ class PlugTracker {
   private:
     struct Board {
         UsbIdentity identity; // as it arrived
+        QString device;       // the device node its name led to when it arrived
         qint64 lastSeenAt = 0;
         int missedLooks = 0;
         qint64 passedAt = -1;

@@ -7,8 +7,17 @@
 #include <QFile>
 #include <glob.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace station {
+
+QString DeviceNodeOf(const QString& port) {
+    struct stat info {};
+    if (::stat(QFile::encodeName(port).constData(), &info) != 0 || !S_ISCHR(info.st_mode)) {
+        return {};
+    }
+    return QStringLiteral("%1:%2").arg(major(info.st_rdev)).arg(minor(info.st_rdev));
+}
 
 QStringList PortWatcher::Present() const {
     QStringList ports;
@@ -35,15 +44,21 @@ QStringList PortWatcher::Present() const {
     glob_t found{};
     if (::glob(QFile::encodeName(m_pattern).constData(), 0, nullptr, &found) == 0) {
         for (std::size_t i = 0; i < found.gl_pathc; ++i) {
-            struct stat info {};
-            if (::stat(found.gl_pathv[i], &info) == 0 && S_ISCHR(info.st_mode)) {
-                ports << QFile::decodeName(found.gl_pathv[i]);
-            }
+            ports << QFile::decodeName(found.gl_pathv[i]);
         }
     }
     ::globfree(&found);
     ports.sort();
-    return ports;
+    QStringList present;
+    QStringList devices;
+    for (const QString& port : ports) {
+        const QString device = DeviceNodeOf(port);
+        if (!device.isEmpty() && !devices.contains(device)) {
+            devices << device; // one board, one update, whatever names it has
+            present << port;
+        }
+    }
+    return present;
 }
 
 } // namespace station

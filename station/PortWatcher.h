@@ -10,12 +10,17 @@
 
 namespace station {
 
+// The device node a port's name leads to now ("major:minor"), empty when it leads to none: what
+// tells one board under two names (/dev/serial/by-id/..., /dev/serial/by-path/...) from two.
+QString DeviceNodeOf(const QString& port);
+
 class PortWatcher {
   public:
     // An empty pattern watches the system's USB serial ports.
     explicit PortWatcher(const QString& pattern = {}) : m_pattern(pattern) {}
     // The ports present now, in name order; paths that lead nowhere (a link to a device that
-    // is gone) are not present.
+    // is gone) are not present, and a device matched under several names is present once,
+    // under the first of them.
     QStringList Present() const;
     const QString& Pattern() const { return m_pattern; }
 

@@ -202,6 +202,7 @@ void Station::RunSession(const QString& port) {
         Session session(*this, port);
         // Before the update: a device that restarts after the switch may be gone after it.
         const UsbIdentity usb = IdentifyUsbDevice(port);
+        const QString realDevice = QFileInfo(port).canonicalFilePath(); // what the name led to
         Update(
             port,
             [&](PortStatus& s) {
@@ -224,7 +225,7 @@ void Station::RunSession(const QString& port) {
             PortUpdate update(settings, session, m_stopSignal, &m_image, m_imageBytes,
                               m_settings.imageDescription);
             exitCode = update.Run();
-            device = update.DevicePath();
+            device = realDevice.isEmpty() ? update.DevicePath() : realDevice;
             inUse = update.PortInUse();
         }
         const double seconds = clock.nsecsElapsed() / 1e9;

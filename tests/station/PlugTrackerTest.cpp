@@ -17,6 +17,7 @@ struct Look {
     bool busy = false;
     bool passes = false;
     const char* productId = "";
+    const char* device = "188:0"; // the device node the name leads to
 };
 struct PlugCase {
     const char* name;
@@ -41,7 +42,8 @@ TEST_P(Plugs, EachBoardIsFlashedOnceAndARestartIsNoNewBoard) {
                 return station::UsbIdentity{QString::fromLatin1(look.serialNumber),
                                             QStringLiteral("1209"),
                                             QString::fromLatin1(look.productId)};
-            });
+            },
+            [&](const QString&) { return QString::fromLatin1(look.device); });
         const int said = int(found.arrived.contains(port)) + int(found.gone.contains(port)) +
                          int(found.restarted.contains(port));
         ASSERT_LE(said, 1) << "at " << look.atMs << " ms";
@@ -84,6 +86,11 @@ INSTANTIATE_TEST_SUITE_P(
         PlugCase{"SameSerialNumberIsTheSameBoard",
                  {{0, true, "S1", false, true}, {500, false}, {600, false}, {4000, true, "S1"}},
                  "A--R"},
+        PlugCase{"NameRepointedToAnotherDeviceIsANewBoard",
+                 {{0, true},
+                  {100, true, "", false, false, "", "188:1"},
+                  {200, true, "", false, false, "", "188:1"}},
+                 "AA-"},
         PlugCase{"OtherSerialNumberIsANewBoard",
                  {{0, true, "S1", false, true}, {500, false}, {600, false}, {4000, true, "S2"}},
                  "A--A"},

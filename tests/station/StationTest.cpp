@@ -204,7 +204,9 @@ TEST_F(Station, WatchFlashesEachNewDeviceOnce) {
     const QString b = folder.filePath("board-b");
     ASSERT_TRUE(QFile::link(sims.PortPaths()[0], a));
     ASSERT_TRUE(Logged(1));
+    // One board under two names, as /dev/serial/by-id and by-path give it: one update.
     ASSERT_TRUE(QFile::link(sims.PortPaths()[1], b));
+    ASSERT_TRUE(QFile::link(sims.PortPaths()[1], folder.filePath("board-b-by-path")));
     ASSERT_TRUE(Logged(2));
     QTest::qWait(2000);
     EXPECT_EQ(LogRecords(m_log).size(), 2) << "a device that stays is flashed once";
@@ -216,9 +218,12 @@ TEST_F(Station, WatchFlashesEachNewDeviceOnce) {
     EXPECT_EQ(Finish(), 0) << m_err.toStdString();
     QStringList ports;
     for (const QJsonObject& r : LogRecords(m_log)) {
-        ports << r["port"].toString() + ":" + r["result"].toString();
+        ports << r["port"].toString() + ":" + r["result"].toString() + ":" + r["device"].toString();
     }
-    EXPECT_EQ(ports, QStringList({a + ":passed", b + ":passed", a + ":passed"}));
+    const QString deviceA = sims.PortPaths()[0];
+    const QString deviceB = sims.PortPaths()[1];
+    EXPECT_EQ(ports, QStringList({a + ":passed:" + deviceA, b + ":passed:" + deviceB,
+                                  a + ":passed:" + deviceA}));
     EXPECT_TRUE(m_err.contains("3 passed, 0 failed, 3 in all")) << m_err.toStdString();
     EXPECT_EQ(sims.Stop(), 0) << sims.ErrorOutput().toStdString();
 }

@@ -276,7 +276,8 @@ void StationWindow::PollPorts() {
     const station::PlugTracker::IdentityOf identityOf = station::UsbIdentities();
     const station::PlugTracker::Look look = m_plugs.Update(
         m_watcher.Present(),
-        [this](const QString& port) { return m_station && m_station->Busy(port); }, identityOf);
+        [this](const QString& port) { return m_station && m_station->Busy(port); }, identityOf,
+        station::DeviceNodeOf);
     bool changed = false;
     for (const QString& port : look.arrived) {
         if (const auto old = m_tiles.find(port); old != m_tiles.end()) {
