@@ -1,15 +1,25 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// What tavrel-flash writes: text to a stream, flushed at once so that a reader sees each line
-// as it happens, and JSON records, one per line on standard output.
+// What tavrel-flash writes: text to standard error and JSON records, one per line, to standard
+// output. Output never holds up the line: writing is done by a thread of each stream's own, so
+// that a full pipe nobody reads, or a terminal paused with Ctrl-S, stalls neither an update nor
+// the watch for new boards. Progress (live lines, block records, the device's text) may be
+// dropped while the output is blocked, within a bounded queue, and the count of what was dropped
+// is said when it moves again; results and the summary are never dropped.
 
 #include <QJsonObject>
 #include <QString>
 #include <cstdio>
+#include <functional>
 
 namespace flash {
 
-void Print(std::FILE* to, const QString& text);
-void PrintJsonLine(const QJsonObject& record);
+enum class Lane { Result, Progress };
+
+void Print(std::FILE* to, const QString& text, Lane lane = Lane::Result);
+void PrintJsonLine(const QJsonObject& record, Lane lane = Lane::Result);
+// Waits until everything printed has been written, or the stream has failed, or `giveUp` says
+// to stop waiting (a second stop signal).
+void FinishOutput(const std::function<bool()>& giveUp);
 
 } // namespace flash

@@ -64,14 +64,15 @@ class HumanReporter : public ProgressReporter {
                     .arg(m_figures.imageBytes)
                     .arg(percent, 3)
                     .arg(rate, 0, 'f', 1)
-                    .arg(left, 0, 'f', 0));
+                    .arg(left, 0, 'f', 0),
+                Lane::Progress);
             m_lineOpen = true;
         } else if (percent / 10 > m_lastTenth || sent == m_figures.blocks) {
             m_lastTenth = percent / 10;
-            Print(stderr, QStringLiteral("%1% (%2/%3 blocks)\n")
-                              .arg(percent)
-                              .arg(sent)
-                              .arg(m_figures.blocks));
+            Print(
+                stderr,
+                QStringLiteral("%1% (%2/%3 blocks)\n").arg(percent).arg(sent).arg(m_figures.blocks),
+                Lane::Progress);
         }
     }
     void Done(double seconds, const Outcome& outcome) override {
@@ -85,7 +86,7 @@ class HumanReporter : public ProgressReporter {
     }
     void DeviceText(const QString& line) override {
         CloseLine();
-        Print(stderr, QStringLiteral("device: %1\n").arg(line));
+        Print(stderr, QStringLiteral("device: %1\n").arg(line), Lane::Progress);
     }
 
   private:
@@ -118,7 +119,8 @@ class JsonReporter : public ProgressReporter {
                        {"number", (index + 20) % 256},
                        {"sent", sent},
                        {"blocks", m_figures.blocks},
-                       {"seconds", seconds}});
+                       {"seconds", seconds}},
+                      Lane::Progress);
     }
     void Done(double seconds, const Outcome& outcome) override {
         PrintJsonLine({{"event", "done"},
@@ -138,7 +140,8 @@ class JsonReporter : public ProgressReporter {
         PrintJsonLine({{"event", "done"}, {"exit_code", 0}, {"port", port}, {"switch_only", true}});
     }
     void DeviceText(const QString& line) override {
-        Print(stderr, QStringLiteral("device: %1\n").arg(line)); // standard output stays JSON only
+        // Standard output stays JSON only.
+        Print(stderr, QStringLiteral("device: %1\n").arg(line), Lane::Progress);
     }
 
   private:

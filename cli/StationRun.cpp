@@ -90,15 +90,17 @@ class EventPrinter {
             // Every quarter of the image, not every block.
             if (s.blocks > 0 && s.blocksSent > 0 &&
                 s.blocksSent * 4 / s.blocks != (s.blocksSent - 1) * 4 / s.blocks) {
-                Print(stderr, QStringLiteral("%1: %2/%3 blocks, %4 KiB/s\n")
-                                  .arg(s.port)
-                                  .arg(s.blocksSent)
-                                  .arg(s.blocks)
-                                  .arg(s.kibPerSecond, 0, 'f', 1));
+                Print(stderr,
+                      QStringLiteral("%1: %2/%3 blocks, %4 KiB/s\n")
+                          .arg(s.port)
+                          .arg(s.blocksSent)
+                          .arg(s.blocks)
+                          .arg(s.kibPerSecond, 0, 'f', 1),
+                      Lane::Progress);
             }
             break;
         case StationEvent::Kind::DeviceText:
-            Print(stderr, QStringLiteral("%1: device: %2\n").arg(s.port, e.text));
+            Print(stderr, QStringLiteral("%1: device: %2\n").arg(s.port, e.text), Lane::Progress);
             break;
         case StationEvent::Kind::Ended:
             if (s.state == PortState::Passed) {
@@ -140,11 +142,12 @@ class EventPrinter {
                                {"port", s.port},
                                {"sent", s.blocksSent},
                                {"blocks", s.blocks},
-                               {"seconds", s.seconds}});
+                               {"seconds", s.seconds}},
+                              Lane::Progress);
             }
             break;
         case StationEvent::Kind::DeviceText:
-            Print(stderr, QStringLiteral("%1: device: %2\n").arg(s.port, e.text));
+            Print(stderr, QStringLiteral("%1: device: %2\n").arg(s.port, e.text), Lane::Progress);
             break;
         case StationEvent::Kind::Ended:
             PrintJsonLine({{"event", s.state == PortState::Passed ? "done" : "error"},
@@ -175,7 +178,7 @@ class LiveLines {
                 QStringLiteral("\r\x1b[2K") + VisibleText(LiveLine(s).toUtf8()) + QLatin1Char('\n');
         }
         m_drawn = static_cast<int>(ports.size());
-        Print(stderr, text);
+        Print(stderr, text, Lane::Progress);
     }
 
   private:

@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QJsonObject>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <unistd.h>
@@ -18,8 +19,11 @@ namespace {
 
 // The number of the signal that asked the run to end (SIGINT, SIGTERM, SIGHUP), or 0.
 StopFlag g_stopSignal = 0;
+// How many stop signals came: a second one also gives up waiting for a blocked output.
+std::atomic<int> g_stopCount = 0;
 void OnStopSignal(int signal) {
     g_stopSignal = signal;
+    ++g_stopCount;
 }
 
 int ListPorts() {
@@ -65,9 +69,7 @@ int UsageError(const QStringList& arguments, const QString& error) {
     return flash::kExitUsage;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     // Output that can no longer be written (a pipe into `head`) never stops an update: the
     // write fails, and the exit status still says how the update went.
     std::signal(SIGPIPE, SIG_IGN);
@@ -123,4 +125,14 @@ int main(int argc, char** argv) {
     settings.format = options.format;
     station::PortUpdate update(settings, *reporter, g_stopSignal);
     return update.Run();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int status = Run(argc, argv);
+    // The results and the summary reach the output before the program ends, however long a
+    // paused terminal or a slow reader takes to take them; a second stop signal ends the wait.
+    flash::FinishOutput([] { return g_stopCount >= 2; });
+    return status;
 }

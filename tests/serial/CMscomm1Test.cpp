@@ -242,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   "the port does not run at 2147483647 baud",
                                   [](CMscomm1& c) { c.put_Settings("2147483647,n,8,1"); }},
                       RefusalCase{"DevNull", CommError::Kind::OpenFailed,
-                                  "/dev/null: it is a device, but not a serial port",
+                                  "it is a device, but not a serial port",
                                   [](CMscomm1& c) { OpenWith(c, "/dev/null"); }}),
     [](const auto& info) { return std::string(info.param.name); });
 

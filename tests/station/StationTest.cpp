@@ -228,6 +228,45 @@ TEST_F(Station, WatchFlashesEachNewDeviceOnce) {
     EXPECT_EQ(sims.Stop(), 0) << sims.ErrorOutput().toStdString();
 }
 
+// Output that nobody reads (a full pipe, a paused terminal) holds up no board: a new board is
+// flashed on time and a stop ends the run; when the output moves again, the dropped progress is
+// counted and the results and the summary are all there.
+TEST_F(Station, BlockedOutputHoldsUpNoBoard) {
+    SimProcess sims({"--count", "2", "--noise"});
+    const QDir folder(m_files.Path("ports"));
+    ASSERT_TRUE(QDir().mkpath(folder.path()));
+    const QByteArray fifo = QFile::encodeName(m_files.Path("out.fifo"));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    const int reader = ::open(fifo.constData(), O_RDWR | O_NONBLOCK | O_CLOEXEC); // reads later
+    ASSERT_GE(::fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    m_flash.setStandardOutputFile(QFile::decodeName(fifo));
+    m_flash.setStandardErrorFile(QFile::decodeName(fifo));
+    m_log = m_files.Path("log.jsonl");
+    Start({"--json", "--watch", folder.filePath("*"), "--log", m_log,
+           m_files.Write("fw.bin", PatternBytes(100 * 1024))});
+    ASSERT_TRUE(QFile::link(sims.PortPaths()[0], folder.filePath("board-a")));
+    ASSERT_TRUE(Logged(1));
+    ASSERT_TRUE(QFile::link(sims.PortPaths()[1], folder.filePath("board-b")));
+    EXPECT_TRUE(Logged(2)) << "the second board was flashed while the output was blocked";
+    ::kill(static_cast<pid_t>(m_flash.processId()), SIGINT);
+    QByteArray out;
+    char buffer[4096];
+    do {
+        ssize_t n;
+        while ((n = ::read(reader, buffer, sizeof buffer)) > 0) {
+            out.append(buffer, n);
+        }
+    } while (!m_flash.waitForFinished(20));
+    for (ssize_t n; (n = ::read(reader, buffer, sizeof buffer)) > 0;) {
+        out.append(buffer, n);
+    }
+    ::close(reader);
+    EXPECT_EQ(Finish(), 0);
+    EXPECT_TRUE(out.contains("progress lines were dropped while the output was blocked"));
+    EXPECT_TRUE(out.contains(R"("event":"summary")")) << out.right(500).toStdString();
+    EXPECT_EQ(out.count(R"("event":"done")"), 2) << "every result is there";
+}
+
 // A board that drops its port right after passing and comes back is restarting with its new
 // program: it is not flashed again, and the run says so rather than staying silent.
 TEST_F(Station, WatchSaysWhenItTakesABoardForRestarting) {
