@@ -109,6 +109,9 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             if (options.port.compare(QLatin1String("com"), Qt::CaseInsensitive) == 0 &&
                 i + 1 < arguments.size() && ParseComName(options.port + arguments[i + 1])) {
                 options.port += QLatin1Char(' ') + arguments[++i];
+                options.portArguments << -1;
+            } else {
+                options.portArguments << static_cast<int>(i);
             }
             options.ports << options.port;
         } else if (arg == QLatin1String("--all-ports")) {
@@ -118,6 +121,8 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             static const QRegularExpression wildcard(QStringLiteral("[*?\\[]"));
             if (arg.startsWith(QLatin1String("--watch="))) {
                 options.watchPattern = arg.mid(8);
+                options.watchArgument = static_cast<int>(i);
+                options.watchInline = true;
                 if (options.watchPattern.isEmpty()) {
                     return {std::nullopt, QStringLiteral("--watch= needs a pattern; give "
                                                          "--watch alone to watch the USB serial "
@@ -129,6 +134,7 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
                                                      "serial ports")};
             } else if (i + 1 < arguments.size() && arguments[i + 1].contains(wildcard)) {
                 options.watchPattern = arguments[++i];
+                options.watchArgument = static_cast<int>(i);
                 watchTookWord = true;
             }
         } else if (arg == QLatin1String("--retries")) {
@@ -164,6 +170,7 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             if (!takeValue(options.logFile) || options.logFile.isEmpty()) {
                 return {std::nullopt, QStringLiteral("--log needs a file")};
             }
+            options.logArgument = static_cast<int>(i);
         } else if (arg == QLatin1String("-b") || arg == QLatin1String("--baud")) {
             bool ok = false;
             if (!takeValue(value) || (options.baud = value.toInt(&ok), !ok) || options.baud < 1) {
@@ -184,6 +191,7 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
                 return {std::nullopt,
                         QStringLiteral("--trace needs a file (or - for standard error)")};
             }
+            options.traceArgument = static_cast<int>(i);
         } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("-")) {
             return {std::nullopt, QStringLiteral("unknown option %1").arg(arg)};
         } else {

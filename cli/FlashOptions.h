@@ -33,6 +33,14 @@ struct FlashOptions {
     bool listPorts = false;
     bool json = false;
     QString traceFile; // "-" for standard error
+    // Where the names above stand on the command line, so that their exact bytes are used (a
+    // name need not be valid text): -1 where there is none.
+    QList<int> portArguments; // one per entry of `ports`; -1 for "com N" given as two words
+    int logArgument = -1;
+    int traceArgument = -1;
+    int watchArgument = -1; // with watchInline, the pattern follows "--watch=" in it
+    bool watchInline = false;
+    QByteArray logPath, tracePath, watchPath; // the bytes of logFile, traceFile, watchPattern
     bool quiet = false;
     bool help = false;
     bool version = false;

@@ -318,15 +318,16 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
     settings.update.baud = options.baud;
     settings.update.timeoutSeconds = options.timeoutSeconds;
     settings.retries = options.retries;
-    settings.logFile = options.logFile;
+    settings.logFile = options.logPath;
     settings.imageDescription = firmware.description;
     EventQueue queue;
     station::Station stationCore(settings, image, loaded.bytes, stopSignal,
                                  [&queue](const StationEvent& event) { queue.Push(event); });
     // The log may be neither the image nor a serial port, nor anything but a regular file.
     if (const QString error = stationCore.OpenLog(ports); !error.isEmpty()) {
-        return fail(kExitUsage,
-                    QStringLiteral("cannot write the log %1: %2").arg(options.logFile, error));
+        return fail(
+            kExitUsage,
+            QStringLiteral("cannot write the log %1: %2").arg(VisibleText(options.logPath), error));
     }
 
     const EventPrinter printer(style);
@@ -359,7 +360,7 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
         }
     };
     if (options.watch) {
-        const station::PortWatcher watcher(options.watchPattern);
+        const station::PortWatcher watcher(options.watchPath);
         if (style != EventPrinter::Style::Json) {
             Print(stderr,
                   QStringLiteral("Watching %1 for devices; Ctrl-C ends.\n")

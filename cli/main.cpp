@@ -9,6 +9,7 @@
 #include "update/VisibleText.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonObject>
 #include <atomic>
 #include <csignal>
@@ -95,8 +96,26 @@ int Run(int argc, char** argv) {
     if (options.listPorts) {
         return ListPorts();
     }
+    // Every name is used by its exact bytes, valid UTF-8 or not.
+    const auto bytesAt = [&](int index, const QString& text) {
+        return index > 0 && index < argc ? QByteArray(argv[index]) : QFile::encodeName(text);
+    };
     if (options.imageArgument > 0 && options.imageArgument < argc) {
-        options.imagePath = argv[options.imageArgument]; // the exact bytes, valid UTF-8 or not
+        options.imagePath = argv[options.imageArgument];
+    }
+    for (qsizetype k = 0; k < options.ports.size() && k < options.portArguments.size(); ++k) {
+        if (options.portArguments[k] > 0) {
+            options.ports[k] = PortNameFromBytes(bytesAt(options.portArguments[k], {}));
+        }
+    }
+    if (options.ports.size() == 1) {
+        options.port = options.ports.first();
+    }
+    options.logPath = bytesAt(options.logArgument, options.logFile);
+    options.tracePath = bytesAt(options.traceArgument, options.traceFile);
+    options.watchPath = bytesAt(options.watchArgument, options.watchPattern);
+    if (options.watchInline) {
+        options.watchPath.remove(0, qsizetype(sizeof "--watch=") - 1);
     }
 
     struct sigaction action {};
@@ -120,7 +139,7 @@ int Run(int argc, char** argv) {
     settings.baud = options.baud;
     settings.timeoutSeconds = options.timeoutSeconds;
     settings.switchOnly = options.switchOnly;
-    settings.traceFile = options.traceFile;
+    settings.traceFile = options.tracePath;
     settings.base = options.base;
     settings.format = options.format;
     station::PortUpdate update(settings, *reporter, g_stopSignal);

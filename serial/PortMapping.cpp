@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/PortMapping.h"
 
+#include <QFile>
+#include <climits>
+#include <cstdlib>
+
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
@@ -142,4 +146,19 @@ std::optional<int> ParseComName(const QString& name) {
     }
     const int number = match.captured(1).toInt();
     return number >= 1 && number <= 32767 ? std::optional<int>(number) : std::nullopt;
+}
+
+QString PortNameFromBytes(const QByteArray& name) {
+    const QString text = QFile::decodeName(name);
+    if (QFile::encodeName(text) == name) {
+        return text;
+    }
+    char resolved[PATH_MAX];
+    if (::realpath(name.constData(), resolved) != nullptr) {
+        const QString device = QFile::decodeName(resolved);
+        if (QFile::encodeName(device) == QByteArray(resolved)) {
+            return device;
+        }
+    }
+    return text; // leads nowhere: it is reported as missing
 }

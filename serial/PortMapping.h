@@ -34,6 +34,10 @@ ComPortMapping MapComPort(int number);
 // "/dev/ttyUSB0 (FT232R USB UART)" style text for tooltips and listings.
 QString DescribeMapping(int number, const ComPortMapping& mapping);
 
+// A port's name as the system gives it (a command line's bytes, a folder's entry). A name that is
+// not valid text stands as the device it leads to, so that it still opens exactly that device.
+QString PortNameFromBytes(const QByteArray& name);
+
 // "com3", "COM 3", "com 3" give 3 (any number from 1 that a port number can hold); anything
 // else nothing.
 std::optional<int> ParseComName(const QString& name);

@@ -118,7 +118,7 @@ void PortUpdate::RefuseOutputsThatAreInputs() const {
         return;
     }
     const QString refusal =
-        RefuseOutput(QFile::encodeName(m_options.traceFile), OutputKind::Trace,
+        RefuseOutput(m_options.traceFile, OutputKind::Trace,
                      m_options.switchOnly ? QByteArray() : m_options.imagePath, {m_options.port});
     if (!refusal.isEmpty()) {
         throw Failure{kExitUsage, refusal};
@@ -128,7 +128,7 @@ void PortUpdate::RefuseOutputsThatAreInputs() const {
 void PortUpdate::OpenTrace() {
     if (!m_trace.Open(m_options.traceFile)) {
         throw Failure{kExitUsage, QStringLiteral("cannot write the trace to %1: %2")
-                                      .arg(m_options.traceFile, m_trace.Error())};
+                                      .arg(VisibleText(m_options.traceFile), m_trace.Error())};
     }
 }
 

@@ -26,7 +26,7 @@ struct UpdateSettings {
     qint32 baud = 115200;
     double timeoutSeconds = 10; // per ACK; 0 waits forever
     bool switchOnly = false;
-    QString traceFile;                 // "-" for standard error; empty: none
+    QByteArray traceFile;              // "-" for standard error; empty: none
     std::optional<quint32> base;       // an addressed image's first address
     std::optional<ImageFormat> format; // how to read the image; empty: as its content shows
 };

@@ -42,9 +42,9 @@ QStringList PortWatcher::Present() const {
         return m_usbPorts;
     }
     glob_t found{};
-    if (::glob(QFile::encodeName(m_pattern).constData(), 0, nullptr, &found) == 0) {
+    if (::glob(m_pattern.constData(), 0, nullptr, &found) == 0) {
         for (std::size_t i = 0; i < found.gl_pathc; ++i) {
-            ports << QFile::decodeName(found.gl_pathv[i]);
+            ports << PortNameFromBytes(found.gl_pathv[i]);
         }
     }
     ::globfree(&found);

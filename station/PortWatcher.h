@@ -17,15 +17,17 @@ QString DeviceNodeOf(const QString& port);
 class PortWatcher {
   public:
     // An empty pattern watches the system's USB serial ports.
-    explicit PortWatcher(const QString& pattern = {}) : m_pattern(pattern) {}
+    // The pattern is bytes, as names are: a name found that is not valid text stands as the
+    // device it leads to.
+    explicit PortWatcher(const QByteArray& pattern = {}) : m_pattern(pattern) {}
     // The ports present now, in name order; paths that lead nowhere (a link to a device that
     // is gone) are not present, and a device matched under several names is present once,
     // under the first of them.
     QStringList Present() const;
-    const QString& Pattern() const { return m_pattern; }
+    const QByteArray& Pattern() const { return m_pattern; }
 
   private:
-    QString m_pattern;
+    QByteArray m_pattern;
     // The system's USB serial ports as last enumerated, and when: a look through sysfs costs
     // milliseconds, and a look comes every 100 ms. A device node that comes or goes changes
     // /dev's modification time; until it does, and for at most a second, the list stands.

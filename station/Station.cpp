@@ -2,6 +2,7 @@
 #include "station/Station.h"
 
 #include "station/OutputFile.h"
+#include "update/VisibleText.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -102,7 +103,7 @@ QString Station::OpenLog(const QStringList& ports) {
     if (m_settings.logFile.isEmpty()) {
         return {};
     }
-    const QByteArray path = QFile::encodeName(m_settings.logFile);
+    const QByteArray& path = m_settings.logFile;
     const QString refusal =
         RefuseOutput(path, OutputKind::ResultsLog, m_settings.update.imagePath, ports);
     return refusal.isEmpty() ? m_log.Open(path) : refusal;
@@ -272,7 +273,7 @@ void Station::RunSession(const QString& port) {
                 reason = QStringLiteral("%1; and the result could not be written to the log %2: "
                                         "%3")
                              .arg(exitCode == kExitOk ? QStringLiteral("the board passed") : reason,
-                                  m_settings.logFile, logError);
+                                  VisibleText(m_settings.logFile), logError);
                 exitCode = exitCode == kExitOk ? kExitUsage : exitCode;
                 retrying = false;
             }

@@ -54,7 +54,7 @@ class Station {
     struct Settings {
         UpdateSettings update;    // port left empty: each session gets its own
         int retries = 0;          // more attempts after a failure that was not the image's
-        QString logFile;          // empty: no results log
+        QByteArray logFile;       // empty: no results log
         QString imageDescription; // the image's format and address range, for the record
     };
     using EventSink = std::function<void(const StationEvent&)>;

@@ -8,17 +8,17 @@
 
 namespace station {
 
-bool Trace::Open(const QString& path) {
+bool Trace::Open(const QByteArray& path) {
     m_clock.start();
     m_path = path;
     if (path.isEmpty()) {
         return true;
     }
-    if (path == QLatin1String("-")) {
+    if (path == "-") {
         m_file = stderr;
         return true;
     }
-    m_file = std::fopen(QFile::encodeName(path).constData(), "w");
+    m_file = std::fopen(path.constData(), "w");
     m_owned = m_file != nullptr;
     if (m_file == nullptr) {
         m_error = QString::fromLocal8Bit(std::strerror(errno));
@@ -34,7 +34,7 @@ void Trace::Check() {
     std::fprintf(stderr,
                  "tavrel-flash: cannot write the trace to %s: %s; the update goes on "
                  "without it\n",
-                 QFile::encodeName(m_path).constData(), std::strerror(error));
+                 m_path.constData(), std::strerror(error));
     if (m_owned) {
         std::fclose(m_file);
     }

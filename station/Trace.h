@@ -14,7 +14,7 @@ class Trace {
   public:
     // Opens `path` ("-" for standard error); an empty path traces nothing. False when it cannot
     // be opened (Error() says why).
-    bool Open(const QString& path);
+    bool Open(const QByteArray& path);
     QString Error() const { return m_error; }
     ~Trace();
     void Sent(const QByteArray& bytes) { Write("TX", bytes); }
@@ -27,7 +27,7 @@ class Trace {
     void Check();
     std::FILE* m_file = nullptr;
     bool m_owned = false;
-    QString m_path;
+    QByteArray m_path;
     QString m_error;
     QElapsedTimer m_clock;
 };

@@ -5,6 +5,7 @@
 #include "support/TempFiles.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -579,18 +580,31 @@ TEST(Flash, UnwritableTraceIsReportedOnce) {
     EXPECT_EQ(run.err.count("cannot write the trace"), 1) << run.err.toStdString();
 }
 
-// A file name is bytes: one that is not valid UTF-8 loads by its exact name.
-TEST(Flash, ImageNameThatIsNotUtf8Loads) {
+// A name is bytes: an image, a port, a log and a trace whose names are not valid UTF-8 are used
+// by their exact names.
+TEST(Flash, NamesThatAreNotUtf8AreUsedByTheirBytes) {
     TempFiles files;
     const QString out = files.Path("received.bin");
     SimProcess sim({"--out", out});
     const QByteArray image = PatternBytes(2000);
     files.WriteByName("fw-\xff\xfe.bin", image);
-    QProcess shell;
-    shell.start("bash", {"-c", QStringLiteral("exec '%1' -p '%2' \"$(printf '%3\\xff\\xfe.bin')\"")
-                                   .arg(TAVREL_FLASH_PATH, sim.PortPath(), files.Path("fw-"))});
-    ASSERT_TRUE(shell.waitForFinished(30000));
-    EXPECT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
+    const QByteArray folder = QFile::encodeName(QFileInfo(files.Path("fw.bin")).path()) + '/';
+    const QByteArray port = folder + "port-\xff";
+    const QByteArray written = folder + "out-\xfd";
+    ASSERT_EQ(::symlink(QFile::encodeName(sim.PortPath()).constData(), port.constData()), 0);
+    for (const char* output : {"--log", "--trace"}) {
+        QProcess shell;
+        shell.start(
+            "bash",
+            {"-c", QStringLiteral("cd '%1' && exec '%2' -p \"$(printf 'port-\\xff')\" "
+                                  "%3 \"$(printf 'out-\\xfd')\" "
+                                  "\"$(printf 'fw-\\xff\\xfe.bin')\"")
+                       .arg(QString::fromUtf8(folder), TAVREL_FLASH_PATH, QLatin1String(output))});
+        ASSERT_TRUE(shell.waitForFinished(30000));
+        EXPECT_EQ(shell.exitCode(), 0) << output << shell.readAllStandardError().toStdString();
+        EXPECT_EQ(::access(written.constData(), R_OK), 0) << output << ": written by its name";
+        ::unlink(written.constData());
+    }
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_EQ(ReadFile(out), PaddedImage(image));
 }

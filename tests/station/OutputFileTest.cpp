@@ -33,7 +33,7 @@ TEST_P(LogPlace, OnlyARegularFileThatIsNoInputTakesTheLog) {
     const QString image = files.Write("fw.bin", PatternBytes(100));
     station::Station::Settings settings;
     settings.update.imagePath = QFile::encodeName(image);
-    settings.logFile = GetParam().log(files, image, pty.SlavePath());
+    settings.logFile = QFile::encodeName(GetParam().log(files, image, pty.SlavePath()));
     const StopFlag stop{0};
     station::Station station(settings, ImageStore{}, 0, stop, {});
     const QString error =

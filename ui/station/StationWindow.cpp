@@ -30,7 +30,7 @@ const char* const kRates[] = {"9600",   "19200",  "38400",  "57600",
 } // namespace
 
 StationWindow::StationWindow(const Options& options, QWidget* parent)
-    : QWidget(parent), m_options(options), m_watcher(options.watchPattern) {
+    : QWidget(parent), m_options(options), m_watcher(QFile::encodeName(options.watchPattern)) {
     setWindowTitle(QStringLiteral("Tavrel station"));
     m_logPath = options.logFile.isEmpty()
                     ? QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
@@ -198,7 +198,7 @@ bool StationWindow::EnsureStation() {
     settings.update.imagePath = m_imagePath;
     settings.update.baud = baud;
     settings.update.timeoutSeconds = m_options.timeoutSeconds;
-    settings.logFile = m_logPath;
+    settings.logFile = QFile::encodeName(m_logPath);
     auto created = std::make_unique<station::Station>(
         settings, m_image, m_imageBytes, m_stop, [this](const station::StationEvent& event) {
             // From the ports' threads: shown on the window's own.
