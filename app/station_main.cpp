@@ -66,6 +66,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tavrel-station: --baud needs a whole number from 1 up\n");
         return 1;
     }
+    // An empty name (a script's unset variable) is no name: refused, nothing opened.
+    for (const QCommandLineOption* option : {&watch, &log}) {
+        if (parser.isSet(*option) && parser.value(*option).isEmpty()) {
+            std::fprintf(stderr, "tavrel-station: --%s needs a value, and an empty one is none\n",
+                         qPrintable(option->names().constFirst()));
+            return 1;
+        }
+    }
     options.watchPattern = parser.value(watch);
     options.autoMode = parser.isSet(autoMode);
     options.logFile = parser.value(log);

@@ -217,6 +217,22 @@ TEST(StationProgram, StartsPreloadedWatchingInAuto) {
     EXPECT_EQ(sim.Stop(), 0);
 }
 
+// An empty name (a script's unset variable) is refused at once; no window opens.
+TEST(StationProgram, EmptyNamesAreRefused) {
+    for (const char* option : {"--log", "--watch"}) {
+        QProcess station;
+        station.start(QStringLiteral(TAVREL_STATION_PATH), {option, ""});
+        const bool ended = station.waitForFinished(10000);
+        if (!ended) {
+            station.kill();
+            station.waitForFinished();
+        }
+        ASSERT_TRUE(ended) << option;
+        EXPECT_EQ(station.exitCode(), 1) << option;
+        EXPECT_TRUE(station.readAllStandardError().contains("needs a value")) << option;
+    }
+}
+
 // A signal ends the program the orderly way: the update under way stops, its record says why,
 // and the status is the signal's.
 class StationProgramSignal : public ::testing::TestWithParam<int> {};
