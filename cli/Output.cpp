@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <poll.h>
 #include <thread>
 #include <unistd.h>
 
@@ -103,6 +104,12 @@ class OutputStream {
             const ssize_t n =
                 ::write(m_fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
             if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // A stream that another program left non-blocking: wait for room.
+                pollfd room{m_fd, POLLOUT, 0};
+                ::poll(&room, 1, -1);
                 continue;
             }
             if (n <= 0) {

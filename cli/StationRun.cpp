@@ -372,7 +372,7 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
             show(); // every pass is known before the look that may miss its port
             const station::PlugTracker::Look look = plugs.Update(
                 watcher.Present(), [&](const QString& port) { return stationCore.Busy(port); },
-                station::UsbIdentities(), station::DeviceNodeOf);
+                station::IdentifyUsbDevice, station::DeviceNodeOf);
             for (const QString& port : look.arrived) {
                 notes.remove(port);
                 if (!stationCore.Flash(port)) {
@@ -397,8 +397,9 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
     stationCore.WaitForAll();
     show();
     int exitCode = failed.isEmpty() ? kExitOk : kExitSomeFailed;
-    if (cut) {
-        exitCode = 128 + stopSignal;
+    if (cut || (stopSignal != 0 && !options.watch)) {
+        // A signal ended the run before it was done: an update or the attempts it had left.
+        exitCode = StoppedExitCode(stopSignal);
     }
     PrintSummary(stationCore.Snapshot(), passed, failed, options.json,
                  options.quiet && !options.json, exitCode);

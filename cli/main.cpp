@@ -140,6 +140,9 @@ int Run(int argc, char** argv) {
     settings.timeoutSeconds = options.timeoutSeconds;
     settings.switchOnly = options.switchOnly;
     settings.traceFile = options.tracePath;
+    settings.standardError = [](const QByteArray& text) {
+        flash::Print(stderr, QString::fromLocal8Bit(text), flash::Lane::Progress);
+    };
     settings.base = options.base;
     settings.format = options.format;
     station::PortUpdate update(settings, *reporter, g_stopSignal);

@@ -86,7 +86,8 @@ void CMscomm1::put_Settings(const QString& settings) {
     if (!parsed &&
         ParseSerialSettings(
             settings.section(QLatin1Char(','), 1).prepend(QStringLiteral("115200,"))) &&
-        !baudText.isEmpty() && baudText.toULongLong() > 0) {
+        !baudText.isEmpty() && !baudText.startsWith(QLatin1Char('+')) &&
+        baudText.toULongLong() > 0) {
         // Only the rate is wrong: a whole number that no port runs.
         throw CommError(CommError::Kind::InvalidSettings,
                         QStringLiteral("Invalid settings \"%1\": the port does not run at %2 "
@@ -170,8 +171,9 @@ void CMscomm1::Open() {
                         QStringLiteral("Cannot open %1 (from %2): it is not a serial port (%3). "
                                        "Check that it names a serial port.")
                             .arg(PortLabel(), mapping.source,
-                                 S_ISREG(info.st_mode) ? QStringLiteral("a regular file")
-                                                       : QStringLiteral("not a device")));
+                                 S_ISREG(info.st_mode)   ? QStringLiteral("a regular file")
+                                 : S_ISBLK(info.st_mode) ? QStringLiteral("a block device")
+                                                         : QStringLiteral("not a device")));
     }
     // The device itself, not the link that named it (/dev/serial/by-id/...): the lock file
     // that other programs look for is named after the device.

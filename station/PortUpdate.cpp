@@ -126,7 +126,7 @@ void PortUpdate::RefuseOutputsThatAreInputs() const {
 }
 
 void PortUpdate::OpenTrace() {
-    if (!m_trace.Open(m_options.traceFile)) {
+    if (!m_trace.Open(m_options.traceFile, m_options.standardError)) {
         throw Failure{kExitUsage, QStringLiteral("cannot write the trace to %1: %2")
                                       .arg(VisibleText(m_options.traceFile), m_trace.Error())};
     }

@@ -49,15 +49,31 @@ QStringList PortWatcher::Present() const {
     }
     ::globfree(&found);
     ports.sort();
-    QStringList present;
-    QStringList devices;
+    // One board, one update, whatever names it has: each device is present once, under the name
+    // it had in the last look while that name still leads to it (a second name that appears
+    // later changes nothing), else under the first of its names.
+    QMap<QString, QStringList> namesOf; // device -> its names, in name order
+    QStringList devices;                // in the order of their first names
     for (const QString& port : ports) {
         const QString device = DeviceNodeOf(port);
-        if (!device.isEmpty() && !devices.contains(device)) {
-            devices << device; // one board, one update, whatever names it has
-            present << port;
+        if (!device.isEmpty()) {
+            if (!namesOf.contains(device)) {
+                devices << device;
+            }
+            namesOf[device] << port;
         }
     }
+    QMap<QString, QString> chosen;
+    QStringList present;
+    for (const QString& device : devices) {
+        const QStringList& names = namesOf[device];
+        const QString before = m_nameOf.value(device);
+        const QString name = names.contains(before) ? before : names.first();
+        chosen.insert(device, name);
+        present << name;
+    }
+    m_nameOf = chosen;
+    present.sort();
     return present;
 }
 

@@ -4,6 +4,7 @@
 // (for example /dev/serial/by-id/*). The station looks again and again, and flashes what has
 // appeared.
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <ctime>
@@ -34,6 +35,7 @@ class PortWatcher {
     mutable QStringList m_usbPorts;
     mutable struct timespec m_devChangedAt {};
     mutable qint64 m_enumeratedAtMs = -1;
+    mutable QMap<QString, QString> m_nameOf; // device -> the name it was present under
 };
 
 } // namespace station

@@ -9,11 +9,26 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace station {
 
 namespace {
+
+bool LockWithin(int fd, int seconds) {
+    for (int waited = 0; waited < seconds * 100; ++waited) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return true; // a file system without locks: write as before
+        }
+        ::usleep(10'000);
+    }
+    return false;
+}
+
 QString Reason() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
@@ -42,8 +57,21 @@ QString ResultsLog::Append(const QJsonObject& record) {
     }
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     // A record is written whole or not at all: on a full disk the part that went is taken
-    // back, so that every line of the log parses once there is room again.
+    // back, so that every line of the log parses once there is room again. Another station
+    // may append to the same log: the file is locked for the record, so that taking back a
+    // part never takes another's record with it.
+    if (!LockWithin(m_fd, 10)) {
+        return QStringLiteral("another program has held the log locked for 10 s");
+    }
     const off_t before = ::lseek(m_fd, 0, SEEK_END);
+    const auto takeBack = [&](const QString& reason) {
+        if (before >= 0) {
+            while (::ftruncate(m_fd, before) != 0 && errno == EINTR) {
+            }
+        }
+        ::flock(m_fd, LOCK_UN);
+        return reason;
+    };
     qsizetype done = 0;
     while (done < line.size()) {
         const ssize_t n =
@@ -52,20 +80,18 @@ QString ResultsLog::Append(const QJsonObject& record) {
             continue;
         }
         if (n <= 0) {
-            const QString reason = n < 0 ? Reason() : QStringLiteral("nothing could be written");
-            if (before >= 0) {
-                while (::ftruncate(m_fd, before) != 0 && errno == EINTR) {
-                }
-            }
-            return reason;
+            return takeBack(n < 0 ? Reason() : QStringLiteral("nothing could be written"));
         }
         done += n;
     }
+    // A record that may not be on the disk is no record: the board is failed, and its line,
+    // which would say otherwise, goes too.
     while (::fsync(m_fd) != 0) {
         if (errno != EINTR) {
-            return Reason();
+            return takeBack(Reason());
         }
     }
+    ::flock(m_fd, LOCK_UN);
     return {};
 }
 

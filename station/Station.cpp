@@ -243,6 +243,11 @@ void Station::RunSession(const QString& port) {
             retrying = m_stopSignal == 0;
         }
         QString reason = session.Reason();
+        if (!retrying && exitCode != kExitOk && m_stopSignal != 0 && exitCode < 128 &&
+            Retryable(exitCode) && !inUse && attempt < attempts) {
+            reason +=
+                QStringLiteral("; no further attempt: stopped by %1").arg(StopCause(m_stopSignal));
+        }
         if (exitCode == kExitPort && seen && !QFileInfo::exists(port)) {
             reason = QStringLiteral("%1 vanished before it could be opened: it was unplugged, or "
                                     "the board reset")

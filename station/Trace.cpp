@@ -5,41 +5,69 @@
 #include <QString>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace station {
 
-bool Trace::Open(const QByteArray& path) {
+bool Trace::Open(const QByteArray& path, TextSink standardError) {
     m_clock.start();
     m_path = path;
+    m_standardError = std::move(standardError);
     if (path.isEmpty()) {
         return true;
     }
     if (path == "-") {
-        m_file = stderr;
+        m_file = m_standardError ? nullptr : stderr;
+        m_toStandardError = true;
         return true;
     }
-    m_file = std::fopen(path.constData(), "w");
+    // Without blocking: a FIFO that no program reads is refused rather than waited for.
+    const int fd = ::open(path.constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+    if (fd < 0) {
+        m_error = errno == ENXIO ? QStringLiteral("it is a FIFO that no program reads")
+                                 : QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    m_file = ::fdopen(fd, "w");
     m_owned = m_file != nullptr;
     if (m_file == nullptr) {
         m_error = QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
     }
     return m_file != nullptr;
 }
 
-void Trace::Check() {
+void Trace::Emit(const QByteArray& line) {
+    if (m_toStandardError && m_standardError) {
+        m_standardError(line); // through the program's own output, which never blocks
+        return;
+    }
+    if (m_file == nullptr) {
+        return;
+    }
+    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), m_file);
     if (std::fflush(m_file) == 0 && !std::ferror(m_file)) {
         return;
     }
-    const int error = errno;
-    std::fprintf(stderr,
-                 "tavrel-flash: cannot write the trace to %s: %s; the update goes on "
-                 "without it\n",
-                 m_path.constData(), std::strerror(error));
+    const QByteArray report = "tavrel-flash: cannot write the trace to " + m_path + ": " +
+                              std::strerror(errno) + "; the update goes on without it\n";
+    if (m_standardError) {
+        m_standardError(report);
+    } else {
+        std::fputs(report.constData(), stderr);
+    }
     if (m_owned) {
         std::fclose(m_file);
     }
     m_file = nullptr;
     m_owned = false;
+}
+
+bool Trace::Active() const {
+    return m_file != nullptr || (m_toStandardError && m_standardError);
 }
 
 Trace::~Trace() {
@@ -49,27 +77,26 @@ Trace::~Trace() {
 }
 
 void Trace::Note(const char* text) {
-    if (m_file != nullptr) {
-        std::fprintf(m_file, "%12lld -- %s\n",
-                     static_cast<long long>(m_clock.nsecsElapsed() / 1000), text);
-        Check();
+    if (Active()) {
+        Emit(QByteArray::number(m_clock.nsecsElapsed() / 1000).rightJustified(12, ' ') + " -- " +
+             text + '\n');
     }
 }
 
 void Trace::Write(const char* direction, const QByteArray& bytes) {
-    if (m_file == nullptr) {
+    if (!Active()) {
         return;
     }
-    std::fprintf(m_file, "%12lld %s %lld ", static_cast<long long>(m_clock.nsecsElapsed() / 1000),
-                 direction, static_cast<long long>(bytes.size()));
-    std::fputs(bytes.toHex().constData(), m_file); // one call for a whole block
-    std::fputs("  |", m_file);
+    QByteArray line = QByteArray::number(m_clock.nsecsElapsed() / 1000).rightJustified(12, ' ');
+    line += ' ';
+    line += direction;
+    line += ' ' + QByteArray::number(bytes.size()) + ' ' + bytes.toHex() + "  |";
     for (char c : bytes) {
         const auto u = static_cast<unsigned char>(c);
-        std::fputc(u >= 0x20 && u < 0x7F ? u : '.', m_file);
+        line += u >= 0x20 && u < 0x7F ? c : '.';
     }
-    std::fputs("|\n", m_file);
-    Check();
+    line += "|\n";
+    Emit(line);
 }
 
 } // namespace station

@@ -7,14 +7,17 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <cstdio>
+#include <functional>
 
 namespace station {
 
 class Trace {
   public:
-    // Opens `path` ("-" for standard error); an empty path traces nothing. False when it cannot
-    // be opened (Error() says why).
-    bool Open(const QByteArray& path);
+    // Where the program's standard error goes, when it has a writer of its own that never blocks.
+    using TextSink = std::function<void(const QByteArray&)>;
+    // Opens `path` ("-" for standard error, through `standardError` where given); an empty path
+    // traces nothing. False when it cannot be opened (Error() says why).
+    bool Open(const QByteArray& path, TextSink standardError = {});
     QString Error() const { return m_error; }
     ~Trace();
     void Sent(const QByteArray& bytes) { Write("TX", bytes); }
@@ -23,10 +26,14 @@ class Trace {
 
   private:
     void Write(const char* direction, const QByteArray& bytes);
-    // A trace that can no longer be written is reported once and given up; the update goes on.
-    void Check();
+    // Writes one line. A trace that can no longer be written is reported once and given up;
+    // the update goes on.
+    void Emit(const QByteArray& line);
+    bool Active() const;
     std::FILE* m_file = nullptr;
     bool m_owned = false;
+    bool m_toStandardError = false;
+    TextSink m_standardError;
     QByteArray m_path;
     QString m_error;
     QElapsedTimer m_clock;

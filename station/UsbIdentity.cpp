@@ -1,54 +1,39 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/UsbIdentity.h"
 
+#include <QFile>
 #include <QFileInfo>
-#include <QMap>
-#include <QSerialPortInfo>
-#include <memory>
-#include <optional>
 
 namespace station {
 
 namespace {
 
-UsbIdentity IdentityOf(const QSerialPortInfo& info) {
-    UsbIdentity identity;
-    identity.serialNumber = info.serialNumber();
-    if (info.hasVendorIdentifier()) {
-        identity.vendorId =
-            QStringLiteral("%1").arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'));
-    }
-    if (info.hasProductIdentifier()) {
-        identity.productId =
-            QStringLiteral("%1").arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
-    }
-    return identity;
+QString ReadAttribute(const QString& folder, const char* name) {
+    QFile file(folder + QLatin1Char('/') + QLatin1String(name));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).trimmed() : QString();
 }
 
 } // namespace
 
 UsbIdentity IdentifyUsbDevice(const QString& device) {
-    const QString canonical = QFileInfo(device).canonicalFilePath();
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-        if (info.systemLocation() == canonical) {
-            return IdentityOf(info);
+    // Straight from the one tty's entry in sysfs: a few files, where a look at every port of the
+    // system costs thousands. The USB device is the nearest folder above the tty's device that
+    // has a vendor id (ttyUSB: two levels up, ttyACM: one).
+    const QString name = QFileInfo(QFileInfo(device).canonicalFilePath()).fileName();
+    if (name.isEmpty()) {
+        return {};
+    }
+    QString folder =
+        QFileInfo(QStringLiteral("/sys/class/tty/%1/device").arg(name)).canonicalFilePath();
+    for (int level = 0; level < 4 && !folder.isEmpty() && folder != QLatin1String("/sys");
+         ++level) {
+        const QString vendor = ReadAttribute(folder, "idVendor");
+        if (!vendor.isEmpty()) {
+            return {ReadAttribute(folder, "serial"), vendor, ReadAttribute(folder, "idProduct")};
         }
+        folder = QFileInfo(folder).path();
     }
     return {};
-}
-
-std::function<UsbIdentity(const QString& port)> UsbIdentities() {
-    auto byDevice = std::make_shared<std::optional<QMap<QString, UsbIdentity>>>();
-    return [byDevice](const QString& port) {
-        if (!byDevice->has_value()) {
-            QMap<QString, UsbIdentity> identities;
-            for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
-                identities.insert(info.systemLocation(), IdentityOf(info));
-            }
-            *byDevice = identities;
-        }
-        return (*byDevice)->value(QFileInfo(port).canonicalFilePath());
-    };
 }
 
 } // namespace station

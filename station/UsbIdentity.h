@@ -13,10 +13,7 @@ struct UsbIdentity {
     QString vendorId;
     QString productId;
 };
+// Looked up for the one device (a few files in sysfs), never by enumerating every port.
 UsbIdentity IdentifyUsbDevice(const QString& device);
-
-// The USB identities of the system's ports, looked up once, when first asked (a look through
-// sysfs takes some milliseconds), for as long as the function lives.
-std::function<UsbIdentity(const QString& port)> UsbIdentities();
 
 } // namespace station

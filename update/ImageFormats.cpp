@@ -3,6 +3,8 @@
 
 #include "update/RecordText.h"
 
+#include <QRegularExpression>
+
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -184,22 +186,33 @@ QString ReadRecords(const std::string& name, ImageFormat format, srecord::memory
 // The library reads records from a file name. It gets an anonymous in-memory file holding the
 // bytes already read and checked, so that what it parses is exactly what was checked: a file
 // swapped for a FIFO after the check can neither block nor change it.
-QString ParseRecords(const QByteArray& text, ImageFormat format, srecord::memory& memory) {
+QString ParseRecords(const RecordText& records, ImageFormat format, srecord::memory& memory) {
     const int fd = ::memfd_create("tavrel-image", MFD_CLOEXEC);
     if (fd < 0) {
         return QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char('.');
     }
     const std::string name = "/proc/self/fd/" + std::to_string(fd);
-    QString reason = WriteAll(fd, text);
+    QString reason = WriteAll(fd, records.text);
     if (reason.isEmpty()) {
         reason = ReadRecords(name, format, memory);
-        if (!reason.isEmpty()) {
-            // The library names the file it read; the operator knows it by its own name.
-            reason = reason.remove(QString::fromStdString(name + ": ")) + QLatin1Char('.');
-        }
     }
     ::close(fd);
-    return reason;
+    if (reason.isEmpty()) {
+        return {};
+    }
+    // The library names the file and the line it read; the operator knows the file by its own
+    // name, and the line by the file's own numbering.
+    reason.remove(QString::fromStdString(name + ": "));
+    static const QRegularExpression lineNumber(QStringLiteral("^(\\d+): "));
+    const QRegularExpressionMatch match = lineNumber.match(reason);
+    if (match.hasMatch()) {
+        const int line = match.captured(1).toInt();
+        const int fileLine =
+            line >= 1 && line <= records.origin.size() ? records.origin[line - 1] : 0;
+        reason.replace(0, match.capturedLength(),
+                       fileLine > 0 ? QStringLiteral("line %1: ").arg(fileLine) : QString());
+    }
+    return reason + QLatin1Char('.');
 }
 
 } // namespace
@@ -262,7 +275,7 @@ FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
         return Refused(path, records.reason);
     }
     srecord::memory memory;
-    if (const QString reason = ParseRecords(records.text, load.format, memory); !reason.isEmpty()) {
+    if (const QString reason = ParseRecords(records, load.format, memory); !reason.isEmpty()) {
         return Refused(path, reason);
     }
     if (memory.empty()) {

@@ -100,7 +100,14 @@ QString ReadImageFile(const QByteArray& path, qint64 limit, QByteArray& bytes, q
     ::fstat(fd, &info); // it has told a regular file already
     sizeOnDisk = info.st_size;
     if (info.st_size > limit) {
-        bytes.resize(limit + 1); // what tells the caller that the file is too large
+        // Too large: its beginning tells what kind of file it is, and one byte more than the
+        // limit tells the caller that it is too large.
+        bytes = QByteArray(limit + 1, '\0');
+        const ssize_t n = ::read(fd, bytes.data(), std::min<std::size_t>(4096, bytes.size()));
+        if (n < 0) {
+            bytes.clear();
+            return QStringLiteral("reading failed: %1.").arg(ReasonFromErrno(errno));
+        }
         return {};
     }
     // To the end of the file, not to the size the system reports: files in /proc and /sys

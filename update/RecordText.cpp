@@ -9,37 +9,70 @@
 namespace {
 
 struct Line {
-    int number;
-    QByteArray text; // without its line end and the blanks around it
+    int number = 0;
+    QByteArrayView text; // without its line end and the blanks around it
 };
 
-// LF, CR LF and CR alone each end a line: editors and old toolchains write all three.
-QList<Line> SplitLines(const QByteArray& file) {
-    QList<Line> lines;
-    QByteArray current;
-    int number = 1;
-    const auto end = [&] {
-        lines.append({number++, current.trimmed()});
-        current.clear();
-    };
-    for (qsizetype i = 0; i < file.size(); ++i) {
-        const char c = file[i];
-        if (c == '\r') {
-            if (i + 1 < file.size() && file[i + 1] == '\n') {
-                ++i;
-            }
-            end();
-        } else if (c == '\n') {
-            end();
-        } else {
-            current += c;
+// Reads the lines of a file one at a time. LF, CR LF and CR alone each end a line: editors and
+// old toolchains write all three. DOS's end-of-file mark (Ctrl-Z) and NUL bytes that some tools
+// leave at the end count as blanks.
+class LineReader {
+  public:
+    explicit LineReader(const QByteArray& file) : m_file(file) {}
+    bool Next(Line& line) {
+        if (m_at >= m_file.size()) {
+            return false;
         }
+        qsizetype end = m_at;
+        while (end < m_file.size() && m_file[end] != '\n' && m_file[end] != '\r') {
+            ++end;
+        }
+        line.number = ++m_number;
+        line.text = Trimmed(QByteArrayView(m_file).sliced(m_at, end - m_at));
+        m_at = end;
+        if (m_at < m_file.size() && m_file[m_at] == '\r') {
+            ++m_at;
+            if (m_at < m_file.size() && m_file[m_at] == '\n') {
+                ++m_at; // CR LF ends one line
+            }
+        } else if (m_at < m_file.size()) {
+            ++m_at; // LF
+        }
+        return true;
     }
-    if (!current.isEmpty()) {
-        end();
+
+  private:
+    static bool Blank(char c) {
+        return c == ' ' || c == '\t' || c == '\f' || c == '\v' || c == '\x1a' || c == '\0';
     }
-    return lines;
-}
+    static QByteArrayView Trimmed(QByteArrayView text) {
+        while (!text.isEmpty() && Blank(text.front())) {
+            text = text.sliced(1);
+        }
+        while (!text.isEmpty() && Blank(text.back())) {
+            text.chop(1);
+        }
+        return text;
+    }
+    const QByteArray& m_file;
+    qsizetype m_at = 0;
+    int m_number = 0;
+};
+
+// The checked text, one record a line, and for each of its lines the file's line it came from.
+struct Records {
+    QByteArray text;
+    QList<int> origin; // origin[i]: the file's line of the text's line i + 1; 0 for one added
+
+    void Add(const QByteArray& record, int fileLine) {
+        text += record + '\n';
+        origin << fileLine;
+    }
+    void Prepend(const QByteArray& record) {
+        text.prepend(record + '\n');
+        origin.prepend(0);
+    }
+};
 
 bool IsRecordBody(QByteArrayView digits, qsizetype leastDigits) {
     if (digits.size() < leastDigits || digits.size() % 2 != 0) {
@@ -56,7 +89,11 @@ bool IsRecordBody(QByteArrayView digits, qsizetype leastDigits) {
 }
 
 RecordText Refused(const QString& reason) {
-    return {false, {}, reason};
+    return {false, {}, {}, reason};
+}
+
+RecordText Accepted(Records records) {
+    return {true, std::move(records.text), std::move(records.origin), {}};
 }
 
 QString Garbage(int line, ImageFormat format) {
@@ -82,23 +119,26 @@ QString OtherStartAddress(int line, int firstLine) {
         .arg(firstLine);
 }
 
-RecordText CheckIntelHex(const QList<Line>& lines) {
-    QByteArray records;
+RecordText CheckIntelHex(LineReader& lines) {
+    Records records;
     int endLine = 0;
     QByteArray start; // the first start-address record
     int startLine = 0;
-    for (const Line& line : lines) {
+    for (Line line; lines.Next(line);) {
         if (line.text.isEmpty()) {
             continue;
         }
         if (endLine != 0) {
+            if (line.text.compare(QByteArrayView(":00000001FF"), Qt::CaseInsensitive) == 0) {
+                continue; // the same end record again: harmless
+            }
             return Refused(Joined(line.number, endLine, "end-of-file record",
                                   "srec_cat a.hex -intel b.hex -intel -o joined.hex -intel"));
         }
-        if (!line.text.startsWith(':') || !IsRecordBody(QByteArrayView(line.text).sliced(1), 10)) {
+        if (!line.text.startsWith(':') || !IsRecordBody(line.text.sliced(1), 10)) {
             return Refused(Garbage(line.number, ImageFormat::IntelHex));
         }
-        const QByteArray record = line.text.toUpper();
+        const QByteArray record = line.text.toByteArray().toUpper();
         const QByteArrayView type = QByteArrayView(record).sliced(7, 2);
         if (type == "01") {
             endLine = line.number;
@@ -112,28 +152,28 @@ RecordText CheckIntelHex(const QList<Line>& lines) {
             start = record;
             startLine = line.number;
         }
-        records += record + '\n';
+        records.Add(record, line.number);
     }
     if (endLine == 0) {
         return Refused(QStringLiteral("the file has no end-of-file record (:00000001FF): it may "
                                       "be cut short."));
     }
-    return {true, records, {}};
+    return Accepted(std::move(records));
 }
 
-RecordText CheckSRecord(const QList<Line>& lines) {
-    QByteArray records;
+RecordText CheckSRecord(LineReader& lines) {
+    Records records;
     bool header = false;
     int dataRecords = 0;
     std::optional<qulonglong> count;
     int countLine = 0;
     QByteArray termination;
     int terminationLine = 0;
-    for (const Line& line : lines) {
+    for (Line line; lines.Next(line);) {
         if (line.text.isEmpty()) {
             continue;
         }
-        const QByteArray record = line.text.toUpper();
+        const QByteArray record = line.text.toByteArray().toUpper();
         if (record.size() < 2 || record[0] != 'S' || record[1] < '0' || record[1] > '9' ||
             !IsRecordBody(QByteArrayView(record).sliced(2), 6)) {
             return Refused(Garbage(line.number, ImageFormat::SRecord));
@@ -173,7 +213,7 @@ RecordText CheckSRecord(const QList<Line>& lines) {
         default:
             return Refused(Garbage(line.number, ImageFormat::SRecord));
         }
-        records += record + '\n';
+        records.Add(record, line.number);
     }
     if (count && *count != qulonglong(dataRecords)) {
         return Refused(QStringLiteral("the count record of line %1 says %2 data records, but the "
@@ -188,17 +228,17 @@ RecordText CheckSRecord(const QList<Line>& lines) {
     }
     // The reader wants a header and a termination record; the count vouches for the end.
     if (!header) {
-        records.prepend("S0030000FC\n");
+        records.Prepend("S0030000FC");
     }
     if (terminationLine == 0) {
-        records += "S9030000FC\n";
+        records.Add("S9030000FC", 0);
     }
-    return {true, records, {}};
+    return Accepted(std::move(records));
 }
 
 } // namespace
 
 RecordText CheckRecordText(const QByteArray& file, ImageFormat format) {
-    const QList<Line> lines = SplitLines(file);
+    LineReader lines(file);
     return format == ImageFormat::IntelHex ? CheckIntelHex(lines) : CheckSRecord(lines);
 }

@@ -9,14 +9,16 @@
 // shape the record reader takes: one record a line, LF line ends, a header and an end record.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 enum class ImageFormat;
 
 struct RecordText {
     bool ok = false;
-    QByteArray text; // when ok: the records, normalised for the reader
-    QString reason;  // when not: for the operator, with the line number
+    QByteArray text;   // when ok: the records, normalised for the reader
+    QList<int> origin; // when ok: the file's line of each line of `text`; 0 for one added
+    QString reason;    // when not: for the operator, with the line number
 };
 
 RecordText CheckRecordText(const QByteArray& file, ImageFormat format);

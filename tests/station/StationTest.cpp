@@ -161,7 +161,7 @@ TEST_F(Station, InUseIsFinalAndCtrlCBetweenAttemptsOpensNothing) {
            m_files.Write("fw.bin", PatternBytes(3000))});
     QTest::qWait(900); // the silent board's first attempt has failed; its pause runs
     ::kill(static_cast<pid_t>(m_flash.processId()), SIGINT);
-    EXPECT_EQ(Finish(5000), 6) << m_err.toStdString();
+    EXPECT_EQ(Finish(5000), 130) << m_err.toStdString();
     ::close(holder);
     QMap<QString, int> starts;
     for (const QString& line : m_out.split('\n', Qt::SkipEmptyParts)) {
@@ -171,6 +171,7 @@ TEST_F(Station, InUseIsFinalAndCtrlCBetweenAttemptsOpensNothing) {
     EXPECT_EQ(starts.value(held.PortPath()), 1) << m_out.toStdString();
     EXPECT_EQ(starts.value(silent.PortPath()), 1) << m_out.toStdString();
     EXPECT_TRUE(m_out.contains("in use by another program")) << m_out.toStdString();
+    EXPECT_TRUE(m_out.contains("no further attempt: stopped by Ctrl-C")) << m_out.toStdString();
 }
 
 // Killed outright between two attempts: every record written so far is whole and valid.

@@ -92,6 +92,18 @@ INSTANTIATE_TEST_SUITE_P(
                                                            ":04000005080050009F\n:00000001FF\n";
                  },
                  nullptr},
+        FileCase{"DosEndOfFileMarkAfterTheEnd", [](auto&, auto& h) { return h + "\x1a"; }, nullptr},
+        FileCase{"HexEndRecordTwice", [](auto&, auto& h) { return h + ":00000001FF\n"; }, nullptr},
+        FileCase{"ChecksumErrorNamesTheFilesLine",
+                 [](auto&, auto& h) {
+                     QList<QByteArray> lines = h.split('\n');
+                     lines[3][lines[3].size() - 1] = lines[3].endsWith('0') ? '1' : '0';
+                     return "\n\n" + lines.join('\n');
+                 },
+                 "line 6: checksum mismatch"},
+        FileCase{"LargerThanTheTextOfAnyImage",
+                 [](auto&, auto& h) { return h.left(44) + QByteArray(17 << 20, '\n'); },
+                 "larger than the Intel HEX text of any image that fits"},
         FileCase{"HexJoinedWithCat", [](auto&, auto& h) { return h + h; },
                  "line 97 follows the end-of-file record of line 96"},
         FileCase{"TextAfterHexEnd", [](auto&, auto& h) { return h + "\nnotes\n"; }, "srec_cat"},

@@ -273,7 +273,7 @@ void StationWindow::PollPorts() {
             m_stop = 0; // every update has ended: the next Start may run
         }
     }
-    const station::PlugTracker::IdentityOf identityOf = station::UsbIdentities();
+    const station::PlugTracker::IdentityOf identityOf = station::IdentifyUsbDevice;
     const station::PlugTracker::Look look = m_plugs.Update(
         m_watcher.Present(),
         [this](const QString& port) { return m_station && m_station->Busy(port); }, identityOf,
