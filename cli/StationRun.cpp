@@ -4,6 +4,7 @@
 #include "cli/Output.h"
 
 #include "serial/PortMapping.h"
+#include "serial/PortResolver.h"
 #include "station/PlugTracker.h"
 #include "station/PortWatcher.h"
 #include "station/Station.h"
@@ -229,10 +230,8 @@ void PrintSummary(const QList<PortStatus>& ports, const QMap<QString, int>& pass
 // What a port name stands for, so that one device named twice is told: the device number of
 // a character device, else the canonical path.
 QString DeviceKey(const QString& port) {
-    QString device = port;
-    if (const auto number = ParseComName(port)) {
-        device = MapComPort(*number).device;
-    }
+    const PortLookup lookup = ResolvePort(port); // the system's ports only for com N
+    const QString device = lookup.port ? lookup.port->device : port;
     struct stat info {};
     if (!device.isEmpty() && ::stat(QFile::encodeName(device).constData(), &info) == 0 &&
         S_ISCHR(info.st_mode)) {

@@ -2,6 +2,7 @@
 #include "serial/CMscomm1.h"
 #include "serial/LowLatency.h"
 #include "serial/PortMapping.h"
+#include "serial/PortResolver.h"
 
 #include <QDeadlineTimer>
 #include <QFileInfo>
@@ -137,22 +138,15 @@ void CMscomm1::put_RTSEnable(bool enable) {
 }
 
 void CMscomm1::Open() {
-    ComPortMapping mapping;
-    if (m_explicitDevice.isEmpty()) {
-        mapping = MapComPort(m_commPort);
-    } else {
-        mapping.device = m_explicitDevice;
-        mapping.source = m_explicitSource;
+    // A path given (a link, /dev/serial/by-id/...) is opened as it is; otherwise com N as mapped.
+    const PortLookup lookup = m_explicitDevice.isEmpty()
+                                  ? ResolvePort(QStringLiteral("com %1").arg(m_commPort))
+                                  : ResolvePort(m_explicitDevice, m_explicitSource);
+    if (!lookup.port) {
+        throw CommError(CommError::Kind::NoSuchPort, lookup.error);
     }
-    if (mapping.device.isEmpty()) {
-        throw CommError(CommError::Kind::NoSuchPort,
-                        QStringLiteral("No such port: com %1 stands for the %2, and the system has "
-                                       "none. Connect the device, choose another port, or set "
-                                       "TAVREL_COM%1 to the device's path.")
-                            .arg(m_commPort)
-                            .arg(mapping.source));
-    }
-    m_devicePath = mapping.device;
+    const ResolvedPort& port = *lookup.port;
+    m_devicePath = port.device;
     if (!QFileInfo::exists(m_devicePath)) {
         throw CommError(CommError::Kind::NoSuchPort,
                         m_explicitDevice.isEmpty()
@@ -160,7 +154,7 @@ void CMscomm1::Open() {
                                              "not exist. Check the cable and the device, or "
                                              "choose another port.")
                                   .arg(m_commPort)
-                                  .arg(m_devicePath, mapping.source)
+                                  .arg(m_devicePath, port.how)
                             : QStringLiteral("%1 does not exist. Check the cable and the device, "
                                              "or choose another port.")
                                   .arg(m_devicePath));
@@ -170,7 +164,7 @@ void CMscomm1::Open() {
         throw CommError(CommError::Kind::OpenFailed,
                         QStringLiteral("Cannot open %1 (from %2): it is not a serial port (%3). "
                                        "Check that it names a serial port.")
-                            .arg(PortLabel(), mapping.source,
+                            .arg(PortLabel(), port.how,
                                  S_ISREG(info.st_mode)   ? QStringLiteral("a regular file")
                                  : S_ISBLK(info.st_mode) ? QStringLiteral("a block device")
                                                          : QStringLiteral("not a device")));

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/OutputFile.h"
 
-#include "serial/PortMapping.h"
+#include "serial/PortResolver.h"
 #include "update/VisibleText.h"
 
 #include <QDir>
@@ -54,14 +54,13 @@ QString RefuseOutput(const QByteArray& path, OutputKind kind, const QByteArray& 
     }
     if (S_ISCHR(info.st_mode)) {
         QStringList candidates = ports;
-        for (const SerialPortEntry& entry : SystemSerialPorts()) {
+        const QList<SerialPortEntry> system = SystemSerialPorts();
+        for (const SerialPortEntry& entry : system) {
             candidates << entry.device;
         }
         for (const QString& port : candidates) {
-            QString device = port;
-            if (const auto number = ParseComName(port)) {
-                device = MapComPort(*number).device;
-            }
+            const PortLookup lookup = ResolvePort(port, system);
+            const QString device = lookup.port ? lookup.port->device : QString();
             if (!device.isEmpty() && SameFile(info, QFile::encodeName(device))) {
                 return refuse(QStringLiteral("serial port"));
             }

@@ -2,6 +2,7 @@
 #include "station/PortUpdate.h"
 
 #include "serial/PortMapping.h"
+#include "serial/PortResolver.h"
 #include "station/OutputFile.h"
 #include "update/ImageFormats.h"
 #include "update/Packets.h"
@@ -133,26 +134,16 @@ void PortUpdate::OpenTrace() {
 }
 
 void PortUpdate::OpenPort() {
+    // Only a name that is no path needs the resolver here: com N keeps its number, so that the
+    // control names it "com N (device)", and no name at all is the system's only port.
     const std::optional<int> comNumber = ParseComName(m_options.port);
     QString device;
     if (m_options.port.isEmpty()) {
-        const QList<SerialPortEntry> ports = SystemSerialPorts();
-        if (ports.size() != 1) {
-            QString list;
-            for (const SerialPortEntry& p : ports) {
-                list += QStringLiteral("\n  ") +
-                        VisibleText(QStringLiteral("%1 %2").arg(p.device, p.description).toUtf8());
-            }
-            throw Failure{kExitPort,
-                          ports.isEmpty()
-                              ? QStringLiteral("this system has no serial port; connect the "
-                                               "device or give --port")
-                              : QStringLiteral("this system has %1 serial ports; choose one "
-                                               "with --port:%2")
-                                    .arg(ports.size())
-                                    .arg(list)};
+        const PortLookup lookup = ResolvePort(m_options.port);
+        if (!lookup.port) {
+            throw Failure{kExitPort, lookup.error};
         }
-        device = ports.first().device;
+        device = lookup.port->device;
     } else if (!comNumber) {
         device = m_options.port;
     }

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The one place where a port's name becomes the device to open: "com N" as mapped (TAVREL_COM<N>
+// first, then the system's ports in com order), a path or a link as it is, or no name at all for
+// the system's only port. Every place that opens a port, or must tell whether a file is one,
+// asks here, so that a name means the same everywhere and a refusal names the port as the user
+// gave it.
+
+#include "serial/PortMapping.h"
+
+#include <QList>
+#include <QString>
+#include <optional>
+
+struct ResolvedPort {
+    QString given;                // as the user gave it; empty for the system's only port
+    std::optional<int> comNumber; // when it was named "com N"
+    QString device;               // the path to open
+    QString how;                  // how it was found, for messages: "TAVREL_COM3", "the command
+                                  // line", "the 3rd serial port", "the system's only port"
+};
+
+struct PortLookup {
+    std::optional<ResolvedPort> port;
+    QString error; // when there is no port: why, for the operator
+};
+
+// `source` says where a path came from ("the command line", "the port list"). The system's
+// ports are enumerated only when the name needs them.
+PortLookup ResolvePort(const QString& given,
+                       const QString& source = QStringLiteral("the command line"));
+// The same against ports enumerated already (one look serves many names).
+PortLookup ResolvePort(const QString& given, const QList<SerialPortEntry>& systemPorts,
+                       const QString& source = QStringLiteral("the command line"));
