@@ -6,6 +6,7 @@
 #include "station/OutputFile.h"
 #include "update/ImageFormats.h"
 #include "update/Packets.h"
+#include "update/UpdatePlan.h"
 #include "update/VisibleText.h"
 
 #include <QDeadlineTimer>
@@ -68,7 +69,7 @@ int PortUpdate::Run() {
         OpenTrace();
         OpenPort();
         if (m_options.switchOnly) {
-            m_engine.OnBootUserSwitch();
+            SendSwitch();
             m_comm.put_PortOpen(false);
             m_reporter.SwitchSent(PortName());
             return kExitOk;
@@ -169,37 +170,31 @@ void PortUpdate::OpenPort() {
 int PortUpdate::Flash() {
     const qint64 timeoutMs =
         m_options.timeoutSeconds > 0 ? qint64(m_options.timeoutSeconds * 1000) : -1;
+    const UpdatePlan plan(m_store);
     m_reporter.Start(m_figures);
     m_trace.Note("Write");
-    m_engine.OnWrite();
-    if (m_oneBlockImage) {
-        // The whole image went with block 0 and the engine disarmed. Finish the update as it
-        // finishes every other: the same waits around the switch packet.
-        m_allBlocksSent = true;
-        if (!WaitForAck(timeoutMs)) {
-            throw Failure{kExitNoAck, QStringLiteral("the device did not acknowledge block 0 "
-                                                     "(number 0x14) within %1 s")
-                                          .arg(m_options.timeoutSeconds)};
-        }
-        m_outcome.lastBlockAcknowledged = true;
-        Wait(TransferEngine::kSwitchDelayMs);
-        m_engine.OnBootUserSwitch();
-        Wait(TransferEngine::kReportDelayMs);
-        m_done = true;
-    }
-    while (!m_done) {
-        if (!WaitForAck(timeoutMs)) {
-            const int block = (m_engine.m_currentBlock + 255) % 256;
+    for (int index = 0; index < plan.Blocks(); ++index) {
+        SendBlock(plan, index);
+        if (plan.AwaitsAck(index) && !WaitForAck(timeoutMs)) {
             throw Failure{
                 kExitNoAck,
-                QStringLiteral("no ACK for block %1 (number 0x%2) within %3 s. Check the "
-                               "baud rate and the cable, and that the boot loader waits.")
-                    .arg(block)
-                    .arg((block + tavrel::kBlockNumberOffset) % 256, 2, 16, QLatin1Char('0'))
-                    .arg(m_options.timeoutSeconds)};
+                plan.Blocks() == 1
+                    ? QStringLiteral("the device did not acknowledge block 0 (number "
+                                     "0x14) within %1 s")
+                          .arg(m_options.timeoutSeconds)
+                    : QStringLiteral("no ACK for block %1 (number 0x%2) within %3 s. "
+                                     "Check the baud rate and the cable, and that the "
+                                     "boot loader waits.")
+                          .arg(index)
+                          .arg((index + tavrel::kBlockNumberOffset) % 256, 2, 16, QLatin1Char('0'))
+                          .arg(m_options.timeoutSeconds)};
         }
-        m_engine.OnDeviceReply(kAck);
     }
+    m_outcome.lastBlockAcknowledged = plan.Blocks() == 1; // else told during the closing wait
+    Wait(tavrel::kSwitchDelayMs);
+    SendSwitch();
+    Wait(tavrel::kReportDelayMs);
+    m_trace.Note(tavrel::kSuccessText.toLatin1().constData());
     FlushDeviceText();
     m_reporter.Done(Seconds(), m_outcome);
     return kExitOk;
@@ -302,21 +297,24 @@ bool PortUpdate::WaitForAck(qint64 timeoutMs) {
     }
 }
 
-void PortUpdate::WritePacket(const QByteArray& packet) {
+void PortUpdate::Send(const QByteArray& packet) {
     ThrowIfInterrupted();
     FlushDeviceText(); // whatever followed the acknowledgement
     m_ackTaken = false;
     m_trace.Sent(packet);
     m_comm.put_Output(packet);
-    if (packet.size() == tavrel::kBlockPacketSize) {
-        const int index =
-            (static_cast<std::uint8_t>(packet[7]) + 256 - tavrel::kBlockNumberOffset) % 256;
-        ++m_sentBlocks;
-        m_allBlocksSent = index >= m_store.m_lastBlock;
-        m_reporter.Block(index, m_sentBlocks, Seconds());
-    } else {
-        m_switchSent = m_allBlocksSent;
-    }
+}
+
+void PortUpdate::SendBlock(const UpdatePlan& plan, int index) {
+    Send(plan.BlockPacket(index));
+    ++m_sentBlocks;
+    m_allBlocksSent = index + 1 >= plan.Blocks();
+    m_reporter.Block(index, m_sentBlocks, Seconds());
+}
+
+void PortUpdate::SendSwitch() {
+    Send(UpdatePlan::SwitchPacket());
+    m_switchSent = m_allBlocksSent;
 }
 
 void PortUpdate::Wait(int milliseconds) {
@@ -334,15 +332,6 @@ void PortUpdate::Wait(int milliseconds) {
             m_outcome.lastBlockAcknowledged = true;
         }
     }
-}
-
-void PortUpdate::ShowMessage(const QString& text) {
-    m_trace.Note(text.toLocal8Bit().constData());
-    m_done = true;
-}
-
-void PortUpdate::SetWriteCaption(const QString&) {
-    m_oneBlockImage = true;
 }
 
 } // namespace station

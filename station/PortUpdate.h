@@ -1,19 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // One update on one port, headless: loads the image (or takes one loaded already), opens the
-// port and lets the transfer engine drive the update, with the port read in between instead of
-// an event loop. The engine is the window's: the device gets the same bytes in the same order
-// with the same waits. tavrel-flash runs one; the station runs one per port, each on a thread
-// of its own.
+// port and walks the update plan: send a block, read until its ACK, the next; wait, switch,
+// wait. The plan is the one the window's engine takes its packets and waits from, so the device
+// gets the same bytes in the same order with the same waits. tavrel-flash runs one; the station
+// runs one per port, each on a thread of its own.
 
 #include "serial/CMscomm1.h"
 #include "serial/StopFlag.h"
 #include "station/RunReport.h"
 #include "station/Trace.h"
-#include "update/EngineHost.h"
 #include "update/ImageFormats.h"
 #include "update/ImageStore.h"
-#include "update/TransferEngine.h"
+#include "update/UpdatePlan.h"
 
 #include <QElapsedTimer>
 #include <optional>
@@ -37,7 +36,7 @@ QString StopCause(int stop);
 // A stopped update's status: 128 + the signal, as a shell reports it (SIGTERM for the operator).
 int StoppedExitCode(int stop);
 
-class PortUpdate : private EngineHost {
+class PortUpdate {
   public:
     // `stopSignal` is set to the number of a signal (SIGINT, SIGTERM) that asks the run to end.
     // With `image`, that image is written and the file is not read again.
@@ -80,13 +79,13 @@ class PortUpdate : private EngineHost {
     double Seconds() const { return m_clock.nsecsElapsed() / 1e9; }
     QString PortName() const;
 
-    // EngineHost
-    void WritePacket(const QByteArray& packet) override;
-    void SetProgress(int) override {}
-    void Wait(int milliseconds) override;
-    void ShowMessage(const QString& text) override;
-    void SaveData() override {}
-    void SetWriteCaption(const QString& caption) override;
+    // Hands a packet to the port (and the trace) before it returns.
+    void Send(const QByteArray& packet);
+    void SendBlock(const UpdatePlan& plan, int index);
+    void SendSwitch();
+    // The fixed waits around the switch packet; the device's answer to the last block may come
+    // meanwhile.
+    void Wait(int milliseconds);
 
     const UpdateSettings& m_options;
     ProgressReporter& m_reporter;
@@ -95,7 +94,6 @@ class PortUpdate : private EngineHost {
 
     CMscomm1 m_comm;
     ImageStore m_store;
-    TransferEngine m_engine{m_store, *this};
     TransferFigures m_figures;
     QElapsedTimer m_clock;
 
@@ -108,8 +106,6 @@ class PortUpdate : private EngineHost {
     bool m_allBlocksSent = false;
     bool m_switchSent = false;
     Outcome m_outcome;
-    bool m_oneBlockImage = false;
-    bool m_done = false;
     bool m_preloaded = false;
 };
 

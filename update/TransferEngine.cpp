@@ -4,7 +4,7 @@
 #include "update/Packets.h"
 
 void TransferEngine::SendBlock(std::uint8_t index) {
-    m_host.WritePacket(BuildBlockPacket(index, m_store.Block(index)));
+    m_host.WritePacket(UpdatePlan(m_store).BlockPacket(index));
 }
 
 void TransferEngine::OnWrite() {
@@ -50,7 +50,7 @@ void TransferEngine::FinishTransfer() {
     try {
         m_host.Wait(kSwitchDelayMs);
         m_host.SetProgress(100);
-        m_host.WritePacket(BuildSwitchPacket());
+        m_host.WritePacket(UpdatePlan::SwitchPacket());
     } catch (...) {
         // The device never got the switch. The image stays armed, so that Write after the
         // port is back starts the update over instead of doing nothing.
@@ -77,5 +77,5 @@ void TransferEngine::OnImageLoaded() {
 }
 
 void TransferEngine::OnBootUserSwitch() {
-    m_host.WritePacket(BuildSwitchPacket());
+    m_host.WritePacket(UpdatePlan::SwitchPacket());
 }

@@ -7,15 +7,16 @@
 
 #include "update/EngineHost.h"
 #include "update/ImageStore.h"
+#include "update/UpdatePlan.h"
 
 #include <QByteArrayView>
 #include <cstdint>
 
 class TransferEngine {
   public:
-    static constexpr int kSwitchDelayMs = 1000; // after the last block, before the switch packet
-    static constexpr int kReportDelayMs = 500;  // after the switch packet, before the report
-    static inline const QString kSuccessText = QStringLiteral("Updata Successfully!");
+    static constexpr int kSwitchDelayMs = tavrel::kSwitchDelayMs;
+    static constexpr int kReportDelayMs = tavrel::kReportDelayMs;
+    static inline const QString kSuccessText = tavrel::kSuccessText;
     static inline const QString kSendEndCaption = QStringLiteral("Send end");
 
     TransferEngine(ImageStore& store, EngineHost& host) : m_store(store), m_host(host) {}
