@@ -5,6 +5,7 @@
 // and RTS; received bytes raise OnComm on the owner's thread; refusals are thrown as CommError.
 
 #include "serial/CommError.h"
+#include "serial/LocalSerialLine.h"
 #include "serial/SerialSettings.h"
 #include "serial/StopFlag.h"
 
@@ -71,12 +72,6 @@ class CMscomm1 : public QObject {
     }
     // The device the last opening used (or tried), for messages.
     QString DevicePath() const { return m_devicePath; }
-    // Blocks up to `msecs` for received bytes and raises OnComm for them at once. For programs
-    // without an event loop of their own; false when nothing arrived.
-    bool WaitForInput(int msecs);
-    // Once `*flag` is set (by a signal handler), a write that waits for room ends at once with
-    // CommError::Kind::Interrupted. For programs that must stop promptly on Ctrl-C.
-    void SetStopFlag(const StopFlag* flag) { m_stopFlag = flag; }
     // Drops what waits to be sent or read and closes the port: nothing more reaches the device,
     // and closing does not wait for a line that does not drain.
     void Abandon();
@@ -101,16 +96,13 @@ class CMscomm1 : public QObject {
     void RaisePortLost();
     // Pulls what the driver holds into the port's buffer without raising anything.
     void PullFromDriver();
-    void LockDevice(const QByteArray& device);
-    void ReleaseDeviceLock();
     void ClosePort();
-    QString PortLabel() const;
     void RequirePortClosed(const char* property) const;
     static void RequireNotNegative(const char* property, short value);
     void Open();
-    [[noreturn]] void ThrowOpenError(QSerialPort::SerialPortError error);
 
-    QSerialPort m_port;
+    LocalSerialLine m_line;
+    QSerialPort& m_port = m_line.Port(); // the line's driver, whose notifications raise OnComm
     short m_commPort = 1;
     long m_inputMode = 0;
     QString m_settingsText = QStringLiteral("9600,n,8,1");
@@ -126,8 +118,6 @@ class CMscomm1 : public QObject {
     QString m_explicitDevice;
     QString m_explicitSource;
 
-    const StopFlag* m_stopFlag = nullptr;
-    int m_lockFd = -1; // holds the device's lock while the port is open
     bool m_raiseQueued = false;
     bool m_lost = false;    // the device went away; reported once, after the bytes before it
     bool m_pulling = false; // the driver is being read directly: raise nothing from readyRead

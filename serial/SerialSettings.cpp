@@ -48,3 +48,39 @@ std::optional<SerialSettings> ParseSerialSettings(const QString& text) {
     }
     return SerialSettings{static_cast<qint32>(baud), *parity, *dataBits, *stopBits};
 }
+
+QString SettingsText(const SerialSettings& settings) {
+    QString parity = QStringLiteral("n");
+    for (const auto& [name, value] : kParities) {
+        if (value == settings.parity) {
+            parity = QLatin1String(name);
+        }
+    }
+    QString stopBits = QStringLiteral("1");
+    for (const auto& [name, value] : kStopBits) {
+        if (value == settings.stopBits) {
+            stopBits = QLatin1String(name);
+        }
+    }
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(settings.baud)
+        .arg(parity)
+        .arg(int(settings.dataBits))
+        .arg(stopBits);
+}
+
+QString SettingsRefusal(const QString& text) {
+    const QString baudText = text.section(QLatin1Char(','), 0, 0).trimmed();
+    if (ParseSerialSettings(text.section(QLatin1Char(','), 1).prepend(QStringLiteral("115200,"))) &&
+        !baudText.isEmpty() && !baudText.startsWith(QLatin1Char('+')) &&
+        baudText.toULongLong() > 0) {
+        // Only the rate is wrong: a whole number that no port runs.
+        return QStringLiteral("Invalid settings \"%1\": the port does not run at %2 baud. Choose "
+                              "another baud rate.")
+            .arg(text, baudText);
+    }
+    return QStringLiteral("Invalid settings \"%1\". Give baud,parity,data bits,stop bits, for "
+                          "example \"115200,n,8,1\" (parity n, e, o, m or s; 5 to 8 data bits; 1, "
+                          "1.5 or 2 stop bits).")
+        .arg(text);
+}

@@ -17,3 +17,7 @@ struct SerialSettings {
 // stop bits 1, 1.5 or 2, the baud rate any whole number from 1 up; the driver decides later
 // whether it can run at that rate. Returns nothing for a string that does not parse.
 std::optional<SerialSettings> ParseSerialSettings(const QString& text);
+// Why `text` is no Settings text, for the operator.
+QString SettingsRefusal(const QString& text);
+// The settings as the control's Settings text: "115200,n,8,1".
+QString SettingsText(const SerialSettings& settings);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/PortUpdate.h"
 
+#include "serial/LocalSerialLine.h"
 #include "serial/PortMapping.h"
 #include "serial/PortResolver.h"
 #include "station/OutputFile.h"
@@ -42,10 +43,9 @@ int StoppedExitCode(int stop) {
 
 PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
                        const StopFlag& stopSignal, const ImageStore* image, qint64 imageBytes,
-                       const QString& imageDescription)
-    : m_options(settings), m_reporter(reporter), m_stopSignal(stopSignal) {
-    QObject::connect(&m_comm, &CMscomm1::OnComm, [this] { OnComm(); });
-    m_comm.SetStopFlag(&m_stopSignal);
+                       const QString& imageDescription, std::unique_ptr<Line> line)
+    : m_options(settings), m_reporter(reporter), m_stopSignal(stopSignal),
+      m_line(line ? std::move(line) : std::make_unique<LocalSerialLine>()) {
     if (image != nullptr) {
         m_store = *image;
         m_preloaded = true;
@@ -56,7 +56,7 @@ PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporte
 }
 
 QString PortUpdate::PortName() const {
-    return m_comm.DevicePath();
+    return m_line->Device();
 }
 
 int PortUpdate::Run() {
@@ -70,15 +70,15 @@ int PortUpdate::Run() {
         OpenPort();
         if (m_options.switchOnly) {
             SendSwitch();
-            m_comm.put_PortOpen(false);
+            m_line->Close();
             m_reporter.SwitchSent(PortName());
             return kExitOk;
         }
         const int status = Flash();
-        m_comm.put_PortOpen(false);
+        m_line->Close();
         return status;
     } catch (const Failure& failure) {
-        m_comm.Abandon();
+        m_line->Abandon();
         m_reporter.Error(failure.exitCode, failure.message);
         return failure.exitCode;
     } catch (const Interrupted&) {
@@ -87,14 +87,14 @@ int PortUpdate::Run() {
         if (error.kind() == CommError::Kind::Interrupted) {
             return Stopped(); // a write that waited for room: the same stop as anywhere else
         }
-        m_comm.Abandon();
+        m_line->Abandon();
         m_reporter.Error(kExitPortLost, error.description());
         return kExitPortLost;
     }
 }
 
 int PortUpdate::Stopped() {
-    m_comm.Abandon(); // nothing more is sent
+    m_line->Abandon(); // nothing more is sent
     const int stop = m_stopSignal;
     const int exitCode = StoppedExitCode(stop);
     m_reporter.Error(exitCode, QStringLiteral("stopped by %1; the port is closed and the device "
@@ -135,34 +135,22 @@ void PortUpdate::OpenTrace() {
 }
 
 void PortUpdate::OpenPort() {
-    // Only a name that is no path needs the resolver here: com N keeps its number, so that the
-    // control names it "com N (device)", and no name at all is the system's only port.
-    const std::optional<int> comNumber = ParseComName(m_options.port);
-    QString device;
-    if (m_options.port.isEmpty()) {
-        const PortLookup lookup = ResolvePort(m_options.port);
-        if (!lookup.port) {
-            throw Failure{kExitPort, lookup.error};
-        }
-        device = lookup.port->device;
-    } else if (!comNumber) {
-        device = m_options.port;
+    const PortLookup lookup = ResolvePort(m_options.port);
+    if (!lookup.port) {
+        throw Failure{kExitPort, lookup.error};
+    }
+    const QString settingsText = QStringLiteral("%1,n,8,1").arg(m_options.baud);
+    const std::optional<SerialSettings> settings = ParseSerialSettings(settingsText);
+    if (!settings) {
+        throw Failure{kExitPort, SettingsRefusal(settingsText)};
     }
     try {
-        if (comNumber) {
-            m_comm.put_CommPort(static_cast<short>(*comNumber));
-        }
-        m_comm.SetDevicePath(device);
-        m_comm.put_InputMode(1);
-        m_comm.put_Settings(QStringLiteral("%1,n,8,1").arg(m_options.baud));
-        m_comm.put_InputLen(5000);
-        m_comm.put_RThreshold(1);
-        m_comm.put_RTSEnable(true);
-        m_comm.put_PortOpen(true);
+        m_line->Open(*lookup.port, *settings);
     } catch (const CommError& error) {
         m_portInUse = error.kind() == CommError::Kind::PortInUse;
         throw Failure{kExitPort, error.description()};
     }
+    m_line->SetRequestToSend(true); // a pseudo-terminal has none: that is no error
     m_figures.port = PortName();
     m_figures.baud = m_options.baud;
 }
@@ -200,18 +188,19 @@ int PortUpdate::Flash() {
     return kExitOk;
 }
 
-void PortUpdate::OnComm() {
-    const short event = m_comm.get_CommEvent();
-    if (event == comEventPortLost) {
+void PortUpdate::ReadSome(int milliseconds) {
+    QByteArray bytes;
+    switch (m_line->Read(bytes, milliseconds)) {
+    case Line::ReadResult::Data:
+        m_trace.Received(bytes);
+        m_reply += bytes;
+        break;
+    case Line::ReadResult::Lost:
         m_portLost = true;
-        return;
+        break;
+    case Line::ReadResult::Timeout:
+        break;
     }
-    if (event != comEvReceive) {
-        return;
-    }
-    const QByteArray bytes = m_comm.get_Input();
-    m_trace.Received(bytes);
-    m_reply += bytes;
 }
 
 bool PortUpdate::TakeAck() {
@@ -267,7 +256,7 @@ void PortUpdate::ThrowIfInterrupted() const {
 }
 
 bool PortUpdate::PortGone() const {
-    if (!m_portLost && m_comm.get_PortOpen()) {
+    if (!m_portLost && m_line->IsOpen()) {
         return false;
     }
     if (m_switchSent) {
@@ -293,7 +282,7 @@ bool PortUpdate::WaitForAck(qint64 timeoutMs) {
             return false;
         }
         const qint64 remaining = deadline.isForever() ? kReadSliceMs : deadline.remainingTime();
-        m_comm.WaitForInput(static_cast<int>(std::min<qint64>(remaining, kReadSliceMs)));
+        ReadSome(static_cast<int>(std::min<qint64>(remaining, kReadSliceMs)));
     }
 }
 
@@ -302,7 +291,7 @@ void PortUpdate::Send(const QByteArray& packet) {
     FlushDeviceText(); // whatever followed the acknowledgement
     m_ackTaken = false;
     m_trace.Sent(packet);
-    m_comm.put_Output(packet);
+    m_line->Write(packet, &m_stopSignal);
 }
 
 void PortUpdate::SendBlock(const UpdatePlan& plan, int index) {
@@ -326,8 +315,7 @@ void PortUpdate::Wait(int milliseconds) {
             m_outcome.portClosedAfterSwitch = true;
             return;
         }
-        m_comm.WaitForInput(
-            static_cast<int>(std::min<qint64>(deadline.remainingTime(), kReadSliceMs)));
+        ReadSome(static_cast<int>(std::min<qint64>(deadline.remainingTime(), kReadSliceMs)));
         if (m_allBlocksSent && TakeAck()) {
             m_outcome.lastBlockAcknowledged = true;
         }

@@ -6,7 +6,7 @@
 // gets the same bytes in the same order with the same waits. tavrel-flash runs one; the station
 // runs one per port, each on a thread of its own.
 
-#include "serial/CMscomm1.h"
+#include "serial/Line.h"
 #include "serial/StopFlag.h"
 #include "station/RunReport.h"
 #include "station/Trace.h"
@@ -15,6 +15,7 @@
 #include "update/UpdatePlan.h"
 
 #include <QElapsedTimer>
+#include <memory>
 #include <optional>
 
 namespace station {
@@ -40,12 +41,13 @@ class PortUpdate {
   public:
     // `stopSignal` is set to the number of a signal (SIGINT, SIGTERM) that asks the run to end.
     // With `image`, that image is written and the file is not read again.
+    // `line`: the transport to use (an in-memory one in tests); by default the local serial port.
     PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
                const StopFlag& stopSignal, const ImageStore* image = nullptr, qint64 imageBytes = 0,
-               const QString& imageDescription = {});
+               const QString& imageDescription = {}, std::unique_ptr<Line> line = nullptr);
     int Run();
     // The device the run opened (or tried to), for logs.
-    QString DevicePath() const { return m_comm.DevicePath(); }
+    QString DevicePath() const { return m_line->Device(); }
     // Another program holds the port: trying again would fight it for the board.
     bool PortInUse() const { return m_portInUse; }
 
@@ -75,7 +77,8 @@ class PortUpdate {
     void ThrowIfInterrupted() const;
     // Ends the run for a stop signal: the port abandoned, the signal's exit status reported.
     int Stopped();
-    void OnComm();
+    // Reads what arrives within `milliseconds` into the reply; notes a line that went away.
+    void ReadSome(int milliseconds);
     double Seconds() const { return m_clock.nsecsElapsed() / 1e9; }
     QString PortName() const;
 
@@ -92,7 +95,7 @@ class PortUpdate {
     Trace m_trace;
     const StopFlag& m_stopSignal;
 
-    CMscomm1 m_comm;
+    std::unique_ptr<Line> m_line;
     ImageStore m_store;
     TransferFigures m_figures;
     QElapsedTimer m_clock;

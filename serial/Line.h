@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A serial line as an update uses it: open a device (with the device lock, the settings
+// applied, what it sent before discarded), write all of a packet before returning, read what
+// arrives within a time, drop what waits, close. Modem lines are operations the line may refuse
+// (a pseudo-terminal has none). Every refusal is a CommError carrying its reason for the
+// operator. One implementation per transport: the local serial port today.
+
+#include "serial/CommError.h"
+#include "serial/PortResolver.h"
+#include "serial/SerialSettings.h"
+#include "serial/StopFlag.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+class Line {
+  public:
+    enum class ReadResult { Data, Timeout, Lost };
+
+    virtual ~Line() = default;
+    virtual void Open(const ResolvedPort& port, const SerialSettings& settings) = 0;
+    virtual bool IsOpen() const = 0;
+    // Hands every byte to the driver before it returns, within a deadline that the line's rate
+    // sets; ends at once with CommError::Kind::Interrupted once `*stop` is set.
+    virtual void Write(QByteArrayView bytes, const StopFlag* stop) = 0;
+    // Appends what arrives within `timeoutMs` (what waits already, at once). Lost: the device
+    // went away, and the line is closed.
+    virtual ReadResult Read(QByteArray& into, int timeoutMs) = 0;
+    // Drops what waits in both directions and closes: nothing more reaches the device.
+    virtual void Abandon() = 0;
+    virtual void Close() = 0;
+    // False where the line has no such modem line.
+    virtual bool SetRequestToSend(bool on) = 0;
+    // The device the last opening used (or tried), for messages and records.
+    virtual QString Device() const = 0;
+};

@@ -1,0 +1,248 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "serial/LocalSerialLine.h"
+
+#include "serial/LowLatency.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+void LocalSerialLine::Open(const ResolvedPort& port, const SerialSettings& settings) {
+    Close();
+    m_device = port.device;
+    m_label = port.comNumber ? QStringLiteral("com %1 (%2)").arg(*port.comNumber).arg(m_device)
+                             : m_device;
+    m_settingsText = SettingsText(settings);
+    m_baud = settings.baud;
+    if (!QFileInfo::exists(m_device)) {
+        throw CommError(CommError::Kind::NoSuchPort,
+                        port.comNumber
+                            ? QStringLiteral("No such port: com %1 is %2 (from %3), and it does "
+                                             "not exist. Check the cable and the device, or "
+                                             "choose another port.")
+                                  .arg(*port.comNumber)
+                                  .arg(m_device, port.how)
+                            : QStringLiteral("%1 does not exist. Check the cable and the device, "
+                                             "or choose another port.")
+                                  .arg(m_device));
+    }
+    struct stat info {};
+    if (::stat(QFile::encodeName(m_device).constData(), &info) == 0 && !S_ISCHR(info.st_mode)) {
+        throw CommError(CommError::Kind::OpenFailed,
+                        QStringLiteral("Cannot open %1 (from %2): it is not a serial port (%3). "
+                                       "Check that it names a serial port.")
+                            .arg(m_label, port.how,
+                                 S_ISREG(info.st_mode)   ? QStringLiteral("a regular file")
+                                 : S_ISBLK(info.st_mode) ? QStringLiteral("a block device")
+                                                         : QStringLiteral("not a device")));
+    }
+    // The device itself, not the link that named it (/dev/serial/by-id/...): the lock file
+    // that other programs look for is named after the device.
+    const QString canonical = QFileInfo(m_device).canonicalFilePath();
+    const QString device = canonical.isEmpty() ? m_device : canonical;
+    m_port.setPortName(device);
+    // One device, one user: root passes the driver's exclusive mode and a lock file can be
+    // missed through another name, but a lock on the device itself holds for everyone. It is
+    // taken before the port is set up, so that a second opener never changes the line under
+    // the first one's update. (By its path: the port's own name drops the /dev/.)
+    LockDevice(QFile::encodeName(device));
+    m_port.setBaudRate(settings.baud);
+    m_port.setParity(settings.parity);
+    m_port.setDataBits(settings.dataBits);
+    m_port.setStopBits(settings.stopBits);
+    m_port.clearError();
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        ReleaseDeviceLock();
+        ThrowOpenError(m_port.error());
+    }
+    // The line settings are applied by open; a driver that cannot run them reports it there
+    // or leaves the port at another rate. Read them back to be sure.
+    if (m_port.baudRate() != settings.baud && !m_port.setBaudRate(settings.baud)) {
+        const QString reason = m_port.errorString();
+        Close();
+        throw CommError(CommError::Kind::InvalidSettings,
+                        QStringLiteral("%1: the port does not run at %2 baud (%3). Choose another "
+                                       "baud rate.")
+                            .arg(m_device)
+                            .arg(settings.baud)
+                            .arg(reason));
+    }
+    m_port.clearError();
+    RequestLowLatency(m_port.handle());
+    // What the device said before the port was opened answers nothing of ours: an old "ACK"
+    // must not move the next update on.
+    m_port.clear(QSerialPort::Input);
+}
+
+void LocalSerialLine::LockDevice(const QByteArray& device) {
+    m_lockFd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_lockFd < 0) {
+        return; // the opening proper reports why it cannot open the device
+    }
+    if (!::isatty(m_lockFd)) {
+        ReleaseDeviceLock();
+        throw CommError(CommError::Kind::OpenFailed,
+                        QStringLiteral("Cannot open %1: it is a device, but not a serial port. "
+                                       "Check that it names a serial port.")
+                            .arg(m_label));
+    }
+    if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
+        ReleaseDeviceLock();
+        throw CommError(CommError::Kind::PortInUse,
+                        QStringLiteral("%1 is in use by another program. Close that program "
+                                       "(a terminal, another flasher) and open the port again.")
+                            .arg(m_label));
+    }
+}
+
+void LocalSerialLine::ReleaseDeviceLock() {
+    if (m_lockFd >= 0) {
+        ::close(m_lockFd);
+        m_lockFd = -1;
+    }
+}
+
+void LocalSerialLine::ThrowOpenError(QSerialPort::SerialPortError error) {
+    const QString reason = m_port.errorString();
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        throw CommError(CommError::Kind::NoSuchPort,
+                        QStringLiteral("No such port: %1 was not found. Check the cable and the "
+                                       "device, or choose another port.")
+                            .arg(m_label));
+    case QSerialPort::PermissionError: {
+        // Both a busy port and a missing right are reported this way; tell them apart.
+        if (::access(QFile::encodeName(m_device).constData(), R_OK | W_OK) != 0) {
+            throw CommError(CommError::Kind::PermissionDenied,
+                            QStringLiteral("Permission denied on %1. Your user must be in the "
+                                           "dialout group (sudo usermod -aG dialout $USER, then "
+                                           "log in again).")
+                                .arg(m_label));
+        }
+        throw CommError(CommError::Kind::PortInUse,
+                        QStringLiteral("%1 is in use by another program. Close that program "
+                                       "(a terminal, another flasher) and open the port again.")
+                            .arg(m_label));
+    }
+    case QSerialPort::UnsupportedOperationError:
+        throw CommError(CommError::Kind::InvalidSettings,
+                        QStringLiteral("%1 does not take the settings \"%2\": %3. Choose another "
+                                       "baud rate or check that the device is a serial port.")
+                            .arg(m_label, m_settingsText, reason));
+    default:
+        throw CommError(CommError::Kind::OpenFailed,
+                        QStringLiteral("Cannot open %1: %2. Check that it is a serial port.")
+                            .arg(m_label, reason));
+    }
+}
+
+void LocalSerialLine::Write(QByteArrayView bytes, const StopFlag* stop) {
+    if (!m_port.isOpen()) {
+        throw CommError(CommError::Kind::PortNotOpen,
+                        QStringLiteral("Operation valid only when the port is open. Open the port "
+                                       "first."));
+    }
+    // Straight to the driver: the caller may block the thread right after this returns, so
+    // nothing may wait for an event loop. The port's descriptor is non-blocking; when the
+    // driver's buffer is full, wait for room, bounded by the line time of the bytes at the
+    // chosen rate twice over plus five seconds.
+    const qint64 lineMs = bytes.size() * 10 * 1000 / std::max<qint32>(m_baud, 1);
+    const QDeadlineTimer deadline(5000 + 2 * lineMs);
+    const int fd = m_port.handle();
+    qsizetype done = 0;
+    int error = 0;
+    while (done < bytes.size()) {
+        if (stop != nullptr && *stop != 0) {
+            throw CommError(CommError::Kind::Interrupted,
+                            QStringLiteral("Writing to %1 was interrupted.").arg(m_device));
+        }
+        const ssize_t n =
+            ::write(fd, bytes.data() + done, static_cast<size_t>(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            error = errno;
+            break;
+        }
+        if (deadline.hasExpired()) {
+            break;
+        }
+        pollfd room{fd, POLLOUT, 0};
+        ::poll(&room, 1, static_cast<int>(std::min<qint64>(deadline.remainingTime(), 20)));
+    }
+    if (error == EIO || error == ENXIO || error == ENODEV) {
+        // This error is the one report of the loss.
+        Close();
+        throw CommError(CommError::Kind::PortLost,
+                        QStringLiteral("The port %1 was lost while writing. Check the cable and "
+                                       "open the port again.")
+                            .arg(m_device));
+    }
+    if (done < bytes.size()) {
+        throw CommError(CommError::Kind::WriteFailed,
+                        QStringLiteral("Writing to %1 could not finish (%2 of %3 bytes still "
+                                       "waiting%4): the device does not take data. Check the cable "
+                                       "and the flow control.")
+                            .arg(m_device)
+                            .arg(bytes.size() - done)
+                            .arg(bytes.size())
+                            .arg(error != 0 ? QStringLiteral(", ") +
+                                                  QString::fromLocal8Bit(std::strerror(error))
+                                            : QString()));
+    }
+}
+
+Line::ReadResult LocalSerialLine::Read(QByteArray& into, int timeoutMs) {
+    if (!m_port.isOpen()) {
+        return ReadResult::Lost;
+    }
+    if (m_port.bytesAvailable() > 0 || m_port.waitForReadyRead(timeoutMs)) {
+        into += m_port.readAll();
+        return ReadResult::Data;
+    }
+    // A hung-up line reads as end of file or EIO; Qt reports that as a read or resource error.
+    const QSerialPort::SerialPortError error = m_port.error();
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
+        Close();
+        return ReadResult::Lost;
+    }
+    m_port.clearError();
+    return ReadResult::Timeout;
+}
+
+bool LocalSerialLine::DriverHasInput() const {
+    pollfd input{m_port.handle(), POLLIN, 0};
+    return m_port.isOpen() && ::poll(&input, 1, 0) > 0;
+}
+
+void LocalSerialLine::Abandon() {
+    if (m_port.isOpen()) {
+        m_port.clear(QSerialPort::AllDirections);
+    }
+    Close();
+}
+
+void LocalSerialLine::Close() {
+    if (m_port.isOpen()) {
+        m_port.close();
+    }
+    ReleaseDeviceLock();
+}
+
+bool LocalSerialLine::SetRequestToSend(bool on) {
+    const bool set = m_port.isOpen() && m_port.setRequestToSend(on);
+    m_port.clearError(); // a pseudo-terminal has no modem lines: that is no error
+    return set;
+}

@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A local serial port (a USB adapter, a UART, a pseudo-terminal) as a Line. Qt Serial Port is
+// the driver; this file alone touches the port's descriptor itself (the device lock, writes that
+// must leave before a blocking wait, a look at what the driver holds). It lives on the thread
+// that uses it.
+
+#include "serial/Line.h"
+
+#include <QSerialPort>
+
+class LocalSerialLine : public Line {
+  public:
+    LocalSerialLine() = default;
+    ~LocalSerialLine() override { Close(); }
+    LocalSerialLine(const LocalSerialLine&) = delete;
+    LocalSerialLine& operator=(const LocalSerialLine&) = delete;
+
+    void Open(const ResolvedPort& port, const SerialSettings& settings) override;
+    bool IsOpen() const override { return m_port.isOpen(); }
+    void Write(QByteArrayView bytes, const StopFlag* stop) override;
+    ReadResult Read(QByteArray& into, int timeoutMs) override;
+    void Abandon() override;
+    void Close() override;
+    bool SetRequestToSend(bool on) override;
+    QString Device() const override { return m_device; }
+
+    // For the serial control, which raises its events from the port's own notifications.
+    QSerialPort& Port() { return m_port; }
+    // Whether the driver holds bytes that the port has not read yet.
+    bool DriverHasInput() const;
+    // The line's rate changed while open (the control's Settings).
+    void SetBaud(qint32 baud) { m_baud = baud; }
+
+  private:
+    void LockDevice(const QByteArray& device);
+    void ReleaseDeviceLock();
+    [[noreturn]] void ThrowOpenError(QSerialPort::SerialPortError error);
+
+    QSerialPort m_port;
+    QString m_device;
+    QString m_label; // "com 3 (/dev/ttyUSB0)" or the path, for messages
+    QString m_settingsText;
+    qint32 m_baud = 9600;
+    int m_lockFd = -1; // holds the device's lock while the port is open
+};
