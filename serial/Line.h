@@ -35,4 +35,7 @@ class Line {
     virtual bool SetRequestToSend(bool on) = 0;
     // The device the last opening used (or tried), for messages and records.
     virtual QString Device() const = 0;
+    // The time on which the line's waits are measured, in milliseconds: the system's monotonic
+    // clock (an in-memory line keeps a clock of its own, so that its tests take no real time).
+    virtual qint64 NowMs() const;
 };

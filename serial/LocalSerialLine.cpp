@@ -4,6 +4,7 @@
 #include "serial/LowLatency.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
@@ -245,4 +246,10 @@ bool LocalSerialLine::SetRequestToSend(bool on) {
     const bool set = m_port.isOpen() && m_port.setRequestToSend(on);
     m_port.clearError(); // a pseudo-terminal has no modem lines: that is no error
     return set;
+}
+
+qint64 Line::NowMs() const {
+    QElapsedTimer clock;
+    clock.start();
+    return clock.msecsSinceReference();
 }

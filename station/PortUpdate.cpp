@@ -10,7 +10,6 @@
 #include "update/UpdatePlan.h"
 #include "update/VisibleText.h"
 
-#include <QDeadlineTimer>
 #include <QFile>
 #include <csignal>
 
@@ -270,18 +269,17 @@ bool PortUpdate::PortGone() const {
 }
 
 bool PortUpdate::WaitForAck(qint64 timeoutMs) {
-    QDeadlineTimer deadline =
-        timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
+    const qint64 end = timeoutMs < 0 ? -1 : m_line->NowMs() + timeoutMs;
     for (;;) {
         if (TakeAck()) {
             return true;
         }
         ThrowIfInterrupted();
-        if (PortGone() || deadline.hasExpired()) {
+        if (PortGone() || (end >= 0 && m_line->NowMs() >= end)) {
             FlushDeviceText();
             return false;
         }
-        const qint64 remaining = deadline.isForever() ? kReadSliceMs : deadline.remainingTime();
+        const qint64 remaining = end < 0 ? kReadSliceMs : end - m_line->NowMs();
         ReadSome(static_cast<int>(std::min<qint64>(remaining, kReadSliceMs)));
     }
 }
@@ -308,14 +306,14 @@ void PortUpdate::SendSwitch() {
 
 void PortUpdate::Wait(int milliseconds) {
     // The engine's fixed waits; the device's answer to the last block may come meanwhile.
-    QDeadlineTimer deadline(milliseconds);
-    while (!deadline.hasExpired()) {
+    const qint64 end = m_line->NowMs() + milliseconds;
+    while (m_line->NowMs() < end) {
         ThrowIfInterrupted();
         if (PortGone()) {
             m_outcome.portClosedAfterSwitch = true;
             return;
         }
-        ReadSome(static_cast<int>(std::min<qint64>(deadline.remainingTime(), kReadSliceMs)));
+        ReadSome(static_cast<int>(std::min<qint64>(end - m_line->NowMs(), kReadSliceMs)));
         if (m_allBlocksSent && TakeAck()) {
             m_outcome.lastBlockAcknowledged = true;
         }

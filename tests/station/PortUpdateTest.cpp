@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The headless update against a scripted device on an in-memory line: what it sends, in order,
+// and how each way a device behaves ends the update.
+#include "station/PortUpdate.h"
+#include "support/InMemoryLine.h"
+#include "support/TempFiles.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+
+namespace {
+
+class Recorder : public station::ProgressReporter {
+  public:
+    void Start(const station::TransferFigures&) override {}
+    void Block(int, int, double) override {}
+    void Done(double, const station::Outcome& result) override { outcome = result; }
+    void Error(int, const QString& text) override { message = text; }
+    void DeviceText(const QString& line) override { text << line; }
+    station::Outcome outcome;
+    QString message;
+    QStringList text;
+};
+
+struct DeviceCase {
+    const char* name;
+    qint64 imageBytes;
+    InMemoryLine::Script device;
+    int exitCode;
+    int packets;      // how many packets reached the device
+    const char* said; // part of the error or of the device's text; "" for none
+    bool closedAfterSwitch = false;
+    bool refuseOpenInUse = false;
+};
+
+InMemoryLine::Answer Ack(int, const QByteArray&) {
+    return {"ACK"};
+}
+
+StopFlag g_stop{0};
+
+class HeadlessUpdate : public ::testing::TestWithParam<DeviceCase> {};
+
+TEST_P(HeadlessUpdate, SendsThePlanAndEndsAsTheDeviceMakesIt) {
+    const DeviceCase& c = GetParam();
+    g_stop = 0;
+    ImageStore image;
+    const QByteArray bytes = PatternBytes(c.imageBytes);
+    image.LoadImageBytes(bytes);
+    auto line =
+        std::make_unique<InMemoryLine>(c.device, CommError::Kind::PortInUse, c.refuseOpenInUse);
+    const auto written = line->written;
+    station::UpdateSettings settings;
+    settings.port = QStringLiteral("/dev/in-memory");
+    settings.timeoutSeconds = 0.2;
+    Recorder recorder;
+    station::PortUpdate update(settings, recorder, g_stop, &image, c.imageBytes, {},
+                               std::move(line));
+    EXPECT_EQ(update.Run(), c.exitCode) << recorder.message.toStdString();
+    EXPECT_EQ(update.PortInUse(), c.refuseOpenInUse);
+    ASSERT_EQ(written->size(), c.packets);
+    const UpdatePlan plan(image);
+    for (int n = 0; n < c.packets; ++n) {
+        EXPECT_EQ(written->at(n), n < plan.Blocks() ? plan.BlockPacket(n) : plan.SwitchPacket())
+            << "packet " << n;
+    }
+    EXPECT_TRUE((recorder.message + recorder.text.join('\n')).contains(c.said))
+        << recorder.message.toStdString() << recorder.text.join('\n').toStdString();
+    EXPECT_EQ(recorder.outcome.portClosedAfterSwitch, c.closedAfterSwitch);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, HeadlessUpdate,
+    ::testing::Values(DeviceCase{"EveryBlockAcknowledged", 3000, Ack, 0, 4, ""},
+                      DeviceCase{"OneBlockImageIsAcknowledgedBeforeTheSwitch", 100, Ack, 0, 2, ""},
+                      DeviceCase{"TextBeforeTheAck", 3000,
+                                 [](int, const QByteArray&) {
+                                     return InMemoryLine::Answer{"boot: erased\nACK"};
+                                 },
+                                 0, 4, "boot: erased"},
+                      DeviceCase{"SilentAfterBlockOne", 3000,
+                                 [](int n, const QByteArray&) {
+                                     return InMemoryLine::Answer{n == 0 ? "ACK" : ""};
+                                 },
+                                 4, 2, "no ACK for block 1 (number 0x15) within 0.2 s"},
+                      DeviceCase{"HangUpBeforeTheSwitch", 3000,
+                                 [](int n, const QByteArray&) {
+                                     return InMemoryLine::Answer{"ACK", n == 2};
+                                 },
+                                 5, 3, "was lost after 3 of 3 blocks"},
+                      DeviceCase{"HangUpAfterTheSwitchIsASuccess", 3000,
+                                 [](int n, const QByteArray&) {
+                                     return InMemoryLine::Answer{"ACK", n == 3};
+                                 },
+                                 0, 4, "", true},
+                      DeviceCase{"StopSignalWhileWaiting", 3000,
+                                 [](int n, const QByteArray&) {
+                                     g_stop = n == 1 ? SIGINT : 0;
+                                     return InMemoryLine::Answer{"ACK"};
+                                 },
+                                 130, 2, "stopped by Ctrl-C"},
+                      DeviceCase{"PortInUseIsRefusedAtOpen", 3000, Ack, 3, 0, "refused by the test",
+                                 false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

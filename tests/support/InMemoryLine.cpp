@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "support/InMemoryLine.h"
+
+#include <utility>
+
+void InMemoryLine::Open(const ResolvedPort& port, const SerialSettings&) {
+    m_device = port.device;
+    if (m_refuseOpen) {
+        throw CommError(m_openRefusal, QStringLiteral("%1 is refused by the test").arg(m_device));
+    }
+    m_open = true;
+}
+
+void InMemoryLine::Write(QByteArrayView bytes, const StopFlag* stop) {
+    if (stop != nullptr && *stop != 0) {
+        throw CommError(CommError::Kind::Interrupted, QStringLiteral("interrupted"));
+    }
+    if (!m_open) {
+        throw CommError(CommError::Kind::PortLost, QStringLiteral("the line is gone"));
+    }
+    const QByteArray packet = bytes.toByteArray();
+    written->append(packet);
+    const Answer answer = m_script(int(written->size()) - 1, packet);
+    m_waiting += answer.bytes;
+    m_hungUp = m_hungUp || answer.hangUp;
+}
+
+Line::ReadResult InMemoryLine::Read(QByteArray& into, int timeoutMs) {
+    if (!m_waiting.isEmpty()) {
+        into += std::exchange(m_waiting, {});
+        return ReadResult::Data;
+    }
+    if (m_hungUp) {
+        m_open = false;
+        return ReadResult::Lost;
+    }
+    m_nowMs += std::max(timeoutMs, 1); // the device is silent for the whole read
+    return ReadResult::Timeout;
+}

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A line with a scripted device on its other end, in memory: for tests of the layers above the
+// line. Each packet written gets the script's answer (bytes, silence, a hang-up); reads return
+// what the device said, or wait out their time when it said nothing.
+
+#include "serial/Line.h"
+
+#include <QList>
+#include <functional>
+#include <memory>
+
+class InMemoryLine : public Line {
+  public:
+    struct Answer {
+        QByteArray bytes;
+        bool hangUp = false; // after the bytes, the device goes away
+    };
+    // `packet` is the n-th packet written, from 0.
+    using Script = std::function<Answer(int n, const QByteArray& packet)>;
+
+    explicit InMemoryLine(Script script, CommError::Kind openRefusal = CommError::Kind::OpenFailed,
+                          bool refuseOpen = false)
+        : m_script(std::move(script)), m_openRefusal(openRefusal), m_refuseOpen(refuseOpen) {}
+
+    void Open(const ResolvedPort& port, const SerialSettings& settings) override;
+    bool IsOpen() const override { return m_open; }
+    void Write(QByteArrayView bytes, const StopFlag* stop) override;
+    ReadResult Read(QByteArray& into, int timeoutMs) override;
+    void Abandon() override { m_open = false; }
+    void Close() override { m_open = false; }
+    bool SetRequestToSend(bool) override { return false; }
+    QString Device() const override { return m_device; }
+    // Time passes only when the device is waited for: a read that finds nothing moves it on by
+    // the read's time, so that an update's fixed waits cost no real time.
+    qint64 NowMs() const override { return m_nowMs; }
+
+    // Everything written, packet by packet: shared, so that a test can read it after the line
+    // has gone with its owner.
+    std::shared_ptr<QList<QByteArray>> written = std::make_shared<QList<QByteArray>>();
+
+  private:
+    Script m_script;
+    CommError::Kind m_openRefusal;
+    bool m_refuseOpen;
+    bool m_open = false;
+    bool m_hungUp = false;
+    QString m_device;
+    QByteArray m_waiting; // said by the device, not read yet
+    qint64 m_nowMs = 0;
+};
