@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/CTavrel_V10App.h"
 
+#include "app/Resources.h"
 #include "app/Version.h"
 #include "ui/CTavrel_V10Dlg.h"
 
@@ -23,6 +24,7 @@ bool CTavrel_V10App::InitInstance() {
     QCoreApplication::setOrganizationName(kRegistryKey);
     QCoreApplication::setApplicationVersion(QString::fromLatin1(tavrel::kVersion));
 
+    SetApplicationIdentity(TavrelIdentity());
     auto* dlg = new CTavrel_V10Dlg;
     dlg->exec(); // OK, Cancel or failure: the program ends the same way
     delete dlg;

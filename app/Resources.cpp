@@ -27,3 +27,7 @@ void ShowAboutBox(QWidget* owner) {
     CAboutDlg about(owner);
     about.exec(); // centred on its owner; its result is not used
 }
+
+ApplicationIdentity TavrelIdentity() {
+    return {ApplicationIcon(), AboutMenuText(), &ShowAboutBox};
+}

@@ -2,6 +2,8 @@
 #pragma once
 // The program's identity on the desktop: its icon, its one string and its about box.
 
+#include "ui/ApplicationIdentity.h"
+
 #include <QIcon>
 #include <QString>
 
@@ -15,3 +17,5 @@ QIcon StationIcon();
 QString AboutMenuText();
 // Shows the about box modally over `owner`.
 void ShowAboutBox(QWidget* owner);
+// All of the above that the window shows, as it takes them (SetApplicationIdentity at start-up).
+ApplicationIdentity TavrelIdentity();

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/CTavrel_V10Dlg.h"
 
-#include "app/Resources.h"
+#include "ui/ApplicationIdentity.h"
 #include "ui/DialogUnits.h"
 #include "ui/LimitedTextEdit.h"
 #include "ui/SortedComboBox.h"
@@ -103,7 +103,7 @@ const CTavrel_V10Dlg::EventSinkRow CTavrel_V10Dlg::kEventSinkTable[] = {
 };
 
 CTavrel_V10Dlg::CTavrel_V10Dlg(QWidget* parent) : QDialog(parent) {
-    m_hIcon = ApplicationIcon();
+    m_hIcon = CurrentApplicationIdentity().icon;
     setWindowTitle(QStringLiteral("Kallix-UPDATA  V2.0"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint |
@@ -357,7 +357,7 @@ void CTavrel_V10Dlg::contextMenuEvent(QContextMenuEvent* event) {
         action->setData(entry.command);
         action->setEnabled(entry.enabled);
     }
-    const QString aboutText = AboutMenuText();
+    const QString aboutText = CurrentApplicationIdentity().aboutMenuText;
     if (!aboutText.isEmpty()) {
         menu.addSeparator();
         menu.addAction(aboutText)->setData(IDM_ABOUTBOX);
@@ -369,7 +369,7 @@ void CTavrel_V10Dlg::contextMenuEvent(QContextMenuEvent* event) {
 
 void CTavrel_V10Dlg::OnSysCommand(unsigned id) {
     if ((id & 0xFFF0) == IDM_ABOUTBOX) {
-        ShowAboutBox(this);
+        ShowAboutBox();
     } else {
         DefaultSysCommand(id & 0xFFF0);
     }
@@ -419,7 +419,7 @@ void CTavrel_V10Dlg::keyPressEvent(QKeyEvent* event) {
         }
         return;
     case Qt::Key_F1:
-        ShowAboutBox(this); // there is no help file; the about box names the tool
+        ShowAboutBox(); // there is no help file; the about box names the tool
         return;
     default:
         QDialog::keyPressEvent(event);
@@ -477,4 +477,10 @@ void CTavrel_V10Dlg::SaveData() {
 
 void CTavrel_V10Dlg::SetWriteCaption(const QString& caption) {
     Button(IDC_WRITE)->setText(caption);
+}
+
+void CTavrel_V10Dlg::ShowAboutBox() {
+    if (const auto& show = CurrentApplicationIdentity().showAboutBox) {
+        show(this);
+    }
 }

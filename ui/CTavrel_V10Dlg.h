@@ -68,6 +68,8 @@ class CTavrel_V10Dlg : public QDialog, private EngineHost {
 
     // Handlers, reached through the command and event-sink tables.
     void OnSysCommand(unsigned id);
+    // The application's about box, over this window (none where the application gave none).
+    void ShowAboutBox();
     void OnOpenPort();
     void OnSendData();
     void OnClearData();

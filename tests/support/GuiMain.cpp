@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Test entry for the programs that drive real widgets (offscreen in CI).
+#include "app/Resources.h"
+
 #include <QApplication>
 #include <gtest/gtest.h>
 
@@ -9,6 +11,7 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Tavrel_V1.0"));
+    SetApplicationIdentity(TavrelIdentity()); // as the application gives it to its window
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -2,6 +2,7 @@
 // tavrel-screenshot IMAGE OUT.png SECONDS: shows the window, opens com 1, selects IMAGE, presses
 // Write and, SECONDS later, saves a picture of the window as the screen shows it. For
 // scripts/screenshot under a virtual display.
+#include "app/Resources.h"
 #include "ui/CTavrel_V10Dlg.h"
 #include "ui/SortedComboBox.h"
 
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
     const QString image = QString::fromLocal8Bit(argv[1]);
     const QString out = QString::fromLocal8Bit(argv[2]);
     const int delayMs = static_cast<int>(QString::fromLocal8Bit(argv[3]).toDouble() * 1000);
+    SetApplicationIdentity(TavrelIdentity()); // the window's icon, as the application gives it
     CTavrel_V10Dlg dlg;
     int status = 1;
     QTimer::singleShot(500, &dlg, [&] {
