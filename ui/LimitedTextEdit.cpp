@@ -133,10 +133,14 @@ void LimitedTextEdit::ShowLog(const DataLog& log) {
         if (!m_repaint.isActive()) {
             Flush(); // nothing will repaint it soon: in it goes now
         }
-        // As when the whole text is set: the box shows it from its first line.
-        QTextCursor start(document());
-        setTextCursor(start);
-        verticalScrollBar()->setValue(0);
+        // As when the whole text is set: the box shows it from its first line. (Only when it
+        // does not already: moving the cursor costs a layout on every receive event.)
+        if (textCursor().position() != 0 || textCursor().hasSelection()) {
+            setTextCursor(QTextCursor(document()));
+        }
+        if (verticalScrollBar()->value() != 0) {
+            verticalScrollBar()->setValue(0);
+        }
     } else {
         const QString text = log.Text();
         if (Text() != text) {
