@@ -230,7 +230,7 @@ void PrintSummary(const QList<PortStatus>& ports, const QMap<QString, int>& pass
 // What a port name stands for, so that one device named twice is told: the device number of
 // a character device, else the canonical path.
 QString DeviceKey(const QString& port) {
-    const PortLookup lookup = ResolvePort(port); // the system's ports only for com N
+    const PortLookup lookup = ResolvePort(port); // looks at the system's ports only if it must
     const QString device = lookup.port ? lookup.port->device : port;
     struct stat info {};
     if (!device.isEmpty() && ::stat(QFile::encodeName(device).constData(), &info) == 0 &&

@@ -78,13 +78,13 @@ void CMscomm1::put_Settings(const QString& settings) {
     }
     if (m_port.isOpen()) {
         // Settings may change while open, as on the original control.
-        m_line.SetBaud(parsed->baud);
         if (!m_port.setBaudRate(parsed->baud) || !m_port.setParity(parsed->parity) ||
             !m_port.setDataBits(parsed->dataBits) || !m_port.setStopBits(parsed->stopBits)) {
             throw CommError(CommError::Kind::InvalidSettings,
                             QStringLiteral("%1 does not take the settings \"%2\": %3.")
                                 .arg(m_devicePath, settings, m_port.errorString()));
         }
+        m_line.SetBaud(parsed->baud); // the deadline of a write follows the rate
     }
     m_settings = *parsed;
     m_settingsText = settings;
@@ -111,18 +111,20 @@ void CMscomm1::put_RTSEnable(bool enable) {
 
 void CMscomm1::Open() {
     // A path given (a link, /dev/serial/by-id/...) is opened as it is; otherwise com N as mapped.
-    const PortLookup lookup = m_explicitDevice.isEmpty()
-                                  ? ResolvePort(QStringLiteral("com %1").arg(m_commPort))
-                                  : ResolvePort(m_explicitDevice, m_explicitSource);
+    PortLookup lookup;
+    if (m_explicitDevice.isEmpty()) {
+        lookup = ResolvePort(QStringLiteral("com %1").arg(m_commPort));
+    } else {
+        lookup.port =
+            ResolvedPort{m_explicitDevice, std::nullopt, m_explicitDevice, m_explicitSource};
+    }
     if (!lookup.port) {
         throw CommError(CommError::Kind::NoSuchPort, lookup.error);
     }
     m_devicePath = lookup.port->device;
-    m_line.Open(*lookup.port, m_settings);
+    m_line.Open(*lookup.port, m_settings, m_rtsEnable);
     m_lost = false;
     m_commEvent = 0;
-    // RTS as asked. A pseudo-terminal has no modem lines and refuses: that is no error.
-    m_line.SetRequestToSend(m_rtsEnable);
 }
 
 void CMscomm1::ClosePort() {

@@ -20,13 +20,16 @@ class Line {
     enum class ReadResult { Data, Timeout, Lost };
 
     virtual ~Line() = default;
-    virtual void Open(const ResolvedPort& port, const SerialSettings& settings) = 0;
+    // RTS is raised or lowered as `requestToSend` says before what the device sent is dropped,
+    // so that what a board says when RTS resets it answers nothing of ours.
+    virtual void Open(const ResolvedPort& port, const SerialSettings& settings,
+                      bool requestToSend) = 0;
     virtual bool IsOpen() const = 0;
     // Hands every byte to the driver before it returns, within a deadline that the line's rate
     // sets; ends at once with CommError::Kind::Interrupted once `*stop` is set.
     virtual void Write(QByteArrayView bytes, const StopFlag* stop) = 0;
-    // Appends what arrives within `timeoutMs` (what waits already, at once). Lost: the device
-    // went away, and the line is closed.
+    // Appends what arrives within `timeoutMs` (what waits already, at once; a negative time is
+    // none). Lost: the device went away, and the line is closed.
     virtual ReadResult Read(QByteArray& into, int timeoutMs) = 0;
     // Drops what waits in both directions and closes: nothing more reaches the device.
     virtual void Abandon() = 0;
@@ -35,7 +38,7 @@ class Line {
     virtual bool SetRequestToSend(bool on) = 0;
     // The device the last opening used (or tried), for messages and records.
     virtual QString Device() const = 0;
-    // The time on which the line's waits are measured, in milliseconds: the system's monotonic
+    // The time on which the line's waits are measured, in nanoseconds: the system's monotonic
     // clock (an in-memory line keeps a clock of its own, so that its tests take no real time).
-    virtual qint64 NowMs() const;
+    virtual qint64 NowNs() const;
 };

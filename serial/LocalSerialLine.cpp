@@ -4,10 +4,10 @@
 #include "serial/LowLatency.h"
 
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-void LocalSerialLine::Open(const ResolvedPort& port, const SerialSettings& settings) {
+void LocalSerialLine::Open(const ResolvedPort& port, const SerialSettings& settings,
+                           bool requestToSend) {
     Close();
     m_device = port.device;
     m_label = port.comNumber ? QStringLiteral("com %1 (%2)").arg(*port.comNumber).arg(m_device)
@@ -75,6 +76,8 @@ void LocalSerialLine::Open(const ResolvedPort& port, const SerialSettings& setti
                             .arg(settings.baud)
                             .arg(reason));
     }
+    // RTS as asked. A pseudo-terminal has no modem lines and refuses: that is no error.
+    m_port.setRequestToSend(requestToSend);
     m_port.clearError();
     RequestLowLatency(m_port.handle());
     // What the device said before the port was opened answers nothing of ours: an old "ACK"
@@ -209,7 +212,7 @@ Line::ReadResult LocalSerialLine::Read(QByteArray& into, int timeoutMs) {
     if (!m_port.isOpen()) {
         return ReadResult::Lost;
     }
-    if (m_port.bytesAvailable() > 0 || m_port.waitForReadyRead(timeoutMs)) {
+    if (m_port.bytesAvailable() > 0 || m_port.waitForReadyRead(std::max(timeoutMs, 0))) {
         into += m_port.readAll();
         return ReadResult::Data;
     }
@@ -248,8 +251,8 @@ bool LocalSerialLine::SetRequestToSend(bool on) {
     return set;
 }
 
-qint64 Line::NowMs() const {
-    QElapsedTimer clock;
-    clock.start();
-    return clock.msecsSinceReference();
+qint64 Line::NowNs() const {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }

@@ -17,6 +17,14 @@ namespace station {
 
 namespace {
 constexpr int kReadSliceMs = 50; // how often a wait looks at Ctrl-C
+constexpr qint64 kNsPerMs = 1'000'000;
+
+// How long the next read may wait: up to `end`, rounded up to whole milliseconds, at most one
+// slice, never less than nothing.
+int SliceUntil(qint64 end, qint64 now) {
+    return static_cast<int>(
+        std::clamp<qint64>((end - now + kNsPerMs - 1) / kNsPerMs, 0, kReadSliceMs));
+}
 constexpr qsizetype kLongestLine = 4096;
 const QByteArray kAck = QByteArrayLiteral("ACK");
 
@@ -144,12 +152,11 @@ void PortUpdate::OpenPort() {
         throw Failure{kExitPort, SettingsRefusal(settingsText)};
     }
     try {
-        m_line->Open(*lookup.port, *settings);
+        m_line->Open(*lookup.port, *settings, true);
     } catch (const CommError& error) {
         m_portInUse = error.kind() == CommError::Kind::PortInUse;
         throw Failure{kExitPort, error.description()};
     }
-    m_line->SetRequestToSend(true); // a pseudo-terminal has none: that is no error
     m_figures.port = PortName();
     m_figures.baud = m_options.baud;
 }
@@ -181,7 +188,9 @@ int PortUpdate::Flash() {
     Wait(tavrel::kSwitchDelayMs);
     SendSwitch();
     Wait(tavrel::kReportDelayMs);
-    m_trace.Note(tavrel::kSuccessText.toLatin1().constData());
+    if (plan.Blocks() > 1) {
+        m_trace.Note(tavrel::kSuccessText.toLatin1().constData()); // where the window says it
+    }
     FlushDeviceText();
     m_reporter.Done(Seconds(), m_outcome);
     return kExitOk;
@@ -269,18 +278,18 @@ bool PortUpdate::PortGone() const {
 }
 
 bool PortUpdate::WaitForAck(qint64 timeoutMs) {
-    const qint64 end = timeoutMs < 0 ? -1 : m_line->NowMs() + timeoutMs;
+    const qint64 end = timeoutMs < 0 ? -1 : m_line->NowNs() + timeoutMs * kNsPerMs;
     for (;;) {
         if (TakeAck()) {
             return true;
         }
         ThrowIfInterrupted();
-        if (PortGone() || (end >= 0 && m_line->NowMs() >= end)) {
+        const qint64 now = m_line->NowNs();
+        if (PortGone() || (end >= 0 && now >= end)) {
             FlushDeviceText();
             return false;
         }
-        const qint64 remaining = end < 0 ? kReadSliceMs : end - m_line->NowMs();
-        ReadSome(static_cast<int>(std::min<qint64>(remaining, kReadSliceMs)));
+        ReadSome(end < 0 ? kReadSliceMs : SliceUntil(end, now));
     }
 }
 
@@ -305,15 +314,16 @@ void PortUpdate::SendSwitch() {
 }
 
 void PortUpdate::Wait(int milliseconds) {
-    // The engine's fixed waits; the device's answer to the last block may come meanwhile.
-    const qint64 end = m_line->NowMs() + milliseconds;
-    while (m_line->NowMs() < end) {
+    // The fixed waits around the switch packet, never shorter than asked; the device's answer
+    // to the last block may come meanwhile.
+    const qint64 end = m_line->NowNs() + milliseconds * kNsPerMs;
+    for (qint64 now = m_line->NowNs(); now < end; now = m_line->NowNs()) {
         ThrowIfInterrupted();
         if (PortGone()) {
             m_outcome.portClosedAfterSwitch = true;
             return;
         }
-        ReadSome(static_cast<int>(std::min<qint64>(end - m_line->NowMs(), kReadSliceMs)));
+        ReadSome(SliceUntil(end, now));
         if (m_allBlocksSent && TakeAck()) {
             m_outcome.lastBlockAcknowledged = true;
         }

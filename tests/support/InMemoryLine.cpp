@@ -3,7 +3,7 @@
 
 #include <utility>
 
-void InMemoryLine::Open(const ResolvedPort& port, const SerialSettings&) {
+void InMemoryLine::Open(const ResolvedPort& port, const SerialSettings&, bool) {
     m_device = port.device;
     if (m_refuseOpen) {
         throw CommError(m_openRefusal, QStringLiteral("%1 is refused by the test").arg(m_device));
@@ -34,6 +34,6 @@ Line::ReadResult InMemoryLine::Read(QByteArray& into, int timeoutMs) {
         m_open = false;
         return ReadResult::Lost;
     }
-    m_nowMs += std::max(timeoutMs, 1); // the device is silent for the whole read
+    m_nowNs += std::max(timeoutMs, 1) * qint64(1'000'000); // silent for the whole read
     return ReadResult::Timeout;
 }

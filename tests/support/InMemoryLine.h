@@ -23,7 +23,7 @@ class InMemoryLine : public Line {
                           bool refuseOpen = false)
         : m_script(std::move(script)), m_openRefusal(openRefusal), m_refuseOpen(refuseOpen) {}
 
-    void Open(const ResolvedPort& port, const SerialSettings& settings) override;
+    void Open(const ResolvedPort& port, const SerialSettings& settings, bool) override;
     bool IsOpen() const override { return m_open; }
     void Write(QByteArrayView bytes, const StopFlag* stop) override;
     ReadResult Read(QByteArray& into, int timeoutMs) override;
@@ -33,7 +33,7 @@ class InMemoryLine : public Line {
     QString Device() const override { return m_device; }
     // Time passes only when the device is waited for: a read that finds nothing moves it on by
     // the read's time, so that an update's fixed waits cost no real time.
-    qint64 NowMs() const override { return m_nowMs; }
+    qint64 NowNs() const override { return m_nowNs; }
 
     // Everything written, packet by packet: shared, so that a test can read it after the line
     // has gone with its owner.
@@ -47,5 +47,5 @@ class InMemoryLine : public Line {
     bool m_hungUp = false;
     QString m_device;
     QByteArray m_waiting; // said by the device, not read yet
-    qint64 m_nowMs = 0;
+    qint64 m_nowNs = 0;
 };
