@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSysInfo>
 #include <QThread>
 
 namespace station {
@@ -255,23 +256,27 @@ void Station::RunSession(const QString& port) {
         }
         if (m_log.IsOpen()) {
             // On the disk before the next attempt on this port starts.
-            const QString logError =
-                m_log.Append({{"time", startedAt.toString(Qt::ISODateWithMs)},
-                              {"port", port},
-                              {"device", device},
-                              {"usb_serial", usb.serialNumber},
-                              {"usb_vendor_id", usb.vendorId},
-                              {"usb_product_id", usb.productId},
-                              {"image", QFile::decodeName(m_settings.update.imagePath)},
-                              {"image_bytes", m_imageBytes},
-                              {"image_sha256", QString::fromLatin1(m_imageSha256)},
-                              {"blocks", m_image.m_lastBlock + 1},
-                              {"result", exitCode == kExitOk ? "passed" : "failed"},
-                              {"exit_code", exitCode},
-                              {"reason", reason},
-                              {"last_block_acknowledged", session.Result().lastBlockAcknowledged},
-                              {"seconds", seconds},
-                              {"attempt", attempt}});
+            const QString logError = m_log.Append(
+                {{"schema", 1},
+                 {"time", startedAt.toString(Qt::ISODateWithMs)},
+                 {"version", QStringLiteral(TAVREL_VERSION)},
+                 {"host", QSysInfo::machineHostName()},
+                 {"port", port},
+                 {"device", device},
+                 {"usb_serial", usb.serialNumber},
+                 {"usb_vendor_id", usb.vendorId},
+                 {"usb_product_id", usb.productId},
+                 {"image",
+                  QFileInfo(QFile::decodeName(m_settings.update.imagePath)).absoluteFilePath()},
+                 {"image_bytes", m_imageBytes},
+                 {"image_sha256", QString::fromLatin1(m_imageSha256)},
+                 {"blocks", m_image.m_lastBlock + 1},
+                 {"result", exitCode == kExitOk ? "passed" : "failed"},
+                 {"exit_code", exitCode},
+                 {"reason", reason},
+                 {"last_block_acknowledged", session.Result().lastBlockAcknowledged},
+                 {"seconds", seconds},
+                 {"attempt", attempt}});
             if (!logError.isEmpty()) {
                 // A board without its record is no board passed: the line stops here. The
                 // board's own result stays beside the log's reason.

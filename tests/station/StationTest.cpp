@@ -8,9 +8,11 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTest>
 #include <csignal>
 #include <fcntl.h>
@@ -103,6 +105,10 @@ TEST_F(Station, SeveralPortsAtOnceEachOnItsOwn) {
         EXPECT_EQ(r["blocks"].toInt(), 21);
         EXPECT_EQ(r["attempt"].toInt(), 1);
         EXPECT_EQ(r["image_sha256"].toString().size(), 64);
+        EXPECT_EQ(r["schema"].toInt(), 1);
+        EXPECT_EQ(r["version"].toString(), TAVREL_VERSION);
+        EXPECT_EQ(r["host"].toString(), QSysInfo::machineHostName());
+        EXPECT_TRUE(QFileInfo(r["image"].toString()).isAbsolute());
         const QDateTime started = QDateTime::fromString(r["time"].toString(), Qt::ISODateWithMs);
         first = first.isValid() ? std::min(first, started) : started;
         last = last.isValid() ? std::max(last, started) : started;
