@@ -2,7 +2,9 @@
 #include "cli/FlashOptions.h"
 
 #include "serial/PortMapping.h"
+#include "update/VisibleText.h"
 
+#include <QFile>
 #include <QRegularExpression>
 #include <cmath>
 
@@ -72,7 +74,7 @@ QString HelpText() {
         "  143  stopped (SIGTERM)\n");
 }
 
-ParseResult ParseFlashOptions(const QStringList& arguments) {
+ParseResult ParseFlashOptions(const QStringList& arguments, const QList<QByteArray>& bytes) {
     FlashOptions options;
     QStringList positional;
     bool watchTookWord = false; // --watch took the word after it as its pattern
@@ -84,6 +86,10 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             }
             out = arguments[++i];
             return true;
+        };
+        // A name's exact bytes: the value just taken, or `skip` bytes into the argument itself.
+        const auto nameAt = [&](qsizetype at, qsizetype skip = 0) {
+            return (at < bytes.size() ? bytes[at] : QFile::encodeName(arguments[at])).mid(skip);
         };
         QString value;
         if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
@@ -109,9 +115,8 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             if (options.port.compare(QLatin1String("com"), Qt::CaseInsensitive) == 0 &&
                 i + 1 < arguments.size() && ParseComName(options.port + arguments[i + 1])) {
                 options.port += QLatin1Char(' ') + arguments[++i];
-                options.portArguments << -1;
             } else {
-                options.portArguments << static_cast<int>(i);
+                options.port = PortNameFromBytes(nameAt(i));
             }
             options.ports << options.port;
         } else if (arg == QLatin1String("--all-ports")) {
@@ -120,9 +125,7 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             options.watch = true;
             static const QRegularExpression wildcard(QStringLiteral("[*?\\[]"));
             if (arg.startsWith(QLatin1String("--watch="))) {
-                options.watchPattern = arg.mid(8);
-                options.watchArgument = static_cast<int>(i);
-                options.watchInline = true;
+                options.watchPattern = nameAt(i, qsizetype(sizeof "--watch=") - 1);
                 if (options.watchPattern.isEmpty()) {
                     return {std::nullopt, QStringLiteral("--watch= needs a pattern; give "
                                                          "--watch alone to watch the USB serial "
@@ -133,8 +136,7 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
                                                      "give --watch alone to watch the USB "
                                                      "serial ports")};
             } else if (i + 1 < arguments.size() && arguments[i + 1].contains(wildcard)) {
-                options.watchPattern = arguments[++i];
-                options.watchArgument = static_cast<int>(i);
+                options.watchPattern = nameAt(++i);
                 watchTookWord = true;
             }
         } else if (arg == QLatin1String("--retries")) {
@@ -167,10 +169,10 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
                 return {std::nullopt, QStringLiteral("--format needs bin, hex or srec")};
             }
         } else if (arg == QLatin1String("--log")) {
-            if (!takeValue(options.logFile) || options.logFile.isEmpty()) {
+            if (!takeValue(value) || value.isEmpty()) {
                 return {std::nullopt, QStringLiteral("--log needs a file")};
             }
-            options.logArgument = static_cast<int>(i);
+            options.logFile = nameAt(i);
         } else if (arg == QLatin1String("-b") || arg == QLatin1String("--baud")) {
             bool ok = false;
             if (!takeValue(value) || (options.baud = value.toInt(&ok), !ok) || options.baud < 1) {
@@ -187,16 +189,16 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
                                           .arg(arg)};
             }
         } else if (arg == QLatin1String("--trace")) {
-            if (!takeValue(options.traceFile) || options.traceFile.isEmpty()) {
+            if (!takeValue(value) || value.isEmpty()) {
                 return {std::nullopt,
                         QStringLiteral("--trace needs a file (or - for standard error)")};
             }
-            options.traceArgument = static_cast<int>(i);
+            options.traceFile = nameAt(i);
         } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("-")) {
             return {std::nullopt, QStringLiteral("unknown option %1").arg(arg)};
         } else {
             positional << arg;
-            options.imageArgument = static_cast<int>(i);
+            options.imagePath = nameAt(i);
         }
     }
     if (options.help || options.version || options.listPorts) {
@@ -210,12 +212,9 @@ ParseResult ParseFlashOptions(const QStringList& arguments) {
             return {std::nullopt, QStringLiteral("--watch took %1 as the pattern of ports to "
                                                  "watch, and no IMAGE is left; write "
                                                  "--watch=GLOB or put IMAGE before --watch")
-                                      .arg(options.watchPattern)};
+                                      .arg(VisibleText(options.watchPattern))};
         }
         return {std::nullopt, QStringLiteral("no IMAGE given")};
-    }
-    if (!positional.isEmpty()) {
-        options.image = positional.first();
     }
     if (IsStationRun(options)) {
         const int ways = !options.ports.isEmpty() + options.allPorts + options.watch;

@@ -317,7 +317,7 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
     settings.update.baud = options.baud;
     settings.update.timeoutSeconds = options.timeoutSeconds;
     settings.retries = options.retries;
-    settings.logFile = options.logPath;
+    settings.logFile = options.logFile;
     settings.imageDescription = firmware.description;
     EventQueue queue;
     station::Station stationCore(settings, image, loaded.bytes, stopSignal,
@@ -326,7 +326,7 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
     if (const QString error = stationCore.OpenLog(ports); !error.isEmpty()) {
         return fail(
             kExitUsage,
-            QStringLiteral("cannot write the log %1: %2").arg(VisibleText(options.logPath), error));
+            QStringLiteral("cannot write the log %1: %2").arg(VisibleText(options.logFile), error));
     }
 
     const EventPrinter printer(style);
@@ -359,12 +359,12 @@ int RunStation(const FlashOptions& options, const StopFlag& stopSignal) {
         }
     };
     if (options.watch) {
-        const station::PortWatcher watcher(options.watchPath);
+        const station::PortWatcher watcher(options.watchPattern);
         if (style != EventPrinter::Style::Json) {
             Print(stderr,
                   QStringLiteral("Watching %1 for devices; Ctrl-C ends.\n")
                       .arg(options.watchPattern.isEmpty() ? QStringLiteral("the USB serial ports")
-                                                          : options.watchPattern));
+                                                          : VisibleText(options.watchPattern)));
         }
         while (stopSignal == 0) {
             stationCore.Reap();

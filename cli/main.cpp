@@ -9,7 +9,6 @@
 #include "update/VisibleText.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QJsonObject>
 #include <atomic>
 #include <csignal>
@@ -79,7 +78,11 @@ int Run(int argc, char** argv) {
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
 
     const QStringList arguments = QCoreApplication::arguments();
-    flash::ParseResult parsed = flash::ParseFlashOptions(arguments);
+    QList<QByteArray> bytes; // the names as the system gave them, valid UTF-8 or not
+    for (int i = 0; i < argc; ++i) {
+        bytes << QByteArray(argv[i]);
+    }
+    flash::ParseResult parsed = flash::ParseFlashOptions(arguments, bytes);
     if (!parsed.options) {
         return UsageError(arguments, parsed.error);
     }
@@ -96,28 +99,6 @@ int Run(int argc, char** argv) {
     if (options.listPorts) {
         return ListPorts();
     }
-    // Every name is used by its exact bytes, valid UTF-8 or not.
-    const auto bytesAt = [&](int index, const QString& text) {
-        return index > 0 && index < argc ? QByteArray(argv[index]) : QFile::encodeName(text);
-    };
-    if (options.imageArgument > 0 && options.imageArgument < argc) {
-        options.imagePath = argv[options.imageArgument];
-    }
-    for (qsizetype k = 0; k < options.ports.size() && k < options.portArguments.size(); ++k) {
-        if (options.portArguments[k] > 0) {
-            options.ports[k] = PortNameFromBytes(bytesAt(options.portArguments[k], {}));
-        }
-    }
-    if (options.ports.size() == 1) {
-        options.port = options.ports.first();
-    }
-    options.logPath = bytesAt(options.logArgument, options.logFile);
-    options.tracePath = bytesAt(options.traceArgument, options.traceFile);
-    options.watchPath = bytesAt(options.watchArgument, options.watchPattern);
-    if (options.watchInline) {
-        options.watchPath.remove(0, qsizetype(sizeof "--watch=") - 1);
-    }
-
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -139,7 +120,7 @@ int Run(int argc, char** argv) {
     settings.baud = options.baud;
     settings.timeoutSeconds = options.timeoutSeconds;
     settings.switchOnly = options.switchOnly;
-    settings.traceFile = options.tracePath;
+    settings.traceFile = options.traceFile;
     settings.standardError = [](const QByteArray& text) {
         flash::Print(stderr, QString::fromLocal8Bit(text), flash::Lane::Progress);
     };
