@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/Output.h"
 
+#include "update/WriteAll.h"
+
 #include <QByteArray>
 #include <QJsonDocument>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <poll.h>
 #include <thread>
 #include <unistd.h>
 
@@ -87,7 +87,7 @@ class OutputStream {
             }
             m_writing = true;
             lock.unlock();
-            const bool written = WriteAll(entry.bytes);
+            const bool written = WriteAll(m_fd, entry.bytes) == 0;
             lock.lock();
             m_writing = false;
             if (!written) {
@@ -96,28 +96,6 @@ class OutputStream {
             }
             m_changed.notify_all();
         }
-    }
-
-    bool WriteAll(const QByteArray& bytes) const {
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n =
-                ::write(m_fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                // A stream that another program left non-blocking: wait for room.
-                pollfd room{m_fd, POLLOUT, 0};
-                ::poll(&room, 1, -1);
-                continue;
-            }
-            if (n <= 0) {
-                return false;
-            }
-            done += n;
-        }
-        return true;
     }
 
     const int m_fd;

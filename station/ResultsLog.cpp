@@ -2,6 +2,7 @@
 #include "station/ResultsLog.h"
 
 #include "station/OutputFile.h"
+#include "update/WriteAll.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -72,17 +73,8 @@ QString ResultsLog::Append(const QJsonObject& record) {
         ::flock(m_fd, LOCK_UN);
         return reason;
     };
-    qsizetype done = 0;
-    while (done < line.size()) {
-        const ssize_t n =
-            ::write(m_fd, line.constData() + done, static_cast<size_t>(line.size() - done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return takeBack(n < 0 ? Reason() : QStringLiteral("nothing could be written"));
-        }
-        done += n;
+    if (const int error = WriteAll(m_fd, line); error != 0) {
+        return takeBack(QString::fromLocal8Bit(std::strerror(error)));
     }
     // A record that may not be on the disk is no record: the board is failed, and its line,
     // which would say otherwise, goes too.

@@ -13,13 +13,13 @@ namespace station {
 bool Trace::Open(const QByteArray& path, TextSink standardError) {
     m_clock.start();
     m_path = path;
-    m_standardError = std::move(standardError);
+    m_report = standardError ? std::move(standardError)
+                             : [](const QByteArray& text) { std::fputs(text.constData(), stderr); };
     if (path.isEmpty()) {
         return true;
     }
     if (path == "-") {
-        m_file = m_standardError ? nullptr : stderr;
-        m_toStandardError = true;
+        m_toStandardError = m_report;
         return true;
     }
     // Without blocking: a FIFO that no program reads is refused rather than waited for.
@@ -32,7 +32,6 @@ bool Trace::Open(const QByteArray& path, TextSink standardError) {
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     m_file = ::fdopen(fd, "w");
-    m_owned = m_file != nullptr;
     if (m_file == nullptr) {
         m_error = QString::fromLocal8Bit(std::strerror(errno));
         ::close(fd);
@@ -41,8 +40,8 @@ bool Trace::Open(const QByteArray& path, TextSink standardError) {
 }
 
 void Trace::Emit(const QByteArray& line) {
-    if (m_toStandardError && m_standardError) {
-        m_standardError(line); // through the program's own output, which never blocks
+    if (m_toStandardError) {
+        m_toStandardError(line); // through the program's own output, which never blocks
         return;
     }
     if (m_file == nullptr) {
@@ -52,26 +51,14 @@ void Trace::Emit(const QByteArray& line) {
     if (std::fflush(m_file) == 0 && !std::ferror(m_file)) {
         return;
     }
-    const QByteArray report = "tavrel-flash: cannot write the trace to " + m_path + ": " +
-                              std::strerror(errno) + "; the update goes on without it\n";
-    if (m_standardError) {
-        m_standardError(report);
-    } else {
-        std::fputs(report.constData(), stderr);
-    }
-    if (m_owned) {
-        std::fclose(m_file);
-    }
+    m_report("tavrel-flash: cannot write the trace to " + m_path + ": " + std::strerror(errno) +
+             "; the update goes on without it\n");
+    std::fclose(m_file);
     m_file = nullptr;
-    m_owned = false;
-}
-
-bool Trace::Active() const {
-    return m_file != nullptr || (m_toStandardError && m_standardError);
 }
 
 Trace::~Trace() {
-    if (m_owned) {
+    if (m_file != nullptr) {
         std::fclose(m_file);
     }
 }
@@ -88,6 +75,7 @@ void Trace::Write(const char* direction, const QByteArray& bytes) {
         return;
     }
     QByteArray line = QByteArray::number(m_clock.nsecsElapsed() / 1000).rightJustified(12, ' ');
+    line.reserve(line.size() + 3 * bytes.size() + 32); // a whole block in one allocation
     line += ' ';
     line += direction;
     line += ' ' + QByteArray::number(bytes.size()) + ' ' + bytes.toHex() + "  |";

@@ -29,11 +29,10 @@ class Trace {
     // Writes one line. A trace that can no longer be written is reported once and given up;
     // the update goes on.
     void Emit(const QByteArray& line);
-    bool Active() const;
-    std::FILE* m_file = nullptr;
-    bool m_owned = false;
-    bool m_toStandardError = false;
-    TextSink m_standardError;
+    bool Active() const { return m_file != nullptr || m_toStandardError; }
+    std::FILE* m_file = nullptr; // a trace file of its own
+    TextSink m_toStandardError;  // "-": the trace goes to standard error
+    TextSink m_report;           // where a failing trace file is reported
     QByteArray m_path;
     QString m_error;
     QElapsedTimer m_clock;

@@ -2,6 +2,7 @@
 #include "update/ImageFormats.h"
 
 #include "update/RecordText.h"
+#include "update/WriteAll.h"
 
 #include <QRegularExpression>
 
@@ -148,22 +149,6 @@ namespace {
 // one data byte a record.
 constexpr qint64 kLargestRecordFile = 16 * 1024 * 1024;
 
-// Writes all of `text` to `fd`; the system's reason when it cannot.
-QString WriteAll(int fd, const QByteArray& text) {
-    qsizetype done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.constData() + done, std::size_t(text.size() - done));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char('.');
-        }
-        done += n;
-    }
-    return {};
-}
-
 // Reads the records of `text` into `memory` with the library; the reason when it refuses them.
 QString ReadRecords(const std::string& name, ImageFormat format, srecord::memory& memory) {
     // Whatever the library says of a damaged file becomes the reason; nothing else changes.
@@ -192,8 +177,10 @@ QString ParseRecords(const RecordText& records, ImageFormat format, srecord::mem
         return QString::fromLocal8Bit(std::strerror(errno)) + QLatin1Char('.');
     }
     const std::string name = "/proc/self/fd/" + std::to_string(fd);
-    QString reason = WriteAll(fd, records.text);
-    if (reason.isEmpty()) {
+    QString reason;
+    if (const int error = WriteAll(fd, records.text); error != 0) {
+        reason = QString::fromLocal8Bit(std::strerror(error));
+    } else {
         reason = ReadRecords(name, format, memory);
     }
     ::close(fd);
