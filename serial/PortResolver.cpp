@@ -3,18 +3,14 @@
 
 #include "update/VisibleText.h"
 
-#include <functional>
-
 namespace {
 
+// `systemPorts` null: the system's ports are looked at only when the name needs them.
 PortLookup Resolve(const QString& given, const QString& source,
-                   const std::function<QList<SerialPortEntry>()>& systemPorts) {
+                   const QList<SerialPortEntry>* systemPorts) {
     if (const std::optional<int> number = ParseComName(given)) {
-        // TAVREL_COM<N> wins, and then the system's ports need no look.
-        const QByteArray variable = QByteArray("TAVREL_COM") + QByteArray::number(*number);
-        const ComPortMapping mapping = MapComPort(
-            *number, qEnvironmentVariableIsSet(variable.constData()) ? QList<SerialPortEntry>{}
-                                                                     : systemPorts());
+        const ComPortMapping mapping =
+            systemPorts != nullptr ? MapComPort(*number, *systemPorts) : MapComPort(*number);
         if (mapping.device.isEmpty()) {
             return {std::nullopt,
                     QStringLiteral("No such port: com %1 stands for the %2, and the system has "
@@ -28,7 +24,8 @@ PortLookup Resolve(const QString& given, const QString& source,
     if (!given.isEmpty()) {
         return {ResolvedPort{given, std::nullopt, given, source}, {}};
     }
-    const QList<SerialPortEntry> ports = systemPorts();
+    const QList<SerialPortEntry> ports =
+        systemPorts != nullptr ? *systemPorts : SystemSerialPorts();
     if (ports.size() == 1) {
         return {ResolvedPort{given, std::nullopt, ports.first().device,
                              QStringLiteral("the system's only port")},
@@ -52,10 +49,10 @@ PortLookup Resolve(const QString& given, const QString& source,
 } // namespace
 
 PortLookup ResolvePort(const QString& given, const QString& source) {
-    return Resolve(given, source, [] { return SystemSerialPorts(); });
+    return Resolve(given, source, nullptr);
 }
 
 PortLookup ResolvePort(const QString& given, const QList<SerialPortEntry>& systemPorts,
                        const QString& source) {
-    return Resolve(given, source, [&] { return systemPorts; });
+    return Resolve(given, source, &systemPorts);
 }

@@ -208,12 +208,11 @@ FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
                               std::optional<quint32> base, std::optional<ImageFormat> format) {
     // One open: every check and the parse see the bytes read through the descriptor that was
     // checked (a regular file, not locked by a writer).
-    QByteArray bytes;
-    qint64 sizeOnDisk = 0;
-    if (const QString reason = ReadImageFile(path, kLargestRecordFile, bytes, sizeOnDisk);
-        !reason.isEmpty()) {
-        return Refused(path, reason);
+    const ImageFileBytes file = ReadImageFile(path, kLargestRecordFile);
+    if (!file.reason.isEmpty()) {
+        return Refused(path, file.reason);
     }
+    const QByteArray& bytes = file.bytes;
     const QByteArrayView start =
         QByteArrayView(bytes).first(std::min<qsizetype>(bytes.size(), 512));
     FirmwareLoad load;
@@ -244,15 +243,11 @@ FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
             return Refused(path, QStringLiteral("--base applies to Intel HEX and S-record images; "
                                                 "this file is read as raw binary."));
         }
-        if (bytes.size() > ImageStore::kMaxImageBytes) {
-            return Refused(path, TooLargeForImage(sizeOnDisk, ImageStore::kMaxImageBytes));
-        }
-        store.LoadImageBytes(bytes);
-        load.result = {true, {}, bytes.size()};
-        load.description = QStringLiteral("binary, %1 bytes").arg(bytes.size());
+        load.result = store.LoadRawFile(path, file);
+        load.description = QStringLiteral("binary, %1 bytes").arg(load.result.bytes);
         return load;
     }
-    if (bytes.size() > kLargestRecordFile) {
+    if (file.tooLarge) {
         return Refused(path, QStringLiteral("the file is larger than the %1 text of any image "
                                             "that fits.")
                                  .arg(FormatName(load.format)));

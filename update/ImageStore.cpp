@@ -89,72 +89,62 @@ LoadResult ImageStore::LoadImageFile(const QString& path) {
     return LoadImageFile(NativePathOf(path));
 }
 
-QString ReadImageFile(const QByteArray& path, qint64 limit, QByteArray& bytes, qint64& sizeOnDisk) {
-    QString reason;
-    const int fd = OpenImageFile(path, reason);
+ImageFileBytes ReadImageFile(const QByteArray& path, qint64 limit) {
+    ImageFileBytes file;
+    const int fd = OpenImageFile(path, file.reason);
     if (fd < 0) {
-        return reason;
+        return file;
     }
     FdCloser closer{fd};
     struct stat info {};
     ::fstat(fd, &info); // it has told a regular file already
-    sizeOnDisk = info.st_size;
-    if (info.st_size > limit) {
-        // Too large: its beginning tells what kind of file it is, and one byte more than the
-        // limit tells the caller that it is too large.
-        bytes = QByteArray(limit + 1, '\0');
-        const ssize_t n = ::read(fd, bytes.data(), std::min<std::size_t>(4096, bytes.size()));
-        if (n < 0) {
-            bytes.clear();
-            return QStringLiteral("reading failed: %1.").arg(ReasonFromErrno(errno));
-        }
-        return {};
-    }
+    file.sizeOnDisk = info.st_size;
     // To the end of the file, not to the size the system reports: files in /proc and /sys
-    // report none, and a file may shrink or grow while it is read. One byte more than the
-    // limit tells a file that is too large.
-    bytes.resize(limit + 1);
-    qint64 size = 0;
-    while (size < bytes.size()) {
+    // report none, and a file may shrink or grow while it is read. A file that says it is too
+    // large is read only as far as its beginning tells what kind of file it is.
+    const qint64 readTo = info.st_size > limit ? 4096 : limit + 1;
+    char chunk[64 * 1024];
+    while (file.bytes.size() < readTo) {
         const ssize_t n =
-            ::read(fd, bytes.data() + size, static_cast<std::size_t>(bytes.size() - size));
+            ::read(fd, chunk,
+                   std::min<std::size_t>(sizeof chunk, std::size_t(readTo - file.bytes.size())));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
         if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            bytes.clear();
-            return QStringLiteral("reading failed: %1.").arg(ReasonFromErrno(errno));
+            file.bytes.clear();
+            file.reason = QStringLiteral("reading failed: %1.").arg(ReasonFromErrno(errno));
+            return file;
         }
         if (n == 0) {
             break;
         }
-        size += n;
+        file.bytes.append(chunk, n);
     }
-    bytes.resize(size);
-    return {};
+    file.tooLarge = info.st_size > limit || file.bytes.size() > limit;
+    return file;
 }
 
-QString TooLargeForImage(qint64 fileBytes, qint64 limit) {
-    const QString size = fileBytes > limit
-                             ? WithThousands(fileBytes)
-                             : QStringLiteral("more than %1").arg(WithThousands(limit));
-    return QStringLiteral("the file is %1 bytes; the largest image that fits is %2 bytes (236 "
-                          "blocks of 1024 bytes, less one byte).")
-        .arg(size, WithThousands(ImageStore::kMaxImageBytes));
+LoadResult ImageStore::LoadRawFile(const QByteArray& path, const ImageFileBytes& file) {
+    if (!file.reason.isEmpty()) {
+        return RefusedLoad(path, file.reason);
+    }
+    if (file.tooLarge || file.bytes.size() > kMaxImageBytes) {
+        const QString size =
+            file.sizeOnDisk > kMaxImageBytes
+                ? WithThousands(file.sizeOnDisk)
+                : QStringLiteral("more than %1").arg(WithThousands(kMaxImageBytes));
+        return RefusedLoad(path, QStringLiteral("the file is %1 bytes; the largest image that "
+                                                "fits is %2 bytes (236 blocks of 1024 bytes, "
+                                                "less one byte).")
+                                     .arg(size, WithThousands(kMaxImageBytes)));
+    }
+    LoadImageBytes(file.bytes);
+    return {true, {}, file.bytes.size()};
 }
 
 LoadResult ImageStore::LoadImageFile(const QByteArray& path) {
-    QByteArray bytes;
-    qint64 sizeOnDisk = 0;
-    if (const QString reason = ReadImageFile(path, kMaxImageBytes, bytes, sizeOnDisk);
-        !reason.isEmpty()) {
-        return RefusedLoad(path, reason);
-    }
-    if (bytes.size() > kMaxImageBytes) {
-        return RefusedLoad(path, TooLargeForImage(sizeOnDisk, kMaxImageBytes));
-    }
-    LoadImageBytes(bytes);
-    return {true, {}, bytes.size()};
+    return LoadRawFile(path, ReadImageFile(path, kMaxImageBytes));
 }
 
 void ImageStore::StoreBytes(const std::uint8_t* source, qint64 size) {

@@ -21,13 +21,16 @@ struct LoadResult {
 // and the reason, for a file that cannot be used: missing, a folder, a device, pipe or socket
 // (whose reading could block), or locked by another program that may be changing it.
 int OpenImageFile(const QByteArray& path, QString& reason);
+struct ImageFileBytes {
+    QByteArray bytes;      // the whole file; only its beginning when it is too large
+    bool tooLarge = false; // longer than the limit it was read with
+    qint64 sizeOnDisk = 0; // what the system says of its size (none for /proc and /sys)
+    QString reason;        // why it cannot be read; empty when it was
+};
 // Reads the whole image file at `path` through the one descriptor that OpenImageFile checked,
-// so that the bytes read are those of the file checked. At most `limit` + 1 bytes are read: more
-// than `limit` in `bytes` means the file is too large (`sizeOnDisk` is what the system says of
-// its size). The reason when it cannot be read, else empty.
-QString ReadImageFile(const QByteArray& path, qint64 limit, QByteArray& bytes, qint64& sizeOnDisk);
-// Why a file of `fileBytes` bytes (or more than `limit`, when it said less) is no image.
-QString TooLargeForImage(qint64 fileBytes, qint64 limit);
+// so that the bytes read are those of the file checked; a file longer than `limit` is not read
+// beyond its beginning.
+ImageFileBytes ReadImageFile(const QByteArray& path, qint64 limit);
 // The refusal of a file that cannot be loaded, for the operator: the name and the reason.
 LoadResult RefusedLoad(const QByteArray& path, const QString& reason);
 
@@ -45,6 +48,9 @@ class ImageStore {
     LoadResult LoadImageFile(const QByteArray& nativePath);
     // The same for a path given as text (a file dialog's choice): see NativePathOf.
     LoadResult LoadImageFile(const QString& path);
+    // A raw image read already (ReadImageFile): stored, or refused for the operator (it could
+    // not be read, or it does not fit), the store left as it was.
+    LoadResult LoadRawFile(const QByteArray& path, const ImageFileBytes& file);
     // An image already in memory (converted from another format); false, and nothing changed,
     // when it does not fit.
     bool LoadImageBytes(QByteArrayView bytes);

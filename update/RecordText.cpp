@@ -97,9 +97,10 @@ RecordText Accepted(Records records) {
 }
 
 QString Garbage(int line, ImageFormat format) {
-    return QStringLiteral("line %1 is garbage, not an %2 record.")
+    return QStringLiteral("line %1 is garbage, not %2.")
         .arg(line)
-        .arg(FormatName(format));
+        .arg(format == ImageFormat::IntelHex ? QStringLiteral("an Intel HEX record")
+                                             : QStringLiteral("an S-record"));
 }
 
 QString Joined(int line, int endLine, const char* endName, const char* join) {

@@ -431,7 +431,7 @@ INSTANTIATE_TEST_SUITE_P(
         FormatRefusal{"GarbageLine",
                       IntelHex(PatternBytes(32), 0).replace(":10001000", "#garbage\r\n:10001000"),
                       {},
-                      "garbage"},
+                      "line 3 is garbage, not an Intel HEX record"},
         FormatRefusal{
             "BinaryNamedHex",
             PatternBytes(100),
