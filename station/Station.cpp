@@ -233,26 +233,25 @@ void Station::RunSession(const QString& port) {
         const double seconds = clock.nsecsElapsed() / 1e9;
         // A port that another program holds is final: another attempt would fight it for the
         // board, and two stations on the same ports would flash every board twice.
-        bool retrying = exitCode != kExitOk && Retryable(exitCode) && !inUse &&
-                        attempt < attempts && m_stopSignal == 0;
-        if (retrying) {
+        const bool worthRetrying =
+            exitCode != kExitOk && Retryable(exitCode) && !inUse && attempt < attempts;
+        if (worthRetrying) {
             // A moment for a board that was just plugged to settle. A stop then ends it all
             // here: opening the port again would raise DTR and reset an auto-reset board.
             for (int i = 0; i < 10 && m_stopSignal == 0; ++i) {
                 QThread::msleep(100);
             }
-            retrying = m_stopSignal == 0;
         }
+        bool retrying = worthRetrying && m_stopSignal == 0;
         QString reason = session.Reason();
-        if (!retrying && exitCode != kExitOk && m_stopSignal != 0 && exitCode < 128 &&
-            Retryable(exitCode) && !inUse && attempt < attempts) {
-            reason +=
-                QStringLiteral("; no further attempt: stopped by %1").arg(StopCause(m_stopSignal));
-        }
         if (exitCode == kExitPort && seen && !QFileInfo::exists(port)) {
             reason = QStringLiteral("%1 vanished before it could be opened: it was unplugged, or "
                                     "the board reset")
                          .arg(port);
+        }
+        if (worthRetrying && !retrying) {
+            reason +=
+                QStringLiteral("; no further attempt: stopped by %1").arg(StopCause(m_stopSignal));
         }
         if (m_log.IsOpen()) {
             // On the disk before the next attempt on this port starts.
