@@ -152,10 +152,11 @@ TEST_F(StationWindowTest, StartFlashesEveryWaitingPortAndAFailureShowsItsReason)
     QTest::qWait(700);
     EXPECT_TRUE(LogResults().isEmpty()) << "nothing is flashed before Start";
     window->OnStart();
-    ASSERT_TRUE(WaitForState(a, "passed"));
-    ASSERT_TRUE(WaitForState(b, "passed"));
+    // The lost board first: it fails at once, and its tile goes a few seconds after its port.
     ASSERT_TRUE(WaitForState(c, "failed"));
     EXPECT_TRUE(State(c).contains("was lost")) << State(c).toStdString();
+    ASSERT_TRUE(WaitForState(a, "passed"));
+    ASSERT_TRUE(WaitForState(b, "passed"));
     EXPECT_EQ(good.Stop(), 0);
     for (int n = 1; n <= 2; ++n) {
         EXPECT_EQ(ReadFile(files.Path(QStringLiteral("out%1.bin").arg(n))), PaddedImage(image));
