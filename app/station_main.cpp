@@ -2,7 +2,6 @@
 // tavrel-station: the station window. tavrel-station [--baud N] [--watch GLOB] [--auto]
 // [--log FILE] [IMAGE], so that a production line can start preloaded, in auto mode.
 #include "app/Resources.h"
-#include "station/PortUpdate.h"
 #include "ui/station/StationWindow.h"
 
 #include <QApplication>
@@ -105,5 +104,5 @@ int main(int argc, char** argv) {
     }
     window.show();
     const int status = app.exec();
-    return stoppedBy != 0 ? station::StoppedExitCode(stoppedBy) : status;
+    return stoppedBy != 0 ? 128 + stoppedBy : status; // as a shell reports a signal
 }

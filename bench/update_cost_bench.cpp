@@ -46,7 +46,7 @@ class Silent : public station::ProgressReporter {
     void Start(const station::TransferFigures&) override {}
     void Block(int, int, double) override {}
     void Done(double, const station::Outcome&) override {}
-    void Error(int, const QString&) override {}
+    void Error(const station::Ending&, const QString&) override {}
     void DeviceText(const QString&) override {}
 };
 
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
                                    std::make_unique<AnsweringLine>());
         QElapsedTimer clock;
         clock.start();
-        if (update.Run() != 0) {
+        if (!update.Run().Passed()) {
             std::fprintf(stderr, "update_cost_bench: the update failed\n");
             return 1;
         }

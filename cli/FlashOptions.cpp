@@ -216,7 +216,7 @@ ParseResult ParseFlashOptions(const QStringList& arguments, const QList<QByteArr
         }
         return {std::nullopt, QStringLiteral("no IMAGE given")};
     }
-    if (IsStationRun(options)) {
+    if (SeveralPorts(options)) {
         const int ways = !options.ports.isEmpty() + options.allPorts + options.watch;
         if (ways > 1) {
             return {std::nullopt, QStringLiteral("give several -p, --all-ports or --watch, not "
@@ -225,6 +225,10 @@ ParseResult ParseFlashOptions(const QStringList& arguments, const QList<QByteArr
         if (options.switchOnly || !options.traceFile.isEmpty()) {
             return {std::nullopt, QStringLiteral("--switch-only and --trace take one port")};
         }
+    }
+    if (options.switchOnly && (!options.logFile.isEmpty() || options.retries > 0)) {
+        return {std::nullopt, QStringLiteral("--switch-only writes no image: it takes neither "
+                                             "--log nor --retries")};
     }
     if (options.ports.size() == 1) {
         options.port = options.ports.first();

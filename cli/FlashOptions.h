@@ -2,7 +2,7 @@
 #pragma once
 // The command line of tavrel-flash.
 
-#include "station/RunReport.h"
+#include "cli/ExitStatus.h"
 #include "update/ImageFormats.h"
 
 #include <QByteArray>
@@ -11,8 +11,6 @@
 #include <optional>
 
 namespace flash {
-
-using namespace station; // the exit statuses
 
 struct FlashOptions {
     // Every name is kept as the system knows it, bytes and not text: it need not be valid UTF-8.
@@ -38,10 +36,8 @@ struct FlashOptions {
 };
 
 // Several ports, every port or watching: one update per port at once.
-// A results log or retries ask for the station too, even with one port.
-inline bool IsStationRun(const FlashOptions& options) {
-    return options.ports.size() > 1 || options.allPorts || options.watch ||
-           !options.logFile.isEmpty() || options.retries > 0;
+inline bool SeveralPorts(const FlashOptions& options) {
+    return options.ports.size() > 1 || options.allPorts || options.watch;
 }
 
 struct ParseResult {

@@ -122,7 +122,8 @@ void Print(std::FILE* to, const QString& text, Lane lane) {
     StreamOf(to).Put(text.toLocal8Bit(), lane);
 }
 
-void PrintJsonLine(const QJsonObject& record, Lane lane) {
+void PrintJsonLine(QJsonObject record, Lane lane) {
+    record.insert(QStringLiteral("schema"), 1); // as every record the tools write
     StreamOf(stdout).Put(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n', lane);
 }
 

@@ -17,7 +17,8 @@ namespace flash {
 enum class Lane { Result, Progress };
 
 void Print(std::FILE* to, const QString& text, Lane lane = Lane::Result);
-void PrintJsonLine(const QJsonObject& record, Lane lane = Lane::Result);
+// One record, with the "schema" of the layout docs/json.md describes.
+void PrintJsonLine(QJsonObject record, Lane lane = Lane::Result);
 // Waits until everything printed has been written, or the stream has failed, or `giveUp` says
 // to stop waiting (a second stop signal).
 void FinishOutput(const std::function<bool()>& giveUp);

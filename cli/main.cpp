@@ -2,10 +2,9 @@
 // tavrel-flash: the Tavrel update from the command line, for scripts and production lines.
 #include "cli/FlashOptions.h"
 #include "cli/Output.h"
-#include "cli/Progress.h"
-#include "cli/StationRun.h"
+#include "cli/ExitStatus.h"
+#include "cli/FlashRun.h"
 #include "serial/PortMapping.h"
-#include "station/PortUpdate.h"
 #include "update/VisibleText.h"
 
 #include <QCoreApplication>
@@ -106,28 +105,7 @@ int Run(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr); // a closed terminal or a logout ends a run as SIGTERM does
 
-    if (flash::IsStationRun(options)) {
-        return flash::RunStation(options, g_stopSignal);
-    }
-    const flash::ReportStyle style = options.json              ? flash::ReportStyle::Json
-                                     : options.quiet           ? flash::ReportStyle::Quiet
-                                     : ::isatty(STDERR_FILENO) ? flash::ReportStyle::Terminal
-                                                               : flash::ReportStyle::Plain;
-    const auto reporter = flash::MakeReporter(style);
-    station::UpdateSettings settings;
-    settings.imagePath = options.imagePath;
-    settings.port = options.port;
-    settings.baud = options.baud;
-    settings.timeoutSeconds = options.timeoutSeconds;
-    settings.switchOnly = options.switchOnly;
-    settings.traceFile = options.traceFile;
-    settings.standardError = [](const QByteArray& text) {
-        flash::Print(stderr, QString::fromLocal8Bit(text), flash::Lane::Progress);
-    };
-    settings.base = options.base;
-    settings.format = options.format;
-    station::PortUpdate update(settings, *reporter, g_stopSignal);
-    return update.Run();
+    return flash::RunFlash(options, g_stopSignal);
 }
 
 } // namespace

@@ -30,24 +30,6 @@ const QByteArray kAck = QByteArrayLiteral("ACK");
 
 } // namespace
 
-QString StopCause(int stop) {
-    switch (stop) {
-    case kStopByOperator:
-        return QStringLiteral("the operator");
-    case SIGINT:
-        return QStringLiteral("Ctrl-C (SIGINT)");
-    case SIGHUP:
-        return QStringLiteral("SIGHUP (the terminal closed)");
-    default:
-        return QString::fromLatin1(sigabbrev_np(stop) ? sigabbrev_np(stop) : "a signal")
-            .prepend(QStringLiteral("SIG"));
-    }
-}
-
-int StoppedExitCode(int stop) {
-    return 128 + (stop == kStopByOperator ? SIGTERM : stop);
-}
-
 PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
                        const StopFlag& stopSignal, const ImageStore* image, qint64 imageBytes,
                        const QString& imageDescription, std::unique_ptr<Line> line)
@@ -66,7 +48,7 @@ QString PortUpdate::PortName() const {
     return m_line->Device();
 }
 
-int PortUpdate::Run() {
+Ending PortUpdate::Run() {
     m_clock.start();
     try {
         if (!m_options.switchOnly && !m_preloaded) {
@@ -79,15 +61,15 @@ int PortUpdate::Run() {
             SendSwitch();
             m_line->Close();
             m_reporter.SwitchSent(PortName());
-            return kExitOk;
+            return {};
         }
-        const int status = Flash();
+        Flash();
         m_line->Close();
-        return status;
-    } catch (const Failure& failure) {
+        return {};
+    } catch (const Refusal& refusal) {
         m_line->Abandon();
-        m_reporter.Error(failure.exitCode, failure.message);
-        return failure.exitCode;
+        m_reporter.Error({refusal.failure}, refusal.message);
+        return {refusal.failure};
     } catch (const Interrupted&) {
         return Stopped();
     } catch (const CommError& error) {
@@ -95,19 +77,18 @@ int PortUpdate::Run() {
             return Stopped(); // a write that waited for room: the same stop as anywhere else
         }
         m_line->Abandon();
-        m_reporter.Error(kExitPortLost, error.description());
-        return kExitPortLost;
+        m_reporter.Error({Failure::PortLost}, error.description());
+        return {Failure::PortLost};
     }
 }
 
-int PortUpdate::Stopped() {
+Ending PortUpdate::Stopped() {
     m_line->Abandon(); // nothing more is sent
-    const int stop = m_stopSignal;
-    const int exitCode = StoppedExitCode(stop);
-    m_reporter.Error(exitCode, QStringLiteral("stopped by %1; the port is closed and the device "
+    const Ending ending{Failure::Stopped, m_stopSignal};
+    m_reporter.Error(ending, QStringLiteral("stopped by %1; the port is closed and the device "
                                               "has an incomplete image")
-                                   .arg(StopCause(stop)));
-    return exitCode;
+                                   .arg(StopCause(ending.stop)));
+    return ending;
 }
 
 void PortUpdate::LoadImage() {
@@ -115,7 +96,7 @@ void PortUpdate::LoadImage() {
         LoadFirmwareFile(m_store, m_options.imagePath, m_options.base, m_options.format);
     const LoadResult& result = load.result;
     if (!result.ok) {
-        throw Failure{kExitImage, result.message};
+        throw Refusal{Failure::Image, result.message};
     }
     m_figures.image = load.description;
     m_figures.imageBytes = result.bytes;
@@ -130,13 +111,13 @@ void PortUpdate::RefuseOutputsThatAreInputs() const {
         RefuseOutput(m_options.traceFile, OutputKind::Trace,
                      m_options.switchOnly ? QByteArray() : m_options.imagePath, {m_options.port});
     if (!refusal.isEmpty()) {
-        throw Failure{kExitUsage, refusal};
+        throw Refusal{Failure::Output, refusal};
     }
 }
 
 void PortUpdate::OpenTrace() {
     if (!m_trace.Open(m_options.traceFile, m_options.standardError)) {
-        throw Failure{kExitUsage, QStringLiteral("cannot write the trace to %1: %2")
+        throw Refusal{Failure::Output, QStringLiteral("cannot write the trace to %1: %2")
                                       .arg(VisibleText(m_options.traceFile), m_trace.Error())};
     }
 }
@@ -144,24 +125,24 @@ void PortUpdate::OpenTrace() {
 void PortUpdate::OpenPort() {
     const PortLookup lookup = ResolvePort(m_options.port);
     if (!lookup.port) {
-        throw Failure{kExitPort, lookup.error};
+        throw Refusal{Failure::Port, lookup.error};
     }
     const QString settingsText = QStringLiteral("%1,n,8,1").arg(m_options.baud);
     const std::optional<SerialSettings> settings = ParseSerialSettings(settingsText);
     if (!settings) {
-        throw Failure{kExitPort, SettingsRefusal(settingsText)};
+        throw Refusal{Failure::Port, SettingsRefusal(settingsText)};
     }
     try {
         m_line->Open(*lookup.port, *settings, true);
     } catch (const CommError& error) {
         m_portInUse = error.kind() == CommError::Kind::PortInUse;
-        throw Failure{kExitPort, error.description()};
+        throw Refusal{Failure::Port, error.description()};
     }
     m_figures.port = PortName();
     m_figures.baud = m_options.baud;
 }
 
-int PortUpdate::Flash() {
+void PortUpdate::Flash() {
     const qint64 timeoutMs =
         m_options.timeoutSeconds > 0 ? qint64(m_options.timeoutSeconds * 1000) : -1;
     const UpdatePlan plan(m_store);
@@ -170,8 +151,8 @@ int PortUpdate::Flash() {
     for (int index = 0; index < plan.Blocks(); ++index) {
         SendBlock(plan, index);
         if (plan.AwaitsAck(index) && !WaitForAck(timeoutMs)) {
-            throw Failure{
-                kExitNoAck,
+            throw Refusal{
+                Failure::NoAck,
                 plan.Blocks() == 1
                     ? QStringLiteral("the device did not acknowledge block 0 (number "
                                      "0x14) within %1 s")
@@ -193,7 +174,6 @@ int PortUpdate::Flash() {
     }
     FlushDeviceText();
     m_reporter.Done(Seconds(), m_outcome);
-    return kExitOk;
 }
 
 void PortUpdate::ReadSome(int milliseconds) {
@@ -270,7 +250,7 @@ bool PortUpdate::PortGone() const {
     if (m_switchSent) {
         return true; // a device that restarts with its new program: no failure
     }
-    throw Failure{kExitPortLost, QStringLiteral("the port %1 was lost after %2 of %3 blocks. Check "
+    throw Refusal{Failure::PortLost, QStringLiteral("the port %1 was lost after %2 of %3 blocks. Check "
                                                 "the cable and run again.")
                                      .arg(PortName())
                                      .arg(m_sentBlocks)

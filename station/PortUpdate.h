@@ -32,11 +32,6 @@ struct UpdateSettings {
     std::optional<ImageFormat> format; // how to read the image; empty: as its content shows
 };
 
-// Who or what stopped a run, for the operator: a signal's name, or the operator.
-QString StopCause(int stop);
-// A stopped update's status: 128 + the signal, as a shell reports it (SIGTERM for the operator).
-int StoppedExitCode(int stop);
-
 class PortUpdate {
   public:
     // `stopSignal` is set to the number of a signal (SIGINT, SIGTERM) that asks the run to end.
@@ -45,7 +40,7 @@ class PortUpdate {
     PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
                const StopFlag& stopSignal, const ImageStore* image = nullptr, qint64 imageBytes = 0,
                const QString& imageDescription = {}, std::unique_ptr<Line> line = nullptr);
-    int Run();
+    Ending Run();
     // The device the run opened (or tried to), for logs.
     QString DevicePath() const { return m_line->Device(); }
     // Another program holds the port: trying again would fight it for the board.
@@ -53,8 +48,8 @@ class PortUpdate {
 
   private:
     struct Interrupted {};
-    struct Failure {
-        int exitCode;
+    struct Refusal {
+        Failure failure;
         QString message;
     };
 
@@ -63,7 +58,7 @@ class PortUpdate {
     void RefuseOutputsThatAreInputs() const;
     void OpenTrace();
     void OpenPort();
-    int Flash();
+    void Flash();
     // Reads the port until the reply since the last packet begins with "ACK" (true) or
     // `timeoutMs` passes (false; negative waits forever).
     bool WaitForAck(qint64 timeoutMs);
@@ -76,7 +71,7 @@ class PortUpdate {
     bool PortGone() const;
     void ThrowIfInterrupted() const;
     // Ends the run for a stop signal: the port abandoned, the signal's exit status reported.
-    int Stopped();
+    Ending Stopped();
     // Reads what arrives within `milliseconds` into the reply; notes a line that went away.
     void ReadSome(int milliseconds);
     double Seconds() const { return m_clock.nsecsElapsed() / 1e9; }

@@ -2,22 +2,37 @@
 #pragma once
 // What one update on one port tells as it goes and how it ends: the interface between the
 // update and whoever shows it (a terminal line, JSON lines, the station's tiles and log).
+// An update ends with an outcome, never a process's exit status: the programs make those.
 
 #include <QString>
 
 namespace station {
 
-// Exit statuses, as tavrel-flash --help and the README document them.
-enum ExitCode : int {
-    kExitOk = 0,
-    kExitUsage = 1,
-    kExitImage = 2,
-    kExitPort = 3,
-    kExitNoAck = 4,
-    kExitPortLost = 5,
-    kExitSomeFailed = 6,    // several ports: at least one of them failed
-    kExitInterrupted = 130, // 128 + SIGINT; SIGTERM gives 143
+// Why an update did not pass; None when it did.
+enum class Failure {
+    None,
+    Output,   // an output cannot be written (a trace, the results log) or is one of the inputs
+    Image,    // the image cannot be loaded
+    Port,     // the port cannot be opened or set up
+    NoAck,    // the device did not acknowledge a block in time
+    PortLost, // the port was lost, or input/output failed, before the switch packet
+    Stopped,  // a signal or the operator ended it
 };
+
+// The failure's name in records: "output", "image", "port", "no_ack", "port_lost", "stopped";
+// empty for None.
+QString FailureName(Failure failure);
+
+// How an update ended.
+struct Ending {
+    Failure failure = Failure::None;
+    int stop = 0; // Stopped: the signal's number, or kStopByOperator
+    bool Passed() const { return failure == Failure::None; }
+    bool operator==(const Ending&) const = default;
+};
+
+// Who or what stopped a run, for the operator: a signal's name, or the operator.
+QString StopCause(int stop);
 
 struct TransferFigures {
     QString port;
@@ -41,7 +56,7 @@ class ProgressReporter {
     // `sent` blocks are out (counting block 0) after `seconds`.
     virtual void Block(int index, int sent, double seconds) = 0;
     virtual void Done(double seconds, const Outcome& outcome) = 0;
-    virtual void Error(int exitCode, const QString& message) = 0;
+    virtual void Error(const Ending& ending, const QString& message) = 0;
     // Text the device sent that is not an acknowledgement, already made safe to show.
     virtual void DeviceText(const QString& line) = 0;
     // The switch packet went out on its own (--switch-only).

@@ -10,7 +10,6 @@
 #include "station/ResultsLog.h"
 #include "station/UsbIdentity.h"
 
-#include <QList>
 #include <QString>
 #include <functional>
 #include <map>
@@ -34,18 +33,22 @@ struct PortStatus {
     int blocks = 0;
     double seconds = 0; // of the attempt under way or last made
     double kibPerSecond = 0;
-    int exitCode = -1;                  // of the last attempt that ended
+    Ending ending;                      // of the last attempt that ended
     QString reason;                     // why the last attempt failed
     bool lastBlockAcknowledged = false; // the device answered the last block before the switch
+    bool portClosedAfterSwitch = false; // and dropped the port after it (it restarts)
     QString device;                     // what the port name stood for
+    QString usbSerial;                  // the USB serial number, where the system knows it
 };
 
-// What the station tells as it goes, from the ports' threads, one event at a time.
+// What the station tells of a port as it goes. The updates tell Started, Progress, DeviceText
+// and Ended, each from its port's thread, in order; the station's controller adds what its looks
+// at the ports find.
 struct StationEvent {
-    enum class Kind { Started, Progress, DeviceText, Ended };
+    enum class Kind { Appeared, Started, Progress, DeviceText, Ended, Note, Gone };
     Kind kind;
     PortStatus status;     // the port's status after the event
-    QString text;          // the device's text
+    QString text;          // the device's text, or a note
     bool retrying = false; // Ended: another attempt follows
 };
 
@@ -57,6 +60,7 @@ class Station {
         QByteArray logFile;       // empty: no results log
         QString imageDescription; // the image's format and address range, for the record
     };
+    // Called from the ports' threads, outside any lock of the station's, several at once.
     using EventSink = std::function<void(const StationEvent&)>;
 
     // `image` holds the image read from `settings.update.imagePath` (`imageBytes` long).
@@ -69,21 +73,19 @@ class Station {
     // Opens the results log, refusing one that is the image, a serial port (of the system's or
     // `ports`) or not a regular file; the reason when it cannot be written.
     QString OpenLog(const QStringList& ports = {});
-    // Starts an update on `port`; false when one runs there already.
+    // Starts an update on `port`; false when one runs there already. A port's last event
+    // (Ended, not retrying) comes once it may be flashed again.
     bool Flash(const QString& port);
-    bool Busy(const QString& port) const;
-    bool AnyBusy() const;
-    // Joins the threads of updates that have ended.
-    void Reap();
     void WaitForAll();
-    QList<PortStatus> Snapshot() const;
+    qint64 ImageBytes() const { return m_imageBytes; }
 
   private:
     class Session;
-    void Emit(const StationEvent& event);
-    void Update(const QString& port, const std::function<void(PortStatus&)>& change,
-                StationEvent::Kind kind, const QString& text = {}, bool retrying = false);
     void RunSession(const QString& port);
+    // One attempt; true when another should follow.
+    bool RunAttempt(PortStatus& status, int attempt, int attempts, bool seen);
+    void Emit(StationEvent::Kind kind, const PortStatus& status, const QString& text = {},
+              bool retrying = false) const;
 
     const Settings m_settings;
     const ImageStore m_image;
@@ -93,9 +95,7 @@ class Station {
     EventSink m_sink;
     ResultsLog m_log;
 
-    mutable std::mutex m_mutex;
-    std::map<QString, PortStatus> m_status; // by port
-    QStringList m_order;                    // the ports in the order they were first flashed
+    std::mutex m_mutex;
     std::map<QString, std::unique_ptr<QThread>> m_threads;
     std::map<QString, bool> m_running;
 };

@@ -289,7 +289,7 @@ TEST(Flash, JsonLinesParseAndDoneCarriesTheCounts) {
             done = doc.object();
         }
     }
-    EXPECT_EQ(events, QStringList({"start", "block", "block", "block", "done"}));
+    EXPECT_EQ(events, QStringList({"start", "block", "block", "block", "done", "summary"}));
     EXPECT_EQ(done.value("bytes").toInt(), 3000);
     EXPECT_EQ(done.value("blocks").toInt(), 3);
     EXPECT_TRUE(done.value("last_block_acknowledged").toBool());
@@ -299,9 +299,13 @@ TEST(Flash, JsonErrorEvent) {
     TempFiles files;
     const FlashRun run = RunFlash({"--json", "-p", "/dev/ttyNOPE1", files.Write("fw.bin", "x")});
     EXPECT_EQ(run.exitCode, 3);
-    const QJsonObject error = QJsonDocument::fromJson(run.out.trimmed().toUtf8()).object();
-    EXPECT_EQ(error.value("event").toString(), "error");
+    QJsonObject error;
+    for (const QString& line : run.out.split('\n', Qt::SkipEmptyParts)) {
+        const QJsonObject record = QJsonDocument::fromJson(line.toUtf8()).object();
+        error = record.value("event") == QStringLiteral("error") ? record : error;
+    }
     EXPECT_EQ(error.value("exit_code").toInt(), 3);
+    EXPECT_EQ(error.value("failure").toString(), "port");
 }
 
 // Toolchains' formats, written as a linker would: 16 data bytes a record, with an extended
@@ -481,7 +485,6 @@ TEST_P(StopSignal, StopsCleanlyWithTheSignalsStatus) {
     EXPECT_TRUE(err.contains(GetParam().said)) << err.toStdString();
     if (GetParam().station) {
         EXPECT_TRUE(ReadFile(log).contains(GetParam().said)) << "the record of the stopped board";
-        EXPECT_TRUE(err.contains("0 passed, 1 failed")) << err.toStdString();
     }
 }
 

@@ -15,7 +15,7 @@ class Recorder : public station::ProgressReporter {
     void Start(const station::TransferFigures&) override {}
     void Block(int, int, double) override {}
     void Done(double, const station::Outcome& result) override { outcome = result; }
-    void Error(int, const QString& text) override { message = text; }
+    void Error(const station::Ending&, const QString& text) override { message = text; }
     void DeviceText(const QString& line) override { text << line; }
     station::Outcome outcome;
     QString message;
@@ -26,7 +26,7 @@ struct DeviceCase {
     const char* name;
     qint64 imageBytes;
     InMemoryLine::Script device;
-    int exitCode;
+    station::Failure failure;
     int packets;      // how many packets reached the device
     const char* said; // part of the error or of the device's text; "" for none
     bool closedAfterSwitch = false;
@@ -38,6 +38,7 @@ InMemoryLine::Answer Ack(int, const QByteArray&) {
 }
 
 StopFlag g_stop{0};
+using F = station::Failure;
 
 class HeadlessUpdate : public ::testing::TestWithParam<DeviceCase> {};
 
@@ -56,7 +57,7 @@ TEST_P(HeadlessUpdate, SendsThePlanAndEndsAsTheDeviceMakesIt) {
     Recorder recorder;
     station::PortUpdate update(settings, recorder, g_stop, &image, c.imageBytes, {},
                                std::move(line));
-    EXPECT_EQ(update.Run(), c.exitCode) << recorder.message.toStdString();
+    EXPECT_EQ(update.Run().failure, c.failure) << recorder.message.toStdString();
     EXPECT_EQ(update.PortInUse(), c.refuseOpenInUse);
     ASSERT_EQ(written->size(), c.packets);
     const UpdatePlan plan(image);
@@ -71,35 +72,35 @@ TEST_P(HeadlessUpdate, SendsThePlanAndEndsAsTheDeviceMakesIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, HeadlessUpdate,
-    ::testing::Values(DeviceCase{"EveryBlockAcknowledged", 3000, Ack, 0, 4, ""},
-                      DeviceCase{"OneBlockImageIsAcknowledgedBeforeTheSwitch", 100, Ack, 0, 2, ""},
+    ::testing::Values(DeviceCase{"EveryBlockAcknowledged", 3000, Ack, F::None, 4, ""},
+                      DeviceCase{"OneBlockImageIsAcknowledgedBeforeTheSwitch", 100, Ack, F::None, 2, ""},
                       DeviceCase{"TextBeforeTheAck", 3000,
                                  [](int, const QByteArray&) {
                                      return InMemoryLine::Answer{"boot: erased\nACK"};
                                  },
-                                 0, 4, "boot: erased"},
+                                 F::None, 4, "boot: erased"},
                       DeviceCase{"SilentAfterBlockOne", 3000,
                                  [](int n, const QByteArray&) {
                                      return InMemoryLine::Answer{n == 0 ? "ACK" : ""};
                                  },
-                                 4, 2, "no ACK for block 1 (number 0x15) within 0.2 s"},
+                                 F::NoAck, 2, "no ACK for block 1 (number 0x15) within 0.2 s"},
                       DeviceCase{"HangUpBeforeTheSwitch", 3000,
                                  [](int n, const QByteArray&) {
                                      return InMemoryLine::Answer{"ACK", n == 2};
                                  },
-                                 5, 3, "was lost after 3 of 3 blocks"},
+                                 F::PortLost, 3, "was lost after 3 of 3 blocks"},
                       DeviceCase{"HangUpAfterTheSwitchIsASuccess", 3000,
                                  [](int n, const QByteArray&) {
                                      return InMemoryLine::Answer{"ACK", n == 3};
                                  },
-                                 0, 4, "", true},
+                                 F::None, 4, "", true},
                       DeviceCase{"StopSignalWhileWaiting", 3000,
                                  [](int n, const QByteArray&) {
                                      g_stop = n == 1 ? SIGINT : 0;
                                      return InMemoryLine::Answer{"ACK"};
                                  },
-                                 130, 2, "stopped by Ctrl-C"},
-                      DeviceCase{"PortInUseIsRefusedAtOpen", 3000, Ack, 3, 0, "refused by the test",
+                                 F::Stopped, 2, "stopped by Ctrl-C"},
+                      DeviceCase{"PortInUseIsRefusedAtOpen", 3000, Ack, F::Port, 0, "refused by the test",
                                  false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 

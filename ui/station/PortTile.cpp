@@ -4,7 +4,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QVBoxLayout>
-#include <csignal>
 
 namespace {
 
@@ -82,7 +81,8 @@ void PortTile::Show(const station::PortStatus& status) {
     }
     if (status.state == station::PortState::Failed) {
         text += QStringLiteral(": ") +
-                (status.exitCode == 128 + SIGTERM ? QStringLiteral("stopped") : status.reason);
+                (status.ending.failure == station::Failure::Stopped ? QStringLiteral("stopped")
+                                                                  : status.reason);
     }
     if (!m_note.isEmpty()) {
         text += QLatin1Char('\n') + m_note;

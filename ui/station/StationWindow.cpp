@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <csignal>
@@ -30,7 +31,7 @@ const char* const kRates[] = {"9600",   "19200",  "38400",  "57600",
 } // namespace
 
 StationWindow::StationWindow(const Options& options, QWidget* parent)
-    : QWidget(parent), m_options(options), m_watcher(QFile::encodeName(options.watchPattern)) {
+    : QWidget(parent), m_options(options) {
     setWindowTitle(QStringLiteral("Tavrel station"));
     m_logPath = options.logFile.isEmpty()
                     ? QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
@@ -100,16 +101,18 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     connect(m_auto, &QPushButton::toggled, this, &StationWindow::OnAuto);
     connect(m_stopButton, &QPushButton::clicked, this, &StationWindow::OnStop);
     connect(m_results, &QPushButton::clicked, this, &StationWindow::OnResults);
-    connect(&m_poll, &QTimer::timeout, this, &StationWindow::PollPorts);
+    connect(m_baud, &QComboBox::currentTextChanged, this, &StationWindow::OnRateChanged);
+    connect(&m_controller, &station::StationController::PortEvent, this, &StationWindow::OnEvent);
+    connect(&m_controller, &station::StationController::Idle, this,
+            &StationWindow::UpdateControls);
 
     const QFontMetrics metrics(font());
     resize(metrics.averageCharWidth() * 120, metrics.height() * 34);
     if (!options.image.isEmpty()) {
         LoadImage(options.image);
     }
+    m_controller.Watch(QFile::encodeName(options.watchPattern));
     m_auto->setChecked(options.autoMode);
-    PollPorts();
-    m_poll.start(kLookMs);
     UpdateControls();
 }
 
@@ -117,15 +120,11 @@ StationWindow::~StationWindow() {
     if (m_stop == 0) {
         m_stop = kStopByOperator; // every update under way ends, its port closed, before it goes
     }
-    m_station.reset();
 }
 
 void StationWindow::Message(const QString& text) {
-    // No tile comes or goes while the operator reads: the handler that asked is still running.
-    m_poll.stop();
     QMessageBox box(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
     box.exec();
-    m_poll.start(kLookMs);
 }
 
 bool StationWindow::LoadImage(const QString& path) {
@@ -146,9 +145,11 @@ bool StationWindow::LoadImage(const QString& path) {
     m_imagePath = nativePath;
     m_imageLoaded = true;
     m_imageSha256 = QString::fromLatin1(station::ImageSha256(m_image, m_imageBytes));
-    m_station.reset(); // the next start uses the new image
+    m_controller.Unconfigure(); // the next start uses the new image
+    m_stationBaud = 0;
     m_imageLabel->setText(ImageText());
     m_imageLabel->setToolTip(VisibleText(m_imagePath));
+    OnAuto(m_auto->isChecked());
     UpdateControls();
     return true;
 }
@@ -173,10 +174,6 @@ void StationWindow::OnChooseImage() {
     }
 }
 
-bool StationWindow::Busy() const {
-    return m_station && m_station->AnyBusy();
-}
-
 bool StationWindow::EnsureStation() {
     if (!m_imageLoaded) {
         Message(tr("Choose the image first."));
@@ -188,7 +185,7 @@ bool StationWindow::EnsureStation() {
         Message(tr("Give the baud rate as a whole number, for example 115200."));
         return false;
     }
-    if (m_station && m_stationBaud == baud) {
+    if (m_controller.Configured() && m_stationBaud == baud) {
         return true;
     }
     if (Busy()) {
@@ -199,17 +196,11 @@ bool StationWindow::EnsureStation() {
     settings.update.baud = baud;
     settings.update.timeoutSeconds = m_options.timeoutSeconds;
     settings.logFile = QFile::encodeName(m_logPath);
-    auto created = std::make_unique<station::Station>(
-        settings, m_image, m_imageBytes, m_stop, [this](const station::StationEvent& event) {
-            // From the ports' threads: shown on the window's own.
-            QMetaObject::invokeMethod(
-                this, [this, event] { OnEvent(event); }, Qt::QueuedConnection);
-        });
-    if (const QString error = created->OpenLog(); !error.isEmpty()) {
+    if (const QString error = m_controller.Configure(settings, m_image, m_imageBytes);
+        !error.isEmpty()) {
         Message(tr("Cannot write the log %1: %2").arg(m_logPath, error));
         return false;
     }
-    m_station = std::move(created);
     m_stationBaud = baud;
     return true;
 }
@@ -218,31 +209,35 @@ void StationWindow::OnStart() {
     if (m_stop != 0 || !EnsureStation()) {
         return; // said why once
     }
-    QStringList waiting;
-    for (const auto& [port, tile] : m_tiles) {
-        if (tile->State() == station::PortState::Waiting) {
-            waiting << port;
-        }
-    }
-    for (const QString& port : waiting) {
-        m_station->Flash(port);
-    }
+    m_controller.FlashWaiting();
     UpdateControls();
 }
 
 void StationWindow::OnAuto(bool) {
-    PollPorts(); // the devices waiting now have appeared already
+    // Auto without an image waits for one; with one, every waiting board starts now.
+    const bool on = m_auto->isChecked() && m_imageLoaded;
+    if (on && !EnsureStation()) {
+        m_auto->setChecked(false); // said why; Auto again once it is mended
+        return;
+    }
+    m_controller.SetAuto(on);
+    UpdateControls();
+}
+
+void StationWindow::OnRateChanged(const QString& text) {
+    // Only while nothing runs (the field is disabled otherwise): the next board gets the rate.
+    bool ok = false;
+    if (m_controller.Configured() && text.toInt(&ok) > 0 && ok) {
+        EnsureStation();
+    }
 }
 
 void StationWindow::StopForSignal(int signal) {
-    m_stop = signal; // each update ends at once and is recorded as stopped by that signal
+    m_controller.Stop(signal); // each update ends at once and is recorded as stopped by it
 }
 
 void StationWindow::OnStop() {
-    if (Busy()) {
-        m_stop =
-            kStopByOperator; // each update ends at once, its port closed; cleared when all have
-    }
+    m_controller.Stop(kStopByOperator); // each update ends at once, its port closed
     UpdateControls();
 }
 
@@ -251,77 +246,71 @@ void StationWindow::OnResults() {
     QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(m_logPath).absolutePath()));
 }
 
-void StationWindow::OnEvent(const station::StationEvent& event) {
-    if (event.kind == station::StationEvent::Kind::Ended && !event.retrying) {
-        // Counted whether or not its tile is still there: the counters agree with the log.
-        m_endedAt[event.status.port].start();
-        if (event.status.state == station::PortState::Passed) {
-            m_plugs.Passed(event.status.port);
-        }
-        ++(event.status.state == station::PortState::Passed ? m_passed : m_failed);
-        UpdateControls();
-    }
-    if (PortTile* tile = Tile(event.status.port)) {
-        tile->Show(event.status);
-    }
+void StationWindow::PollPorts() {
+    m_controller.Look();
 }
 
-void StationWindow::PollPorts() {
-    if (m_station) {
-        m_station->Reap();
-        if (m_stop != 0 && !m_station->AnyBusy()) {
-            m_stop = 0; // every update has ended: the next Start may run
-        }
+void StationWindow::AddTile(const station::PortStatus& status) {
+    if (const auto old = m_tiles.find(status.port); old != m_tiles.end()) {
+        delete old->second; // the tile of a board that has left: this is the next one
+        m_tiles.erase(old);
     }
-    const station::PlugTracker::IdentityOf identityOf = station::IdentifyUsbDevice;
-    const station::PlugTracker::Look look = m_plugs.Update(
-        m_watcher.Present(),
-        [this](const QString& port) { return m_station && m_station->Busy(port); }, identityOf,
-        station::DeviceNodeOf);
-    bool changed = false;
-    for (const QString& port : look.arrived) {
-        if (const auto old = m_tiles.find(port); old != m_tiles.end()) {
-            delete old->second; // the tile of a board that has left: this is the next one
-            m_tiles.erase(old);
-        }
-        m_endedAt.erase(port);
-        auto* tile = new PortTile(port, m_board);
-        tile->SetSerialNumber(identityOf(port).serialNumber);
-        m_tiles[port] = tile;
-        changed = true;
+    m_endedAt.erase(status.port);
+    auto* tile = new PortTile(status.port, m_board);
+    tile->SetSerialNumber(status.usbSerial);
+    m_tiles[status.port] = tile;
+    Relayout();
+}
+
+void StationWindow::RemoveTileOfGone(const QString& port) {
+    const auto found = m_tiles.find(port);
+    if (found == m_tiles.end()) {
+        return;
     }
-    for (const QString& port : look.restarted) {
+    const auto ended = m_endedAt.find(port);
+    const qint64 shownFor = ended == m_endedAt.end() ? kGoneTileMs : ended->second.elapsed();
+    if (shownFor < kGoneTileMs) {
+        // Its green or red is seen a while yet, unless a new board takes its place meanwhile.
+        PortTile* tile = found->second;
+        QTimer::singleShot(kGoneTileMs - shownFor, tile, [this, port, tile] {
+            if (Tile(port) == tile && !m_controller.Busy(port)) {
+                RemoveTileOfGone(port);
+            }
+        });
+        return;
+    }
+    delete found->second;
+    m_tiles.erase(found);
+    m_endedAt.erase(port);
+    Relayout();
+}
+
+void StationWindow::OnEvent(const station::StationEvent& event) {
+    using Kind = station::StationEvent::Kind;
+    const QString& port = event.status.port;
+    switch (event.kind) {
+    case Kind::Appeared:
+        AddTile(event.status);
+        break;
+    case Kind::Gone:
+        RemoveTileOfGone(port);
+        break;
+    case Kind::Note:
         if (PortTile* tile = Tile(port)) {
             tile->Note(tr("Restarted after passing: taken for the same board, not flashed "
                           "again. Unplug it for a second to flash it as a new board."));
         }
-    }
-    for (auto it = m_tiles.begin(); it != m_tiles.end();) {
-        const QString port = it->first;
-        const bool busy = m_station && m_station->Busy(port);
-        const auto ended = m_endedAt.find(port);
-        const bool justEnded = ended != m_endedAt.end() && ended->second.elapsed() < kGoneTileMs;
-        if (!m_plugs.Tracked(port) && !busy && !justEnded) {
-            delete it->second;
-            it = m_tiles.erase(it);
-            m_endedAt.erase(port);
-            changed = true;
-        } else {
-            ++it;
+        break;
+    default:
+        if (event.kind == Kind::Ended && !event.retrying) {
+            m_endedAt[port].start();
+            UpdateControls(); // the counters
         }
-    }
-    if (changed) {
-        Relayout();
-    }
-    if (m_auto->isChecked() && m_stop == 0 && m_imageLoaded) {
-        // Every board that waits, also one that came while Stop was in force.
-        if (EnsureStation()) {
-            OnStart();
-        } else {
-            m_auto->setChecked(false); // said why; Auto again once it is mended
+        if (PortTile* tile = Tile(port)) {
+            tile->Show(event.status);
         }
+        break;
     }
-    UpdateControls();
 }
 
 QList<PortTile*> StationWindow::Tiles() const {
@@ -368,7 +357,7 @@ void StationWindow::UpdateControls() {
     m_start->setEnabled(m_imageLoaded && m_stop == 0);
     m_stopButton->setEnabled(busy && m_stop == 0);
     m_counters->setText(tr("passed %1   failed %2   total %3")
-                            .arg(m_passed)
-                            .arg(m_failed)
-                            .arg(m_passed + m_failed));
+                            .arg(Passed())
+                            .arg(Failed())
+                            .arg(Passed() + Failed()));
 }

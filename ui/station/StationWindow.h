@@ -7,17 +7,12 @@
 // tavrel-flash --log.
 
 #include "serial/StopFlag.h"
-#include "station/PlugTracker.h"
-#include "station/PortWatcher.h"
-#include "station/Station.h"
+#include "station/StationController.h"
 #include "update/ImageStore.h"
 
 #include <QElapsedTimer>
-#include <QSet>
-#include <QTimer>
 #include <QWidget>
 #include <map>
-#include <memory>
 
 class PortTile;
 class QComboBox;
@@ -44,11 +39,11 @@ class StationWindow : public QWidget {
     bool LoadImage(const QString& path);
     QList<PortTile*> Tiles() const;
     PortTile* Tile(const QString& port) const;
-    int Passed() const { return m_passed; }
-    int Failed() const { return m_failed; }
+    int Passed() const { return m_controller.Passed(); }
+    int Failed() const { return m_controller.Failed(); }
     QString LogPath() const { return m_logPath; }
     QString ImageText() const;
-    // Looks for ports that came or went now (a timer does it twice a second).
+    // Looks for ports that came or went now (the station does it ten times a second).
     void PollPorts();
 
     void OnStart();
@@ -56,6 +51,7 @@ class StationWindow : public QWidget {
     // A signal (SIGTERM, SIGHUP, SIGINT) ends the program: every update stops and is recorded so.
     void StopForSignal(int signal);
     void OnAuto(bool on);
+    void OnRateChanged(const QString& text);
     void OnChooseImage();
     void OnResults();
 
@@ -64,8 +60,11 @@ class StationWindow : public QWidget {
 
   private:
     void OnEvent(const station::StationEvent& event);
+    void AddTile(const station::PortStatus& status);
+    // The tile of a board that is gone goes, a few seconds after its update ended.
+    void RemoveTileOfGone(const QString& port);
     bool EnsureStation();
-    bool Busy() const;
+    bool Busy() const { return m_controller.Busy(); }
     void Relayout();
     void UpdateControls();
     void Message(const QString& text);
@@ -78,19 +77,13 @@ class StationWindow : public QWidget {
     QString m_imageSha256;
     bool m_imageLoaded = false;
     StopFlag m_stop = 0;
-    std::unique_ptr<station::Station> m_station; // for the image and rate it was made with
-    qint32 m_stationBaud = 0;
-    station::PortWatcher m_watcher;
-    station::PlugTracker m_plugs; // new boards, and boards that restart after passing
-    QTimer m_poll;
-    static constexpr int kLookMs = 100; // as often as tavrel-flash --watch looks
+    station::StationController m_controller{m_stop};
+    qint32 m_stationBaud = 0; // the rate the controller was configured with; 0: not yet
     std::map<QString, PortTile*> m_tiles;
     // When each port's last update ended: the tile of a device that is gone stays this long
     // after, so that its green or red is seen.
     std::map<QString, QElapsedTimer> m_endedAt;
     static constexpr int kGoneTileMs = 3000;
-    int m_passed = 0;
-    int m_failed = 0;
 
     QLabel* m_imageLabel = nullptr;
     QComboBox* m_baud = nullptr;

@@ -1,0 +1,168 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cli/FlashRun.h"
+
+#include "cli/ExitStatus.h"
+#include "cli/Output.h"
+#include "cli/RunPrinter.h"
+#include "serial/PortMapping.h"
+#include "serial/PortResolver.h"
+#include "station/StationController.h"
+#include "update/ImageFormats.h"
+#include "update/VisibleText.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <sys/stat.h>
+
+namespace flash {
+
+namespace {
+
+// What a port name stands for, so that one device named twice is told: the device number of
+// a character device, else the canonical path.
+QString DeviceKey(const QString& port) {
+    const PortLookup lookup = ResolvePort(port); // looks at the system's ports only if it must
+    const QString device = lookup.port ? lookup.port->device : port;
+    struct stat info {};
+    if (!device.isEmpty() && ::stat(QFile::encodeName(device).constData(), &info) == 0 &&
+        S_ISCHR(info.st_mode)) {
+        return QStringLiteral("dev %1").arg(static_cast<qulonglong>(info.st_rdev));
+    }
+    const QString canonical = QFileInfo(device).canonicalFilePath();
+    return canonical.isEmpty() ? device : canonical;
+}
+
+struct PortChoice {
+    QStringList ports;
+    QString error;
+};
+
+// The ports of a run that does not watch: those given, every port, or the system's one port.
+PortChoice ChoosePorts(const FlashOptions& options) {
+    if (!options.allPorts && !options.ports.isEmpty()) {
+        return {options.ports, {}};
+    }
+    if (!options.allPorts) {
+        // The system's one port, as the resolver finds it, or why there is none.
+        const PortLookup lookup = ResolvePort(QString());
+        return lookup.port ? PortChoice{{lookup.port->device}, {}} : PortChoice{{}, lookup.error};
+    }
+    QStringList ports;
+    for (const SerialPortEntry& entry : SystemSerialPorts()) {
+        ports << entry.device;
+    }
+    if (ports.isEmpty()) {
+        return {{}, QStringLiteral("this system has no serial port; connect the device or give -p")};
+    }
+    return {ports, {}};
+}
+
+} // namespace
+
+int RunFlash(const FlashOptions& options, StopFlag& stopSignal) {
+    const RunPrinter::Style style = RunPrinter::StyleFor(options.json, options.quiet);
+    auto fail = [&](int exitCode, const QString& message) {
+        Print(stderr, QStringLiteral("tavrel-flash: %1\n").arg(message));
+        if (options.json) {
+            PrintJsonLine({{"event", "error"}, {"exit_code", exitCode}, {"message", message}});
+        }
+        return exitCode;
+    };
+
+    // The image first, once for every port, before any output exists.
+    ImageStore image;
+    RunFigures figures{options.baud, 0, {}, options.switchOnly};
+    if (!options.switchOnly) {
+        const FirmwareLoad firmware =
+            LoadFirmwareFile(image, options.imagePath, options.base, options.format);
+        if (!firmware.result.ok) {
+            return fail(kExitImage, firmware.result.message);
+        }
+        figures.imageBytes = firmware.result.bytes;
+        figures.image = firmware.description;
+        if (style == RunPrinter::Style::Plain || style == RunPrinter::Style::Terminal) {
+            Print(stderr, QStringLiteral("Image: %1\n").arg(firmware.description));
+        }
+    }
+    QStringList ports;
+    if (!options.watch) {
+        const PortChoice choice = ChoosePorts(options);
+        if (!choice.error.isEmpty()) {
+            return fail(kExitPort, choice.error);
+        }
+        ports = choice.ports;
+    }
+    // One device is one update: the same port given twice, under any name, is refused.
+    QMap<QString, QString> named;
+    for (const QString& port : ports) {
+        const QString key = DeviceKey(port);
+        if (named.contains(key)) {
+            return fail(kExitUsage, QStringLiteral("the port %1 is given twice (also as %2)")
+                                        .arg(port, named.value(key)));
+        }
+        named.insert(key, port);
+    }
+
+    station::Station::Settings settings;
+    settings.update.imagePath = options.imagePath;
+    settings.update.baud = options.baud;
+    settings.update.timeoutSeconds = options.timeoutSeconds;
+    settings.update.switchOnly = options.switchOnly;
+    settings.update.traceFile = options.traceFile;
+    settings.update.standardError = [](const QByteArray& text) {
+        Print(stderr, QString::fromLocal8Bit(text), Lane::Progress);
+    };
+    settings.retries = options.retries;
+    settings.logFile = options.logFile;
+    settings.imageDescription = figures.image;
+    station::StationController controller(stopSignal);
+    // The log may be neither the image nor a serial port, nor anything but a regular file.
+    if (const QString error = controller.Configure(settings, image, figures.imageBytes, ports);
+        !error.isEmpty()) {
+        return fail(
+            kExitUsage,
+            QStringLiteral("cannot write the log %1: %2").arg(VisibleText(options.logFile), error));
+    }
+
+    RunPrinter printer(style, figures);
+    QEventLoop loop;
+    QObject::connect(&controller, &station::StationController::PortEvent,
+                     [&printer](const station::StationEvent& event) { printer.Show(event); });
+    QObject::connect(&controller, &station::StationController::Idle, [&] {
+        if (!options.watch || stopSignal != 0) {
+            loop.quit();
+        }
+    });
+    if (options.watch) {
+        if (style != RunPrinter::Style::Json) {
+            Print(stderr,
+                  QStringLiteral("Watching %1 for devices; Ctrl-C ends.\n")
+                      .arg(options.watchPattern.isEmpty() ? QStringLiteral("the USB serial ports")
+                                                          : VisibleText(options.watchPattern)));
+        }
+        controller.SetAuto(true);
+        controller.Watch(options.watchPattern);
+    } else {
+        controller.Flash(ports);
+    }
+    if (options.watch || controller.Busy()) {
+        loop.exec();
+    }
+
+    // A run of one port ends with that port's own status; of several, with whether all passed.
+    const bool several = ports.size() > 1 || options.allPorts || options.watch;
+    const QList<station::PortStatus> ended = controller.Ports();
+    int exitCode = controller.Failed() == 0 ? kExitOk : kExitSomeFailed;
+    if (!several && !ended.isEmpty()) {
+        exitCode = ExitCodeOf(ended.first().ending);
+    }
+    if (controller.Cut() || (stopSignal != 0 && !options.watch)) {
+        // A signal ended the run before it was done: an update or the attempts it had left.
+        exitCode = StoppedExitCode(stopSignal);
+    }
+    printer.Summary(ended, controller.Passed(), controller.Failed(), exitCode, several);
+    return exitCode;
+}
+
+} // namespace flash

@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A tavrel-flash run: one port, several, every port or watching for ports, all alike. The
+// image is read once; the station's controller runs one update per port at once and the run's
+// printer shows what it tells; the exit status is made of how the ports ended.
+
+#include "cli/FlashOptions.h"
+#include "serial/StopFlag.h"
+
+namespace flash {
+
+int RunFlash(const FlashOptions& options, StopFlag& stopSignal);
+
+} // namespace flash

@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "station/RunReport.h"
+
+#include "serial/StopFlag.h"
+
+#include <csignal>
+#include <cstring>
+
+namespace station {
+
+QString FailureName(Failure failure) {
+    switch (failure) {
+    case Failure::None:
+        return {};
+    case Failure::Output:
+        return QStringLiteral("output");
+    case Failure::Image:
+        return QStringLiteral("image");
+    case Failure::Port:
+        return QStringLiteral("port");
+    case Failure::NoAck:
+        return QStringLiteral("no_ack");
+    case Failure::PortLost:
+        return QStringLiteral("port_lost");
+    case Failure::Stopped:
+        break;
+    }
+    return QStringLiteral("stopped");
+}
+
+QString StopCause(int stop) {
+    switch (stop) {
+    case kStopByOperator:
+        return QStringLiteral("the operator");
+    case SIGINT:
+        return QStringLiteral("Ctrl-C (SIGINT)");
+    case SIGHUP:
+        return QStringLiteral("SIGHUP (the terminal closed)");
+    default:
+        return QString::fromLatin1(sigabbrev_np(stop) ? sigabbrev_np(stop) : "a signal")
+            .prepend(QStringLiteral("SIG"));
+    }
+}
+
+} // namespace station
