@@ -53,7 +53,8 @@ PortChoice ChoosePorts(const FlashOptions& options) {
         ports << entry.device;
     }
     if (ports.isEmpty()) {
-        return {{}, QStringLiteral("this system has no serial port; connect the device or give -p")};
+        return {{},
+                QStringLiteral("this system has no serial port; connect the device or give -p")};
     }
     return {ports, {}};
 }

@@ -28,14 +28,14 @@ QString LiveLine(const PortStatus& s, const QString& note) {
         state += QStringLiteral(" #%1").arg(s.attempt);
     }
     const int filled = s.blocks > 0 ? s.blocksSent * kBarWidth / s.blocks : 0;
-    QString line = QStringLiteral("%1 %2 [%3%4] %5/%6 %7 KiB/s")
-                       .arg(s.port, -24)
-                       .arg(state, -11)
-                       .arg(QString(filled, QLatin1Char('#')),
-                            QString(kBarWidth - filled, QLatin1Char('.')))
-                       .arg(s.blocksSent, 3)
-                       .arg(s.blocks, -3)
-                       .arg(s.kibPerSecond, 6, 'f', 1);
+    QString line =
+        QStringLiteral("%1 %2 [%3%4] %5/%6 %7 KiB/s")
+            .arg(s.port, -24)
+            .arg(state, -11)
+            .arg(QString(filled, QLatin1Char('#')), QString(kBarWidth - filled, QLatin1Char('.')))
+            .arg(s.blocksSent, 3)
+            .arg(s.blocks, -3)
+            .arg(s.kibPerSecond, 6, 'f', 1);
     if (s.state == PortState::Failed) {
         line += QStringLiteral("  ") + s.reason.left(60);
     } else if (s.state == PortState::Passed && !note.isEmpty()) {
@@ -202,8 +202,8 @@ void RunPrinter::ShowEnded(const StationEvent& e) {
         if (m_style != Style::Quiet || !e.retrying) {
             // Each failure names its port, once.
             const QString named = s.reason.contains(s.port) ? s.reason : s.port + ": " + s.reason;
-            Line(QStringLiteral("tavrel-flash: %1%2").arg(
-                named, e.retrying ? QStringLiteral("; starting over") : QString()));
+            Line(QStringLiteral("tavrel-flash: %1%2")
+                     .arg(named, e.retrying ? QStringLiteral("; starting over") : QString()));
         }
         return;
     }

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-flash: the Tavrel update from the command line, for scripts and production lines.
-#include "cli/FlashOptions.h"
-#include "cli/Output.h"
 #include "cli/ExitStatus.h"
+#include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
+#include "cli/Output.h"
 #include "serial/PortMapping.h"
 #include "update/VisibleText.h"
 

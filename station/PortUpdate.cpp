@@ -86,8 +86,8 @@ Ending PortUpdate::Stopped() {
     m_line->Abandon(); // nothing more is sent
     const Ending ending{Failure::Stopped, m_stopSignal};
     m_reporter.Error(ending, QStringLiteral("stopped by %1; the port is closed and the device "
-                                              "has an incomplete image")
-                                   .arg(StopCause(ending.stop)));
+                                            "has an incomplete image")
+                                 .arg(StopCause(ending.stop)));
     return ending;
 }
 
@@ -118,7 +118,7 @@ void PortUpdate::RefuseOutputsThatAreInputs() const {
 void PortUpdate::OpenTrace() {
     if (!m_trace.Open(m_options.traceFile, m_options.standardError)) {
         throw Refusal{Failure::Output, QStringLiteral("cannot write the trace to %1: %2")
-                                      .arg(VisibleText(m_options.traceFile), m_trace.Error())};
+                                           .arg(VisibleText(m_options.traceFile), m_trace.Error())};
     }
 }
 
@@ -250,11 +250,12 @@ bool PortUpdate::PortGone() const {
     if (m_switchSent) {
         return true; // a device that restarts with its new program: no failure
     }
-    throw Refusal{Failure::PortLost, QStringLiteral("the port %1 was lost after %2 of %3 blocks. Check "
-                                                "the cable and run again.")
-                                     .arg(PortName())
-                                     .arg(m_sentBlocks)
-                                     .arg(m_figures.blocks)};
+    throw Refusal{Failure::PortLost,
+                  QStringLiteral("the port %1 was lost after %2 of %3 blocks. Check "
+                                 "the cable and run again.")
+                      .arg(PortName())
+                      .arg(m_sentBlocks)
+                      .arg(m_figures.blocks)};
 }
 
 bool PortUpdate::WaitForAck(qint64 timeoutMs) {

@@ -203,7 +203,8 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
                      .arg(port);
     }
     if (worthRetrying && !retrying) {
-        reason += QStringLiteral("; no further attempt: stopped by %1").arg(StopCause(m_stopSignal));
+        reason +=
+            QStringLiteral("; no further attempt: stopped by %1").arg(StopCause(m_stopSignal));
     }
     if (m_log.IsOpen()) {
         // On the disk before the next attempt on this port starts.
@@ -217,13 +218,15 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
              {"usb_serial", usb.serialNumber},
              {"usb_vendor_id", usb.vendorId},
              {"usb_product_id", usb.productId},
-             {"image", QFileInfo(QFile::decodeName(m_settings.update.imagePath)).absoluteFilePath()},
+             {"image",
+              QFileInfo(QFile::decodeName(m_settings.update.imagePath)).absoluteFilePath()},
              {"image_bytes", m_imageBytes},
              {"image_sha256", QString::fromLatin1(m_imageSha256)},
              {"blocks", m_image.m_lastBlock + 1},
              {"result", ending.Passed() ? "passed" : "failed"},
              {"failure", FailureName(ending.failure)},
-             {"stopped_by", ending.failure == Failure::Stopped ? StopCause(ending.stop) : QString()},
+             {"stopped_by",
+              ending.failure == Failure::Stopped ? StopCause(ending.stop) : QString()},
              {"reason", reason},
              {"last_block_acknowledged", session.Result().lastBlockAcknowledged},
              {"seconds", seconds},

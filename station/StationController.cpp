@@ -119,8 +119,8 @@ void StationController::Look() {
         return;
     }
     const PlugTracker::Look look = m_plugs.Update(
-        m_watcher->Present(), [this](const QString& port) { return Busy(port); },
-        IdentifyUsbDevice, DeviceNodeOf);
+        m_watcher->Present(), [this](const QString& port) { return Busy(port); }, IdentifyUsbDevice,
+        DeviceNodeOf);
     for (const QString& port : look.gone) {
         if (const auto found = m_ports.find(port);
             found != m_ports.end() && found->second.state == PortState::Waiting) {

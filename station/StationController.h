@@ -33,8 +33,8 @@ class StationController : public QObject {
     // The image and the settings every next update uses; the reason when they cannot be taken:
     // updates are under way, or the results log cannot be written (`ports`: the ports named for
     // the run, which the log may not be).
-    QString Configure(const Station::Settings& settings, const ImageStore& image,
-                      qint64 imageBytes, const QStringList& ports = {});
+    QString Configure(const Station::Settings& settings, const ImageStore& image, qint64 imageBytes,
+                      const QStringList& ports = {});
     bool Configured() const { return m_station != nullptr; }
     // No updates until the next Configure (the image changed).
     void Unconfigure();

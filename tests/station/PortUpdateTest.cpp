@@ -72,36 +72,34 @@ TEST_P(HeadlessUpdate, SendsThePlanAndEndsAsTheDeviceMakesIt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, HeadlessUpdate,
-    ::testing::Values(DeviceCase{"EveryBlockAcknowledged", 3000, Ack, F::None, 4, ""},
-                      DeviceCase{"OneBlockImageIsAcknowledgedBeforeTheSwitch", 100, Ack, F::None, 2, ""},
-                      DeviceCase{"TextBeforeTheAck", 3000,
-                                 [](int, const QByteArray&) {
-                                     return InMemoryLine::Answer{"boot: erased\nACK"};
-                                 },
-                                 F::None, 4, "boot: erased"},
-                      DeviceCase{"SilentAfterBlockOne", 3000,
-                                 [](int n, const QByteArray&) {
-                                     return InMemoryLine::Answer{n == 0 ? "ACK" : ""};
-                                 },
-                                 F::NoAck, 2, "no ACK for block 1 (number 0x15) within 0.2 s"},
-                      DeviceCase{"HangUpBeforeTheSwitch", 3000,
-                                 [](int n, const QByteArray&) {
-                                     return InMemoryLine::Answer{"ACK", n == 2};
-                                 },
-                                 F::PortLost, 3, "was lost after 3 of 3 blocks"},
-                      DeviceCase{"HangUpAfterTheSwitchIsASuccess", 3000,
-                                 [](int n, const QByteArray&) {
-                                     return InMemoryLine::Answer{"ACK", n == 3};
-                                 },
-                                 F::None, 4, "", true},
-                      DeviceCase{"StopSignalWhileWaiting", 3000,
-                                 [](int n, const QByteArray&) {
-                                     g_stop = n == 1 ? SIGINT : 0;
-                                     return InMemoryLine::Answer{"ACK"};
-                                 },
-                                 F::Stopped, 2, "stopped by Ctrl-C"},
-                      DeviceCase{"PortInUseIsRefusedAtOpen", 3000, Ack, F::Port, 0, "refused by the test",
-                                 false, true}),
+    ::testing::Values(
+        DeviceCase{"EveryBlockAcknowledged", 3000, Ack, F::None, 4, ""},
+        DeviceCase{"OneBlockImageIsAcknowledgedBeforeTheSwitch", 100, Ack, F::None, 2, ""},
+        DeviceCase{"TextBeforeTheAck", 3000,
+                   [](int, const QByteArray&) { return InMemoryLine::Answer{"boot: erased\nACK"}; },
+                   F::None, 4, "boot: erased"},
+        DeviceCase{
+            "SilentAfterBlockOne", 3000,
+            [](int n, const QByteArray&) { return InMemoryLine::Answer{n == 0 ? "ACK" : ""}; },
+            F::NoAck, 2, "no ACK for block 1 (number 0x15) within 0.2 s"},
+        DeviceCase{"HangUpBeforeTheSwitch", 3000,
+                   [](int n, const QByteArray&) {
+                       return InMemoryLine::Answer{"ACK", n == 2};
+                   },
+                   F::PortLost, 3, "was lost after 3 of 3 blocks"},
+        DeviceCase{"HangUpAfterTheSwitchIsASuccess", 3000,
+                   [](int n, const QByteArray&) {
+                       return InMemoryLine::Answer{"ACK", n == 3};
+                   },
+                   F::None, 4, "", true},
+        DeviceCase{"StopSignalWhileWaiting", 3000,
+                   [](int n, const QByteArray&) {
+                       g_stop = n == 1 ? SIGINT : 0;
+                       return InMemoryLine::Answer{"ACK"};
+                   },
+                   F::Stopped, 2, "stopped by Ctrl-C"},
+        DeviceCase{"PortInUseIsRefusedAtOpen", 3000, Ack, F::Port, 0, "refused by the test", false,
+                   true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -80,9 +80,9 @@ void PortTile::Show(const station::PortStatus& status) {
         text += QStringLiteral(" (attempt %1)").arg(status.attempt);
     }
     if (status.state == station::PortState::Failed) {
-        text += QStringLiteral(": ") +
-                (status.ending.failure == station::Failure::Stopped ? QStringLiteral("stopped")
-                                                                  : status.reason);
+        text += QStringLiteral(": ") + (status.ending.failure == station::Failure::Stopped
+                                            ? QStringLiteral("stopped")
+                                            : status.reason);
     }
     if (!m_note.isEmpty()) {
         text += QLatin1Char('\n') + m_note;

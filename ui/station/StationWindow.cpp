@@ -103,8 +103,7 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     connect(m_results, &QPushButton::clicked, this, &StationWindow::OnResults);
     connect(m_baud, &QComboBox::currentTextChanged, this, &StationWindow::OnRateChanged);
     connect(&m_controller, &station::StationController::PortEvent, this, &StationWindow::OnEvent);
-    connect(&m_controller, &station::StationController::Idle, this,
-            &StationWindow::UpdateControls);
+    connect(&m_controller, &station::StationController::Idle, this, &StationWindow::UpdateControls);
 
     const QFontMetrics metrics(font());
     resize(metrics.averageCharWidth() * 120, metrics.height() * 34);
