@@ -179,7 +179,8 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     bool inUse = false;
     {
         PortUpdate update(settings, session, m_stopSignal, &m_image, m_imageBytes,
-                          m_settings.imageDescription);
+                          m_settings.imageDescription,
+                          m_settings.lineTo ? m_settings.lineTo(port) : nullptr);
         ending = update.Run();
         device = realDevice.isEmpty() ? update.DevicePath() : realDevice;
         inUse = update.PortInUse();

@@ -59,6 +59,8 @@ class Station {
         int retries = 0;          // more attempts after a failure that was not the image's
         QByteArray logFile;       // empty: no results log
         QString imageDescription; // the image's format and address range, for the record
+        // The line to a port, for each attempt; by default the local serial port.
+        std::function<std::unique_ptr<Line>(const QString& port)> lineTo;
     };
     // Called from the ports' threads, outside any lock of the station's, several at once.
     using EventSink = std::function<void(const StationEvent&)>;
