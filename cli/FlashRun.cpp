@@ -6,6 +6,7 @@
 #include "cli/RunPrinter.h"
 #include "serial/PortMapping.h"
 #include "serial/PortResolver.h"
+#include "station/OutputFile.h"
 #include "station/StationController.h"
 #include "update/ImageFormats.h"
 #include "update/VisibleText.h"
@@ -62,7 +63,9 @@ PortChoice ChoosePorts(const FlashOptions& options) {
 } // namespace
 
 int RunFlash(const FlashOptions& options, StopFlag& stopSignal) {
-    const RunPrinter::Style style = RunPrinter::StyleFor(options.json, options.quiet);
+    // A trace on standard error is read line by line: no live lines are drawn over it.
+    const RunPrinter::Style style =
+        RunPrinter::StyleFor(options.json, options.quiet, options.traceFile == "-");
     auto fail = [&](int exitCode, const QString& message) {
         Print(stderr, QStringLiteral("tavrel-flash: %1\n").arg(message));
         if (options.json) {
@@ -105,6 +108,12 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal) {
         named.insert(key, port);
     }
 
+    if (!options.traceFile.isEmpty() && options.traceFile != "-" && !options.logFile.isEmpty() &&
+        station::SameOutput(options.traceFile, options.logFile)) {
+        return fail(kExitUsage, QStringLiteral("the trace and the log are one file, %1; give "
+                                               "each a file of its own")
+                                    .arg(VisibleText(options.logFile)));
+    }
     station::Station::Settings settings;
     settings.update.imagePath = options.imagePath;
     settings.update.baud = options.baud;
@@ -158,7 +167,7 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal) {
     if (!several && !ended.isEmpty()) {
         exitCode = ExitCodeOf(ended.first().ending);
     }
-    if (controller.Cut() || (stopSignal != 0 && !options.watch)) {
+    if (controller.Cut() || (stopSignal != 0 && !options.watch && controller.Failed() > 0)) {
         // A signal ended the run before it was done: an update or the attempts it had left.
         exitCode = StoppedExitCode(stopSignal);
     }

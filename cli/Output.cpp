@@ -41,8 +41,19 @@ class OutputStream {
         m_changed.notify_all();
     }
 
+    bool Waiting() {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return !m_failed && (!m_queue.empty() || m_writing);
+    }
+
     bool WaitUntilWritten(const std::function<bool()>& giveUp) {
         std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_dropped > 0 && !m_failed) {
+            // Still unsaid at the end: nothing is drawn after it any more.
+            m_queue.push_back({DroppedNote(m_dropped), Lane::Result});
+            m_dropped = 0;
+            m_changed.notify_all();
+        }
         while (!m_failed && (!m_queue.empty() || m_writing)) {
             if (giveUp && giveUp()) {
                 return false;
@@ -65,7 +76,7 @@ class OutputStream {
             QStringLiteral("%1 progress lines were dropped while the output was blocked")
                 .arg(count);
         if (m_fd == STDOUT_FILENO) {
-            return QJsonDocument(QJsonObject{{"event", "note"}, {"message", text}})
+            return QJsonDocument(QJsonObject{{"schema", 1}, {"event", "note"}, {"message", text}})
                        .toJson(QJsonDocument::Compact) +
                    '\n';
         }
@@ -81,7 +92,9 @@ class OutputStream {
             if (entry.lane == Lane::Progress) {
                 m_progressBytes -= entry.bytes.size();
             }
-            if (m_dropped > 0) {
+            // An entry that draws over the lines before it (a terminal's live lines) would draw
+            // over the note too: the note goes with the next entry that does not.
+            if (m_dropped > 0 && !entry.bytes.startsWith('\x1b') && !entry.bytes.startsWith('\r')) {
                 entry.bytes.prepend(DroppedNote(m_dropped));
                 m_dropped = 0;
             }
@@ -125,6 +138,10 @@ void Print(std::FILE* to, const QString& text, Lane lane) {
 void PrintJsonLine(QJsonObject record, Lane lane) {
     record.insert(QStringLiteral("schema"), 1); // as every record the tools write
     StreamOf(stdout).Put(QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n', lane);
+}
+
+bool OutputWaiting(std::FILE* to) {
+    return StreamOf(to).Waiting();
 }
 
 void FinishOutput(const std::function<bool()>& giveUp) {

@@ -19,6 +19,8 @@ enum class Lane { Result, Progress };
 void Print(std::FILE* to, const QString& text, Lane lane = Lane::Result);
 // One record, with the "schema" of the layout docs/json.md describes.
 void PrintJsonLine(QJsonObject record, Lane lane = Lane::Result);
+// Something printed to `to` has not been written yet.
+bool OutputWaiting(std::FILE* to);
 // Waits until everything printed has been written, or the stream has failed, or `giveUp` says
 // to stop waiting (a second stop signal).
 void FinishOutput(const std::function<bool()>& giveUp);

@@ -58,18 +58,18 @@ QString OutcomeNote(const PortStatus& s) {
 
 } // namespace
 
-RunPrinter::Style RunPrinter::StyleFor(bool json, bool quiet) {
-    return json                      ? Style::Json
-           : quiet                   ? Style::Quiet
-           : ::isatty(STDERR_FILENO) ? Style::Terminal
-                                     : Style::Plain;
+RunPrinter::Style RunPrinter::StyleFor(bool json, bool quiet, bool lineByLine) {
+    return json                                     ? Style::Json
+           : quiet                                  ? Style::Quiet
+           : ::isatty(STDERR_FILENO) && !lineByLine ? Style::Terminal
+                                                    : Style::Plain;
 }
 
 RunPrinter::RunPrinter(Style style, const RunFigures& figures)
     : m_style(style), m_figures(figures) {
     m_redraw.setSingleShot(true);
     m_redraw.setInterval(100);
-    QObject::connect(&m_redraw, &QTimer::timeout, [this] { Redraw(); });
+    QObject::connect(&m_redraw, &QTimer::timeout, [this] { Redraw(false); });
 }
 
 void RunPrinter::Line(const QString& text, bool progress) {
@@ -78,12 +78,20 @@ void RunPrinter::Line(const QString& text, bool progress) {
         // Over the live lines; they are drawn again below it.
         out += QStringLiteral("\x1b[%1A\r\x1b[J").arg(m_drawn);
         m_drawn = 0;
-        m_redraw.start();
+        if (!m_redraw.isActive()) {
+            m_redraw.start();
+        }
     }
     Print(stderr, out + text + QLatin1Char('\n'), progress ? Lane::Progress : Lane::Result);
 }
 
-void RunPrinter::Redraw() {
+void RunPrinter::Redraw(bool now) {
+    if (!now && OutputWaiting(stderr)) {
+        // A terminal that does not take its output (Ctrl-S): one picture at a time, and only
+        // once it has been drawn does the next one know where the last one stands.
+        m_redraw.start();
+        return;
+    }
     QString text;
     if (m_drawn > 0) {
         text += QStringLiteral("\x1b[%1A").arg(m_drawn); // back to the first line
@@ -94,7 +102,7 @@ void RunPrinter::Redraw() {
                 QLatin1Char('\n');
     }
     m_drawn = static_cast<int>(m_liveOrder.size());
-    Print(stderr, text, Lane::Progress);
+    Print(stderr, text);
 }
 
 void RunPrinter::Show(const StationEvent& e) {
@@ -228,7 +236,7 @@ void RunPrinter::Summary(const QList<PortStatus>& ports, int passed, int failed,
                          bool table) {
     if (m_redraw.isActive()) {
         m_redraw.stop();
-        Redraw(); // the live lines as they ended
+        Redraw(true); // the live lines as they ended
     }
     if (m_style == Style::Json) {
         PrintJsonLine({{"event", "summary"},

@@ -22,8 +22,8 @@ struct RunFigures {
 class RunPrinter {
   public:
     enum class Style { Terminal, Plain, Json, Quiet };
-    // The style for this run's options and standard error.
-    static Style StyleFor(bool json, bool quiet);
+    // The style for this run's options and standard error; `lineByLine`: no live lines.
+    static Style StyleFor(bool json, bool quiet, bool lineByLine = false);
 
     RunPrinter(Style style, const RunFigures& figures);
     Style GetStyle() const { return m_style; }
@@ -38,7 +38,8 @@ class RunPrinter {
     void ShowProgress(const station::PortStatus& status);
     // A line of its own, above the live lines on a terminal.
     void Line(const QString& text, bool progress = false);
-    void Redraw();
+    // The live lines again; unless `now`, not while the terminal holds output back.
+    void Redraw(bool now);
 
     Style m_style;
     RunFigures m_figures;

@@ -36,6 +36,20 @@ QString LogMustBeAFile(const QByteArray& path, const struct stat& info) {
 
 } // namespace
 
+bool SameOutput(const QByteArray& a, const QByteArray& b) {
+    struct stat info {};
+    if (::stat(a.constData(), &info) == 0) {
+        return SameFile(info, b);
+    }
+    // Not there yet: the same name in the same folder, however each was written.
+    const auto where = [](const QByteArray& path) {
+        const QFileInfo file(QFile::decodeName(path));
+        const QString folder = QFileInfo(file.absolutePath()).canonicalFilePath();
+        return folder.isEmpty() ? file.absoluteFilePath() : folder + '/' + file.fileName();
+    };
+    return where(a) == where(b);
+}
+
 QString RefuseOutput(const QByteArray& path, OutputKind kind, const QByteArray& imagePath,
                      const QStringList& ports) {
     if (path == "-") {

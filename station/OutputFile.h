@@ -19,6 +19,9 @@ enum class OutputKind { ResultsLog, Trace };
 QString RefuseOutput(const QByteArray& path, OutputKind kind, const QByteArray& imagePath,
                      const QStringList& ports);
 
+// Whether two outputs are one file: the same file now, or the same path once created.
+bool SameOutput(const QByteArray& a, const QByteArray& b);
+
 // Opens a results log for appending, creating it and its folder, without blocking; -1 and the
 // reason for anything but a regular file.
 int OpenLogForAppend(const QByteArray& path, QString& reason);

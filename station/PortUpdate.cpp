@@ -116,7 +116,7 @@ void PortUpdate::RefuseOutputsThatAreInputs() const {
 }
 
 void PortUpdate::OpenTrace() {
-    if (!m_trace.Open(m_options.traceFile, m_options.standardError)) {
+    if (!m_trace.Open(m_options.traceFile, m_options.standardError, m_options.appendTrace)) {
         throw Refusal{Failure::Output, QStringLiteral("cannot write the trace to %1: %2")
                                            .arg(VisibleText(m_options.traceFile), m_trace.Error())};
     }

@@ -27,6 +27,7 @@ struct UpdateSettings {
     double timeoutSeconds = 10; // per ACK; 0 waits forever
     bool switchOnly = false;
     QByteArray traceFile;              // "-" for standard error; empty: none
+    bool appendTrace = false;          // another attempt: the trace of those before is kept
     Trace::TextSink standardError;     // the program's writer of standard error, if it has one
     std::optional<quint32> base;       // an addressed image's first address
     std::optional<ImageFormat> format; // how to read the image; empty: as its content shows

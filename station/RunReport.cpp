@@ -28,6 +28,13 @@ QString FailureName(Failure failure) {
     return QStringLiteral("stopped");
 }
 
+QString StopName(int stop) {
+    if (stop == kStopByOperator) {
+        return QStringLiteral("operator");
+    }
+    return QString::fromLatin1(sigabbrev_np(stop) ? sigabbrev_np(stop) : "?").prepend("SIG");
+}
+
 QString StopCause(int stop) {
     switch (stop) {
     case kStopByOperator:
@@ -37,8 +44,7 @@ QString StopCause(int stop) {
     case SIGHUP:
         return QStringLiteral("SIGHUP (the terminal closed)");
     default:
-        return QString::fromLatin1(sigabbrev_np(stop) ? sigabbrev_np(stop) : "a signal")
-            .prepend(QStringLiteral("SIG"));
+        return StopName(stop);
     }
 }
 

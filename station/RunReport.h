@@ -33,6 +33,8 @@ struct Ending {
 
 // Who or what stopped a run, for the operator: a signal's name, or the operator.
 QString StopCause(int stop);
+// The same for records: "SIGINT", "SIGTERM", ... or "operator".
+QString StopName(int stop);
 
 struct TransferFigures {
     QString port;

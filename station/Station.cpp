@@ -106,9 +106,13 @@ bool Station::Flash(const QString& port) {
     if (m_running[port]) {
         return false;
     }
-    if (auto old = m_threads.find(port); old != m_threads.end()) {
+    for (auto old = m_threads.begin(); old != m_threads.end();) {
+        if (m_running[old->first]) {
+            ++old;
+            continue;
+        }
         old->second->wait(); // an earlier update there has ended; its thread goes now
-        m_threads.erase(old);
+        old = m_threads.erase(old);
     }
     m_running[port] = true;
     std::unique_ptr<QThread> thread(QThread::create([this, port] { RunSession(port); }));
@@ -159,6 +163,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     const QString& port = status.port;
     UpdateSettings settings = m_settings.update;
     settings.port = port;
+    settings.appendTrace = attempt > 1; // the trace of a failed attempt is kept
     Session session(*this, status);
     // Before the update: a device that restarts after the switch may be gone after it.
     const UsbIdentity usb = IdentifyUsbDevice(port);

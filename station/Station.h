@@ -76,7 +76,8 @@ class Station {
     // `ports`) or not a regular file; the reason when it cannot be written.
     QString OpenLog(const QStringList& ports = {});
     // Starts an update on `port`; false when one runs there already. A port's last event
-    // (Ended, not retrying) comes once it may be flashed again.
+    // (Ended, not retrying) comes once it may be flashed again; not from the sink itself,
+    // which runs on the port's own thread.
     bool Flash(const QString& port);
     void WaitForAll();
     qint64 ImageBytes() const { return m_imageBytes; }

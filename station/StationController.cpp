@@ -58,10 +58,13 @@ void StationController::SetAuto(bool on) {
 }
 
 void StationController::Flash(const QStringList& ports) {
-    if (m_stop != 0 || !m_station) {
+    if (!m_station) {
         return;
     }
     for (const QString& port : ports) {
+        if (m_stop != 0) {
+            return; // opening another port would raise DTR and reset an auto-reset board
+        }
         if (Busy(port)) {
             continue;
         }
@@ -110,10 +113,7 @@ void StationController::SettleIfIdle() {
 
 void StationController::Look() {
     if (m_stop != 0) {
-        SettleIfIdle(); // nothing new starts under a stop
-        if (m_stop != 0) {
-            return;
-        }
+        SettleIfIdle(); // nothing new starts under a stop; the boards are still followed
     }
     if (!m_watcher) {
         return;
@@ -144,7 +144,7 @@ void StationController::Look() {
     for (const QString& port : look.restarted) {
         Tell(StationEvent::Kind::Note, m_ports[port], kRestartedNote);
     }
-    if (m_auto) {
+    if (m_auto && m_stop == 0) {
         FlashWaiting();
     }
 }

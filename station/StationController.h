@@ -59,7 +59,7 @@ class StationController : public QObject {
     bool Busy(const QString& port) const { return m_busy.contains(port); }
     int Passed() const { return m_passed; }
     int Failed() const { return m_failed; }
-    // A stop cut an update, or the attempts it had left, short.
+    // A stop cut an update short.
     bool Cut() const { return m_cut; }
     // Every port seen or flashed, in the order they came.
     QList<PortStatus> Ports() const;

@@ -10,7 +10,7 @@
 
 namespace station {
 
-bool Trace::Open(const QByteArray& path, TextSink standardError) {
+bool Trace::Open(const QByteArray& path, TextSink standardError, bool append) {
     m_clock.start();
     m_path = path;
     m_report = standardError ? std::move(standardError)
@@ -24,7 +24,9 @@ bool Trace::Open(const QByteArray& path, TextSink standardError) {
     }
     // Without blocking: a FIFO that no program reads is refused rather than waited for.
     const int fd = ::open(path.constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+                          O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC) | O_CLOEXEC |
+                              O_NOCTTY | O_NONBLOCK,
+                          0644);
     if (fd < 0) {
         m_error = errno == ENXIO ? QStringLiteral("it is a FIFO that no program reads")
                                  : QString::fromLocal8Bit(std::strerror(errno));

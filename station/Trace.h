@@ -16,8 +16,9 @@ class Trace {
     // Where the program's standard error goes, when it has a writer of its own that never blocks.
     using TextSink = std::function<void(const QByteArray&)>;
     // Opens `path` ("-" for standard error, through `standardError` where given); an empty path
-    // traces nothing. False when it cannot be opened (Error() says why).
-    bool Open(const QByteArray& path, TextSink standardError = {});
+    // traces nothing; `append` keeps what the file holds. False when it cannot be opened (Error()
+    // says why).
+    bool Open(const QByteArray& path, TextSink standardError = {}, bool append = false);
     QString Error() const { return m_error; }
     ~Trace();
     void Sent(const QByteArray& bytes) { Write("TX", bytes); }

@@ -190,6 +190,17 @@ INSTANTIATE_TEST_SUITE_P(
                 return QStringList{"-b", "2147483647", "-p", "/dev/null", f.Write("a.bin", "x")};
             },
             3, "the port does not run at 2147483647 baud"},
+        RefusalCase{"TraceIsTheLog",
+                    [](TempFiles& f) {
+                        return QStringList{"-p",
+                                           "/dev/null",
+                                           "--log",
+                                           f.Path("out.jsonl"),
+                                           "--trace",
+                                           f.Path("./out.jsonl"),
+                                           f.Write("a.bin", "x")};
+                    },
+                    1, "the trace and the log are one file"},
         RefusalCase{"PortIsARegularFile",
                     [](TempFiles& f) {
                         return QStringList{"-p", f.Write("port", ""), f.Write("a.bin", "x")};

@@ -170,16 +170,26 @@ TEST_F(StationWindowTest, StartFlashesEveryWaitingPortAndAFailureShowsItsReason)
         << window->ImageText().toStdString();
 }
 
-// Stop ends every update under way: the port is closed (another program can open it) and the
-// device is sent nothing more.
-TEST_F(StationWindowTest, StopClosesEveryPortAndWritesNothingMore) {
+// Stop, for an update that Start or Auto began, ends every update under way: the port is closed
+// (another program can open it) and the device is sent nothing more.
+class StationWindowStop : public StationWindowTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StationWindowStop, ClosesEveryPortAndWritesNothingMore) {
     SimProcess slow({"--ack-delay", "40", "-v"});
-    Open(false, 100 * 1024);
+    Open(GetParam(), 100 * 1024);
     const QString a = Plug("board-a", slow.PortPath());
-    window->OnStart();
+    if (!GetParam()) {
+        window->OnStart();
+    }
     ASSERT_TRUE(QTest::qWaitFor([&] { return State(a) == "flashing"; }, 5000));
     QTest::qWait(400);
-    window->OnStop();
+    QAbstractButton* stop = nullptr;
+    for (QAbstractButton* button : window->findChildren<QAbstractButton*>()) {
+        stop = button->text() == QStringLiteral("S&top") ? button : stop;
+    }
+    ASSERT_NE(stop, nullptr);
+    ASSERT_TRUE(stop->isEnabled()) << "Stop is there while an update runs";
+    stop->click();
     ASSERT_TRUE(WaitForState(a, "failed: stopped", 3000)) << State(a).toStdString();
     QTest::qWait(300);
     window->PollPorts();
@@ -197,6 +207,9 @@ TEST_F(StationWindowTest, StopClosesEveryPortAndWritesNothingMore) {
     const QByteArray log = ReadFile(files.Path("log.jsonl"));
     EXPECT_TRUE(log.contains("stopped by the operator")) << log.toStdString();
 }
+
+INSTANTIATE_TEST_SUITE_P(Starts, StationWindowStop, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Auto" : "Start"; });
 
 // The program as a line starts it: preloaded, watching a folder, in Auto.
 TEST(StationProgram, StartsPreloadedWatchingInAuto) {

@@ -223,6 +223,12 @@ void StationWindow::OnAuto(bool) {
     UpdateControls();
 }
 
+void StationWindow::OnIdle() {
+    // A rate typed while updates ran serves the next board.
+    OnRateChanged(m_baud->currentText());
+    UpdateControls();
+}
+
 void StationWindow::OnRateChanged(const QString& text) {
     // Only while nothing runs (the field is disabled otherwise): the next board gets the rate.
     bool ok = false;
@@ -303,7 +309,9 @@ void StationWindow::OnEvent(const station::StationEvent& event) {
     default:
         if (event.kind == Kind::Ended && !event.retrying) {
             m_endedAt[port].start();
-            UpdateControls(); // the counters
+        }
+        if (event.kind == Kind::Started || event.kind == Kind::Ended) {
+            UpdateControls(); // Stop, and the counters, whoever started the update
         }
         if (PortTile* tile = Tile(port)) {
             tile->Show(event.status);

@@ -52,6 +52,7 @@ class StationWindow : public QWidget {
     void StopForSignal(int signal);
     void OnAuto(bool on);
     void OnRateChanged(const QString& text);
+    void OnIdle();
     void OnChooseImage();
     void OnResults();
 
