@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <cmath>
+#include <getopt.h>
 
 namespace flash {
 
@@ -74,91 +75,193 @@ QString HelpText() {
         "  143  stopped (SIGTERM)\n");
 }
 
-ParseResult ParseFlashOptions(const QStringList& arguments, const QList<QByteArray>& bytes) {
+namespace {
+
+// The long options' own codes, beyond any short option's letter.
+enum LongOnly : int {
+    kAllPorts = 256,
+    kWatch,
+    kRetries,
+    kLog,
+    kBase,
+    kFormat,
+    kSwitchOnly,
+    kListPorts,
+    kTrace,
+    kPortFilter,
+};
+
+const option kOptions[] = {
+    {"port", required_argument, nullptr, 'p'},
+    {"baud", required_argument, nullptr, 'b'},
+    {"timeout", required_argument, nullptr, 't'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"json", no_argument, nullptr, 'j'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"version", no_argument, nullptr, 'V'},
+    {"help", no_argument, nullptr, 'h'},
+    {"all-ports", no_argument, nullptr, kAllPorts},
+    {"watch", optional_argument, nullptr, kWatch},
+    {"retries", required_argument, nullptr, kRetries},
+    {"log", required_argument, nullptr, kLog},
+    {"base", required_argument, nullptr, kBase},
+    {"format", required_argument, nullptr, kFormat},
+    {"switch-only", no_argument, nullptr, kSwitchOnly},
+    {"list-ports", no_argument, nullptr, kListPorts},
+    {"trace", required_argument, nullptr, kTrace},
+    {"port-filter", required_argument, nullptr, kPortFilter},
+    {nullptr, 0, nullptr, 0},
+};
+// Options first take what follows them; a leading '-' keeps the words in their order (so that
+// --watch and -p com may look at the next one), ':' lets a missing value be told apart.
+const char kShortOptions[] = "-:p:b:t:qjvVh";
+
+// The long options a word starting with "--" may stand for, as the user wrote it.
+QStringList LongOptionsFor(const QByteArray& word) {
+    const QByteArray name = word.mid(2).split('=').first();
+    QStringList matches;
+    for (const option* o = kOptions; o->name != nullptr; ++o) {
+        if (QByteArray(o->name) == name) {
+            return {QStringLiteral("--") + QLatin1String(o->name)};
+        }
+        if (QByteArray(o->name).startsWith(name)) {
+            matches << QStringLiteral("--") + QLatin1String(o->name);
+        }
+    }
+    return matches;
+}
+
+} // namespace
+
+ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
     FlashOptions options;
-    QStringList positional;
+    // getopt reorders nothing in this mode but reads a char* array of its own.
+    QList<QByteArray> words = arguments;
+    std::vector<char*> argv;
+    for (QByteArray& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(words.size());
+    QList<QByteArray> positional;
     bool watchTookWord = false; // --watch took the word after it as its pattern
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString& arg = arguments[i];
-        auto takeValue = [&](QString& out) -> bool {
-            if (i + 1 >= arguments.size()) {
-                return false;
+    const auto refuse = [](const QString& message) { return ParseResult{std::nullopt, message}; };
+    opterr = 0;
+    optind = 0; // from the start, whatever parsed before
+    for (;;) {
+        const int at = optind == 0 ? 1 : optind; // the word being read
+        const int code = getopt_long(argc, argv.data(), kShortOptions, kOptions, nullptr);
+        if (code == -1) {
+            break;
+        }
+        const QByteArray word = at < argc ? words[at] : QByteArray();
+        // The option as it was written, for messages: a long one whole, a short one alone.
+        const QString spelled = word.startsWith("--")
+                                    ? QString::fromLocal8Bit(word.split('=').first())
+                                    : QStringLiteral("-%1").arg(QLatin1Char(
+                                          char(code == '?' || code == ':' ? optopt : code)));
+        if (code == '?') {
+            if (word.startsWith("--") && LongOptionsFor(word).size() > 1) {
+                return refuse(QStringLiteral("%1 is ambiguous: %2")
+                                  .arg(spelled, LongOptionsFor(word).join(QStringLiteral(", "))));
             }
-            out = arguments[++i];
-            return true;
-        };
-        // A name's exact bytes: the value just taken, or `skip` bytes into the argument itself.
-        const auto nameAt = [&](qsizetype at, qsizetype skip = 0) {
-            return (at < bytes.size() ? bytes[at] : QFile::encodeName(arguments[at])).mid(skip);
-        };
-        QString value;
-        if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
+            if (word.startsWith("--") && LongOptionsFor(word).size() == 1) {
+                return refuse(
+                    QStringLiteral("%1 takes no value").arg(LongOptionsFor(word).first()));
+            }
+            return refuse(QStringLiteral("unknown option %1").arg(spelled));
+        }
+        const bool missing = code == ':';
+        const int id = missing ? optopt : code;
+        const QByteArray value = missing || optarg == nullptr ? QByteArray() : QByteArray(optarg);
+        const QString text = QString::fromLocal8Bit(value);
+        bool ok = false;
+        switch (id) {
+        case 1: // a word that is no option
+            positional << value;
+            break;
+        case 'h':
             options.help = true;
-        } else if (arg == QLatin1String("--version")) {
+            break;
+        case 'V':
             options.version = true;
-        } else if (arg == QLatin1String("-q") || arg == QLatin1String("--quiet")) {
+            break;
+        case 'q':
             options.quiet = true;
-        } else if (arg == QLatin1String("--json")) {
+            break;
+        case 'j':
             options.json = true;
-        } else if (arg == QLatin1String("--switch-only")) {
+            break;
+        case 'v':
+            ++options.verbose;
+            break;
+        case kSwitchOnly:
             options.switchOnly = true;
-        } else if (arg == QLatin1String("--list-ports")) {
+            break;
+        case kListPorts:
             options.listPorts = true;
-        } else if (arg == QLatin1String("-p") || arg == QLatin1String("--port")) {
-            if (!takeValue(options.port) || options.port.isEmpty()) {
+            break;
+        case kAllPorts:
+            options.allPorts = true;
+            break;
+        case 'p':
+            options.given << QStringLiteral("port");
+            if (value.isEmpty()) {
                 // An empty name (a script's unset variable) never means "any port".
-                return {std::nullopt, QStringLiteral("%1 needs a port, and an empty name is "
-                                                     "none")
-                                          .arg(arg)};
+                return refuse(
+                    QStringLiteral("%1 needs a port, and an empty name is none").arg(spelled));
             }
             // "-p com 3": the number may come as its own word.
-            if (options.port.compare(QLatin1String("com"), Qt::CaseInsensitive) == 0 &&
-                i + 1 < arguments.size() && ParseComName(options.port + arguments[i + 1])) {
-                options.port += QLatin1Char(' ') + arguments[++i];
+            if (text.compare(QLatin1String("com"), Qt::CaseInsensitive) == 0 && optind < argc &&
+                ParseComName(text + QString::fromLocal8Bit(words[optind]))) {
+                options.port = text + QLatin1Char(' ') + QString::fromLocal8Bit(words[optind++]);
             } else {
-                options.port = PortNameFromBytes(nameAt(i));
+                options.port = PortNameFromBytes(value);
             }
             options.ports << options.port;
-        } else if (arg == QLatin1String("--all-ports")) {
-            options.allPorts = true;
-        } else if (arg == QLatin1String("--watch") || arg.startsWith(QLatin1String("--watch="))) {
+            break;
+        case kWatch: {
+            options.given << QStringLiteral("watch");
             options.watch = true;
             static const QRegularExpression wildcard(QStringLiteral("[*?\\[]"));
-            if (arg.startsWith(QLatin1String("--watch="))) {
-                options.watchPattern = nameAt(i, qsizetype(sizeof "--watch=") - 1);
-                if (options.watchPattern.isEmpty()) {
-                    return {std::nullopt, QStringLiteral("--watch= needs a pattern; give "
-                                                         "--watch alone to watch the USB serial "
-                                                         "ports")};
+            if (optarg != nullptr) {
+                options.watchPattern = value;
+                if (value.isEmpty()) {
+                    return refuse(QStringLiteral("--watch= needs a pattern; give --watch alone to "
+                                                 "watch the USB serial ports"));
                 }
-            } else if (i + 1 < arguments.size() && arguments[i + 1].isEmpty()) {
-                return {std::nullopt, QStringLiteral("--watch is followed by an empty pattern; "
-                                                     "give --watch alone to watch the USB "
-                                                     "serial ports")};
-            } else if (i + 1 < arguments.size() && arguments[i + 1].contains(wildcard)) {
-                options.watchPattern = nameAt(++i);
+            } else if (optind < argc && words[optind].isEmpty()) {
+                return refuse(QStringLiteral("--watch is followed by an empty pattern; give "
+                                             "--watch alone to watch the USB serial ports"));
+            } else if (optind < argc && QString::fromLocal8Bit(words[optind]).contains(wildcard)) {
+                options.watchPattern = words[optind++];
                 watchTookWord = true;
             }
-        } else if (arg == QLatin1String("--retries")) {
-            bool ok = false;
-            if (!takeValue(value) || (options.retries = value.toInt(&ok), !ok) ||
-                options.retries < 0 || options.retries > 1000) {
-                return {std::nullopt, QStringLiteral("--retries needs a whole number from 0 to "
-                                                     "1000")};
+            break;
+        }
+        case kRetries:
+            options.given << QStringLiteral("retries");
+            options.retries = text.toInt(&ok);
+            if (!ok || options.retries < 0 || options.retries > 1000) {
+                return refuse(
+                    QStringLiteral("%1 needs a whole number from 0 to 1000").arg(spelled));
             }
-        } else if (arg == QLatin1String("--base")) {
-            bool ok = false;
-            const qulonglong address = takeValue(value) ? value.toULongLong(&ok, 0) : 0;
+            break;
+        case kBase: {
+            const qulonglong address = text.toULongLong(&ok, 0);
             // Decimal or 0x hex: a leading zero is not octal here, it is refused.
-            const bool octalLooking = value.size() > 1 && value.startsWith(QLatin1Char('0')) &&
-                                      !value.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+            const bool octalLooking = text.size() > 1 && text.startsWith(QLatin1Char('0')) &&
+                                      !text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
             if (!ok || octalLooking || address > 0xFFFFFFFFULL) {
-                return {std::nullopt, QStringLiteral("--base needs an address in decimal or "
-                                                     "0x hex, for example 0x08000000")};
+                return refuse(QStringLiteral("%1 needs an address in decimal or 0x hex, for "
+                                             "example 0x08000000")
+                                  .arg(spelled));
             }
             options.base = static_cast<quint32>(address);
-        } else if (arg == QLatin1String("--format")) {
-            const QString name = takeValue(value) ? value.toLower() : QString();
+            break;
+        }
+        case kFormat: {
+            const QString name = text.toLower();
             if (name == QLatin1String("bin")) {
                 options.format = ImageFormat::Binary;
             } else if (name == QLatin1String("hex")) {
@@ -166,55 +269,76 @@ ParseResult ParseFlashOptions(const QStringList& arguments, const QList<QByteArr
             } else if (name == QLatin1String("srec")) {
                 options.format = ImageFormat::SRecord;
             } else {
-                return {std::nullopt, QStringLiteral("--format needs bin, hex or srec")};
+                return refuse(QStringLiteral("%1 needs bin, hex or srec").arg(spelled));
             }
-        } else if (arg == QLatin1String("--log")) {
-            if (!takeValue(value) || value.isEmpty()) {
-                return {std::nullopt, QStringLiteral("--log needs a file")};
-            }
-            options.logFile = nameAt(i);
-        } else if (arg == QLatin1String("-b") || arg == QLatin1String("--baud")) {
-            bool ok = false;
-            if (!takeValue(value) || (options.baud = value.toInt(&ok), !ok) || options.baud < 1) {
-                return {std::nullopt,
-                        QStringLiteral("%1 needs a baud rate, a whole number from 1 up").arg(arg)};
-            }
-        } else if (arg == QLatin1String("-t") || arg == QLatin1String("--timeout")) {
-            bool ok = false;
-            if (!takeValue(value) || (options.timeoutSeconds = value.toDouble(&ok), !ok) ||
-                !std::isfinite(options.timeoutSeconds) || options.timeoutSeconds < 0 ||
-                options.timeoutSeconds > 1e6) {
-                return {std::nullopt, QStringLiteral("%1 needs a number of seconds from 0 (waits "
-                                                     "forever) to 1000000")
-                                          .arg(arg)};
-            }
-        } else if (arg == QLatin1String("--trace")) {
-            if (!takeValue(value) || value.isEmpty()) {
-                return {std::nullopt,
-                        QStringLiteral("--trace needs a file (or - for standard error)")};
-            }
-            options.traceFile = nameAt(i);
-        } else if (arg.startsWith(QLatin1Char('-')) && arg != QLatin1String("-")) {
-            return {std::nullopt, QStringLiteral("unknown option %1").arg(arg)};
-        } else {
-            positional << arg;
-            options.imagePath = nameAt(i);
+            break;
         }
+        case kLog:
+            options.given << QStringLiteral("log");
+            if (value.isEmpty()) {
+                return refuse(QStringLiteral("%1 needs a file").arg(spelled));
+            }
+            options.logFile = value;
+            break;
+        case 'b':
+            options.given << QStringLiteral("baud");
+            options.baud = text.toInt(&ok);
+            if (!ok || options.baud < 1) {
+                return refuse(
+                    QStringLiteral("%1 needs a baud rate, a whole number from 1 up").arg(spelled));
+            }
+            break;
+        case 't':
+            options.given << QStringLiteral("timeout");
+            options.timeoutSeconds = text.toDouble(&ok);
+            if (!ok || !std::isfinite(options.timeoutSeconds) || options.timeoutSeconds < 0 ||
+                options.timeoutSeconds > 1e6) {
+                return refuse(QStringLiteral("%1 needs a number of seconds from 0 (waits forever) "
+                                             "to 1000000")
+                                  .arg(spelled));
+            }
+            break;
+        case kTrace:
+            if (value.isEmpty()) {
+                return refuse(
+                    QStringLiteral("%1 needs a file (or - for standard error)").arg(spelled));
+            }
+            options.traceFile = value;
+            break;
+        case kPortFilter: {
+            options.given << QStringLiteral("port-filter");
+            QString error;
+            const std::optional<PortFilter> filter = ParsePortFilter(text, &error);
+            if (!filter) {
+                return refuse(QStringLiteral("%1: %2").arg(spelled, error));
+            }
+            options.portFilters << *filter;
+            break;
+        }
+        default:
+            return refuse(QStringLiteral("unknown option %1").arg(spelled));
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        positional << words[i]; // after "--"
     }
     if (options.help || options.version || options.listPorts) {
         return {options, {}};
     }
     if (positional.size() > 1) {
-        return {std::nullopt, QStringLiteral("give one IMAGE, not %1").arg(positional.size())};
+        return refuse(QStringLiteral("give one IMAGE, not %1").arg(positional.size()));
+    }
+    if (!positional.isEmpty()) {
+        options.imagePath = positional.first();
     }
     if (positional.isEmpty() && !options.switchOnly) {
         if (watchTookWord) {
-            return {std::nullopt, QStringLiteral("--watch took %1 as the pattern of ports to "
-                                                 "watch, and no IMAGE is left; write "
-                                                 "--watch=GLOB or put IMAGE before --watch")
-                                      .arg(VisibleText(options.watchPattern))};
+            return refuse(QStringLiteral("--watch took %1 as the pattern of ports to watch, and "
+                                         "no IMAGE is left; write --watch=GLOB or put IMAGE "
+                                         "before --watch")
+                              .arg(VisibleText(options.watchPattern)));
         }
-        return {std::nullopt, QStringLiteral("no IMAGE given")};
+        return refuse(QStringLiteral("no IMAGE given"));
     }
     if (SeveralPorts(options)) {
         const int ways = !options.ports.isEmpty() + options.allPorts + options.watch;

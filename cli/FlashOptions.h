@@ -3,9 +3,11 @@
 // The command line of tavrel-flash.
 
 #include "cli/ExitStatus.h"
+#include "serial/PortFilter.h"
 #include "update/ImageFormats.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -31,6 +33,9 @@ struct FlashOptions {
     bool json = false;
     QByteArray traceFile; // "-" for standard error
     bool quiet = false;
+    int verbose = 0; // -v: how each port was found and set up, every block; -vv: every byte
+    QList<PortFilter> portFilters; // narrow the default port, --all-ports and --watch
+    QSet<QString> given; // the options the command line gave: "port", "baud", "port-filter", ...
     bool help = false;
     bool version = false;
 };
@@ -47,7 +52,10 @@ struct ParseResult {
 
 // `arguments` as text for the options; `bytes`, the same arguments as the system gave them, for
 // the names (missing: the text encoded again).
-ParseResult ParseFlashOptions(const QStringList& arguments, const QList<QByteArray>& bytes = {});
+// `arguments` as the system gave them, the program's name first: names are bytes, valid UTF-8 or
+// not. GNU forms: --port=X, --port X, -pX, -p X, bundled flags (-qj), "--" before IMAGE, long
+// options abbreviated while unambiguous.
+ParseResult ParseFlashOptions(const QList<QByteArray>& arguments);
 QString HelpText();
 
 } // namespace flash

@@ -62,10 +62,35 @@ PortChoice ChoosePorts(const FlashOptions& options) {
 
 } // namespace
 
-int RunFlash(const FlashOptions& options, StopFlag& stopSignal) {
+namespace {
+
+// -v: where each value came from, how each port was found and how it is set up.
+void TellSetUp(const FlashOptions& options, const QStringList& ports,
+               const QStringList& defaultsTold) {
+    for (const QString& line : defaultsTold) {
+        Print(stderr, QStringLiteral("tavrel-flash: %1\n").arg(line));
+    }
+    for (const QString& port : ports) {
+        const PortLookup lookup = ResolvePort(port);
+        if (lookup.port) {
+            Print(stderr, QStringLiteral("tavrel-flash: %1 is %2 (%3)\n")
+                              .arg(port, lookup.port->device, lookup.port->how));
+        }
+    }
+    Print(stderr,
+          QStringLiteral("tavrel-flash: %1 baud, 8 data bits, no parity, 1 stop bit; %2 "
+                         "for each ACK\n")
+              .arg(options.baud)
+              .arg(options.timeoutSeconds > 0 ? QStringLiteral("%1 s").arg(options.timeoutSeconds)
+                                              : QStringLiteral("no time limit")));
+}
+
+} // namespace
+
+int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringList& defaultsTold) {
     // A trace on standard error is read line by line: no live lines are drawn over it.
-    const RunPrinter::Style style =
-        RunPrinter::StyleFor(options.json, options.quiet, options.traceFile == "-");
+    const RunPrinter::Style style = RunPrinter::StyleFor(
+        options.json, options.quiet, options.traceFile == "-" || options.verbose > 0);
     auto fail = [&](int exitCode, const QString& message) {
         Print(stderr, QStringLiteral("tavrel-flash: %1\n").arg(message));
         if (options.json) {
@@ -76,7 +101,7 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal) {
 
     // The image first, once for every port, before any output exists.
     ImageStore image;
-    RunFigures figures{options.baud, 0, {}, options.switchOnly};
+    RunFigures figures{options.baud, 0, {}, options.switchOnly, options.verbose > 0};
     if (!options.switchOnly) {
         const FirmwareLoad firmware =
             LoadFirmwareFile(image, options.imagePath, options.base, options.format);
@@ -93,7 +118,8 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal) {
     if (!options.watch) {
         const PortChoice choice = ChoosePorts(options);
         if (!choice.error.isEmpty()) {
-            return fail(kExitPort, choice.error);
+            // Nothing is opened: the command line must say which port.
+            return fail(kExitUsage, choice.error);
         }
         ports = choice.ports;
     }
@@ -108,6 +134,15 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal) {
         named.insert(key, port);
     }
 
+    const bool talkative = options.verbose > 0 && !options.json && !options.quiet;
+    if (talkative) {
+        TellSetUp(options, ports, defaultsTold);
+    }
+    // -vv: every byte, with its time, on standard error.
+    const QByteArray traceFile =
+        options.traceFile.isEmpty() && options.verbose > 1 && !SeveralPorts(options)
+            ? QByteArray("-")
+            : options.traceFile;
     if (!options.traceFile.isEmpty() && options.traceFile != "-" && !options.logFile.isEmpty() &&
         station::SameOutput(options.traceFile, options.logFile)) {
         return fail(kExitUsage, QStringLiteral("the trace and the log are one file, %1; give "
@@ -119,7 +154,7 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal) {
     settings.update.baud = options.baud;
     settings.update.timeoutSeconds = options.timeoutSeconds;
     settings.update.switchOnly = options.switchOnly;
-    settings.update.traceFile = options.traceFile;
+    settings.update.traceFile = traceFile;
     settings.update.standardError = [](const QByteArray& text) {
         Print(stderr, QString::fromLocal8Bit(text), Lane::Progress);
     };
@@ -152,7 +187,7 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal) {
                                                           : VisibleText(options.watchPattern)));
         }
         controller.SetAuto(true);
-        controller.Watch(options.watchPattern);
+        controller.Watch(options.watchPattern, options.portFilters);
     } else {
         controller.Flash(ports);
     }

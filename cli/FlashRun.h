@@ -9,6 +9,8 @@
 
 namespace flash {
 
-int RunFlash(const FlashOptions& options, StopFlag& stopSignal);
+// `defaultsTold`: where the values the command line did not give came from, said with -v.
+int RunFlash(const FlashOptions& options, StopFlag& stopSignal,
+             const QStringList& defaultsTold = {});
 
 } // namespace flash

@@ -171,6 +171,14 @@ void RunPrinter::ShowProgress(const PortStatus& s) {
                        {"blocks", s.blocks},
                        {"seconds", s.seconds}},
                       Lane::Progress);
+    } else if (m_style == Style::Plain && m_figures.everyBlock) {
+        const int index = s.blocksSent - 1;
+        Line(QStringLiteral("%1: block %2 (0x%3) sent at %4 s")
+                 .arg(s.port)
+                 .arg(index)
+                 .arg((index + 20) % 256, 2, 16, QLatin1Char('0'))
+                 .arg(s.seconds, 0, 'f', 3),
+             true);
     } else if (m_style == Style::Plain &&
                s.blocksSent * 10 / s.blocks != (s.blocksSent - 1) * 10 / s.blocks) {
         // Every tenth of the image, not every block.

@@ -17,6 +17,7 @@ struct RunFigures {
     qint64 imageBytes = 0;
     QString image; // the image's format and address range
     bool switchOnly = false;
+    bool everyBlock = false; // a line for each block, with its time, not one every tenth
 };
 
 class RunPrinter {

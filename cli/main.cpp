@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-flash: the Tavrel update from the command line, for scripts and production lines.
+#include "cli/Defaults.h"
 #include "cli/ExitStatus.h"
 #include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
@@ -8,10 +9,13 @@
 #include "update/VisibleText.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonObject>
+#include <QSet>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -25,42 +29,85 @@ void OnStopSignal(int signal) {
     ++g_stopCount;
 }
 
-int ListPorts() {
+// Every serial port: what com 1 to com 15 stand for, then the others; each with its stable
+// names, USB ids, serial number and maker where the system knows them, and whether a program
+// has it open. With --json, one record per port.
+int ListPorts(bool json) {
     const QList<SerialPortEntry> ports = SystemSerialPorts();
-    QStringList shown;
-    for (int n = 1; n <= 15; ++n) {
+    const QSet<QString> open = DevicesOpenNow();
+    QMap<QString, int> comOf;
+    for (int n = 15; n >= 1; --n) {
         const ComPortMapping mapping = MapComPort(n, ports);
-        QString line = DescribeMapping(n, mapping);
-        for (const SerialPortEntry& p : ports) {
-            if (p.device == mapping.device && !p.usbIds.isEmpty()) {
-                line += QStringLiteral(" usb %1").arg(p.usbIds);
+        if (!mapping.device.isEmpty()) {
+            comOf[mapping.device] = n;
+        }
+        if (!json && n == 1) {
+            for (int m = 1; m <= 15; ++m) {
+                // What the system says of a port comes from the device itself: shown, never
+                // obeyed.
+                flash::Print(stdout,
+                             VisibleText(DescribeMapping(m, MapComPort(m, ports)).toUtf8()) +
+                                 QLatin1Char('\n'));
             }
         }
-        shown << mapping.device;
-        // What the system says of a port comes from the device itself: shown, never obeyed.
-        flash::Print(stdout, VisibleText(line.toUtf8()) + QLatin1Char('\n'));
     }
-    bool header = false;
+    if (!json) {
+        flash::Print(stdout, QStringLiteral("Ports:\n"));
+    }
     for (const SerialPortEntry& p : ports) {
-        if (shown.contains(p.device)) {
+        const bool inUse = open.contains(p.device);
+        if (json) {
+            flash::PrintJsonLine({{"event", "port"},
+                                  {"device", p.device},
+                                  {"com", comOf.value(p.device, 0)},
+                                  {"description", p.description},
+                                  {"usb_vendor_id", p.vendorId},
+                                  {"usb_product_id", p.productId},
+                                  {"usb_serial", p.serialNumber},
+                                  {"manufacturer", p.manufacturer},
+                                  {"stable_names", QJsonArray::fromStringList(p.stableNames)},
+                                  {"in_use", inUse}});
             continue;
         }
-        if (!header) {
-            flash::Print(stdout, QStringLiteral("Other serial ports:\n"));
-            header = true;
+        QString line = QStringLiteral("  %1").arg(p.device);
+        for (const QString& part :
+             {p.usbIds.isEmpty() ? QString() : QStringLiteral("usb %1").arg(p.usbIds),
+              p.serialNumber.isEmpty() ? QString()
+                                       : QStringLiteral("serial %1").arg(p.serialNumber),
+              p.manufacturer, p.description, inUse ? QStringLiteral("(in use)") : QString()}) {
+            if (!part.isEmpty()) {
+                line += QLatin1Char(' ') + part;
+            }
         }
-        flash::Print(
-            stdout,
-            VisibleText(
-                QStringLiteral("  %1 %2 %3").arg(p.device, p.description, p.usbIds).toUtf8()) +
-                QLatin1Char('\n'));
+        for (const QString& name : p.stableNames) {
+            line += QStringLiteral("\n    %1").arg(name);
+        }
+        flash::Print(stdout, VisibleText(line.toUtf8()) + QLatin1Char('\n'));
     }
     return flash::kExitOk;
 }
 
-int UsageError(const QStringList& arguments, const QString& error) {
+// Whether a refused command line asked for JSON: --json (or a prefix of it) or -j among bundled
+// flags.
+bool AsksForJson(const QList<QByteArray>& arguments) {
+    for (const QByteArray& word : arguments.mid(1)) {
+        if (word == "--") {
+            break;
+        }
+        const bool flags = word.size() > 1 && word[0] == '-' && word[1] != '-' &&
+                           std::all_of(word.begin() + 1, word.end(),
+                                       [](char c) { return std::strchr("qjvVh", c) != nullptr; });
+        if ((word.startsWith("--j") && QByteArray("--json").startsWith(word)) ||
+            (flags && word.contains('j'))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int UsageError(const QList<QByteArray>& arguments, const QString& error) {
     flash::Print(stderr, QStringLiteral("tavrel-flash: %1\nTry tavrel-flash --help.\n").arg(error));
-    if (arguments.contains(QStringLiteral("--json"))) {
+    if (AsksForJson(arguments)) {
         // A program that reads the JSON lines learns of this end too.
         flash::PrintJsonLine(
             {{"event", "error"}, {"exit_code", flash::kExitUsage}, {"message", error}});
@@ -76,12 +123,12 @@ int Run(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-flash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
 
-    const QStringList arguments = QCoreApplication::arguments();
-    QList<QByteArray> bytes; // the names as the system gave them, valid UTF-8 or not
+    QList<QByteArray> arguments; // the names as the system gave them, valid UTF-8 or not
     for (int i = 0; i < argc; ++i) {
-        bytes << QByteArray(argv[i]);
+        arguments << QByteArray(argv[i]);
     }
-    flash::ParseResult parsed = flash::ParseFlashOptions(arguments, bytes);
+    QStringList defaultsTold; // where the values that are not the command line's came from
+    flash::ParseResult parsed = flash::ParseWithDefaults(arguments, &defaultsTold);
     if (!parsed.options) {
         return UsageError(arguments, parsed.error);
     }
@@ -96,7 +143,7 @@ int Run(int argc, char** argv) {
         return flash::kExitOk;
     }
     if (options.listPorts) {
-        return ListPorts();
+        return ListPorts(options.json);
     }
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
@@ -105,7 +152,7 @@ int Run(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr); // a closed terminal or a logout ends a run as SIGTERM does
 
-    return flash::RunFlash(options, g_stopSignal);
+    return flash::RunFlash(options, g_stopSignal, defaultsTold);
 }
 
 } // namespace

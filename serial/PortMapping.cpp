@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
@@ -65,15 +67,50 @@ QList<SerialPortEntry> SystemSerialPorts() {
         entry.device = info.systemLocation();
         entry.description = info.description();
         if (info.hasVendorIdentifier() && info.hasProductIdentifier()) {
-            entry.usbIds = QStringLiteral("%1:%2")
-                               .arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'))
-                               .arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
+            entry.vendorId =
+                QStringLiteral("%1").arg(info.vendorIdentifier(), 4, 16, QLatin1Char('0'));
+            entry.productId =
+                QStringLiteral("%1").arg(info.productIdentifier(), 4, 16, QLatin1Char('0'));
+            entry.usbIds = entry.vendorId + QLatin1Char(':') + entry.productId;
         }
+        entry.serialNumber = info.serialNumber();
+        entry.manufacturer = info.manufacturer();
         entry.usb = IsUsbName(info.portName());
         ports.append(entry);
     }
+    // The names that stay when the device comes back as another node.
+    for (const char* folder : {"/dev/serial/by-id", "/dev/serial/by-path"}) {
+        const QDir links(QString::fromLatin1(folder));
+        for (const QFileInfo& link : links.entryInfoList(QDir::System | QDir::Files)) {
+            const QString target = link.canonicalFilePath();
+            for (SerialPortEntry& entry : ports) {
+                if (entry.device == target) {
+                    entry.stableNames << link.absoluteFilePath();
+                }
+            }
+        }
+    }
     SortInComOrder(ports);
     return ports;
+}
+
+QSet<QString> DevicesOpenNow() {
+    QSet<QString> open;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        if (pid == self || pid.toInt() <= 0) {
+            continue;
+        }
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        for (const QString& fd :
+             fds.entryList(QDir::System | QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QString target = QFile::symLinkTarget(fds.filePath(fd));
+            if (target.startsWith(QLatin1String("/dev/"))) {
+                open << target;
+            }
+        }
+    }
+    return open;
 }
 
 void SortInComOrder(QList<SerialPortEntry>& ports) {

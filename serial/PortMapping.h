@@ -7,7 +7,9 @@
 // port toggles its modem lines, and some boards reset on that.
 
 #include <QList>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 struct SerialPortEntry {
@@ -15,10 +17,17 @@ struct SerialPortEntry {
     QString description; // what the system says of it, may be empty
     QString usbIds;      // "0403:6001" where known
     bool usb = false;
+    QString vendorId;  // "0403", where known
+    QString productId; // "6001"
+    QString serialNumber;
+    QString manufacturer;
+    QStringList stableNames; // /dev/serial/by-id/... and by-path/... that lead to it
 };
 
 // The system's serial ports in com order.
 QList<SerialPortEntry> SystemSerialPorts();
+// The devices some program has open now (any process's descriptors that this user may see).
+QSet<QString> DevicesOpenNow();
 // USB adapters (ttyUSB*, ttyACM*) first, then the others; each group by name, numbers as numbers.
 void SortInComOrder(QList<SerialPortEntry>& ports);
 

@@ -24,26 +24,7 @@ PortLookup Resolve(const QString& given, const QString& source,
     if (!given.isEmpty()) {
         return {ResolvedPort{given, std::nullopt, given, source}, {}};
     }
-    const QList<SerialPortEntry> ports =
-        systemPorts != nullptr ? *systemPorts : SystemSerialPorts();
-    if (ports.size() == 1) {
-        return {ResolvedPort{given, std::nullopt, ports.first().device,
-                             QStringLiteral("the system's only port")},
-                {}};
-    }
-    if (ports.isEmpty()) {
-        return {std::nullopt, QStringLiteral("this system has no serial port; connect the device "
-                                             "or give --port")};
-    }
-    QString list;
-    for (const SerialPortEntry& p : ports) {
-        list += QStringLiteral("\n  ") +
-                VisibleText(QStringLiteral("%1 %2").arg(p.device, p.description).toUtf8());
-    }
-    return {std::nullopt, QStringLiteral("this system has %1 serial ports; choose one with "
-                                         "--port:%2")
-                              .arg(ports.size())
-                              .arg(list)};
+    return ChooseDefaultPort(systemPorts != nullptr ? *systemPorts : SystemSerialPorts());
 }
 
 } // namespace
@@ -55,4 +36,41 @@ PortLookup ResolvePort(const QString& given, const QString& source) {
 PortLookup ResolvePort(const QString& given, const QList<SerialPortEntry>& systemPorts,
                        const QString& source) {
     return Resolve(given, source, &systemPorts);
+}
+
+PortLookup ChooseDefaultPort(const QList<SerialPortEntry>& systemPorts,
+                             const QList<PortFilter>& filters) {
+    QList<SerialPortEntry> candidates;
+    for (const SerialPortEntry& port : systemPorts) {
+        if (port.usb && MatchesAny(filters, port)) {
+            candidates << port;
+        }
+    }
+    if (candidates.size() == 1) {
+        return {ResolvedPort{{},
+                             std::nullopt,
+                             candidates.first().device,
+                             filters.isEmpty() ? QStringLiteral("the one USB serial port")
+                                               : QStringLiteral("the one port the filter leaves")},
+                {}};
+    }
+    QString list;
+    for (const SerialPortEntry& p : candidates.isEmpty() ? systemPorts : candidates) {
+        list += QStringLiteral("\n  ") + VisibleText(QStringLiteral("%1 %2 %3")
+                                                         .arg(p.device, p.usbIds, p.description)
+                                                         .simplified()
+                                                         .toUtf8());
+    }
+    const QString left = filters.isEmpty() ? QString() : QStringLiteral(" that the filter leaves");
+    if (candidates.isEmpty()) {
+        return {
+            std::nullopt,
+            QStringLiteral("no USB serial port%1; connect the device, or name a port with "
+                           "--port%2%3")
+                .arg(left, systemPorts.isEmpty() ? QString() : QStringLiteral(". Ports:"), list)};
+    }
+    return {std::nullopt, QStringLiteral("%1 USB serial ports%2; choose one with --port or "
+                                         "--port-filter:%3")
+                              .arg(candidates.size())
+                              .arg(left, list)};
 }

@@ -6,6 +6,7 @@
 // asks here, so that a name means the same everywhere and a refusal names the port as the user
 // gave it.
 
+#include "serial/PortFilter.h"
 #include "serial/PortMapping.h"
 
 #include <QList>
@@ -17,7 +18,7 @@ struct ResolvedPort {
     std::optional<int> comNumber; // when it was named "com N"
     QString device;               // the path to open
     QString how;                  // how it was found, for messages: "TAVREL_COM3", "the command
-                                  // line", "the 3rd serial port", "the system's only port"
+                                  // line", "the 3rd serial port", "the one USB serial port"
 };
 
 struct PortLookup {
@@ -32,3 +33,8 @@ PortLookup ResolvePort(const QString& given,
 // The same against ports enumerated already (one look serves many names).
 PortLookup ResolvePort(const QString& given, const QList<SerialPortEntry>& systemPorts,
                        const QString& source = QStringLiteral("the command line"));
+
+// The port to use when none is named: the one USB serial port that `filters` leave. A built-in
+// UART (ttyS*) is never chosen so: it is used when named. None or several: why, with the list.
+PortLookup ChooseDefaultPort(const QList<SerialPortEntry>& systemPorts,
+                             const QList<PortFilter>& filters = {});

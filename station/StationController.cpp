@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/StationController.h"
 
+#include <QFileInfo>
+
 namespace station {
 
 namespace {
@@ -44,8 +46,9 @@ void StationController::Unconfigure() {
     }
 }
 
-void StationController::Watch(const QByteArray& pattern) {
+void StationController::Watch(const QByteArray& pattern, const QList<PortFilter>& filters) {
     m_watcher = std::make_unique<PortWatcher>(pattern);
+    m_filters = filters;
     Look();
     m_looks.start(kLookMs);
 }
@@ -119,8 +122,8 @@ void StationController::Look() {
         return;
     }
     const PlugTracker::Look look = m_plugs.Update(
-        m_watcher->Present(), [this](const QString& port) { return Busy(port); }, IdentifyUsbDevice,
-        DeviceNodeOf);
+        Taken(m_watcher->Present()), [this](const QString& port) { return Busy(port); },
+        IdentifyUsbDevice, DeviceNodeOf);
     for (const QString& port : look.gone) {
         if (const auto found = m_ports.find(port);
             found != m_ports.end() && found->second.state == PortState::Waiting) {
@@ -147,6 +150,31 @@ void StationController::Look() {
     if (m_auto && m_stop == 0) {
         FlashWaiting();
     }
+}
+
+QStringList StationController::Taken(const QStringList& present) {
+    if (m_filters.isEmpty()) {
+        return present;
+    }
+    QStringList taken;
+    for (const QString& port : present) {
+        const QString node = DeviceNodeOf(port);
+        auto known = m_taken.find(port);
+        if (known == m_taken.end() || known->first != node) {
+            SerialPortEntry entry;
+            entry.device = QFileInfo(port).canonicalFilePath();
+            entry.stableNames << port;
+            const UsbIdentity usb = IdentifyUsbDevice(port);
+            entry.vendorId = usb.vendorId.toLower();
+            entry.productId = usb.productId.toLower();
+            entry.serialNumber = usb.serialNumber;
+            known = m_taken.insert(port, {node, MatchesAny(m_filters, entry)});
+        }
+        if (known->second) {
+            taken << port;
+        }
+    }
+    return taken;
 }
 
 QList<PortStatus> StationController::Ports() const {

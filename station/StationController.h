@@ -6,11 +6,13 @@
 // own thread; the front ends only show them. Nobody asks it whether an update still runs: it
 // says so.
 
+#include "serial/PortFilter.h"
 #include "serial/StopFlag.h"
 #include "station/PlugTracker.h"
 #include "station/PortWatcher.h"
 #include "station/Station.h"
 
+#include <QMap>
 #include <QObject>
 #include <QSet>
 #include <QTimer>
@@ -40,8 +42,8 @@ class StationController : public QObject {
     void Unconfigure();
 
     // Looks for boards every kLookMs: the system's USB serial ports, or the paths matching
-    // `pattern`.
-    void Watch(const QByteArray& pattern);
+    // `pattern`; of those, the ports that one of `filters` takes (all without a filter).
+    void Watch(const QByteArray& pattern, const QList<PortFilter>& filters = {});
     // Each board is flashed as soon as it appears (and every waiting one now).
     void SetAuto(bool on);
     // Starts an update on each of these ports where none runs.
@@ -77,7 +79,13 @@ class StationController : public QObject {
 
     StopFlag& m_stop;
     std::unique_ptr<Station> m_station;
+    // The ports present that the filters take; a port's answer stands while its name leads to
+    // the same device.
+    QStringList Taken(const QStringList& present);
+
     std::unique_ptr<PortWatcher> m_watcher;
+    QList<PortFilter> m_filters;
+    QMap<QString, QPair<QString, bool>> m_taken; // port -> the device node it led to, taken
     PlugTracker m_plugs;
     QTimer m_looks;
     bool m_auto = false;

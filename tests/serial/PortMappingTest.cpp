@@ -7,10 +7,24 @@
 
 namespace {
 
+SerialPortEntry Port(const QString& device, const QString& description = {},
+                     const QString& vendorId = {}, const QString& productId = {},
+                     const QString& serial = {}, const QStringList& stableNames = {}) {
+    SerialPortEntry entry;
+    entry.device = device;
+    entry.description = description;
+    entry.vendorId = vendorId;
+    entry.productId = productId;
+    entry.usbIds = vendorId.isEmpty() ? QString() : vendorId + ':' + productId;
+    entry.serialNumber = serial;
+    entry.stableNames = stableNames;
+    entry.usb = device.contains("USB") || device.contains("ACM");
+    return entry;
+}
+
 QList<SerialPortEntry> Ports() {
-    return {{"/dev/ttyUSB0", "FT232R USB UART", "0403:6001", true},
-            {"/dev/ttyUSB1", "CP2102", "10c4:ea60", true},
-            {"/dev/ttyS0", "", "", false}};
+    return {Port("/dev/ttyUSB0", "FT232R USB UART", "0403", "6001"),
+            Port("/dev/ttyUSB1", "CP2102", "10c4", "ea60"), Port("/dev/ttyS0")};
 }
 
 TEST(PortMapping, NthSystemPort) {
@@ -43,7 +57,7 @@ TEST(PortMapping, ComOrderPutsUsbAdaptersFirstAndCountsNumbersAsNumbers) {
     for (const char* device : {"/dev/ttyS1", "/dev/ttyUSB10", "/dev/ttyAMA0", "/dev/ttyACM0",
                                "/dev/ttyUSB2", "/dev/ttyS0", "/dev/ttyUSB1"}) {
         const QString path = QString::fromLatin1(device);
-        ports.append({path, "", "", path.contains("USB") || path.contains("ACM")});
+        ports.append(Port(path));
     }
     SortInComOrder(ports);
     QStringList order;
@@ -73,7 +87,7 @@ class Resolve : public ::testing::TestWithParam<ResolveCase> {};
 TEST_P(Resolve, NameBecomesTheDeviceOrARefusal) {
     QList<SerialPortEntry> system;
     for (int i = 0; i < GetParam().systemPorts; ++i) {
-        system << SerialPortEntry{QStringLiteral("/dev/ttyUSB%1").arg(i), {}, {}, true};
+        system << Port(QStringLiteral("/dev/ttyUSB%1").arg(i));
     }
     qunsetenv("TAVREL_COM4");
     const PortLookup lookup = ResolvePort(GetParam().given, system);
@@ -89,16 +103,76 @@ TEST_P(Resolve, NameBecomesTheDeviceOrARefusal) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, Resolve,
-    ::testing::Values(ResolveCase{"ComN", "com 2", 3, "/dev/ttyUSB1", "2nd serial port"},
-                      ResolveCase{"ComBeyondTheSystem", "COM4", 3, nullptr,
-                                  "No such port: com 4 stands for the 4th serial port"},
-                      ResolveCase{"Path", "/dev/serial/by-id/x", 0, "/dev/serial/by-id/x",
-                                  "the command line"},
-                      ResolveCase{"NoNameOnePort", "", 1, "/dev/ttyUSB0", "the system's only port"},
-                      ResolveCase{"NoNameNoPort", "", 0, nullptr, "this system has no serial port"},
-                      ResolveCase{"NoNameTwoPorts", "", 2, nullptr,
-                                  "this system has 2 serial ports; choose one with --port:\n"
-                                  "  /dev/ttyUSB0"}),
+    ::testing::Values(
+        ResolveCase{"ComN", "com 2", 3, "/dev/ttyUSB1", "2nd serial port"},
+        ResolveCase{"ComBeyondTheSystem", "COM4", 3, nullptr,
+                    "No such port: com 4 stands for the 4th serial port"},
+        ResolveCase{"Path", "/dev/serial/by-id/x", 0, "/dev/serial/by-id/x", "the command line"},
+        ResolveCase{"NoNameOnePort", "", 1, "/dev/ttyUSB0", "the one USB serial port"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// With no port named: the one USB serial port the filters leave, never a built-in UART; none or
+// several are refused with the list.
+struct DefaultCase {
+    const char* name;
+    QStringList filters;
+    bool uartOnly;      // the system has only its built-in UART
+    const char* device; // nullptr: refused
+    const char* said;   // the refusal's words
+};
+
+class DefaultPort : public ::testing::TestWithParam<DefaultCase> {};
+
+TEST_P(DefaultPort, IsTheOneUsbPortTheFiltersLeave) {
+    const QList<SerialPortEntry> board{Port("/dev/ttyUSB0", "STM32 Virtual ComPort", "0483", "5740",
+                                            "A1", {"/dev/serial/by-id/usb-STMicro_Board_A1-if00"}),
+                                       Port("/dev/ttyACM0", "CP2102", "10c4", "ea60", "B2"),
+                                       Port("/dev/ttyS0")};
+    QList<PortFilter> filters;
+    QString error;
+    for (const QString& text : GetParam().filters) {
+        const std::optional<PortFilter> filter = ParsePortFilter(text, &error);
+        if (filter) {
+            filters << *filter;
+        }
+    }
+    const PortLookup lookup =
+        ChooseDefaultPort(GetParam().uartOnly ? QList{board.last()} : board, filters);
+    if (GetParam().device == nullptr) {
+        EXPECT_FALSE(lookup.port);
+        EXPECT_TRUE((error + lookup.error).contains(GetParam().said))
+            << (error + lookup.error).toStdString();
+    } else {
+        ASSERT_TRUE(lookup.port) << lookup.error.toStdString();
+        EXPECT_EQ(lookup.port->device, GetParam().device);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Filters, DefaultPort,
+    ::testing::Values(
+        DefaultCase{"TwoUsbPorts", {}, false, nullptr, "2 USB serial ports; choose one"},
+        DefaultCase{"OnlyTheUart", {}, true, nullptr, "no USB serial port; connect the device"},
+        DefaultCase{"VendorId", {"vid=483"}, false, "/dev/ttyUSB0", ""},
+        DefaultCase{"SerialNumber", {"serial=B2"}, false, "/dev/ttyACM0", ""},
+        DefaultCase{"StableName", {"name=*STMicro*"}, false, "/dev/ttyUSB0", ""},
+        DefaultCase{"FieldsAreAnded",
+                    {"vid=0483,serial=B2"},
+                    false,
+                    nullptr,
+                    "no USB serial port that the filter leaves"},
+        DefaultCase{"FiltersAreOred",
+                    {"vid=0483", "pid=EA60"},
+                    false,
+                    nullptr,
+                    "2 USB serial ports that the filter leaves"},
+        DefaultCase{"UartNamedByFilterIsNotChosen",
+                    {"name=ttyS0"},
+                    false,
+                    nullptr,
+                    "no USB serial port that the filter leaves"},
+        DefaultCase{"UnknownField", {"colour=red"}, false, nullptr, "unknown field colour"},
+        DefaultCase{"BadId", {"vid=stm"}, false, nullptr, "vid needs four hex digits"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

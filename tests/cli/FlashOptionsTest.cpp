@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// tavrel-flash's command line takes the GNU forms its users type elsewhere, each meaning the same
+// options, and refuses what it cannot take with a message that names the option.
+#include "cli/FlashOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QList<QByteArray> Words(std::initializer_list<const char*> words) {
+    QList<QByteArray> argv{"tavrel-flash"};
+    for (const char* word : words) {
+        argv << word;
+    }
+    return argv;
+}
+
+// What a parse made, in one line to compare.
+std::string Made(const flash::ParseResult& parsed) {
+    if (!parsed.options) {
+        return "refused: " + parsed.error.toStdString();
+    }
+    const flash::FlashOptions& o = *parsed.options;
+    return QStringLiteral("port=%1 baud=%2 timeout=%3 quiet=%4 json=%5 verbose=%6 image=%7 "
+                          "watch=%8:%9 filters=%10 retries=%11")
+        .arg(o.ports.join('|'))
+        .arg(o.baud)
+        .arg(o.timeoutSeconds)
+        .arg(o.quiet)
+        .arg(o.json)
+        .arg(o.verbose)
+        .arg(QString::fromLocal8Bit(o.imagePath))
+        .arg(o.watch)
+        .arg(QString::fromLocal8Bit(o.watchPattern))
+        .arg(o.portFilters.size())
+        .arg(o.retries)
+        .toStdString();
+}
+
+TEST(FlashOptions, EveryGnuFormMeansTheSame) {
+    const std::vector<std::vector<QList<QByteArray>>> groups{
+        {Words({"-p", "/dev/x", "-b", "9600", "-t", "2", "fw.bin"}),
+         Words({"--port=/dev/x", "--baud=9600", "--timeout=2", "fw.bin"}),
+         Words({"--port", "/dev/x", "--baud", "9600", "--timeout", "2", "fw.bin"}),
+         Words({"-p/dev/x", "-b9600", "-t2", "fw.bin"}),
+         Words({"--port", "/dev/x", "--bau=9600", "--ti", "2", "fw.bin"}),
+         Words({"fw.bin", "-p", "/dev/x", "-b", "9600", "-t", "2"}),
+         Words({"-p", "/dev/x", "-b", "9600", "-t", "2", "--", "fw.bin"})},
+        {Words({"-q", "-j", "-v", "-v", "fw.bin"}), Words({"-qjvv", "fw.bin"}),
+         Words({"--quiet", "--json", "--verbose", "--verb", "fw.bin"})},
+        {Words({"-p", "com", "3", "fw.bin"}), Words({"-p", "com 3", "fw.bin"})},
+        {Words({"--watch", "/dev/serial/by-id/*", "--port-filter", "vid=0483", "--retries=2",
+                "fw.bin"}),
+         Words({"--watch=/dev/serial/by-id/*", "--port-filter=vid=0483", "--retr", "2", "fw.bin"})},
+        {Words({"--", "-odd-name.bin"}), Words({"-t", "10", "--", "-odd-name.bin"})},
+    };
+    for (const auto& forms : groups) {
+        const std::string first = Made(flash::ParseFlashOptions(forms.front()));
+        EXPECT_EQ(first.rfind("refused", 0), std::string::npos) << first;
+        for (const QList<QByteArray>& form : forms) {
+            EXPECT_EQ(Made(flash::ParseFlashOptions(form)), first) << form.join(' ').toStdString();
+        }
+    }
+}
+
+TEST(FlashOptions, RefusalsNameTheOption) {
+    const std::vector<std::pair<QList<QByteArray>, const char*>> refused{
+        {Words({"--t", "5", "fw.bin"}), "--t is ambiguous: --timeout, --trace"},
+        {Words({"--fast", "fw.bin"}), "unknown option --fast"},
+        {Words({"-qz", "fw.bin"}), "unknown option -z"},
+        {Words({"fw.bin", "--baud"}), "--baud needs a baud rate"},
+        {Words({"fw.bin", "-b"}), "-b needs a baud rate"},
+        {Words({"--json=yes", "fw.bin"}), "--json takes no value"},
+        {Words({"--port-filter", "vid=zz", "fw.bin"}), "--port-filter: vid needs four hex digits"},
+        {Words({"-p", "", "fw.bin"}), "-p needs a port"},
+    };
+    for (const auto& [argv, said] : refused) {
+        const flash::ParseResult parsed = flash::ParseFlashOptions(argv);
+        EXPECT_FALSE(parsed.options) << argv.join(' ').toStdString();
+        EXPECT_TRUE(parsed.error.startsWith(QString::fromUtf8(said))) << parsed.error.toStdString();
+    }
+}
+
+} // namespace
