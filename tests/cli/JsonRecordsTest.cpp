@@ -51,12 +51,12 @@ TEST(JsonRecords, EveryRecordWrittenIsDescribed) {
     SimProcess stalls({"--silent-after", "1"});
     QList<QJsonObject> written;
     // A run that passes on one port and fails, after a retry, on the other; a refused command
-    // line; the switch packet alone.
+    // line; the switch packet alone; the system's ports.
     for (const QStringList& arguments :
          {QStringList{"-t", "0.3", "--retries", "1", "--log", log, "-p", good.PortPath(), "-p",
                       stalls.PortPath(), image},
-          QStringList{"--baud", "fast", image},
-          QStringList{"--switch-only", "-p", good.PortPath()}}) {
+          QStringList{"--baud", "fast", image}, QStringList{"--switch-only", "-p", good.PortPath()},
+          QStringList{"--list-ports"}}) {
         QProcess flash;
         flash.start(QStringLiteral(TAVREL_FLASH_PATH), QStringList{"--json"} + arguments);
         ASSERT_TRUE(flash.waitForFinished(30000));
@@ -84,7 +84,9 @@ TEST(JsonRecords, EveryRecordWrittenIsDescribed) {
     for (const QJsonObject& record : logged) {
         check(record, QStringLiteral("attempt"));
     }
-    EXPECT_EQ(events, QSet<QString>({"start", "block", "done", "error", "summary", "attempt"}));
+    // A port record where the machine has a serial port at all.
+    EXPECT_TRUE(events.contains({"start", "block", "done", "error", "summary", "attempt"}))
+        << QStringList(events.values()).join(' ').toStdString();
 }
 
 } // namespace
