@@ -2,14 +2,15 @@
 // tavrel-station: the station window. tavrel-station [--baud N] [--watch GLOB] [--auto]
 // [--log FILE] [IMAGE], so that a production line can start preloaded, in auto mode.
 #include "app/Resources.h"
+#include "serial/PortFilter.h"
 #include "ui/station/StationWindow.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <getopt.h>
 #include <memory>
 #include <unistd.h>
 
@@ -24,64 +25,139 @@ void OnSignal(int signal) {
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &number, 1);
 }
 
+const char kHelp[] =
+    "Usage: tavrel-station [options] [IMAGE]\n"
+    "Flashes one firmware image into many devices at once: a tile per serial port, green or red\n"
+    "for every board, and a JSON line per attempt in the results log.\n"
+    "\n"
+    "Options:\n"
+    "  -b, --baud N          the baud rate (default 115200)\n"
+    "      --watch GLOB      show the ports whose paths match GLOB (for example\n"
+    "                        '/dev/serial/by-id/*') instead of the system's USB serial ports\n"
+    "      --port-filter F   only the ports F takes: vid=0483,pid=5740,serial=...,name=GLOB\n"
+    "                        (fields and-ed; give it again for another filter)\n"
+    "      --auto            start in Auto: flash each device as soon as it appears\n"
+    "      --log FILE        append the results to FILE (default: results.jsonl in the user's\n"
+    "                        data folder)\n"
+    "  -h, --help            show this help\n"
+    "  -V, --version         show the version\n"
+    "\n"
+    "Arguments:\n"
+    "  IMAGE                 the firmware image to load at start (optional)\n"
+    "\n"
+    "Exit status: 0 when the window is closed; 1 for a usage error; 128 + the signal when\n"
+    "SIGTERM, SIGHUP or SIGINT ended it (every update stopped and recorded first).\n";
+
+// The command line, read before any window exists: --help and --version need no display.
+struct StationCommandLine {
+    StationWindow::Options options;
+    bool help = false;
+    bool version = false;
+    QString error;
+};
+
+StationCommandLine ParseCommandLine(int argc, char** argv) {
+    enum { kWatch = 256, kAuto, kLog, kPortFilter };
+    static const option kOptions[] = {{"baud", required_argument, nullptr, 'b'},
+                                      {"watch", required_argument, nullptr, kWatch},
+                                      {"auto", no_argument, nullptr, kAuto},
+                                      {"log", required_argument, nullptr, kLog},
+                                      {"port-filter", required_argument, nullptr, kPortFilter},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
+    StationCommandLine line;
+    StationWindow::Options& options = line.options;
+    QStringList images;
+    opterr = 0;
+    optind = 0;
+    for (;;) {
+        const int at = optind == 0 ? 1 : optind;
+        const int code = getopt_long(argc, argv, "-:b:hV", kOptions, nullptr);
+        if (code == -1) {
+            break;
+        }
+        const QString word = at < argc ? QString::fromLocal8Bit(argv[at]) : QString();
+        const QString spelled = word.startsWith(QLatin1String("--"))
+                                    ? word.section(QLatin1Char('='), 0, 0)
+                                    : QStringLiteral("-%1").arg(QLatin1Char(
+                                          char(code == '?' || code == ':' ? optopt : code)));
+        const QString value =
+            code == ':' || optarg == nullptr ? QString() : QString::fromLocal8Bit(optarg);
+        bool ok = false;
+        switch (code == ':' ? optopt : code) {
+        case 1:
+            images << value;
+            break;
+        case 'h':
+            line.help = true;
+            break;
+        case 'V':
+            line.version = true;
+            break;
+        case 'b':
+            options.baud = value.toInt(&ok);
+            if (!ok || options.baud < 1) {
+                line.error = QStringLiteral("%1 needs a whole number from 1 up").arg(spelled);
+                return line;
+            }
+            break;
+        case kAuto:
+            options.autoMode = true;
+            break;
+        case kWatch:
+        case kLog:
+            // An empty name (a script's unset variable) is no name: refused, nothing opened.
+            if (value.isEmpty()) {
+                line.error =
+                    QStringLiteral("%1 needs a value, and an empty one is none").arg(spelled);
+                return line;
+            }
+            (code == kWatch ? options.watchPattern : options.logFile) = value;
+            break;
+        case kPortFilter: {
+            QString error;
+            const std::optional<PortFilter> filter = ParsePortFilter(value, &error);
+            if (!filter) {
+                line.error = QStringLiteral("%1: %2").arg(spelled, error);
+                return line;
+            }
+            options.portFilters << *filter;
+            break;
+        }
+        default:
+            line.error = QStringLiteral("unknown option %1").arg(spelled);
+            return line;
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        images << QString::fromLocal8Bit(argv[i]);
+    }
+    if (images.size() > 1) {
+        line.error = QStringLiteral("give one IMAGE");
+    }
+    options.image = images.value(0);
+    return line;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    const StationCommandLine line = ParseCommandLine(argc, argv);
+    if (!line.error.isEmpty()) {
+        std::fprintf(stderr, "tavrel-station: %s\nTry tavrel-station --help.\n",
+                     line.error.toLocal8Bit().constData());
+        return 1;
+    }
+    if (line.help || line.version) {
+        std::fputs(line.help ? kHelp : "tavrel-station " TAVREL_VERSION "\n", stdout);
+        return 0;
+    }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-station"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
     QApplication::setWindowIcon(StationIcon());
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Flashes one firmware image into many devices at once: a tile per serial "
-                       "port, green or red for every board, and a JSON line per attempt in the "
-                       "results log."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption baud({QStringLiteral("b"), QStringLiteral("baud")},
-                                  QStringLiteral("The baud rate (default 115200)."),
-                                  QStringLiteral("N"), QStringLiteral("115200"));
-    const QCommandLineOption watch(
-        QStringLiteral("watch"),
-        QStringLiteral("Show the ports whose paths match GLOB (for example "
-                       "'/dev/serial/by-id/*') instead of the system's USB serial ports."),
-        QStringLiteral("GLOB"));
-    const QCommandLineOption autoMode(QStringLiteral("auto"),
-                                      QStringLiteral("Start in Auto: flash each device as soon "
-                                                     "as it appears."));
-    const QCommandLineOption log(QStringLiteral("log"),
-                                 QStringLiteral("Append the results to FILE (default: "
-                                                "results.jsonl in the user's data folder)."),
-                                 QStringLiteral("FILE"));
-    parser.addOptions({baud, watch, autoMode, log});
-    parser.addPositionalArgument(QStringLiteral("IMAGE"),
-                                 QStringLiteral("The firmware image to load at start."));
-    parser.process(app);
-
-    bool ok = false;
-    StationWindow::Options options;
-    options.baud = parser.value(baud).toInt(&ok);
-    if (!ok || options.baud < 1) {
-        std::fprintf(stderr, "tavrel-station: --baud needs a whole number from 1 up\n");
-        return 1;
-    }
-    // An empty name (a script's unset variable) is no name: refused, nothing opened.
-    for (const QCommandLineOption* option : {&watch, &log}) {
-        if (parser.isSet(*option) && parser.value(*option).isEmpty()) {
-            std::fprintf(stderr, "tavrel-station: --%s needs a value, and an empty one is none\n",
-                         qPrintable(option->names().constFirst()));
-            return 1;
-        }
-    }
-    options.watchPattern = parser.value(watch);
-    options.autoMode = parser.isSet(autoMode);
-    options.logFile = parser.value(log);
-    if (parser.positionalArguments().size() > 1) {
-        std::fprintf(stderr, "tavrel-station: give one IMAGE\n");
-        return 1;
-    }
-    options.image = parser.positionalArguments().value(0);
+    const StationWindow::Options& options = line.options;
     StationWindow window(options);
     int stoppedBy = 0;
     std::unique_ptr<QSocketNotifier> signalNotifier;

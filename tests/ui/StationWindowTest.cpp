@@ -232,18 +232,36 @@ TEST(StationProgram, StartsPreloadedWatchingInAuto) {
 }
 
 // An empty name (a script's unset variable) is refused at once; no window opens.
-TEST(StationProgram, EmptyNamesAreRefused) {
-    for (const char* option : {"--log", "--watch"}) {
+// The command line is read before any window exists: help and version need no display, and
+// what it refuses (an empty name, an unknown option, a bad filter) opens nothing.
+TEST(StationProgram, CommandLineNeedsNoDisplay) {
+    struct Case {
+        QStringList arguments;
+        int exitCode;
+        const char* said;
+    };
+    for (const Case& c : {Case{{"--help"}, 0, "Usage: tavrel-station [options] [IMAGE]"},
+                          Case{{"-V"}, 0, "tavrel-station " TAVREL_VERSION},
+                          Case{{"--log", ""}, 1, "--log needs a value"},
+                          Case{{"--watch="}, 1, "--watch needs a value"},
+                          Case{{"--fast"}, 1, "unknown option --fast"},
+                          Case{{"--port-filter", "vid=x"}, 1, "vid needs four hex digits"}}) {
         QProcess station;
-        station.start(QStringLiteral(TAVREL_STATION_PATH), {option, ""});
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        station.setProcessEnvironment(environment);
+        station.start(QStringLiteral(TAVREL_STATION_PATH), c.arguments);
         const bool ended = station.waitForFinished(10000);
         if (!ended) {
             station.kill();
             station.waitForFinished();
         }
-        ASSERT_TRUE(ended) << option;
-        EXPECT_EQ(station.exitCode(), 1) << option;
-        EXPECT_TRUE(station.readAllStandardError().contains("needs a value")) << option;
+        const QString said = station.readAllStandardOutput() + station.readAllStandardError();
+        ASSERT_TRUE(ended) << c.arguments.join(' ').toStdString();
+        EXPECT_EQ(station.exitCode(), c.exitCode) << said.toStdString();
+        EXPECT_TRUE(said.contains(c.said)) << said.toStdString();
     }
 }
 

@@ -110,7 +110,7 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     if (!options.image.isEmpty()) {
         LoadImage(options.image);
     }
-    m_controller.Watch(QFile::encodeName(options.watchPattern));
+    m_controller.Watch(QFile::encodeName(options.watchPattern), options.portFilters);
     m_auto->setChecked(options.autoMode);
     UpdateControls();
 }

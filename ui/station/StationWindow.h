@@ -6,6 +6,7 @@
 // Stop ends every update under way. Every attempt goes to the same JSON-lines log as
 // tavrel-flash --log.
 
+#include "serial/PortFilter.h"
 #include "serial/StopFlag.h"
 #include "station/StationController.h"
 #include "update/ImageStore.h"
@@ -28,9 +29,10 @@ class StationWindow : public QWidget {
         qint32 baud = 115200;
         QString watchPattern; // empty: the system's USB serial ports
         bool autoMode = false;
-        QString logFile;            // empty: results.jsonl in the user's data folder
-        QString image;              // empty: none yet
-        double timeoutSeconds = 10; // for each ACK
+        QString logFile;               // empty: results.jsonl in the user's data folder
+        QString image;                 // empty: none yet
+        double timeoutSeconds = 10;    // for each ACK
+        QList<PortFilter> portFilters; // only the ports one of them takes; none: every port
     };
     explicit StationWindow(const Options& options, QWidget* parent = nullptr);
     ~StationWindow() override;
