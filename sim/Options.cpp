@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 
 namespace devsim {
 
@@ -32,7 +33,7 @@ std::string UsageText() {
            "  -v, --verbose        report every packet on standard error, with the monotonic\n"
            "                       time in microseconds at which its last bytes arrived\n"
            "  -h, --help           show this help\n"
-           "      --version        show the version\n"
+           "  -V, --version        show the version\n"
            "Blocks must come in order: block 0x14 begins an update (and drops any earlier\n"
            "one), every other block follows the one before it, and the switch packet ends it.\n"
            "Exit status: 0 when at least one block and then the switch packet arrived, every\n"
@@ -81,76 +82,140 @@ bool ParseCount(const char* text, long& value) {
 } // namespace
 
 std::string ParseOptions(int argc, char** argv, Options& options, bool& help) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char*& out) -> bool {
-            if (i + 1 >= argc) {
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        const char* v = nullptr;
+    enum : int {
+        kSplitAck = 256,
+        kNoise,
+        kExitOnSwitch,
+        kLink,
+        kOut,
+        kTiming,
+        kAckSuffix,
+        kAfterSwitch,
+        kCount,
+        kBaud,
+        kAckDelay,
+        kSilentAfter,
+        kSilentOnceAfter,
+        kHangupAfter,
+    };
+    static const option kOptions[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"split-ack", no_argument, nullptr, kSplitAck},
+        {"noise", no_argument, nullptr, kNoise},
+        {"exit-on-switch", no_argument, nullptr, kExitOnSwitch},
+        {"link", required_argument, nullptr, kLink},
+        {"out", required_argument, nullptr, kOut},
+        {"timing", required_argument, nullptr, kTiming},
+        {"ack-suffix", required_argument, nullptr, kAckSuffix},
+        {"after-switch", required_argument, nullptr, kAfterSwitch},
+        {"count", required_argument, nullptr, kCount},
+        {"baud", required_argument, nullptr, kBaud},
+        {"ack-delay", required_argument, nullptr, kAckDelay},
+        {"silent-after", required_argument, nullptr, kSilentAfter},
+        {"silent-once-after", required_argument, nullptr, kSilentOnceAfter},
+        {"hangup-after", required_argument, nullptr, kHangupAfter},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    optind = 0;
+    for (;;) {
+        const int at = optind == 0 ? 1 : optind;
+        const int code = getopt_long(argc, argv, "-:hVv", kOptions, nullptr);
+        if (code == -1) {
+            break;
+        }
+        const std::string word = at < argc ? argv[at] : "";
+        // The option as it was written, for messages.
+        const std::string arg =
+            word.rfind("--", 0) == 0
+                ? word.substr(0, word.find('='))
+                : std::string("-") + char(code == '?' || code == ':' ? optopt : code);
+        if (code == '?') {
+            return "unknown option " + arg;
+        }
+        if (code == ':') {
+            return arg + " needs a value";
+        }
+        const char* v = optarg;
         long* count = nullptr;
-        if (arg == "-h" || arg == "--help") {
+        switch (code) {
+        case 1:
+            if (options.device) {
+                return "only one DEVICE may be given";
+            }
+            options.device = v;
+            break;
+        case 'h':
             help = true;
             return {};
-        }
-        if (arg == "--version") {
+        case 'V':
             return {}; // answered by the program itself
-        } else if (arg == "--split-ack") {
-            options.splitAck = true;
-        } else if (arg == "--noise") {
-            options.noise = true;
-        } else if (arg == "--exit-on-switch") {
-            options.exitOnSwitch = true;
-        } else if (arg == "-v" || arg == "--verbose") {
+        case 'v':
             options.verbose = true;
-        } else if (arg == "--link" || arg == "--out" || arg == "--timing" ||
-                   arg == "--ack-suffix") {
-            if (!value(v)) {
-                return arg + " needs a value";
-            }
-            if (arg == "--link") {
-                options.link = v;
-            } else if (arg == "--out") {
-                options.outFile = v;
-            } else if (arg == "--timing") {
-                options.timingFile = v;
-            } else {
-                options.ackSuffix = Unescape(v);
-            }
-        } else if (arg == "--after-switch") {
+            break;
+        case kSplitAck:
+            options.splitAck = true;
+            break;
+        case kNoise:
+            options.noise = true;
+            break;
+        case kExitOnSwitch:
+            options.exitOnSwitch = true;
+            break;
+        case kLink:
+            options.link = v;
+            break;
+        case kOut:
+            options.outFile = v;
+            break;
+        case kTiming:
+            options.timingFile = v;
+            break;
+        case kAckSuffix:
+            options.ackSuffix = Unescape(v);
+            break;
+        case kAfterSwitch: {
             char* end = nullptr;
-            if (!value(v) || (errno = 0, std::strtol(v, &end, 10) < 0) || end == v || *end != ':' ||
-                errno != 0) {
+            errno = 0;
+            const long ms = std::strtol(v, &end, 10);
+            if (ms < 0 || end == v || *end != ':' || errno != 0) {
                 return arg + " needs MS:TEXT, for example 200:hello\\r\\n";
             }
-            options.afterSwitch.emplace_back(std::strtol(v, nullptr, 10), Unescape(end + 1));
-        } else if (arg == "--count") {
+            options.afterSwitch.emplace_back(ms, Unescape(end + 1));
+            break;
+        }
+        case kCount:
             count = &options.count;
-        } else if (arg == "--baud") {
+            break;
+        case kBaud:
             count = &options.baud;
-        } else if (arg == "--ack-delay") {
+            break;
+        case kAckDelay:
             count = &options.ackDelayMs;
-        } else if (arg == "--silent-after") {
+            break;
+        case kSilentAfter:
             count = &options.silentAfter;
-        } else if (arg == "--silent-once-after") {
+            break;
+        case kSilentOnceAfter:
             count = &options.silentOnceAfter;
-        } else if (arg == "--hangup-after") {
+            break;
+        case kHangupAfter:
             count = &options.hangupAfter;
-        } else if (!arg.empty() && arg[0] == '-') {
+            break;
+        default:
             return "unknown option " + arg;
-        } else if (options.device) {
+        }
+        if (count != nullptr && !ParseCount(v, *count)) {
+            return arg + " needs a whole number of 0 or more";
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        if (options.device) {
             return "only one DEVICE may be given";
-        } else {
-            options.device = arg;
         }
-        if (count != nullptr) {
-            if (!value(v) || !ParseCount(v, *count)) {
-                return arg + " needs a whole number of 0 or more";
-            }
-        }
+        options.device = argv[i];
     }
     return {};
 }

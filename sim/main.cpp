@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
         std::fputs(devsim::UsageText().c_str(), stdout);
         return 0;
     }
-    if (argc == 2 && std::string(argv[1]) == "--version") {
+    if (argc == 2 && (std::string(argv[1]) == "--version" || std::string(argv[1]) == "-V")) {
         std::puts("tavrel-devsim " TAVREL_VERSION);
         return 0;
     }
