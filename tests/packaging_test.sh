@@ -38,4 +38,19 @@ dpkg-deb -f "$deb" Depends | grep -q libqt6serialport6 || { echo "package does n
 # Debian's own package checker has nothing to say (its note about running as root aside).
 said=$(lintian "$deb" 2>/dev/null || true) # it fails when it has something to say
 [ -z "$said" ] || { echo "lintian:"; echo "$said"; exit 1; }
+# Installed as a user would, without what it only recommends (the CJK font), the programs run
+# from where the package put them. Only as root, and the package goes again afterwards.
+if [ "$(id -u)" = 0 ] && ! dpkg -s tavrel >/dev/null 2>&1; then
+  trap 'dpkg -r tavrel >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+  dpkg -i "$deb" >/dev/null || { echo "the package does not install"; exit 1; }
+  for program in tavrel-flash tavrel-devsim tavrel-station; do
+    [ "$(env -u DISPLAY -u QT_QPA_PLATFORM "/usr/bin/$program" -V)" = "$program 1.0.0.1" ] ||
+      { echo "installed $program -V does not run"; exit 1; }
+  done
+  QT_QPA_PLATFORM=offscreen /usr/bin/Tavrel_V1.0 & window=$!
+  sleep 2
+  kill -0 "$window" 2>/dev/null || { echo "the installed window does not stay open"; exit 1; }
+  kill "$window"; wait "$window" 2>/dev/null || true
+  dpkg -r tavrel >/dev/null
+fi
 echo "packaging: 1 passed, 0 failed"
