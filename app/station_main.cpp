@@ -6,6 +6,7 @@
 #include "ui/station/StationWindow.h"
 
 #include <QApplication>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -37,6 +38,9 @@ const char kHelp[] =
     "      --port-filter F   only the ports F takes: vid=0483,pid=5740,serial=...,name=GLOB\n"
     "                        (fields and-ed; give it again for another filter)\n"
     "      --auto            start in Auto: flash each device as soon as it appears\n"
+    "      --expect REGEX    after the switch packet the new program must say something that\n"
+    "                        matches REGEX, or the board fails\n"
+    "      --expect-within S how long it has to say it (default 5 seconds)\n"
     "      --log FILE        append the results to FILE (default: results.jsonl in the user's\n"
     "                        data folder)\n"
     "  -h, --help            show this help\n"
@@ -57,12 +61,14 @@ struct StationCommandLine {
 };
 
 StationCommandLine ParseCommandLine(int argc, char** argv) {
-    enum { kWatch = 256, kAuto, kLog, kPortFilter };
+    enum { kWatch = 256, kAuto, kLog, kPortFilter, kExpect, kExpectWithin };
     static const option kOptions[] = {{"baud", required_argument, nullptr, 'b'},
                                       {"watch", required_argument, nullptr, kWatch},
                                       {"auto", no_argument, nullptr, kAuto},
                                       {"log", required_argument, nullptr, kLog},
                                       {"port-filter", required_argument, nullptr, kPortFilter},
+                                      {"expect", required_argument, nullptr, kExpect},
+                                      {"expect-within", required_argument, nullptr, kExpectWithin},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
@@ -125,6 +131,21 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
             options.portFilters << *filter;
             break;
         }
+        case kExpect:
+            if (value.isEmpty() || !QRegularExpression(value).isValid()) {
+                line.error = QStringLiteral("%1 needs a regular expression").arg(spelled);
+                return line;
+            }
+            options.expect = value;
+            break;
+        case kExpectWithin:
+            options.expectWithinSeconds = value.toDouble(&ok);
+            if (!ok || !(options.expectWithinSeconds > 0) || options.expectWithinSeconds > 3600) {
+                line.error = QStringLiteral("%1 needs a number of seconds above 0, at most 3600")
+                                 .arg(spelled);
+                return line;
+            }
+            break;
         default:
             line.error = QStringLiteral("unknown option %1").arg(spelled);
             return line;

@@ -18,6 +18,7 @@ enum ExitCode : int {
     kExitNoAck = 4,
     kExitPortLost = 5,
     kExitSomeFailed = 6,    // several ports: at least one of them failed
+    kExitNotStarted = 7,    // the new program did not say what --expect asked for
     kExitInterrupted = 130, // 128 + SIGINT; SIGTERM gives 143
 };
 
@@ -41,6 +42,8 @@ inline int ExitCodeOf(const station::Ending& ending) {
         return kExitNoAck;
     case Failure::PortLost:
         return kExitPortLost;
+    case Failure::Silent:
+        return kExitNotStarted;
     case Failure::Stopped:
         break;
     }

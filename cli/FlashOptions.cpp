@@ -49,6 +49,10 @@ QString HelpText() {
         "  -t, --timeout SECS   how long to wait for each ACK (default 10; 0 waits forever;\n"
         "                       at most 1000000)\n"
         "      --switch-only    send the switch packet alone and exit (IMAGE not needed)\n"
+        "      --expect REGEX   after the switch packet the new program must say something that\n"
+        "                       matches REGEX, or the board fails (exit 7): the only proof that\n"
+        "                       it runs; a port dropped meanwhile is opened again by its name\n"
+        "      --expect-within SECS  how long it has to say it (default 5)\n"
         "      --list-ports     show com 1 to com 15 and what each maps to, then every port with\n"
         "                       its stable names, USB ids, serial number, maker and use\n"
         "  -j, --json           progress as one JSON object per line on standard output\n"
@@ -77,6 +81,7 @@ QString HelpText() {
         "  3    the port cannot be opened or set up\n"
         "  4    no acknowledgement in time\n"
         "  5    the port was lost, or input/output failed, before the switch packet\n"
+        "  7    the new program did not say what --expect asked for in time\n"
         "  6    several ports: at least one of them failed (each port's status is in its\n"
         "       summary line and its JSON record; the log names its failure)\n"
         "  129  stopped (SIGHUP: the terminal closed)\n"
@@ -114,6 +119,8 @@ enum LongOnly : int {
     kListPorts,
     kTrace,
     kPortFilter,
+    kExpect,
+    kExpectWithin,
 };
 
 const option kOptions[] = {
@@ -135,6 +142,8 @@ const option kOptions[] = {
     {"list-ports", no_argument, nullptr, kListPorts},
     {"trace", required_argument, nullptr, kTrace},
     {"port-filter", required_argument, nullptr, kPortFilter},
+    {"expect", required_argument, nullptr, kExpect},
+    {"expect-within", required_argument, nullptr, kExpectWithin},
     {nullptr, 0, nullptr, 0},
 };
 // Options first take what follows them; a leading '-' keeps the words in their order (so that
@@ -340,6 +349,25 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
             options.portFilters << *filter;
             break;
         }
+        case kExpect: {
+            const QRegularExpression expression(text);
+            if (text.isEmpty() || !expression.isValid()) {
+                return refuse(QStringLiteral("%1 needs a regular expression: %2")
+                                  .arg(spelled, text.isEmpty() ? QStringLiteral("an empty one "
+                                                                                "matches anything")
+                                                               : expression.errorString()));
+            }
+            options.expect = text;
+            break;
+        }
+        case kExpectWithin:
+            options.expectWithinSeconds = text.toDouble(&ok);
+            if (!ok || !std::isfinite(options.expectWithinSeconds) ||
+                options.expectWithinSeconds <= 0 || options.expectWithinSeconds > 3600) {
+                return refuse(QStringLiteral("%1 needs a number of seconds above 0, at most 3600")
+                                  .arg(spelled));
+            }
+            break;
         default:
             return refuse(QStringLiteral("unknown option %1").arg(spelled));
         }

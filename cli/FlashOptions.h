@@ -35,6 +35,8 @@ struct FlashOptions {
     bool quiet = false;
     int verbose = 0; // -v: how each port was found and set up, every block; -vv: every byte
     QList<PortFilter> portFilters; // narrow the default port, --all-ports and --watch
+    QString expect;                // after the switch packet, the new program's text must match
+    double expectWithinSeconds = 5;
     QSet<QString> given; // the options the command line gave: "port", "baud", "port-filter", ...
     bool help = false;
     bool version = false;

@@ -154,6 +154,8 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     settings.update.baud = options.baud;
     settings.update.timeoutSeconds = options.timeoutSeconds;
     settings.update.switchOnly = options.switchOnly;
+    settings.update.expect = options.expect;
+    settings.update.expectWithinSeconds = options.expectWithinSeconds;
     settings.update.traceFile = traceFile;
     settings.update.standardError = [](const QByteArray& text) {
         Print(stderr, QString::fromLocal8Bit(text), Lane::Progress);

@@ -210,6 +210,7 @@ void RunPrinter::ShowEnded(const StationEvent& e) {
                        {"kib_per_second", s.kibPerSecond},
                        {"last_block_acknowledged", s.lastBlockAcknowledged},
                        {"port_closed_after_switch", s.portClosedAfterSwitch},
+                       {"expect_text", s.expectText},
                        {"switch_only", m_figures.switchOnly},
                        {"retrying", e.retrying}});
         return;
@@ -231,6 +232,9 @@ void RunPrinter::ShowEnded(const StationEvent& e) {
         return;
     }
     Line(OutcomeNote(s));
+    if (s.expectMatched) {
+        Line(QStringLiteral("The new program said: %1").arg(s.expectText));
+    }
     Line(QStringLiteral("Wrote %1 bytes (%2 blocks) to %3 at %4 baud in %5 s (%6 KiB/s)")
              .arg(m_figures.imageBytes)
              .arg(s.blocks)

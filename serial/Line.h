@@ -41,4 +41,6 @@ class Line {
     // The time on which the line's waits are measured, in nanoseconds: the system's monotonic
     // clock (an in-memory line keeps a clock of its own, so that its tests take no real time).
     virtual qint64 NowNs() const;
+    // Lets `milliseconds` pass on that clock, the line closed or not.
+    virtual void Pause(int milliseconds);
 };

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 void LocalSerialLine::Open(const ResolvedPort& port, const SerialSettings& settings,
@@ -249,6 +250,10 @@ bool LocalSerialLine::SetRequestToSend(bool on) {
     const bool set = m_port.isOpen() && m_port.setRequestToSend(on);
     m_port.clearError(); // a pseudo-terminal has no modem lines: that is no error
     return set;
+}
+
+void Line::Pause(int milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
 qint64 Line::NowNs() const {

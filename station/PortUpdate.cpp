@@ -11,6 +11,7 @@
 #include "update/VisibleText.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <csignal>
 
 namespace station {
@@ -132,6 +133,7 @@ void PortUpdate::OpenPort() {
     if (!settings) {
         throw Refusal{Failure::Port, SettingsRefusal(settingsText)};
     }
+    m_resolved = lookup.port;
     try {
         m_line->Open(*lookup.port, *settings, true);
     } catch (const CommError& error) {
@@ -169,6 +171,9 @@ void PortUpdate::Flash() {
     Wait(tavrel::kSwitchDelayMs);
     SendSwitch();
     Wait(tavrel::kReportDelayMs);
+    if (!m_options.expect.isEmpty()) {
+        AwaitExpectedText();
+    }
     if (plan.Blocks() > 1) {
         m_trace.Note(tavrel::kSuccessText.toLatin1().constData()); // where the window says it
     }
@@ -182,6 +187,9 @@ void PortUpdate::ReadSome(int milliseconds) {
     case Line::ReadResult::Data:
         m_trace.Received(bytes);
         m_reply += bytes;
+        if (m_switchSent) {
+            m_sinceSwitch += bytes;
+        }
         break;
     case Line::ReadResult::Lost:
         m_portLost = true;
@@ -308,6 +316,50 @@ void PortUpdate::Wait(int milliseconds) {
         if (m_allBlocksSent && TakeAck()) {
             m_outcome.lastBlockAcknowledged = true;
         }
+    }
+}
+
+} // namespace station
+
+namespace station {
+
+void PortUpdate::AwaitExpectedText() {
+    const QRegularExpression expected(m_options.expect);
+    const qint64 end = m_line->NowNs() + qint64(m_options.expectWithinSeconds * 1e3) * kNsPerMs;
+    const std::optional<SerialSettings> settings =
+        ParseSerialSettings(QStringLiteral("%1,n,8,1").arg(m_options.baud));
+    for (;;) {
+        // The text as the operator sees it: made safe, any bytes.
+        const QRegularExpressionMatch match = expected.match(QString::fromUtf8(m_sinceSwitch));
+        if (match.hasMatch()) {
+            m_outcome.expectMatched = true;
+            m_outcome.expectText = VisibleText(match.captured(0).toUtf8());
+            return;
+        }
+        ThrowIfInterrupted();
+        const qint64 now = m_line->NowNs();
+        if (now >= end) {
+            FlushDeviceText();
+            throw Refusal{Failure::Silent,
+                          QStringLiteral("the new program did not say %1 within %2 s after the "
+                                         "switch packet")
+                              .arg(VisibleText(m_options.expect.toUtf8()))
+                              .arg(m_options.expectWithinSeconds)};
+        }
+        if (m_portLost || !m_line->IsOpen()) {
+            // A USB boot loader that starts its program drops the port; it comes back under the
+            // same name.
+            m_outcome.portClosedAfterSwitch = true;
+            try {
+                m_line->Open(*m_resolved, *settings, true);
+                m_portLost = false;
+            } catch (const CommError&) {
+                m_line->Pause(SliceUntil(end, now));
+            }
+            continue;
+        }
+        ReadSome(SliceUntil(end, now));
+        TakeAck(); // lines of text go out as the device's; an ACK is none of them now
     }
 }
 

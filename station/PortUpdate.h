@@ -31,6 +31,10 @@ struct UpdateSettings {
     Trace::TextSink standardError;     // the program's writer of standard error, if it has one
     std::optional<quint32> base;       // an addressed image's first address
     std::optional<ImageFormat> format; // how to read the image; empty: as its content shows
+    // The new program's text must match this after the switch packet, within expectWithin
+    // seconds, or the board fails: the only proof that the new program runs.
+    QString expect;
+    double expectWithinSeconds = 5;
 };
 
 class PortUpdate {
@@ -85,6 +89,9 @@ class PortUpdate {
     // The fixed waits around the switch packet; the device's answer to the last block may come
     // meanwhile.
     void Wait(int milliseconds);
+    // Reads the new program's text until it matches the expectation or the time is up; a port
+    // that went away is opened again under its name meanwhile.
+    void AwaitExpectedText();
 
     const UpdateSettings& m_options;
     ProgressReporter& m_reporter;
@@ -96,7 +103,9 @@ class PortUpdate {
     TransferFigures m_figures;
     QElapsedTimer m_clock;
 
-    QByteArray m_reply;        // bytes received since the last packet
+    QByteArray m_reply;       // bytes received since the last packet
+    QByteArray m_sinceSwitch; // bytes received since the switch packet
+    std::optional<ResolvedPort> m_resolved;
     bool m_ackTaken = false;   // the reply has already counted as the acknowledgement
     bool m_inLongLine = false; // part of an overlong text line has been shown already
     bool m_portLost = false;

@@ -22,6 +22,8 @@ QString FailureName(Failure failure) {
         return QStringLiteral("no_ack");
     case Failure::PortLost:
         return QStringLiteral("port_lost");
+    case Failure::Silent:
+        return QStringLiteral("not_started");
     case Failure::Stopped:
         break;
     }

@@ -17,10 +17,11 @@ enum class Failure {
     NoAck,    // the device did not acknowledge a block in time
     PortLost, // the port was lost, or input/output failed, before the switch packet
     Stopped,  // a signal or the operator ended it
+    Silent,   // the new program did not say what was expected after the switch packet
 };
 
-// The failure's name in records: "output", "image", "port", "no_ack", "port_lost", "stopped";
-// empty for None.
+// The failure's name in records: "output", "image", "port", "no_ack", "port_lost", "stopped",
+// "not_started"; empty for None.
 QString FailureName(Failure failure);
 
 // How an update ended.
@@ -49,6 +50,9 @@ struct Outcome {
     bool lastBlockAcknowledged = false;
     // The device dropped the port after the switch packet (a USB boot loader that restarts).
     bool portClosedAfterSwitch = false;
+    // With an expectation: the new program's text that matched it.
+    bool expectMatched = false;
+    QString expectText;
 };
 
 class ProgressReporter {

@@ -235,6 +235,9 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
               ending.failure == Failure::Stopped ? StopCause(ending.stop) : QString()},
              {"reason", reason},
              {"last_block_acknowledged", session.Result().lastBlockAcknowledged},
+             {"expect", m_settings.update.expect},
+             {"expect_matched", session.Result().expectMatched},
+             {"expect_text", session.Result().expectText},
              {"seconds", seconds},
              {"attempt", attempt}});
         if (!logError.isEmpty()) {
@@ -252,6 +255,8 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     status.reason = reason;
     status.lastBlockAcknowledged = session.Result().lastBlockAcknowledged;
     status.portClosedAfterSwitch = session.Result().portClosedAfterSwitch;
+    status.expectMatched = session.Result().expectMatched;
+    status.expectText = session.Result().expectText;
     status.seconds = seconds;
     // The one speed of the attempt: the image over the time the log holds.
     status.kibPerSecond = ending.Passed() && seconds > 0 ? m_imageBytes / 1024.0 / seconds : 0;

@@ -37,6 +37,8 @@ struct PortStatus {
     QString reason;                     // why the last attempt failed
     bool lastBlockAcknowledged = false; // the device answered the last block before the switch
     bool portClosedAfterSwitch = false; // and dropped the port after it (it restarts)
+    bool expectMatched = false;         // the new program said what was expected
+    QString expectText;                 // what of it matched
     QString device;                     // what the port name stood for
     QString usbSerial;                  // the USB serial number, where the system knows it
 };

@@ -31,6 +31,7 @@ struct DeviceCase {
     const char* said; // part of the error or of the device's text; "" for none
     bool closedAfterSwitch = false;
     bool refuseOpenInUse = false;
+    const char* expect = ""; // what the new program must say after the switch packet
 };
 
 InMemoryLine::Answer Ack(int, const QByteArray&) {
@@ -54,6 +55,7 @@ TEST_P(HeadlessUpdate, SendsThePlanAndEndsAsTheDeviceMakesIt) {
     station::UpdateSettings settings;
     settings.port = QStringLiteral("/dev/in-memory");
     settings.timeoutSeconds = 0.2;
+    settings.expect = QString::fromUtf8(c.expect);
     Recorder recorder;
     station::PortUpdate update(settings, recorder, g_stop, &image, c.imageBytes, {},
                                std::move(line));
@@ -68,6 +70,7 @@ TEST_P(HeadlessUpdate, SendsThePlanAndEndsAsTheDeviceMakesIt) {
     EXPECT_TRUE((recorder.message + recorder.text.join('\n')).contains(c.said))
         << recorder.message.toStdString() << recorder.text.join('\n').toStdString();
     EXPECT_EQ(recorder.outcome.portClosedAfterSwitch, c.closedAfterSwitch);
+    EXPECT_EQ(recorder.outcome.expectMatched, *c.expect != 0 && c.failure == F::None);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -99,7 +102,14 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    F::Stopped, 2, "stopped by Ctrl-C"},
         DeviceCase{"PortInUseIsRefusedAtOpen", 3000, Ack, F::Port, 0, "refused by the test", false,
-                   true}),
+                   true},
+        DeviceCase{"NewProgramSaysWhatWasExpected", 3000,
+                   [](int n, const QByteArray&) {
+                       return InMemoryLine::Answer{n < 3 ? "ACK" : "app v2 up\r\n"};
+                   },
+                   F::None, 4, "app v2 up", false, false, "v[0-9]+ up"},
+        DeviceCase{"NewProgramSilent", 3000, Ack, F::Silent, 4,
+                   "the new program did not say v2 within 5 s", false, false, "v2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

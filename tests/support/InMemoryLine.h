@@ -34,6 +34,7 @@ class InMemoryLine : public Line {
     // Time passes only when the device is waited for: a read that finds nothing moves it on by
     // the read's time, so that an update's fixed waits cost no real time.
     qint64 NowNs() const override { return m_nowNs; }
+    void Pause(int milliseconds) override { m_nowNs += qint64(milliseconds) * 1'000'000; }
 
     // Everything written, packet by packet: shared, so that a test can read it after the line
     // has gone with its owner.

@@ -194,6 +194,8 @@ bool StationWindow::EnsureStation() {
     settings.update.imagePath = m_imagePath;
     settings.update.baud = baud;
     settings.update.timeoutSeconds = m_options.timeoutSeconds;
+    settings.update.expect = m_options.expect;
+    settings.update.expectWithinSeconds = m_options.expectWithinSeconds;
     settings.logFile = QFile::encodeName(m_logPath);
     if (const QString error = m_controller.Configure(settings, m_image, m_imageBytes);
         !error.isEmpty()) {

@@ -33,6 +33,8 @@ class StationWindow : public QWidget {
         QString image;                 // empty: none yet
         double timeoutSeconds = 10;    // for each ACK
         QList<PortFilter> portFilters; // only the ports one of them takes; none: every port
+        QString expect;                // what the new program must say after the switch
+        double expectWithinSeconds = 5;
     };
     explicit StationWindow(const Options& options, QWidget* parent = nullptr);
     ~StationWindow() override;
