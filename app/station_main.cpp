@@ -2,11 +2,13 @@
 // tavrel-station: the station window. tavrel-station [--baud N] [--watch GLOB] [--auto]
 // [--log FILE] [IMAGE], so that a production line can start preloaded, in auto mode.
 #include "app/Resources.h"
+#include "serial/ModemSequence.h"
 #include "serial/PortFilter.h"
 #include "ui/station/StationWindow.h"
 
 #include <QApplication>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <getopt.h>
 #include <memory>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -41,6 +44,10 @@ const char kHelp[] =
     "      --expect REGEX    after the switch packet the new program must say something that\n"
     "                        matches REGEX, or the board fails\n"
     "      --expect-within S how long it has to say it (default 5 seconds)\n"
+    "      --before SEQ      modem-line steps before the first block (dtr, -dtr, rts, -rts,\n"
+    "                        break, -break, wait:MS, or reset-dtr, reset-rts,\n"
+    "                        boot-dtr-reset-rts), as tavrel-flash --before\n"
+    "      --after SEQ       the same after the switch packet\n"
     "      --log FILE        append the results to FILE (default: results.jsonl in the user's\n"
     "                        data folder)\n"
     "  -h, --help            show this help\n"
@@ -61,7 +68,7 @@ struct StationCommandLine {
 };
 
 StationCommandLine ParseCommandLine(int argc, char** argv) {
-    enum { kWatch = 256, kAuto, kLog, kPortFilter, kExpect, kExpectWithin };
+    enum { kWatch = 256, kAuto, kLog, kPortFilter, kExpect, kExpectWithin, kBefore, kAfter };
     static const option kOptions[] = {{"baud", required_argument, nullptr, 'b'},
                                       {"watch", required_argument, nullptr, kWatch},
                                       {"auto", no_argument, nullptr, kAuto},
@@ -69,6 +76,8 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
                                       {"port-filter", required_argument, nullptr, kPortFilter},
                                       {"expect", required_argument, nullptr, kExpect},
                                       {"expect-within", required_argument, nullptr, kExpectWithin},
+                                      {"before", required_argument, nullptr, kBefore},
+                                      {"after", required_argument, nullptr, kAfter},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
@@ -138,6 +147,17 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
             }
             options.expect = value;
             break;
+        case kBefore:
+        case kAfter: {
+            QString error;
+            const std::optional<ModemSequence> steps = ParseModemSequence(value, &error);
+            if (!steps) {
+                line.error = QStringLiteral("%1: %2").arg(spelled, error);
+                return line;
+            }
+            (code == kBefore ? options.before : options.after) = *steps;
+            break;
+        }
         case kExpectWithin:
             options.expectWithinSeconds = value.toDouble(&ok);
             if (!ok || !(options.expectWithinSeconds > 0) || options.expectWithinSeconds > 3600) {
@@ -163,16 +183,61 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
 
 } // namespace
 
+// --help or --version (or a shortening of either, -h, -V) before "--": answered before any
+// window, or Qt's own options, exist.
+const char* HelpOrVersion(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray word(argv[i]);
+        if (word == "--") {
+            break;
+        }
+        if (word == "-h" || (word.size() > 2 && QByteArray("--help").startsWith(word))) {
+            return kHelp;
+        }
+        if (word == "-V" || (word.size() > 3 && QByteArray("--version").startsWith(word))) {
+            return "tavrel-station " TAVREL_VERSION "\n";
+        }
+    }
+    return nullptr;
+}
+
+// The words without Qt's own options (-platform NAME, -style NAME, -reverse, ...), which
+// QApplication takes: the program's options are read, and refused, before any display is needed.
+std::vector<char*> WithoutQtOptions(int argc, char** argv) {
+    static const QSet<QByteArray> withValue{
+        "platform",    "platformpluginpath", "platformtheme", "plugin",     "qwindowgeometry",
+        "qwindowicon", "qwindowtitle",       "style",         "stylesheet", "session",
+        "display",     "geometry",           "title",         "name",       "qmljsdebugger"};
+    static const QSet<QByteArray> alone{"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    std::vector<char*> words{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        QByteArray name(argv[i]);
+        if (name == "--") {
+            words.insert(words.end(), argv + i, argv + argc);
+            break;
+        }
+        name = name.startsWith("--") ? name.mid(2) : name.startsWith('-') ? name.mid(1) : "";
+        if (withValue.contains(name.split('=').first()) && !name.contains('=')) {
+            ++i; // and its value
+        } else if (!withValue.contains(name.split('=').first()) && !alone.contains(name)) {
+            words.push_back(argv[i]);
+        }
+    }
+    words.push_back(nullptr);
+    return words;
+}
+
 int main(int argc, char** argv) {
-    const StationCommandLine line = ParseCommandLine(argc, argv);
+    if (const char* text = HelpOrVersion(argc, argv)) {
+        std::fputs(text, stdout);
+        return 0;
+    }
+    std::vector<char*> own = WithoutQtOptions(argc, argv);
+    const StationCommandLine line = ParseCommandLine(static_cast<int>(own.size()) - 1, own.data());
     if (!line.error.isEmpty()) {
         std::fprintf(stderr, "tavrel-station: %s\nTry tavrel-station --help.\n",
                      line.error.toLocal8Bit().constData());
         return 1;
-    }
-    if (line.help || line.version) {
-        std::fputs(line.help ? kHelp : "tavrel-station " TAVREL_VERSION "\n", stdout);
-        return 0;
     }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-station"));

@@ -30,23 +30,36 @@ QStringList ConfigurationFiles() {
 
 ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* told) {
     const ParseResult given = ParseFlashOptions(arguments);
-    if (!given.options || given.options->help || given.options->version) {
-        return given;
+    if (!given.options || given.options->help || given.options->version ||
+        given.options->listPorts) {
+        return given; // nothing that a default could change
     }
     const FlashOptions& cli = *given.options;
     QMap<QString, Default> defaults;
     for (const QString& path : ConfigurationFiles()) {
-        if (!QFileInfo(path).isFile()) {
+        if (!QFileInfo::exists(path)) {
             continue;
         }
         QSettings file(path, QSettings::IniFormat);
-        for (const char* key : kFileKeys) {
-            const QVariant value = file.value(QLatin1String(key));
-            if (value.isValid()) {
-                // A value with commas reads as a list: it is the text as written.
-                const QString text = value.toStringList().join(QLatin1Char(','));
-                defaults[QLatin1String(key)] = {QLatin1String(key), text, path};
+        if (!QFileInfo(path).isFile() || !QFileInfo(path).isReadable() ||
+            file.status() != QSettings::NoError) {
+            return {std::nullopt, QStringLiteral("the configuration file %1 cannot be read as "
+                                                 "INI; mend it or remove it")
+                                      .arg(path)};
+        }
+        for (const QString& key : file.allKeys()) {
+            if (!std::any_of(std::begin(kFileKeys), std::end(kFileKeys),
+                             [&](const char* known) { return key == QLatin1String(known); })) {
+                return {std::nullopt,
+                        QStringLiteral("the configuration file %1 has the key %2; the keys are "
+                                       "baud, timeout, retries, log, watch and port-filter, "
+                                       "outside any [section]")
+                            .arg(path, key)};
             }
+            // A value with commas reads as a list: it is the text as written (quote a value
+            // that holds a ';', which starts a comment).
+            const QString text = file.value(key).toStringList().join(QLatin1Char(','));
+            defaults[key] = {key, text, path};
         }
     }
     for (const auto& [key, variable] :
@@ -57,17 +70,24 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
         }
     }
     // A port named by the environment is no default when the ports are chosen otherwise.
-    if (cli.allPorts || cli.watch || cli.listPorts) {
+    if (cli.allPorts || cli.watch || cli.given.contains(QStringLiteral("port-filter"))) {
         defaults.remove(QStringLiteral("port"));
     }
-    QList<QByteArray> words{arguments.value(0)};
+    // Sending the switch packet alone writes no image: nothing to log, nothing to try again.
+    if (cli.switchOnly) {
+        defaults.remove(QStringLiteral("log"));
+        defaults.remove(QStringLiteral("retries"));
+    }
+    // The watch pattern is a default only for a --watch given without one.
     QString watchPattern;
+    if (const Default watch = defaults.take(QStringLiteral("watch"));
+        cli.watch && cli.watchPattern.isEmpty() && !watch.value.isEmpty()) {
+        watchPattern = watch.value;
+        told->append(QStringLiteral("watch %1 from %2").arg(watch.value, watch.source));
+    }
+    QList<QByteArray> words{arguments.value(0)};
     for (const Default& d : defaults) {
         if (cli.given.contains(d.key)) {
-            continue;
-        }
-        if (d.key == QLatin1String("watch")) {
-            watchPattern = d.value; // the pattern for a --watch given without one
             continue;
         }
         const QByteArray word = "--" + d.key.toUtf8() + '=' + d.value.toLocal8Bit();
@@ -78,12 +98,11 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
         words << word;
         told->append(QStringLiteral("%1 %2 from %3").arg(d.key, d.value, d.source));
     }
+    // The defaults go before the command line's own words, each whole ("--baud=9600"), so that
+    // the command line's options, read later, win.
     ParseResult parsed = ParseFlashOptions(words + arguments.mid(1));
-    if (parsed.options && parsed.options->watch && parsed.options->watchPattern.isEmpty() &&
-        !watchPattern.isEmpty()) {
+    if (parsed.options && !watchPattern.isEmpty()) {
         parsed.options->watchPattern = QFile::encodeName(watchPattern);
-        told->append(QStringLiteral("watch %1 from %2")
-                         .arg(watchPattern, defaults.value(QStringLiteral("watch")).source));
     }
     return parsed;
 }

@@ -53,6 +53,12 @@ QString HelpText() {
         "                       matches REGEX, or the board fails (exit 7): the only proof that\n"
         "                       it runs; a port dropped meanwhile is opened again by its name\n"
         "      --expect-within SECS  how long it has to say it (default 5)\n"
+        "      --before SEQ     modem-line steps on the opened port before the first block,\n"
+        "                       to drive a fixture's reset and boot pins: dtr, -dtr, rts, -rts,\n"
+        "                       break, -break and wait:MS, comma-separated, or a named one:\n"
+        "                       reset-dtr, reset-rts, boot-dtr-reset-rts (see below); a port\n"
+        "                       that cannot set a line is refused before any block is sent\n"
+        "      --after SEQ      the same after the switch packet\n"
         "      --list-ports     show com 1 to com 15 and what each maps to, then every port with\n"
         "                       its stable names, USB ids, serial number, maker and use\n"
         "  -j, --json           progress as one JSON object per line on standard output\n"
@@ -99,6 +105,11 @@ QString HelpText() {
         "  a --watch given without one) and port-filter (one filter, quoted). The command line\n"
         "  beats the environment, which beats the files; -v says where each value came from.\n"
         "\n"
+        "Named modem-line sequences:\n"
+        "  reset-dtr            dtr,wait:100,-dtr,wait:100\n"
+        "  reset-rts            rts,wait:100,-rts,wait:100\n"
+        "  boot-dtr-reset-rts   dtr,rts,wait:100,-rts,wait:100,-dtr\n"
+        "\n"
         "Examples:\n"
         "  tavrel-flash -p /dev/ttyUSB0 -b 115200 firmware.bin\n"
         "  tavrel-flash --port-filter vid=0483,pid=5740 firmware.hex\n"
@@ -121,6 +132,8 @@ enum LongOnly : int {
     kPortFilter,
     kExpect,
     kExpectWithin,
+    kBefore,
+    kAfter,
 };
 
 const option kOptions[] = {
@@ -144,6 +157,8 @@ const option kOptions[] = {
     {"port-filter", required_argument, nullptr, kPortFilter},
     {"expect", required_argument, nullptr, kExpect},
     {"expect-within", required_argument, nullptr, kExpectWithin},
+    {"before", required_argument, nullptr, kBefore},
+    {"after", required_argument, nullptr, kAfter},
     {nullptr, 0, nullptr, 0},
 };
 // Options first take what follows them; a leading '-' keeps the words in their order (so that
@@ -230,16 +245,23 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
             ++options.verbose;
             break;
         case kSwitchOnly:
-            options.switchOnly = true;
+        case kAllPorts:
+            // Options that reach ports nobody named are never taken from a shortened name.
+            if (word != "--switch-only" && word != "--all-ports") {
+                return refuse(QStringLiteral("%1: write %2 in full")
+                                  .arg(spelled, LongOptionsFor(word).value(0)));
+            }
+            (id == kSwitchOnly ? options.switchOnly : options.allPorts) = true;
             break;
         case kListPorts:
             options.listPorts = true;
             break;
-        case kAllPorts:
-            options.allPorts = true;
-            break;
         case 'p':
             options.given << QStringLiteral("port");
+            if (value.startsWith('=')) {
+                return refuse(QStringLiteral("%1 takes the port without '=' (-pPORT or -p PORT)")
+                                  .arg(spelled));
+            }
             if (value.isEmpty()) {
                 // An empty name (a script's unset variable) never means "any port".
                 return refuse(
@@ -267,7 +289,8 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
             } else if (optind < argc && words[optind].isEmpty()) {
                 return refuse(QStringLiteral("--watch is followed by an empty pattern; give "
                                              "--watch alone to watch the USB serial ports"));
-            } else if (optind < argc && QString::fromLocal8Bit(words[optind]).contains(wildcard)) {
+            } else if (optind < argc && !words[optind].startsWith('-') &&
+                       QString::fromLocal8Bit(words[optind]).contains(wildcard)) {
                 options.watchPattern = words[optind++];
                 watchTookWord = true;
             }
@@ -358,6 +381,16 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
                                                                : expression.errorString()));
             }
             options.expect = text;
+            break;
+        }
+        case kBefore:
+        case kAfter: {
+            QString error;
+            const std::optional<ModemSequence> steps = ParseModemSequence(text, &error);
+            if (!steps) {
+                return refuse(QStringLiteral("%1: %2").arg(spelled, error));
+            }
+            (id == kBefore ? options.before : options.after) = *steps;
             break;
         }
         case kExpectWithin:

@@ -3,6 +3,7 @@
 // The command line of tavrel-flash.
 
 #include "cli/ExitStatus.h"
+#include "serial/ModemSequence.h"
 #include "serial/PortFilter.h"
 #include "update/ImageFormats.h"
 
@@ -37,7 +38,9 @@ struct FlashOptions {
     QList<PortFilter> portFilters; // narrow the default port, --all-ports and --watch
     QString expect;                // after the switch packet, the new program's text must match
     double expectWithinSeconds = 5;
-    QSet<QString> given; // the options the command line gave: "port", "baud", "port-filter", ...
+    ModemSequence before; // modem-line steps before the first block
+    ModemSequence after;  // and after the switch packet
+    QSet<QString> given;  // the options the command line gave: "port", "baud", "port-filter", ...
     bool help = false;
     bool version = false;
 };

@@ -37,27 +37,36 @@ QString DeviceKey(const QString& port) {
 struct PortChoice {
     QStringList ports;
     QString error;
+    QString how; // how the one port was chosen when none was named
 };
 
-// The ports of a run that does not watch: those given, every port, or the system's one port.
+// The ports of a run that does not watch: those given, every port the filters leave, or the one
+// USB serial port they leave.
 PortChoice ChoosePorts(const FlashOptions& options) {
     if (!options.allPorts && !options.ports.isEmpty()) {
-        return {options.ports, {}};
+        return {options.ports, {}, {}};
     }
+    const QList<SerialPortEntry> system = SystemSerialPorts();
     if (!options.allPorts) {
-        // The system's one port, as the resolver finds it, or why there is none.
-        const PortLookup lookup = ResolvePort(QString());
-        return lookup.port ? PortChoice{{lookup.port->device}, {}} : PortChoice{{}, lookup.error};
+        const PortLookup lookup = ChooseDefaultPort(system, options.portFilters);
+        return lookup.port ? PortChoice{{lookup.port->device}, {}, lookup.port->how}
+                           : PortChoice{{}, lookup.error, {}};
     }
     QStringList ports;
-    for (const SerialPortEntry& entry : SystemSerialPorts()) {
-        ports << entry.device;
+    for (const SerialPortEntry& entry : system) {
+        if (MatchesAny(options.portFilters, entry)) {
+            ports << entry.device;
+        }
     }
     if (ports.isEmpty()) {
-        return {{},
-                QStringLiteral("this system has no serial port; connect the device or give -p")};
+        return {
+            {},
+            options.portFilters.isEmpty()
+                ? QStringLiteral("this system has no serial port; connect the device or give -p")
+                : QStringLiteral("the filter leaves none of the system's serial ports"),
+            {}};
     }
-    return {ports, {}};
+    return {ports, {}, {}};
 }
 
 } // namespace
@@ -65,7 +74,7 @@ PortChoice ChoosePorts(const FlashOptions& options) {
 namespace {
 
 // -v: where each value came from, how each port was found and how it is set up.
-void TellSetUp(const FlashOptions& options, const QStringList& ports,
+void TellSetUp(const FlashOptions& options, const QStringList& ports, const QString& chosenHow,
                const QStringList& defaultsTold) {
     for (const QString& line : defaultsTold) {
         Print(stderr, QStringLiteral("tavrel-flash: %1\n").arg(line));
@@ -74,7 +83,8 @@ void TellSetUp(const FlashOptions& options, const QStringList& ports,
         const PortLookup lookup = ResolvePort(port);
         if (lookup.port) {
             Print(stderr, QStringLiteral("tavrel-flash: %1 is %2 (%3)\n")
-                              .arg(port, lookup.port->device, lookup.port->how));
+                              .arg(port, lookup.port->device,
+                                   chosenHow.isEmpty() ? lookup.port->how : chosenHow));
         }
     }
     Print(stderr,
@@ -115,8 +125,10 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
         }
     }
     QStringList ports;
+    QString chosenHow;
     if (!options.watch) {
         const PortChoice choice = ChoosePorts(options);
+        chosenHow = choice.how;
         if (!choice.error.isEmpty()) {
             // Nothing is opened: the command line must say which port.
             return fail(kExitUsage, choice.error);
@@ -136,7 +148,7 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
 
     const bool talkative = options.verbose > 0 && !options.json && !options.quiet;
     if (talkative) {
-        TellSetUp(options, ports, defaultsTold);
+        TellSetUp(options, ports, chosenHow, defaultsTold);
     }
     // -vv: every byte, with its time, on standard error.
     const QByteArray traceFile =
@@ -156,6 +168,8 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     settings.update.switchOnly = options.switchOnly;
     settings.update.expect = options.expect;
     settings.update.expectWithinSeconds = options.expectWithinSeconds;
+    settings.update.before = options.before;
+    settings.update.after = options.after;
     settings.update.traceFile = traceFile;
     settings.update.standardError = [](const QByteArray& text) {
         Print(stderr, QString::fromLocal8Bit(text), Lane::Progress);

@@ -15,6 +15,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+enum class ModemLine { Dtr, Rts, Break };
+
 class Line {
   public:
     enum class ReadResult { Data, Timeout, Lost };
@@ -36,6 +38,8 @@ class Line {
     virtual void Close() = 0;
     // False where the line has no such modem line.
     virtual bool SetRequestToSend(bool on) = 0;
+    // Sets a modem line (or the break condition); empty when it was set, else why not.
+    virtual QString SetModemLine(ModemLine line, bool on) = 0;
     // The device the last opening used (or tried), for messages and records.
     virtual QString Device() const = 0;
     // The time on which the line's waits are measured, in nanoseconds: the system's monotonic

@@ -252,6 +252,18 @@ bool LocalSerialLine::SetRequestToSend(bool on) {
     return set;
 }
 
+QString LocalSerialLine::SetModemLine(ModemLine line, bool on) {
+    if (!m_port.isOpen()) {
+        return QStringLiteral("the port is closed");
+    }
+    const bool set = line == ModemLine::Dtr   ? m_port.setDataTerminalReady(on)
+                     : line == ModemLine::Rts ? m_port.setRequestToSend(on)
+                                              : m_port.setBreakEnabled(on);
+    const QString why = set ? QString() : m_port.errorString();
+    m_port.clearError();
+    return set ? QString() : why.isEmpty() ? QStringLiteral("the driver refused it") : why;
+}
+
 void Line::Pause(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

@@ -24,6 +24,7 @@ class LocalSerialLine : public Line {
     void Abandon() override;
     void Close() override;
     bool SetRequestToSend(bool on) override;
+    QString SetModemLine(ModemLine line, bool on) override;
     QString Device() const override { return m_device; }
 
     // For the serial control, which raises its events from the port's own notifications.

@@ -8,11 +8,11 @@ namespace {
 
 // A USB id as the system writes it: four hex digits, lower case.
 std::optional<QString> UsbId(const QString& text) {
-    bool ok = false;
-    const uint value = text.toUInt(&ok, 16);
-    if (!ok || text.isEmpty() || text.size() > 4 || value > 0xFFFF) {
+    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{1,4}$"));
+    if (!hex.match(text).hasMatch()) {
         return std::nullopt;
     }
+    const uint value = text.toUInt(nullptr, 16);
     return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
 }
 
@@ -24,14 +24,24 @@ std::optional<PortFilter> ParsePortFilter(const QString& text, QString* error) {
         *error = QStringLiteral("an empty filter; give vid=, pid=, serial= or name=");
         return std::nullopt;
     }
+    QStringList seen;
     for (const QString& field : text.split(QLatin1Char(','))) {
         const qsizetype equals = field.indexOf(QLatin1Char('='));
         const QString key = field.left(equals).trimmed().toLower();
         const QString value = equals < 0 ? QString() : field.mid(equals + 1).trimmed();
         if (equals < 0 || value.isEmpty()) {
-            *error = QStringLiteral("%1 needs a value (as in vid=0483)").arg(field);
+            *error = field.trimmed().isEmpty()
+                         ? QStringLiteral("an empty field; fields are separated by one comma")
+                         : QStringLiteral("%1 needs a value (as in vid=0483)").arg(field);
             return std::nullopt;
         }
+        if (seen.contains(key)) {
+            *error = QStringLiteral("%1 is given twice in one filter; give --port-filter again "
+                                    "for another")
+                         .arg(key);
+            return std::nullopt;
+        }
+        seen << key;
         if (key == QLatin1String("vid") || key == QLatin1String("pid")) {
             const std::optional<QString> id = UsbId(value);
             if (!id) {

@@ -34,7 +34,8 @@ struct Options {
 };
 
 // Parses the command line; returns an error text (empty when fine). Sets `help` for --help.
-std::string ParseOptions(int argc, char** argv, Options& options, bool& help);
+// `help` and `version`: what was asked for instead of a device.
+std::string ParseOptions(int argc, char** argv, Options& options, bool& help, bool& version);
 std::string UsageText();
 // Turns "\r\n", "\t", "\\" and "\xNN" escapes into bytes.
 std::string Unescape(const std::string& text);

@@ -81,7 +81,7 @@ bool ParseCount(const char* text, long& value) {
 }
 } // namespace
 
-std::string ParseOptions(int argc, char** argv, Options& options, bool& help) {
+std::string ParseOptions(int argc, char** argv, Options& options, bool& help, bool& version) {
     enum : int {
         kSplitAck = 256,
         kNoise,
@@ -151,7 +151,8 @@ std::string ParseOptions(int argc, char** argv, Options& options, bool& help) {
             help = true;
             return {};
         case 'V':
-            return {}; // answered by the program itself
+            version = true;
+            break;
         case 'v':
             options.verbose = true;
             break;

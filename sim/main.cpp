@@ -7,12 +7,13 @@
 int main(int argc, char** argv) {
     devsim::Options options;
     bool help = false;
-    const std::string error = devsim::ParseOptions(argc, argv, options, help);
+    bool version = false;
+    const std::string error = devsim::ParseOptions(argc, argv, options, help, version);
     if (help) {
         std::fputs(devsim::UsageText().c_str(), stdout);
         return 0;
     }
-    if (argc == 2 && (std::string(argv[1]) == "--version" || std::string(argv[1]) == "-V")) {
+    if (version && error.empty()) {
         std::puts("tavrel-devsim " TAVREL_VERSION);
         return 0;
     }

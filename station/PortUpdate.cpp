@@ -58,8 +58,10 @@ Ending PortUpdate::Run() {
         RefuseOutputsThatAreInputs();
         OpenTrace();
         OpenPort();
+        RunSteps(m_options.before, QStringLiteral("; no block was sent"));
         if (m_options.switchOnly) {
             SendSwitch();
+            RunSteps(m_options.after, QStringLiteral(" after the switch packet"));
             m_line->Close();
             m_reporter.SwitchSent(PortName());
             return {};
@@ -171,6 +173,7 @@ void PortUpdate::Flash() {
     Wait(tavrel::kSwitchDelayMs);
     SendSwitch();
     Wait(tavrel::kReportDelayMs);
+    RunSteps(m_options.after, QStringLiteral(" after the switch packet; the image was written"));
     if (!m_options.expect.isEmpty()) {
         AwaitExpectedText();
     }
@@ -322,6 +325,12 @@ void PortUpdate::Wait(int milliseconds) {
 } // namespace station
 
 namespace station {
+
+void PortUpdate::RunSteps(const ModemSequence& steps, const QString& then) {
+    if (const QString why = RunModemSequence(*m_line, steps); !why.isEmpty()) {
+        throw Refusal{Failure::Port, why + then};
+    }
+}
 
 void PortUpdate::AwaitExpectedText() {
     const QRegularExpression expected(m_options.expect);

@@ -7,6 +7,7 @@
 // runs one per port, each on a thread of its own.
 
 #include "serial/Line.h"
+#include "serial/ModemSequence.h"
 #include "serial/StopFlag.h"
 #include "station/RunReport.h"
 #include "station/Trace.h"
@@ -35,6 +36,9 @@ struct UpdateSettings {
     // seconds, or the board fails: the only proof that the new program runs.
     QString expect;
     double expectWithinSeconds = 5;
+    // Modem-line steps on the opened port before the first block, and after the switch packet.
+    ModemSequence before;
+    ModemSequence after;
 };
 
 class PortUpdate {
@@ -92,6 +96,8 @@ class PortUpdate {
     // Reads the new program's text until it matches the expectation or the time is up; a port
     // that went away is opened again under its name meanwhile.
     void AwaitExpectedText();
+    // Runs modem-line steps; a step the port refuses fails the update with `then` added.
+    void RunSteps(const ModemSequence& steps, const QString& then);
 
     const UpdateSettings& m_options;
     ProgressReporter& m_reporter;

@@ -2,7 +2,11 @@
 // tavrel-flash's command line takes the GNU forms its users type elsewhere, each meaning the same
 // options, and refuses what it cannot take with a message that names the option.
 #include "cli/FlashOptions.h"
+#include "cli/Defaults.h"
+#include "support/TempFiles.h"
 
+#include <QDir>
+#include <QFile>
 #include <gtest/gtest.h>
 
 namespace {
@@ -53,6 +57,8 @@ TEST(FlashOptions, EveryGnuFormMeansTheSame) {
                 "fw.bin"}),
          Words({"--watch=/dev/serial/by-id/*", "--port-filter=vid=0483", "--retr", "2", "fw.bin"})},
         {Words({"--", "-odd-name.bin"}), Words({"-t", "10", "--", "-odd-name.bin"})},
+        {Words({"--watch", "--port-filter=vid=0483", "fw.bin"}),
+         Words({"--port-filter", "vid=0483", "--watch", "fw.bin"})},
     };
     for (const auto& forms : groups) {
         const std::string first = Made(flash::ParseFlashOptions(forms.front()));
@@ -73,12 +79,61 @@ TEST(FlashOptions, RefusalsNameTheOption) {
         {Words({"--json=yes", "fw.bin"}), "--json takes no value"},
         {Words({"--port-filter", "vid=zz", "fw.bin"}), "--port-filter: vid needs four hex digits"},
         {Words({"-p", "", "fw.bin"}), "-p needs a port"},
+        {Words({"-p=/dev/x", "fw.bin"}), "-p takes the port without '='"},
+        {Words({"--all", "fw.bin"}), "--all: write --all-ports in full"},
+        {Words({"--port-filter", "vid=0483,vid=1", "fw.bin"}), "--port-filter: vid is given twice"},
     };
     for (const auto& [argv, said] : refused) {
         const flash::ParseResult parsed = flash::ParseFlashOptions(argv);
         EXPECT_FALSE(parsed.options) << argv.join(' ').toStdString();
         EXPECT_TRUE(parsed.error.startsWith(QString::fromUtf8(said))) << parsed.error.toStdString();
     }
+}
+
+// The environment and the configuration file fill in what the command line leaves, never more:
+// not a port where the command line chose ports otherwise, not a log where no image is written.
+TEST(FlashOptions, DefaultsFillOnlyWhatTheCommandLineLeaves) {
+    struct Case {
+        const char* name;
+        QByteArray file; // tavrel.conf
+        QByteArray port; // TAVREL_PORT
+        QList<QByteArray> argv;
+        const char* made; // part of what the parse made, or of its refusal
+    };
+    TempFiles files;
+    const QByteArray folder = QFile::encodeName(files.Path("config"));
+    QDir().mkpath(files.Path("config/tavrel"));
+    qputenv("XDG_CONFIG_HOME", folder);
+    for (const Case& c : {
+             Case{"EnvironmentPort", "", "/dev/x", Words({"fw.bin"}), "port=/dev/x "},
+             Case{"CommandLineFilterBeatsEnvironmentPort", "", "/dev/x",
+                  Words({"--port-filter", "vid=0483", "fw.bin"}), "port= "},
+             Case{"FileBaudBelowCommandLine", "baud = 9600\n", "", Words({"-b", "57600", "fw.bin"}),
+                  "baud=57600 "},
+             Case{"FileWatchPatternForABareWatch", "watch = \"/dev/serial/by-id/*\"\n", "",
+                  Words({"--watch", "fw.bin"}), "watch=1:/dev/serial/by-id/*"},
+             Case{"NoLogForTheSwitchAlone", "log = /tmp/l.jsonl\nretries = 2\n", "",
+                  Words({"-p", "/dev/x", "--switch-only"}), "retries=0"},
+             Case{"UnknownKeyIsRefused", "speed = 9600\n", "", Words({"fw.bin"}),
+                  "has the key speed"},
+             Case{"BadValueNamesItsSource", "timeout = soon\n", "", Words({"fw.bin"}),
+                  "tavrel.conf)"},
+         }) {
+        QFile conf(files.Path("config/tavrel/tavrel.conf"));
+        ASSERT_TRUE(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        conf.write(c.file);
+        conf.close();
+        if (c.port.isEmpty()) {
+            qunsetenv("TAVREL_PORT");
+        } else {
+            qputenv("TAVREL_PORT", c.port);
+        }
+        QStringList told;
+        const std::string made = Made(flash::ParseWithDefaults(c.argv, &told));
+        EXPECT_NE(made.find(c.made), std::string::npos) << c.name << ": " << made;
+    }
+    qunsetenv("TAVREL_PORT");
+    qunsetenv("XDG_CONFIG_HOME");
 }
 
 } // namespace

@@ -112,4 +112,31 @@ INSTANTIATE_TEST_SUITE_P(
                    "the new program did not say v2 within 5 s", false, false, "v2"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Modem-line steps run on the opened port: before the first block, and after the switch packet,
+// with their waits on the line's clock.
+TEST(HeadlessUpdate, ModemStepsDriveTheFixtureAroundTheUpdate) {
+    g_stop = 0;
+    ImageStore image;
+    image.LoadImageBytes(PatternBytes(3000));
+    auto line = std::make_unique<InMemoryLine>(Ack);
+    const auto steps = line->modemSteps;
+    const auto written = line->written;
+    station::UpdateSettings settings;
+    settings.port = QStringLiteral("/dev/in-memory");
+    QString error;
+    settings.before = *ParseModemSequence(QStringLiteral("dtr,wait:50,-dtr"), &error);
+    settings.after = *ParseModemSequence(QStringLiteral("reset-rts"), &error);
+    Recorder recorder;
+    station::PortUpdate update(settings, recorder, g_stop, &image, 3000, {}, std::move(line));
+    EXPECT_TRUE(update.Run().Passed()) << recorder.message.toStdString();
+    ASSERT_EQ(steps->size(), 4) << steps->join(' ').toStdString();
+    EXPECT_EQ(steps->mid(0, 2), QStringList({"dtr@0", "-dtr@50"}));
+    const int rtsAt = steps->at(2).section('@', 1).toInt();
+    EXPECT_TRUE(steps->at(2).startsWith("rts@") &&
+                steps->at(3) == QStringLiteral("-rts@%1").arg(rtsAt + 100))
+        << steps->join(' ').toStdString();
+    EXPECT_GE(rtsAt, 50 + tavrel::kSwitchDelayMs + tavrel::kReportDelayMs) << "after the switch";
+    EXPECT_EQ(written->size(), 4);
+}
+
 } // namespace

@@ -37,3 +37,11 @@ Line::ReadResult InMemoryLine::Read(QByteArray& into, int timeoutMs) {
     m_nowNs += std::max(timeoutMs, 1) * qint64(1'000'000); // silent for the whole read
     return ReadResult::Timeout;
 }
+
+QString InMemoryLine::SetModemLine(ModemLine line, bool on) {
+    const char* name = line == ModemLine::Dtr ? "dtr" : line == ModemLine::Rts ? "rts" : "break";
+    *modemSteps << QStringLiteral("%1%2@%3")
+                       .arg(on ? "" : "-", QLatin1String(name))
+                       .arg(m_nowNs / 1'000'000);
+    return {};
+}

@@ -30,6 +30,8 @@ class InMemoryLine : public Line {
     void Abandon() override { m_open = false; }
     void Close() override { m_open = false; }
     bool SetRequestToSend(bool) override { return false; }
+    // Records each step as "dtr@MS", "-rts@MS", ... on the line's own clock.
+    QString SetModemLine(ModemLine line, bool on) override;
     QString Device() const override { return m_device; }
     // Time passes only when the device is waited for: a read that finds nothing moves it on by
     // the read's time, so that an update's fixed waits cost no real time.
@@ -39,6 +41,7 @@ class InMemoryLine : public Line {
     // Everything written, packet by packet: shared, so that a test can read it after the line
     // has gone with its owner.
     std::shared_ptr<QList<QByteArray>> written = std::make_shared<QList<QByteArray>>();
+    std::shared_ptr<QStringList> modemSteps = std::make_shared<QStringList>();
 
   private:
     Script m_script;

@@ -196,6 +196,8 @@ bool StationWindow::EnsureStation() {
     settings.update.timeoutSeconds = m_options.timeoutSeconds;
     settings.update.expect = m_options.expect;
     settings.update.expectWithinSeconds = m_options.expectWithinSeconds;
+    settings.update.before = m_options.before;
+    settings.update.after = m_options.after;
     settings.logFile = QFile::encodeName(m_logPath);
     if (const QString error = m_controller.Configure(settings, m_image, m_imageBytes);
         !error.isEmpty()) {

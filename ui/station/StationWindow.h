@@ -6,6 +6,7 @@
 // Stop ends every update under way. Every attempt goes to the same JSON-lines log as
 // tavrel-flash --log.
 
+#include "serial/ModemSequence.h"
 #include "serial/PortFilter.h"
 #include "serial/StopFlag.h"
 #include "station/StationController.h"
@@ -35,6 +36,8 @@ class StationWindow : public QWidget {
         QList<PortFilter> portFilters; // only the ports one of them takes; none: every port
         QString expect;                // what the new program must say after the switch
         double expectWithinSeconds = 5;
+        ModemSequence before; // modem-line steps before the first block
+        ModemSequence after;  // and after the switch packet
     };
     explicit StationWindow(const Options& options, QWidget* parent = nullptr);
     ~StationWindow() override;

@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "serial/ModemSequence.h"
+
+#include <QMap>
+
+namespace {
+
+// Common wirings: a reset pin on DTR or RTS (asserted resets), or a boot pin on DTR held while
+// RTS pulses reset, as many development boards wire their USB serial adapter.
+const QMap<QString, QString>& Named() {
+    static const QMap<QString, QString> named{
+        {QStringLiteral("reset-dtr"), QStringLiteral("dtr,wait:100,-dtr,wait:100")},
+        {QStringLiteral("reset-rts"), QStringLiteral("rts,wait:100,-rts,wait:100")},
+        {QStringLiteral("boot-dtr-reset-rts"),
+         QStringLiteral("dtr,rts,wait:100,-rts,wait:100,-dtr")},
+    };
+    return named;
+}
+
+const char* Name(ModemLine line) {
+    return line == ModemLine::Dtr ? "DTR" : line == ModemLine::Rts ? "RTS" : "break";
+}
+
+} // namespace
+
+QString NamedModemSequences() {
+    QString text;
+    for (auto it = Named().begin(); it != Named().end(); ++it) {
+        text += QStringLiteral("%1 = %2\n").arg(it.key(), it.value());
+    }
+    return text;
+}
+
+std::optional<ModemSequence> ParseModemSequence(const QString& text, QString* error) {
+    const QString steps = Named().value(text.trimmed(), text);
+    ModemSequence sequence;
+    for (const QString& raw : steps.split(QLatin1Char(','))) {
+        const QString step = raw.trimmed().toLower();
+        const bool off = step.startsWith(QLatin1Char('-'));
+        const QString name = off ? step.mid(1) : step;
+        if (step.startsWith(QLatin1String("wait:"))) {
+            bool ok = false;
+            const int ms = step.mid(5).toInt(&ok);
+            if (!ok || ms < 0 || ms > 60000) {
+                *error = QStringLiteral("%1: a wait is wait:MS, 0 to 60000").arg(raw.trimmed());
+                return std::nullopt;
+            }
+            sequence << ModemStep{std::nullopt, false, ms};
+        } else if (name == QLatin1String("dtr") || name == QLatin1String("rts") ||
+                   name == QLatin1String("break")) {
+            sequence << ModemStep{name == QLatin1String("dtr")   ? ModemLine::Dtr
+                                  : name == QLatin1String("rts") ? ModemLine::Rts
+                                                                 : ModemLine::Break,
+                                  !off, 0};
+        } else {
+            *error = QStringLiteral("unknown step %1; the steps are dtr, -dtr, rts, -rts, break, "
+                                    "-break and wait:MS, or one of %2")
+                         .arg(raw.trimmed(), Named().keys().join(QStringLiteral(", ")));
+            return std::nullopt;
+        }
+    }
+    return sequence;
+}
+
+QString RunModemSequence(Line& line, const ModemSequence& steps) {
+    for (const ModemStep& step : steps) {
+        if (!step.line) {
+            line.Pause(step.waitMs);
+            continue;
+        }
+        const QString why = line.SetModemLine(*step.line, step.on);
+        if (!why.isEmpty()) {
+            return QStringLiteral("%1 cannot %2 %3: %4")
+                .arg(line.Device(), step.on ? QStringLiteral("raise") : QStringLiteral("lower"),
+                     QLatin1String(Name(*step.line)), why);
+        }
+    }
+    return {};
+}
