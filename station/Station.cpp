@@ -132,6 +132,18 @@ void Station::WaitForAll() {
     }
 }
 
+QString Station::Record(QJsonObject record) {
+    if (!m_log.IsOpen()) {
+        return {};
+    }
+    record.insert(QStringLiteral("schema"), 1);
+    record.insert(QStringLiteral("time"),
+                  QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    record.insert(QStringLiteral("version"), QStringLiteral(TAVREL_VERSION));
+    record.insert(QStringLiteral("host"), QSysInfo::machineHostName());
+    return m_log.Append(record);
+}
+
 void Station::Emit(StationEvent::Kind kind, const PortStatus& status, const QString& text,
                    bool retrying) const {
     if (m_sink) {
@@ -216,6 +228,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
         // On the disk before the next attempt on this port starts.
         const QString logError = m_log.Append(
             {{"schema", 1},
+             {"record", "attempt"},
              {"time", startedAt.toString(Qt::ISODateWithMs)},
              {"version", QStringLiteral(TAVREL_VERSION)},
              {"host", QSysInfo::machineHostName()},

@@ -10,6 +10,7 @@
 #include "station/ResultsLog.h"
 #include "station/UsbIdentity.h"
 
+#include <QJsonObject>
 #include <QString>
 #include <functional>
 #include <map>
@@ -82,6 +83,9 @@ class Station {
     // which runs on the port's own thread.
     bool Flash(const QString& port);
     void WaitForAll();
+    // Appends a record of the station's own to the results log (with the schema, the time, the
+    // tool's version and the host); the reason when it could not be written.
+    QString Record(QJsonObject record);
     qint64 ImageBytes() const { return m_imageBytes; }
 
   private:

@@ -177,6 +177,17 @@ QStringList StationController::Taken(const QStringList& present) {
     return taken;
 }
 
+QString StationController::ResetCounters() {
+    const QString error = m_station ? m_station->Record({{"record", "counters"},
+                                                         {"passed", m_passed},
+                                                         {"failed", m_failed},
+                                                         {"total", m_passed + m_failed}})
+                                    : QString();
+    m_passed = 0;
+    m_failed = 0;
+    return error;
+}
+
 QList<PortStatus> StationController::Ports() const {
     QList<PortStatus> ports;
     for (const QString& port : m_order) {

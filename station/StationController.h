@@ -63,6 +63,9 @@ class StationController : public QObject {
     int Failed() const { return m_failed; }
     // A stop cut an update short.
     bool Cut() const { return m_cut; }
+    // Sets the counts to zero, after writing them to the results log as a record of their own;
+    // the log's reason when it could not be written.
+    QString ResetCounters();
     // Every port seen or flashed, in the order they came.
     QList<PortStatus> Ports() const;
 

@@ -41,7 +41,14 @@ void ModalWatcher::Poll() {
         QPointer<QMessageBox> guard(box);
         QTimer::singleShot(m_messageDelayMs, box, [guard] {
             if (guard) {
-                guard->button(QMessageBox::Ok)->click();
+                // The operator reads it and confirms: OK, or Yes to a question.
+                QAbstractButton* confirm = guard->button(QMessageBox::Ok);
+                confirm = confirm != nullptr ? confirm : guard->button(QMessageBox::Yes);
+                if (confirm != nullptr) {
+                    confirm->click();
+                } else {
+                    guard->reject();
+                }
             }
         });
     } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {

@@ -170,6 +170,59 @@ TEST_F(StationWindowTest, StartFlashesEveryWaitingPortAndAFailureShowsItsReason)
         << window->ImageText().toStdString();
 }
 
+// A failed board's tile stays, red, after the board has gone, until the operator acknowledges
+// it; the next board on that port gets a fresh tile beside it. Resetting the counters writes the
+// counts to the log first.
+TEST_F(StationWindowTest, AFailureStaysUntilAcknowledgedAndCountersResetIntoTheLog) {
+    SimProcess lost({"--hangup-after", "2"});
+    SimProcess good;
+    Open(true);
+    const QString board = Plug("board", lost.PortPath());
+    ASSERT_TRUE(WaitForState(board, "failed")) << State(board).toStdString();
+    EXPECT_EQ(window->Tile(board)->Word(), "FAIL");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Tile(board) == nullptr; }, 8000))
+        << "the port's slot is freed when the board has gone";
+    ASSERT_EQ(window->Tiles().size(), 1) << "the failure is still in view";
+    EXPECT_TRUE(window->Tiles().first()->StateText().contains("(unplugged)"));
+    EXPECT_EQ(window->Unacknowledged(), 1);
+    ASSERT_TRUE(QFile::remove(board));
+    Plug("board", good.PortPath());
+    ASSERT_TRUE(WaitForState(board, "passed")) << State(board).toStdString();
+    EXPECT_EQ(window->Tiles().size(), 2) << "a fresh tile beside the failure";
+    window->AcknowledgeAll();
+    EXPECT_EQ(window->Tiles().size(), 1);
+    EXPECT_EQ(window->Unacknowledged(), 0);
+    window->OnResetCounters();
+    EXPECT_EQ(window->Passed() + window->Failed(), 0);
+    const QJsonObject counts =
+        QJsonDocument::fromJson(ReadFile(files.Path("log.jsonl")).trimmed().split('\n').last())
+            .object();
+    EXPECT_EQ(counts["record"].toString(), "counters");
+    EXPECT_EQ(counts["passed"].toInt(), 1);
+    EXPECT_EQ(counts["failed"].toInt(), 1);
+}
+
+// Eight boards show at once on a 1280x800 screen, and the tiles reflow at once to any width with
+// no column hidden behind a scroll bar.
+TEST_F(StationWindowTest, EightTilesFitAndReflowWithTheWidth) {
+    SimProcess sims({"--count", "8"});
+    Open(false);
+    for (int n = 0; n < 8; ++n) {
+        Plug(QStringLiteral("board-%1").arg(n), sims.PortPaths()[n]);
+    }
+    for (const int width : {1280, 900, 600, 1280}) {
+        window->resize(width, 800);
+        QCoreApplication::processEvents();
+        for (PortTile* tile : window->Tiles()) {
+            const QRect shown(tile->mapTo(window.get(), QPoint(0, 0)), tile->size());
+            EXPECT_LE(shown.right(), window->width()) << width << " " << tile->Port().toStdString();
+            if (width == 1280) {
+                EXPECT_LE(shown.bottom(), window->height()) << "in view without scrolling";
+            }
+        }
+    }
+}
+
 // Stop, for an update that Start or Auto began, ends every update under way: the port is closed
 // (another program can open it) and the device is sent nothing more.
 class StationWindowStop : public StationWindowTest, public ::testing::WithParamInterface<bool> {};

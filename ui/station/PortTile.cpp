@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/station/PortTile.h"
 
+#include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
 #include <QVBoxLayout>
@@ -27,36 +28,47 @@ PortTile::PortTile(const QString& port, QWidget* parent) : QFrame(parent), m_por
     setObjectName(port);
     setFrameShape(QFrame::StyledPanel);
     setAutoFillBackground(true);
-    // Wide enough for a by-id path's end and a reason line, in the font's own units, so that
-    // the tile grows with the font and the screen's scaling.
-    setMinimumWidth(fontMetrics().averageCharWidth() * 36);
+    // Wide enough for a short name and a reason line, in the font's own units, so that the tile
+    // grows with the font and the screen's scaling.
+    setMinimumWidth(fontMetrics().averageCharWidth() * 34);
     auto* layout = new QVBoxLayout(this);
-    m_device = new QLabel(port, this);
+    m_word = new QLabel(this);
+    m_word->setAlignment(Qt::AlignCenter);
+    QFont large = m_word->font();
+    large.setPointSizeF(large.pointSizeF() * 2.2);
+    large.setBold(true);
+    m_word->setFont(large);
+    // The short name: what a by-id path ends with, or ttyUSB0; the whole path in the tooltip.
+    m_device = new QLabel(QFileInfo(port).fileName(), this);
     m_device->setTextFormat(Qt::PlainText);
     m_device->setWordWrap(true);
+    m_device->setToolTip(port);
     QFont bold = m_device->font();
     bold.setBold(true);
     m_device->setFont(bold);
     m_bar = new QProgressBar(this);
     m_bar->setRange(0, 1);
     m_bar->setValue(0);
+    m_bar->setTextVisible(false);
     m_stateLabel = new QLabel(this);
     m_stateLabel->setTextFormat(Qt::PlainText);
-    m_stateLabel->setWordWrap(true);
+    m_stateLabel->setWordWrap(true); // a reason is shown whole, never clipped
     m_time = new QLabel(this);
     m_time->setTextFormat(Qt::PlainText);
+    layout->addWidget(m_word);
     layout->addWidget(m_device);
     layout->addWidget(m_bar);
     layout->addWidget(m_stateLabel);
     layout->addWidget(m_time);
+    layout->addStretch(1);
     station::PortStatus waiting;
     waiting.port = port;
     Show(waiting);
 }
 
 void PortTile::SetSerialNumber(const QString& serial) {
-    m_device->setText(serial.isEmpty() ? m_port
-                                       : QStringLiteral("%1\nserial %2").arg(m_port, serial));
+    const QString name = QFileInfo(m_port).fileName();
+    m_device->setText(serial.isEmpty() ? name : QStringLiteral("%1\nserial %2").arg(name, serial));
 }
 
 void PortTile::Note(const QString& text) {
@@ -68,7 +80,29 @@ QString PortTile::StateText() const {
     return m_stateLabel->text();
 }
 
+QString PortTile::Word() const {
+    return m_word->text();
+}
+
+void PortTile::Acknowledge() {
+    m_acknowledged = true;
+    Show(m_shown);
+}
+
+void PortTile::MarkUnplugged() {
+    m_unplugged = true;
+    Show(m_shown);
+}
+
+void PortTile::mousePressEvent(QMouseEvent* event) {
+    QFrame::mousePressEvent(event);
+    Q_EMIT Clicked(this);
+}
+
 void PortTile::Show(const station::PortStatus& status) {
+    if (status.state == station::PortState::Flashing && m_shown.state != status.state) {
+        m_acknowledged = false; // a new update: its end is seen afresh
+    }
     m_shown = status;
     if (status.state != station::PortState::Passed) {
         m_note.clear();
@@ -83,14 +117,32 @@ void PortTile::Show(const station::PortStatus& status) {
         text += QStringLiteral(": ") + (status.ending.failure == station::Failure::Stopped
                                             ? QStringLiteral("stopped")
                                             : status.reason);
+        m_stateLabel->setToolTip(status.reason);
     }
     if (!m_note.isEmpty()) {
         text += QLatin1Char('\n') + m_note;
     }
+    if (m_unplugged) {
+        text += QStringLiteral("\n(unplugged)");
+    }
+    if (AwaitsAcknowledgement()) {
+        text += QStringLiteral("\nClick to acknowledge.");
+    }
     m_stateLabel->setText(text);
+    static const char* const kWords[] = {"WAITING", "FLASHING", "PASS", "FAIL"};
+    m_word->setText(QLatin1String(kWords[static_cast<int>(status.state)]));
+    // The whole face in the state's colour, the text white on it; the bar the same colour.
+    const QColor colour = StateColour(status.state);
     QPalette palette = this->palette();
-    palette.setColor(QPalette::WindowText, StateColour(status.state));
-    m_stateLabel->setPalette(palette);
+    palette.setColor(QPalette::Window, status.state == station::PortState::Waiting
+                                           ? palette.color(QPalette::Window)
+                                           : colour.lighter(170));
+    palette.setColor(QPalette::WindowText, status.state == station::PortState::Waiting
+                                               ? palette.color(QPalette::WindowText)
+                                               : colour.darker(160));
+    setPalette(palette);
+    m_bar->setStyleSheet(
+        QStringLiteral("QProgressBar::chunk { background: %1; }").arg(colour.name()));
     const bool ended =
         status.state == station::PortState::Passed || status.state == station::PortState::Failed;
     m_time->setText(ended ? QStringLiteral("last update %1 s").arg(status.seconds, 0, 'f', 1)

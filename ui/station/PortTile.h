@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// One port on the station's board: the device (its path, and the USB serial number where
-// known), a progress bar, the state in words and colour (waiting grey, flashing blue, passed
-// green, failed red with the reason) and the time the last update took.
+// One port on the station's board, read from two metres away: the whole face takes the state's
+// colour (waiting neutral, flashing blue, PASS green, FAIL red) under one large word, with the
+// bar in the same colour; below, the port's short name (the full path in its tooltip), the
+// state and the failure's reason in full, and the time the last update took. A failed tile
+// stays until the operator has seen it: a click acknowledges it.
 
 #include "station/Station.h"
 
@@ -22,12 +24,30 @@ class PortTile : public QFrame {
     void Note(const QString& text);
     station::PortState State() const { return m_shown.state; }
     QString StateText() const;
+    // The large word: WAITING, FLASHING, PASS or FAIL.
+    QString Word() const;
     const QString& Port() const { return m_port; }
+    // A failure that nobody has acknowledged yet.
+    bool AwaitsAcknowledgement() const {
+        return m_shown.state == station::PortState::Failed && !m_acknowledged;
+    }
+    void Acknowledge();
+    // The board has left: the tile stays for its failure to be seen.
+    void MarkUnplugged();
+
+  Q_SIGNALS:
+    void Clicked(PortTile* tile);
+
+  protected:
+    void mousePressEvent(QMouseEvent* event) override;
 
   private:
     QString m_port;
     station::PortStatus m_shown;
     QString m_note;
+    bool m_acknowledged = false;
+    bool m_unplugged = false;
+    QLabel* m_word;
     QLabel* m_device;
     QProgressBar* m_bar;
     QLabel* m_stateLabel;

@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
+#include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -58,7 +59,18 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     m_auto->setCheckable(true);
     m_stopButton = new QPushButton(tr("S&top"), this);
     m_results = new QPushButton(tr("&Results..."), this);
+    m_acknowledgeAll = new QPushButton(tr("Ac&knowledge failures"), this);
+    m_resetCounters = new QPushButton(tr("Reset c&ounters..."), this);
     m_counters = new QLabel(this);
+    QFont large = m_counters->font();
+    large.setPointSizeF(large.pointSizeF() * 1.6);
+    large.setBold(true);
+    m_counters->setFont(large);
+    m_unacknowledged = new QLabel(this);
+    m_unacknowledged->setFont(large);
+    QPalette alarm = m_unacknowledged->palette();
+    alarm.setColor(QPalette::WindowText, QColor(0xc6, 0x28, 0x28));
+    m_unacknowledged->setPalette(alarm);
     m_logLabel = new QLabel(tr("Log: %1").arg(QDir::toNativeSeparators(m_logPath)), this);
     m_logLabel->setTextFormat(Qt::PlainText);
     m_logLabel->setWordWrap(true);
@@ -70,11 +82,15 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     top->addWidget(rateLabel);
     top->addWidget(m_baud);
     auto* actions = new QHBoxLayout;
-    for (QPushButton* button : {m_start, m_auto, m_stopButton, m_results}) {
+    for (QPushButton* button :
+         {m_start, m_auto, m_stopButton, m_results, m_acknowledgeAll, m_resetCounters}) {
         actions->addWidget(button);
     }
     actions->addStretch(1);
-    actions->addWidget(m_counters);
+    auto* counters = new QHBoxLayout;
+    counters->addWidget(m_counters);
+    counters->addStretch(1);
+    counters->addWidget(m_unacknowledged);
 
     m_board = new QWidget;
     m_grid = new QGridLayout(m_board);
@@ -89,10 +105,15 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     scroll->setWidget(m_board);
     scroll->setWidgetResizable(true);
     scroll->setFocusPolicy(Qt::NoFocus);
+    // The tiles reflow to the width: never a column behind a scroll bar.
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_viewport = scroll->viewport();
+    m_viewport->installEventFilter(this);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addLayout(actions);
+    layout->addLayout(counters);
     layout->addWidget(scroll, 1);
     layout->addWidget(m_logLabel);
 
@@ -101,12 +122,16 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     connect(m_auto, &QPushButton::toggled, this, &StationWindow::OnAuto);
     connect(m_stopButton, &QPushButton::clicked, this, &StationWindow::OnStop);
     connect(m_results, &QPushButton::clicked, this, &StationWindow::OnResults);
+    connect(m_acknowledgeAll, &QPushButton::clicked, this, &StationWindow::AcknowledgeAll);
+    connect(m_resetCounters, &QPushButton::clicked, this, &StationWindow::OnResetCounters);
     connect(m_baud, &QComboBox::currentTextChanged, this, &StationWindow::OnRateChanged);
     connect(&m_controller, &station::StationController::PortEvent, this, &StationWindow::OnEvent);
     connect(&m_controller, &station::StationController::Idle, this, &StationWindow::UpdateControls);
 
     const QFontMetrics metrics(font());
-    resize(metrics.averageCharWidth() * 120, metrics.height() * 34);
+    // Four tiles a row and two rows in view: eight boards at a glance.
+    resize(metrics.averageCharWidth() * 34 * 4 + metrics.averageCharWidth() * 12,
+           metrics.height() * 34);
     if (!options.image.isEmpty()) {
         LoadImage(options.image);
     }
@@ -261,11 +286,14 @@ void StationWindow::PollPorts() {
 
 void StationWindow::AddTile(const station::PortStatus& status) {
     if (const auto old = m_tiles.find(status.port); old != m_tiles.end()) {
-        delete old->second; // the tile of a board that has left: this is the next one
+        // The tile of a board that has left: this is the next one. A failure nobody has seen
+        // stays beside it.
+        KeepOrDelete(old->second);
         m_tiles.erase(old);
     }
     m_endedAt.erase(status.port);
     auto* tile = new PortTile(status.port, m_board);
+    connect(tile, &PortTile::Clicked, this, &StationWindow::Acknowledge);
     tile->SetSerialNumber(status.usbSerial);
     m_tiles[status.port] = tile;
     Relayout();
@@ -288,10 +316,60 @@ void StationWindow::RemoveTileOfGone(const QString& port) {
         });
         return;
     }
-    delete found->second;
+    KeepOrDelete(found->second);
     m_tiles.erase(found);
     m_endedAt.erase(port);
     Relayout();
+    UpdateControls();
+}
+
+void StationWindow::KeepOrDelete(PortTile* tile) {
+    if (tile->AwaitsAcknowledgement()) {
+        tile->MarkUnplugged();
+        m_seenLater.push_back(tile);
+    } else {
+        delete tile;
+    }
+}
+
+void StationWindow::Acknowledge(PortTile* tile) {
+    if (!tile->AwaitsAcknowledgement()) {
+        return;
+    }
+    tile->Acknowledge();
+    if (const auto kept = std::find(m_seenLater.begin(), m_seenLater.end(), tile);
+        kept != m_seenLater.end()) {
+        m_seenLater.erase(kept);
+        tile->deleteLater(); // its board has gone: seen now, it goes too
+        tile->hide();
+        Relayout();
+    }
+    UpdateControls();
+}
+
+void StationWindow::AcknowledgeAll() {
+    for (PortTile* tile : Tiles()) {
+        Acknowledge(tile);
+    }
+}
+
+int StationWindow::Unacknowledged() const {
+    const QList<PortTile*> tiles = Tiles();
+    return static_cast<int>(std::count_if(tiles.begin(), tiles.end(),
+                                          [](PortTile* t) { return t->AwaitsAcknowledgement(); }));
+}
+
+void StationWindow::OnResetCounters() {
+    QMessageBox ask(QMessageBox::Question, windowTitle(),
+                    tr("Set the passed and failed counts to zero? The counts so far go to the "
+                       "log."),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    if (ask.exec() == QMessageBox::Yes) {
+        if (const QString error = m_controller.ResetCounters(); !error.isEmpty()) {
+            Message(tr("The counts could not be written to the log %1: %2").arg(m_logPath, error));
+        }
+        UpdateControls();
+    }
 }
 
 void StationWindow::OnEvent(const station::StationEvent& event) {
@@ -329,7 +407,19 @@ QList<PortTile*> StationWindow::Tiles() const {
     for (const auto& [port, tile] : m_tiles) {
         tiles << tile;
     }
+    for (PortTile* tile : m_seenLater) {
+        if (tile->AwaitsAcknowledgement()) {
+            tiles << tile;
+        }
+    }
     return tiles;
+}
+
+bool StationWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_viewport && event->type() == QEvent::Resize) {
+        Relayout(); // at once, with the width the tiles really have
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 PortTile* StationWindow::Tile(const QString& port) const {
@@ -346,7 +436,7 @@ void StationWindow::Relayout() {
     // As many columns as the window's width holds.
     const QList<PortTile*> tiles = Tiles();
     const int tileWidth = tiles.isEmpty() ? 1 : tiles.first()->minimumWidth() + m_grid->spacing();
-    const int columns = std::max(1, (m_board->width() - 2 * m_grid->contentsMargins().left()) /
+    const int columns = std::max(1, (m_viewport->width() - 2 * m_grid->contentsMargins().left()) /
                                         std::max(1, tileWidth));
     while (m_grid->count() > 0) {
         delete m_grid->takeAt(0); // the layout's item, not the tile it holds
@@ -367,8 +457,16 @@ void StationWindow::UpdateControls() {
     m_baud->setEnabled(!busy);
     m_start->setEnabled(m_imageLoaded && m_stop == 0);
     m_stopButton->setEnabled(busy && m_stop == 0);
-    m_counters->setText(tr("passed %1   failed %2   total %3")
-                            .arg(Passed())
-                            .arg(Failed())
-                            .arg(Passed() + Failed()));
+    const int total = Passed() + Failed();
+    m_counters->setText(
+        tr("passed %1   failed %2   total %3   yield %4")
+            .arg(Passed())
+            .arg(Failed())
+            .arg(total)
+            .arg(total == 0 ? QStringLiteral("-")
+                            : QStringLiteral("%1 %").arg(100.0 * Passed() / total, 0, 'f', 1)));
+    const int unseen = Unacknowledged();
+    m_unacknowledged->setText(unseen == 0 ? QString()
+                                          : tr("%n failure(s) to acknowledge", nullptr, unseen));
+    m_acknowledgeAll->setEnabled(unseen > 0);
 }

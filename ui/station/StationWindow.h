@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QWidget>
 #include <map>
+#include <vector>
 
 class PortTile;
 class QComboBox;
@@ -62,15 +63,26 @@ class StationWindow : public QWidget {
     void OnIdle();
     void OnChooseImage();
     void OnResults();
+    // A failed tile, seen: it goes if its board has gone.
+    void Acknowledge(PortTile* tile);
+    void AcknowledgeAll();
+    // Failed tiles nobody has acknowledged yet.
+    int Unacknowledged() const;
+    // Asks once, then sets the counts to zero; the counts so far go to the log.
+    void OnResetCounters();
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void OnEvent(const station::StationEvent& event);
     void AddTile(const station::PortStatus& status);
     // The tile of a board that is gone goes, a few seconds after its update ended.
     void RemoveTileOfGone(const QString& port);
+    // A tile whose port is taken by the next board, or gone: kept while its failure awaits
+    // acknowledgement, else deleted.
+    void KeepOrDelete(PortTile* tile);
     bool EnsureStation();
     bool Busy() const { return m_controller.Busy(); }
     void Relayout();
@@ -88,6 +100,7 @@ class StationWindow : public QWidget {
     station::StationController m_controller{m_stop};
     qint32 m_stationBaud = 0; // the rate the controller was configured with; 0: not yet
     std::map<QString, PortTile*> m_tiles;
+    std::vector<PortTile*> m_seenLater; // failed tiles of boards gone, kept until acknowledged
     // When each port's last update ended: the tile of a device that is gone stays this long
     // after, so that its green or red is seen.
     std::map<QString, QElapsedTimer> m_endedAt;
@@ -101,6 +114,10 @@ class StationWindow : public QWidget {
     QPushButton* m_stopButton = nullptr;
     QPushButton* m_results = nullptr;
     QLabel* m_counters = nullptr;
+    QLabel* m_unacknowledged = nullptr;
+    QPushButton* m_acknowledgeAll = nullptr;
+    QPushButton* m_resetCounters = nullptr;
+    QWidget* m_viewport = nullptr;
     QLabel* m_logLabel = nullptr;
     QWidget* m_board = nullptr;
     QGridLayout* m_grid = nullptr;
