@@ -189,6 +189,7 @@ TEST_F(StationWindowTest, AFailureStaysUntilAcknowledgedAndCountersResetIntoTheL
     Plug("board", good.PortPath());
     ASSERT_TRUE(WaitForState(board, "passed")) << State(board).toStdString();
     EXPECT_EQ(window->Tiles().size(), 2) << "a fresh tile beside the failure";
+    EXPECT_EQ(window->SoundsPlayed().Asked(), QStringList({"dialog-error", "complete"}));
     window->AcknowledgeAll();
     EXPECT_EQ(window->Tiles().size(), 1);
     EXPECT_EQ(window->Unacknowledged(), 0);

@@ -6,6 +6,7 @@
 #include "update/ImageFormats.h"
 #include "update/VisibleText.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
@@ -61,6 +62,10 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     m_results = new QPushButton(tr("&Results..."), this);
     m_acknowledgeAll = new QPushButton(tr("Ac&knowledge failures"), this);
     m_resetCounters = new QPushButton(tr("Reset c&ounters..."), this);
+    auto* sound = new QCheckBox(tr("So&und"), this);
+    sound->setChecked(true);
+    m_sound = sound;
+    connect(sound, &QCheckBox::toggled, this, [this](bool on) { m_sounds.SetMuted(!on); });
     m_counters = new QLabel(this);
     QFont large = m_counters->font();
     large.setPointSizeF(large.pointSizeF() * 1.6);
@@ -86,6 +91,7 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
          {m_start, m_auto, m_stopButton, m_results, m_acknowledgeAll, m_resetCounters}) {
         actions->addWidget(button);
     }
+    actions->addWidget(m_sound);
     actions->addStretch(1);
     auto* counters = new QHBoxLayout;
     counters->addWidget(m_counters);
@@ -391,6 +397,8 @@ void StationWindow::OnEvent(const station::StationEvent& event) {
     default:
         if (event.kind == Kind::Ended && !event.retrying) {
             m_endedAt[port].start();
+            m_sounds.Play(event.status.state == station::PortState::Passed ? Sounds::Event::Passed
+                                                                           : Sounds::Event::Failed);
         }
         if (event.kind == Kind::Started || event.kind == Kind::Ended) {
             UpdateControls(); // Stop, and the counters, whoever started the update

@@ -10,6 +10,7 @@
 #include "serial/PortFilter.h"
 #include "serial/StopFlag.h"
 #include "station/StationController.h"
+#include "ui/station/Sounds.h"
 #include "update/ImageStore.h"
 
 #include <QElapsedTimer>
@@ -18,6 +19,7 @@
 #include <vector>
 
 class PortTile;
+class QAbstractButton;
 class QComboBox;
 class QGridLayout;
 class QLabel;
@@ -70,6 +72,7 @@ class StationWindow : public QWidget {
     int Unacknowledged() const;
     // Asks once, then sets the counts to zero; the counts so far go to the log.
     void OnResetCounters();
+    const Sounds& SoundsPlayed() const { return m_sounds; }
 
   protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -117,6 +120,8 @@ class StationWindow : public QWidget {
     QLabel* m_unacknowledged = nullptr;
     QPushButton* m_acknowledgeAll = nullptr;
     QPushButton* m_resetCounters = nullptr;
+    QAbstractButton* m_sound = nullptr;
+    Sounds m_sounds;
     QWidget* m_viewport = nullptr;
     QLabel* m_logLabel = nullptr;
     QWidget* m_board = nullptr;
