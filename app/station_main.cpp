@@ -4,6 +4,7 @@
 #include "app/Resources.h"
 #include "serial/ModemSequence.h"
 #include "serial/PortFilter.h"
+#include "station/SlotLabels.h"
 #include "ui/station/StationWindow.h"
 
 #include <QApplication>
@@ -48,6 +49,8 @@ const char kHelp[] =
     "                        break, -break, wait:MS, or reset-dtr, reset-rts,\n"
     "                        boot-dtr-reset-rts), as tavrel-flash --before\n"
     "      --after SEQ       the same after the switch packet\n"
+    "      --slots FILE      the fixture's names for its ports: lines of PORT-OR-GLOB = Label\n"
+    "                        (\"Slot 3\"), on the tiles and in the log\n"
     "      --log FILE        append the results to FILE (default: results.jsonl in the user's\n"
     "                        data folder)\n"
     "  -h, --help            show this help\n"
@@ -68,7 +71,17 @@ struct StationCommandLine {
 };
 
 StationCommandLine ParseCommandLine(int argc, char** argv) {
-    enum { kWatch = 256, kAuto, kLog, kPortFilter, kExpect, kExpectWithin, kBefore, kAfter };
+    enum {
+        kWatch = 256,
+        kAuto,
+        kLog,
+        kPortFilter,
+        kExpect,
+        kExpectWithin,
+        kBefore,
+        kAfter,
+        kSlots
+    };
     static const option kOptions[] = {{"baud", required_argument, nullptr, 'b'},
                                       {"watch", required_argument, nullptr, kWatch},
                                       {"auto", no_argument, nullptr, kAuto},
@@ -78,6 +91,7 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
                                       {"expect-within", required_argument, nullptr, kExpectWithin},
                                       {"before", required_argument, nullptr, kBefore},
                                       {"after", required_argument, nullptr, kAfter},
+                                      {"slots", required_argument, nullptr, kSlots},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
@@ -156,6 +170,16 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
                 return line;
             }
             (code == kBefore ? options.before : options.after) = *steps;
+            break;
+        }
+        case kSlots: {
+            QString error;
+            const std::optional<SlotLabels> slots = SlotLabels::Read(value, &error);
+            if (!slots) {
+                line.error = error;
+                return line;
+            }
+            options.slots = *slots;
             break;
         }
         case kExpectWithin:

@@ -17,7 +17,8 @@ struct Default {
 };
 
 // The keys a configuration file may give, each the long option it stands for.
-const char* const kFileKeys[] = {"baud", "timeout", "retries", "log", "watch", "port-filter"};
+const char* const kFileKeys[] = {"baud",  "timeout",     "retries", "log",
+                                 "watch", "port-filter", "slots"};
 
 } // namespace
 
@@ -52,7 +53,7 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
                              [&](const char* known) { return key == QLatin1String(known); })) {
                 return {std::nullopt,
                         QStringLiteral("the configuration file %1 has the key %2; the keys are "
-                                       "baud, timeout, retries, log, watch and port-filter, "
+                                       "baud, timeout, retries, log, watch, port-filter and slots, "
                                        "outside any [section]")
                             .arg(path, key)};
             }

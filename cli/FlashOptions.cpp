@@ -53,6 +53,8 @@ QString HelpText() {
         "                       matches REGEX, or the board fails (exit 7): the only proof that\n"
         "                       it runs; a port dropped meanwhile is opened again by its name\n"
         "      --expect-within SECS  how long it has to say it (default 5)\n"
+        "      --slots FILE     the fixture's names for its ports: lines of PORT-OR-GLOB = Label\n"
+        "                       (\"Slot 3\"), shown and recorded in the log\n"
         "      --before SEQ     modem-line steps on the opened port before the first block,\n"
         "                       to drive a fixture's reset and boot pins: dtr, -dtr, rts, -rts,\n"
         "                       break, -break and wait:MS, comma-separated, or a named one:\n"
@@ -102,7 +104,8 @@ QString HelpText() {
         "Files:\n"
         "  $XDG_CONFIG_HOME/tavrel/tavrel.conf (by default ~/.config/tavrel/tavrel.conf) over\n"
         "  /etc/tavrel/tavrel.conf: INI keys baud, timeout, retries, log, watch (the pattern of\n"
-        "  a --watch given without one) and port-filter (one filter, quoted). The command line\n"
+        "  a --watch given without one), port-filter (one filter, quoted) and slots. The command "
+        "line\n"
         "  beats the environment, which beats the files; -v says where each value came from.\n"
         "\n"
         "Named modem-line sequences:\n"
@@ -134,6 +137,7 @@ enum LongOnly : int {
     kExpectWithin,
     kBefore,
     kAfter,
+    kSlots,
 };
 
 const option kOptions[] = {
@@ -159,6 +163,7 @@ const option kOptions[] = {
     {"expect-within", required_argument, nullptr, kExpectWithin},
     {"before", required_argument, nullptr, kBefore},
     {"after", required_argument, nullptr, kAfter},
+    {"slots", required_argument, nullptr, kSlots},
     {nullptr, 0, nullptr, 0},
 };
 // Options first take what follows them; a leading '-' keeps the words in their order (so that
@@ -393,6 +398,13 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
             (id == kBefore ? options.before : options.after) = *steps;
             break;
         }
+        case kSlots:
+            options.given << QStringLiteral("slots");
+            if (value.isEmpty()) {
+                return refuse(QStringLiteral("%1 needs a file").arg(spelled));
+            }
+            options.slotsFile = QString::fromLocal8Bit(value);
+            break;
         case kExpectWithin:
             options.expectWithinSeconds = text.toDouble(&ok);
             if (!ok || !std::isfinite(options.expectWithinSeconds) ||

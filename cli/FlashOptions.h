@@ -38,6 +38,7 @@ struct FlashOptions {
     QList<PortFilter> portFilters; // narrow the default port, --all-ports and --watch
     QString expect;                // after the switch packet, the new program's text must match
     double expectWithinSeconds = 5;
+    QString slotsFile;    // the fixture's names for its ports
     ModemSequence before; // modem-line steps before the first block
     ModemSequence after;  // and after the switch packet
     QSet<QString> given;  // the options the command line gave: "port", "baud", "port-filter", ...

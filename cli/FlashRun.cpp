@@ -7,6 +7,7 @@
 #include "serial/PortMapping.h"
 #include "serial/PortResolver.h"
 #include "station/OutputFile.h"
+#include "station/SlotLabels.h"
 #include "station/StationController.h"
 #include "update/ImageFormats.h"
 #include "update/VisibleText.h"
@@ -174,6 +175,14 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     settings.update.standardError = [](const QByteArray& text) {
         Print(stderr, QString::fromLocal8Bit(text), Lane::Progress);
     };
+    if (!options.slotsFile.isEmpty()) {
+        QString error;
+        const std::optional<SlotLabels> slots = SlotLabels::Read(options.slotsFile, &error);
+        if (!slots) {
+            return fail(kExitUsage, error);
+        }
+        settings.slots = *slots;
+    }
     settings.retries = options.retries;
     settings.logFile = options.logFile;
     settings.imageDescription = figures.image;

@@ -198,6 +198,7 @@ void RunPrinter::ShowEnded(const StationEvent& e) {
     if (m_style == Style::Json) {
         PrintJsonLine({{"event", passed ? "done" : "error"},
                        {"port", s.port},
+                       {"slot", s.slot},
                        {"device", s.device},
                        {"attempt", s.attempt},
                        {"exit_code", ExitCodeOf(s.ending)},

@@ -156,6 +156,7 @@ void Station::RunSession(const QString& port) {
     const bool seen = QFileInfo::exists(port); // a port there when its update was asked for
     PortStatus status;
     status.port = port;
+    status.slot = m_settings.slots.Of(port);
     status.blocks = m_settings.update.switchOnly ? 0 : m_image.m_lastBlock + 1;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         if (!RunAttempt(status, attempt, attempts, seen)) {
@@ -233,6 +234,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
              {"version", QStringLiteral(TAVREL_VERSION)},
              {"host", QSysInfo::machineHostName()},
              {"port", port},
+             {"slot", status.slot},
              {"device", device},
              {"usb_serial", usb.serialNumber},
              {"usb_vendor_id", usb.vendorId},

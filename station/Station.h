@@ -8,6 +8,7 @@
 
 #include "station/PortUpdate.h"
 #include "station/ResultsLog.h"
+#include "station/SlotLabels.h"
 #include "station/UsbIdentity.h"
 
 #include <QJsonObject>
@@ -42,6 +43,7 @@ struct PortStatus {
     QString expectText;                 // what of it matched
     QString device;                     // what the port name stood for
     QString usbSerial;                  // the USB serial number, where the system knows it
+    QString slot;                       // the fixture's name for the port, if it has one
 };
 
 // What the station tells of a port as it goes. The updates tell Started, Progress, DeviceText
@@ -62,6 +64,7 @@ class Station {
         int retries = 0;          // more attempts after a failure that was not the image's
         QByteArray logFile;       // empty: no results log
         QString imageDescription; // the image's format and address range, for the record
+        SlotLabels slots; // the fixture's names for its ports, for the tiles and the records
         // The line to a port, for each attempt; by default the local serial port.
         std::function<std::unique_ptr<Line>(const QString& port)> lineTo;
     };

@@ -25,10 +25,13 @@ InMemoryLine::Answer Ack(int, const QByteArray&) {
 
 class ControllerRun {
   public:
-    explicit ControllerRun(const QList<PortCase>& cases, double timeoutSeconds = 0.2)
+    explicit ControllerRun(const QList<PortCase>& cases, double timeoutSeconds = 0.2,
+                           const QByteArray& slots = {})
         : controller(stop) {
         image.LoadImageBytes(PatternBytes(3000));
         station::Station::Settings settings;
+        QString error;
+        settings.slots = *SlotLabels::Read(files.Write("slots.txt", slots), &error);
         settings.update.timeoutSeconds = timeoutSeconds;
         settings.lineTo = [cases](const QString& port) {
             for (const PortCase& c : cases) {
@@ -46,6 +49,7 @@ class ControllerRun {
     bool WaitForIdle() {
         return QTest::qWaitFor([this] { return idle > 0; }, 5000);
     }
+    TempFiles files;
     StopFlag stop{0};
     ImageStore image;
     station::StationController controller;
@@ -65,7 +69,7 @@ TEST(StationController, TellsEachPortsUpdateInOrderAndCountsTheirEnds) {
          },
          Failure::PortLost},
     };
-    ControllerRun run(cases);
+    ControllerRun run(cases, 0.2, "# the fixture\n*-good = Slot 1\n/dev/in-memory-* = Slot 2\n");
     run.controller.Flash({cases[0].port, cases[1].port, cases[2].port});
     EXPECT_TRUE(run.controller.Busy());
     ASSERT_TRUE(run.WaitForIdle());
@@ -79,6 +83,7 @@ TEST(StationController, TellsEachPortsUpdateInOrderAndCountsTheirEnds) {
         EXPECT_EQ(told.first().kind, StationEvent::Kind::Started);
         EXPECT_EQ(told.last().kind, StationEvent::Kind::Ended);
         EXPECT_EQ(told.last().status.ending.failure, c.failure) << c.port.toStdString();
+        EXPECT_EQ(told.last().status.slot, c.port.endsWith("good") ? "Slot 1" : "Slot 2");
         int sent = 0;
         for (const StationEvent& e : told.mid(1, told.size() - 2)) {
             EXPECT_EQ(e.kind, StationEvent::Kind::Progress);

@@ -67,8 +67,15 @@ PortTile::PortTile(const QString& port, QWidget* parent) : QFrame(parent), m_por
 }
 
 void PortTile::SetSerialNumber(const QString& serial) {
-    const QString name = QFileInfo(m_port).fileName();
-    m_device->setText(serial.isEmpty() ? name : QStringLiteral("%1\nserial %2").arg(name, serial));
+    m_serial = serial;
+    SetSlot(m_slot);
+}
+
+void PortTile::SetSlot(const QString& label) {
+    m_slot = label;
+    const QString name = label.isEmpty() ? QFileInfo(m_port).fileName() : label;
+    m_device->setText(m_serial.isEmpty() ? name
+                                         : QStringLiteral("%1\nserial %2").arg(name, m_serial));
 }
 
 void PortTile::Note(const QString& text) {

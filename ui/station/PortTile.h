@@ -20,6 +20,8 @@ class PortTile : public QFrame {
     explicit PortTile(const QString& port, QWidget* parent = nullptr);
     void Show(const station::PortStatus& status);
     void SetSerialNumber(const QString& serial);
+    // The fixture's name for the port ("Slot 3") is the tile's title; the port's in its tooltip.
+    void SetSlot(const QString& label);
     // Said under a passed board's state until its next update.
     void Note(const QString& text);
     station::PortState State() const { return m_shown.state; }
@@ -47,6 +49,8 @@ class PortTile : public QFrame {
     QString m_note;
     bool m_acknowledged = false;
     bool m_unplugged = false;
+    QString m_slot;
+    QString m_serial;
     QLabel* m_word;
     QLabel* m_device;
     QProgressBar* m_bar;

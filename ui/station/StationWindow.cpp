@@ -227,6 +227,7 @@ bool StationWindow::EnsureStation() {
     settings.update.timeoutSeconds = m_options.timeoutSeconds;
     settings.update.expect = m_options.expect;
     settings.update.expectWithinSeconds = m_options.expectWithinSeconds;
+    settings.slots = m_options.slots;
     settings.update.before = m_options.before;
     settings.update.after = m_options.after;
     settings.logFile = QFile::encodeName(m_logPath);
@@ -301,6 +302,7 @@ void StationWindow::AddTile(const station::PortStatus& status) {
     auto* tile = new PortTile(status.port, m_board);
     connect(tile, &PortTile::Clicked, this, &StationWindow::Acknowledge);
     tile->SetSerialNumber(status.usbSerial);
+    tile->SetSlot(m_options.slots.Of(status.port));
     m_tiles[status.port] = tile;
     Relayout();
 }

@@ -41,6 +41,7 @@ class StationWindow : public QWidget {
         double expectWithinSeconds = 5;
         ModemSequence before; // modem-line steps before the first block
         ModemSequence after;  // and after the switch packet
+        SlotLabels slots;     // the fixture's names for its ports
     };
     explicit StationWindow(const Options& options, QWidget* parent = nullptr);
     ~StationWindow() override;
