@@ -8,6 +8,9 @@ Sounds::Sounds() {
         m_context = nullptr;
         return;
     }
+    // Through the desktop's sound server only: where there is none, nothing plays and nothing
+    // is said (the sound card itself, taken directly, would complain on every board).
+    ca_context_set_driver(m_context, "pulse");
     ca_context_change_props(m_context, CA_PROP_APPLICATION_NAME, "Tavrel station",
                             CA_PROP_APPLICATION_ID, "io.github.tavrel.Station", nullptr);
 }
