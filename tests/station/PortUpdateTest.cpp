@@ -109,7 +109,18 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    F::None, 4, "app v2 up", false, false, "v[0-9]+ up"},
         DeviceCase{"NewProgramSilent", 3000, Ack, F::Silent, 4,
-                   "the new program did not say v2 within 5 s", false, false, "v2"}),
+                   "the new program did not say v2 within 5 s", false, false, "v2"},
+        DeviceCase{"NewProgramSaysOtherText", 3000,
+                   [](int n, const QByteArray&) {
+                       return InMemoryLine::Answer{n < 3 ? "ACK" : "app v1 up\r\n"};
+                   },
+                   F::Silent, 4, "app v1 up", false, false, "v2 up"},
+        DeviceCase{"NewProgramAfterThePortDropsAndReturns", 3000,
+                   [](int n, const QByteArray&) {
+                       return n < 3 ? InMemoryLine::Answer{"ACK"}
+                                    : InMemoryLine::Answer{"", true, "app v2 up\r\n"};
+                   },
+                   F::None, 4, "app v2 up", true, false, "v2 up"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Modem-line steps run on the opened port: before the first block, and after the switch packet,

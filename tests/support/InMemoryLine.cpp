@@ -9,6 +9,11 @@ void InMemoryLine::Open(const ResolvedPort& port, const SerialSettings&, bool) {
         throw CommError(m_openRefusal, QStringLiteral("%1 is refused by the test").arg(m_device));
     }
     m_open = true;
+    if (m_hungUp) {
+        // The device is back, as a USB boot loader's new program comes back after the switch.
+        m_hungUp = false;
+        m_waiting = std::exchange(m_onReopen, {});
+    }
 }
 
 void InMemoryLine::Write(QByteArrayView bytes, const StopFlag* stop) {
@@ -23,6 +28,7 @@ void InMemoryLine::Write(QByteArrayView bytes, const StopFlag* stop) {
     const Answer answer = m_script(int(written->size()) - 1, packet);
     m_waiting += answer.bytes;
     m_hungUp = m_hungUp || answer.hangUp;
+    m_onReopen += answer.onReopen;
 }
 
 Line::ReadResult InMemoryLine::Read(QByteArray& into, int timeoutMs) {

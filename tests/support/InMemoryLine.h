@@ -13,8 +13,11 @@
 class InMemoryLine : public Line {
   public:
     struct Answer {
+        Answer(QByteArray said = {}, bool goesAway = false, QByteArray saidOnReopen = {})
+            : bytes(std::move(said)), hangUp(goesAway), onReopen(std::move(saidOnReopen)) {}
         QByteArray bytes;
         bool hangUp = false; // after the bytes, the device goes away
+        QByteArray onReopen; // after a hang-up: what it says once the line is opened again
     };
     // `packet` is the n-th packet written, from 0.
     using Script = std::function<Answer(int n, const QByteArray& packet)>;
@@ -51,5 +54,6 @@ class InMemoryLine : public Line {
     bool m_hungUp = false;
     QString m_device;
     QByteArray m_waiting; // said by the device, not read yet
+    QByteArray m_onReopen;
     qint64 m_nowNs = 0;
 };

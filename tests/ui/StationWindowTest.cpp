@@ -211,12 +211,13 @@ TEST_F(StationWindowTest, EightTilesFitAndReflowWithTheWidth) {
     for (int n = 0; n < 8; ++n) {
         Plug(QStringLiteral("board-%1").arg(n), sims.PortPaths()[n]);
     }
-    for (const int width : {1280, 900, 600, 1280}) {
+    for (const int width : {1280, 1800, 900, 600, 1280}) {
         window->resize(width, 800);
         QCoreApplication::processEvents();
         for (PortTile* tile : window->Tiles()) {
             const QRect shown(tile->mapTo(window.get(), QPoint(0, 0)), tile->size());
             EXPECT_LE(shown.right(), window->width()) << width << " " << tile->Port().toStdString();
+            EXPECT_GE(tile->height(), tile->minimumSizeHint().height()) << "nothing clipped";
             if (width == 1280) {
                 EXPECT_LE(shown.bottom(), window->height()) << "in view without scrolling";
             }
