@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     options.timeoutSeconds = 3;
     StationWindow window(options);
     window.setWindowIcon(StationIcon());
-    window.resize(1180, 640);
+    window.resize(1280, 800);
     window.show();
     const QString out = QString::fromLocal8Bit(argv[3]);
     const int delayMs = static_cast<int>(QString::fromLocal8Bit(argv[4]).toDouble() * 1000);

@@ -402,11 +402,11 @@ void StationWindow::OnEvent(const station::StationEvent& event) {
             m_sounds.Play(event.status.state == station::PortState::Passed ? Sounds::Event::Passed
                                                                            : Sounds::Event::Failed);
         }
-        if (event.kind == Kind::Started || event.kind == Kind::Ended) {
-            UpdateControls(); // Stop, and the counters, whoever started the update
-        }
         if (PortTile* tile = Tile(port)) {
             tile->Show(event.status);
+        }
+        if (event.kind == Kind::Started || event.kind == Kind::Ended) {
+            UpdateControls(); // Stop, and the counters, whoever started the update
         }
         break;
     }
@@ -458,6 +458,10 @@ void StationWindow::Relayout() {
     for (int i = 0; i < tiles.size(); ++i) {
         m_grid->addWidget(tiles[i], i / columns, i % columns);
         tiles[i]->show();
+    }
+    // Every column as wide as the others, whatever the tiles hold.
+    for (int c = 0; c < m_grid->columnCount(); ++c) {
+        m_grid->setColumnStretch(c, c < columns ? 1 : 0);
     }
 }
 
