@@ -155,8 +155,11 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
             break;
         }
         case kExpect:
-            if (value.isEmpty() || !QRegularExpression(value).isValid()) {
-                line.error = QStringLiteral("%1 needs a regular expression").arg(spelled);
+            if (!QRegularExpression(value).isValid() ||
+                QRegularExpression(value).match(QString()).hasMatch()) {
+                line.error = QStringLiteral("%1 needs a regular expression that some text must "
+                                            "match")
+                                 .arg(spelled);
                 return line;
             }
             options.expect = value;

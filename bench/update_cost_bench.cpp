@@ -32,6 +32,7 @@ class AnsweringLine : public Line {
     void Close() override { m_open = false; }
     bool SetRequestToSend(bool) override { return false; }
     QString SetModemLine(ModemLine, bool) override { return {}; }
+    QString ProbeModemLine(ModemLine) override { return {}; }
     QString Device() const override { return m_device; }
     qint64 NowNs() const override { return m_nowNs; }
 

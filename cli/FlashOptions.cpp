@@ -379,11 +379,15 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
         }
         case kExpect: {
             const QRegularExpression expression(text);
-            if (text.isEmpty() || !expression.isValid()) {
+            if (!expression.isValid()) {
                 return refuse(QStringLiteral("%1 needs a regular expression: %2")
-                                  .arg(spelled, text.isEmpty() ? QStringLiteral("an empty one "
-                                                                                "matches anything")
-                                                               : expression.errorString()));
+                                  .arg(spelled, expression.errorString()));
+            }
+            if (expression.match(QString()).hasMatch()) {
+                // One that matches no text at all would pass a board that said nothing.
+                return refuse(QStringLiteral("%1 %2 matches even no text; give what the new "
+                                             "program must say")
+                                  .arg(spelled, text));
             }
             options.expect = text;
             break;
@@ -447,6 +451,10 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
         if (options.switchOnly || !options.traceFile.isEmpty()) {
             return {std::nullopt, QStringLiteral("--switch-only and --trace take one port")};
         }
+    }
+    if (options.switchOnly && !options.expect.isEmpty()) {
+        return refuse(QStringLiteral("--expect checks a new program after an update; "
+                                     "--switch-only writes none"));
     }
     if (options.switchOnly && (!options.logFile.isEmpty() || options.retries > 0)) {
         return {std::nullopt, QStringLiteral("--switch-only writes no image: it takes neither "

@@ -40,6 +40,8 @@ class Line {
     virtual bool SetRequestToSend(bool on) = 0;
     // Sets a modem line (or the break condition); empty when it was set, else why not.
     virtual QString SetModemLine(ModemLine line, bool on) = 0;
+    // Whether the line can be set: it is set to what it is now; empty when it can, else why not.
+    virtual QString ProbeModemLine(ModemLine line) = 0;
     // The device the last opening used (or tried), for messages and records.
     virtual QString Device() const = 0;
     // The time on which the line's waits are measured, in nanoseconds: the system's monotonic

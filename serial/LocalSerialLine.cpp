@@ -264,6 +264,30 @@ QString LocalSerialLine::SetModemLine(ModemLine line, bool on) {
     return set ? QString() : why.isEmpty() ? QStringLiteral("the driver refused it") : why;
 }
 
+QString LocalSerialLine::ProbeModemLine(ModemLine line) {
+    if (!m_port.isOpen()) {
+        return QStringLiteral("the port is closed");
+    }
+    // The break condition is off while nothing else is sent; a modem line stays as it is.
+    const bool now = line == ModemLine::Dtr   ? m_port.isDataTerminalReady()
+                     : line == ModemLine::Rts ? m_port.isRequestToSend()
+                                              : false;
+    m_port.clearError();
+    const QString why = SetModemLine(line, now);
+    if (why.isEmpty() && line == ModemLine::Break) {
+        // A pseudo-terminal takes a break and ignores it: only a serial driver has the line.
+        const QString tiocm = SetModemLine(ModemLine::Dtr, m_port.isDataTerminalReady());
+        return tiocm.isEmpty() ? QString() : tiocm;
+    }
+    return why.isEmpty() ? QString()
+                         : QStringLiteral("%1 cannot set %2: %3")
+                               .arg(Device(),
+                                    line == ModemLine::Dtr   ? QStringLiteral("DTR")
+                                    : line == ModemLine::Rts ? QStringLiteral("RTS")
+                                                             : QStringLiteral("break"),
+                                    why);
+}
+
 void Line::Pause(int milliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }

@@ -25,6 +25,7 @@ class LocalSerialLine : public Line {
     void Close() override;
     bool SetRequestToSend(bool on) override;
     QString SetModemLine(ModemLine line, bool on) override;
+    QString ProbeModemLine(ModemLine line) override;
     QString Device() const override { return m_device; }
 
     // For the serial control, which raises its events from the port's own notifications.

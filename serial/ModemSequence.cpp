@@ -62,10 +62,16 @@ std::optional<ModemSequence> ParseModemSequence(const QString& text, QString* er
     return sequence;
 }
 
-QString RunModemSequence(Line& line, const ModemSequence& steps) {
+QString RunModemSequence(Line& line, const ModemSequence& steps, const StopFlag* stop) {
+    const auto stopped = [stop] { return stop != nullptr && *stop != 0; };
     for (const ModemStep& step : steps) {
+        if (stopped()) {
+            return {};
+        }
         if (!step.line) {
-            line.Pause(step.waitMs);
+            for (int left = step.waitMs; left > 0 && !stopped(); left -= 50) {
+                line.Pause(std::min(left, 50)); // a stop is heard within 50 ms
+            }
             continue;
         }
         const QString why = line.SetModemLine(*step.line, step.on);

@@ -22,4 +22,5 @@ QString NamedModemSequences();
 // The steps `text` names, or nothing and why.
 std::optional<ModemSequence> ParseModemSequence(const QString& text, QString* error);
 // Runs the steps; empty when all were done, else why the first that could not be was refused.
-QString RunModemSequence(Line& line, const ModemSequence& steps);
+// A stop (`*stop` set) ends it at once, waits included: the caller tells the stop.
+QString RunModemSequence(Line& line, const ModemSequence& steps, const StopFlag* stop = nullptr);

@@ -27,6 +27,8 @@ int SliceUntil(qint64 end, qint64 now) {
         std::clamp<qint64>((end - now + kNsPerMs - 1) / kNsPerMs, 0, kReadSliceMs));
 }
 constexpr qsizetype kLongestLine = 4096;
+constexpr qsizetype kExpectWindow = 16 * 1024; // the new program's newest text that is matched
+constexpr int kReopenPauseMs = 100;
 const QByteArray kAck = QByteArrayLiteral("ACK");
 
 } // namespace
@@ -58,6 +60,7 @@ Ending PortUpdate::Run() {
         RefuseOutputsThatAreInputs();
         OpenTrace();
         OpenPort();
+        ProbeModemLines();
         RunSteps(m_options.before, QStringLiteral("; no block was sent"));
         if (m_options.switchOnly) {
             SendSwitch();
@@ -173,7 +176,12 @@ void PortUpdate::Flash() {
     Wait(tavrel::kSwitchDelayMs);
     SendSwitch();
     Wait(tavrel::kReportDelayMs);
-    RunSteps(m_options.after, QStringLiteral(" after the switch packet; the image was written"));
+    if (m_portLost || !m_line->IsOpen()) {
+        m_trace.Note("the device closed the port after the switch: --after is not run");
+    } else {
+        RunSteps(m_options.after,
+                 QStringLiteral(" after the switch packet; the image was written"));
+    }
     if (!m_options.expect.isEmpty()) {
         AwaitExpectedText();
     }
@@ -326,46 +334,76 @@ void PortUpdate::Wait(int milliseconds) {
 
 namespace station {
 
+void PortUpdate::ProbeModemLines() {
+    // Every line that a sequence will set, set now to what it is: a port that cannot is refused
+    // before the first block, not after the image is written.
+    for (const ModemSequence* steps : {&m_options.before, &m_options.after}) {
+        for (const ModemStep& step : *steps) {
+            if (!step.line) {
+                continue;
+            }
+            if (const QString why = m_line->ProbeModemLine(*step.line); !why.isEmpty()) {
+                throw Refusal{Failure::Port, why + QStringLiteral("; no block was sent")};
+            }
+        }
+    }
+}
+
 void PortUpdate::RunSteps(const ModemSequence& steps, const QString& then) {
-    if (const QString why = RunModemSequence(*m_line, steps); !why.isEmpty()) {
+    const QString why = RunModemSequence(*m_line, steps, &m_stopSignal);
+    ThrowIfInterrupted();
+    if (!why.isEmpty()) {
         throw Refusal{Failure::Port, why + then};
     }
 }
 
 void PortUpdate::AwaitExpectedText() {
-    const QRegularExpression expected(m_options.expect);
+    // ^ and $ stand for the ends of each line, however the reads split the text.
+    const QRegularExpression expected(m_options.expect, QRegularExpression::MultilineOption);
     const qint64 end = m_line->NowNs() + qint64(m_options.expectWithinSeconds * 1e3) * kNsPerMs;
     const std::optional<SerialSettings> settings =
         ParseSerialSettings(QStringLiteral("%1,n,8,1").arg(m_options.baud));
+    const auto silent = [&] {
+        FlushDeviceText();
+        return Refusal{Failure::Silent,
+                       QStringLiteral("the new program did not say %1 within %2 s after the "
+                                      "switch packet")
+                           .arg(VisibleText(m_options.expect.toUtf8()))
+                           .arg(m_options.expectWithinSeconds)};
+    };
     for (;;) {
-        // The text as the operator sees it: made safe, any bytes.
+        ThrowIfInterrupted();
+        if (m_portLost || !m_line->IsOpen()) {
+            const qint64 now = m_line->NowNs();
+            if (now >= end) {
+                throw silent();
+            }
+            // A USB boot loader that starts its program drops the port; it comes back under the
+            // same name. What came before the drop was the boot loader's, not the program's.
+            m_outcome.portClosedAfterSwitch = true;
+            m_sinceSwitch.clear();
+            FlushDeviceText();
+            try {
+                m_line->Open(*m_resolved, *settings, true);
+                m_portLost = false;
+            } catch (const CommError&) {
+            }
+            m_line->Pause(std::min(SliceUntil(end, now), kReopenPauseMs)); // never a busy loop
+            continue;
+        }
+        // Only the newest text is looked at: a talkative program costs no more with time.
+        if (m_sinceSwitch.size() > kExpectWindow) {
+            m_sinceSwitch.remove(0, m_sinceSwitch.size() - kExpectWindow);
+        }
         const QRegularExpressionMatch match = expected.match(QString::fromUtf8(m_sinceSwitch));
         if (match.hasMatch()) {
             m_outcome.expectMatched = true;
             m_outcome.expectText = VisibleText(match.captured(0).toUtf8());
             return;
         }
-        ThrowIfInterrupted();
         const qint64 now = m_line->NowNs();
         if (now >= end) {
-            FlushDeviceText();
-            throw Refusal{Failure::Silent,
-                          QStringLiteral("the new program did not say %1 within %2 s after the "
-                                         "switch packet")
-                              .arg(VisibleText(m_options.expect.toUtf8()))
-                              .arg(m_options.expectWithinSeconds)};
-        }
-        if (m_portLost || !m_line->IsOpen()) {
-            // A USB boot loader that starts its program drops the port; it comes back under the
-            // same name.
-            m_outcome.portClosedAfterSwitch = true;
-            try {
-                m_line->Open(*m_resolved, *settings, true);
-                m_portLost = false;
-            } catch (const CommError&) {
-                m_line->Pause(SliceUntil(end, now));
-            }
-            continue;
+            throw silent();
         }
         ReadSome(SliceUntil(end, now));
         TakeAck(); // lines of text go out as the device's; an ACK is none of them now

@@ -96,6 +96,8 @@ class PortUpdate {
     // Reads the new program's text until it matches the expectation or the time is up; a port
     // that went away is opened again under its name meanwhile.
     void AwaitExpectedText();
+    // Refuses a port that cannot set a line the sequences use, before any block.
+    void ProbeModemLines();
     // Runs modem-line steps; a step the port refuses fails the update with `then` added.
     void RunSteps(const ModemSequence& steps, const QString& then);
 

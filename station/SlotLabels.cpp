@@ -17,7 +17,9 @@ std::optional<SlotLabels> SlotLabels::Read(const QString& path, QString* error) 
     int number = 0;
     for (const QByteArray& raw : file.readAll().split('\n')) {
         ++number;
-        const QString line = QString::fromUtf8(raw).section(QLatin1Char('#'), 0, 0).trimmed();
+        // '#' starts a comment at the start of a line or after a blank ("Slot #3" is a label).
+        static const QRegularExpression comment(QStringLiteral("(^|\\s)#.*$"));
+        const QString line = QString::fromUtf8(raw).remove(comment).trimmed();
         if (line.isEmpty()) {
             continue;
         }

@@ -183,8 +183,10 @@ QString StationController::ResetCounters() {
                                                          {"failed", m_failed},
                                                          {"total", m_passed + m_failed}})
                                     : QString();
-    m_passed = 0;
-    m_failed = 0;
+    if (error.isEmpty()) {
+        m_passed = 0; // counts not written stay, to be written the next time
+        m_failed = 0;
+    }
     return error;
 }
 

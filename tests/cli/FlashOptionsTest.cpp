@@ -80,6 +80,8 @@ TEST(FlashOptions, RefusalsNameTheOption) {
         {Words({"--port-filter", "vid=zz", "fw.bin"}), "--port-filter: vid needs four hex digits"},
         {Words({"-p", "", "fw.bin"}), "-p needs a port"},
         {Words({"-p=/dev/x", "fw.bin"}), "-p takes the port without '='"},
+        {Words({"--expect", "ready|", "fw.bin"}), "--expect ready| matches even no text"},
+        {Words({"-p", "/dev/x", "--switch-only", "--expect", "v2"}), "--expect checks a new"},
         {Words({"--all", "fw.bin"}), "--all: write --all-ports in full"},
         {Words({"--port-filter", "vid=0483,vid=1", "fw.bin"}), "--port-filter: vid is given twice"},
     };

@@ -115,6 +115,17 @@ INSTANTIATE_TEST_SUITE_P(
                        return InMemoryLine::Answer{n < 3 ? "ACK" : "app v1 up\r\n"};
                    },
                    F::Silent, 4, "app v1 up", false, false, "v2 up"},
+        DeviceCase{"TextBeforeTheSwitchDoesNotCount", 3000,
+                   [](int n, const QByteArray&) {
+                       return InMemoryLine::Answer{n < 3 ? "v2 up\r\nACK" : ""};
+                   },
+                   F::Silent, 4, "did not say v2 up", false, false, "v2 up"},
+        DeviceCase{"BootLoadersFarewellBeforeTheDropDoesNotCount", 3000,
+                   [](int n, const QByteArray&) {
+                       return n < 3 ? InMemoryLine::Answer{"ACK"}
+                                    : InMemoryLine::Answer{"boot: v2 up next\r\n", true};
+                   },
+                   F::Silent, 4, "did not say v2 up", false, false, "v2 up"},
         DeviceCase{"NewProgramAfterThePortDropsAndReturns", 3000,
                    [](int n, const QByteArray&) {
                        return n < 3 ? InMemoryLine::Answer{"ACK"}

@@ -35,6 +35,7 @@ class InMemoryLine : public Line {
     bool SetRequestToSend(bool) override { return false; }
     // Records each step as "dtr@MS", "-rts@MS", ... on the line's own clock.
     QString SetModemLine(ModemLine line, bool on) override;
+    QString ProbeModemLine(ModemLine) override { return {}; }
     QString Device() const override { return m_device; }
     // Time passes only when the device is waited for: a read that finds nothing moves it on by
     // the read's time, so that an update's fixed waits cost no real time.

@@ -8,6 +8,18 @@
 
 namespace {
 
+// Long names and paths may wrap after a separator, so that a narrow tile shows them whole.
+QString Breakable(const QString& text) {
+    QString out;
+    for (const QChar c : text) {
+        out += c;
+        if (c == QLatin1Char('/') || c == QLatin1Char('_') || c == QLatin1Char('-')) {
+            out += QChar(0x200B); // a zero-width space: a place to break, nothing shown
+        }
+    }
+    return out;
+}
+
 QColor StateColour(station::PortState state) {
     switch (state) {
     case station::PortState::Waiting:
@@ -74,8 +86,8 @@ void PortTile::SetSerialNumber(const QString& serial) {
 void PortTile::SetSlot(const QString& label) {
     m_slot = label;
     const QString name = label.isEmpty() ? QFileInfo(m_port).fileName() : label;
-    m_device->setText(m_serial.isEmpty() ? name
-                                         : QStringLiteral("%1\nserial %2").arg(name, m_serial));
+    m_device->setText(
+        Breakable(m_serial.isEmpty() ? name : QStringLiteral("%1\nserial %2").arg(name, m_serial)));
 }
 
 void PortTile::Note(const QString& text) {
@@ -84,7 +96,7 @@ void PortTile::Note(const QString& text) {
 }
 
 QString PortTile::StateText() const {
-    return m_stateLabel->text();
+    return m_stateLabel->text().remove(QChar(0x200B));
 }
 
 QString PortTile::Word() const {
@@ -135,7 +147,7 @@ void PortTile::Show(const station::PortStatus& status) {
     if (AwaitsAcknowledgement()) {
         text += QStringLiteral("\nClick to acknowledge.");
     }
-    m_stateLabel->setText(text);
+    m_stateLabel->setText(Breakable(text));
     static const char* const kWords[] = {"WAITING", "FLASHING", "PASS", "FAIL"};
     m_word->setText(QLatin1String(kWords[static_cast<int>(status.state)]));
     // The whole face in the state's colour, the text white on it; the bar the same colour.

@@ -175,8 +175,8 @@ bool StationWindow::LoadImage(const QString& path) {
     m_imagePath = nativePath;
     m_imageLoaded = true;
     m_imageSha256 = QString::fromLatin1(station::ImageSha256(m_image, m_imageBytes));
-    m_controller.Unconfigure(); // the next start uses the new image
-    m_stationBaud = 0;
+    m_stationBaud = 0; // the next start makes the station anew with the new image; the one
+                       // before keeps the log open for the counts
     m_imageLabel->setText(ImageText());
     m_imageLabel->setToolTip(VisibleText(m_imagePath));
     OnAuto(m_auto->isChecked());
