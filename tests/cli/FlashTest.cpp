@@ -131,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {"--silent-after", "0"},
                    {"--before", "reset-dtr"},
                    3,
-                   "cannot raise DTR: Inappropriate ioctl for device; no block was sent"},
+                   "cannot set DTR: Inappropriate ioctl for device; no block was sent"},
         DeviceCase{"ExpectWithoutAnAnswer",
                    {},
                    {"--expect", "ready", "--expect-within", "0.5"},
