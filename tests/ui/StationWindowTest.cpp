@@ -182,14 +182,18 @@ TEST_F(StationWindowTest, AFailureStaysUntilAcknowledgedAndCountersResetIntoTheL
     EXPECT_EQ(window->Tile(board)->Word(), "FAIL");
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->Tile(board) == nullptr; }, 8000))
         << "the port's slot is freed when the board has gone";
-    ASSERT_EQ(window->Tiles().size(), 1) << "the failure is still in view";
-    EXPECT_TRUE(window->Tiles().first()->StateText().contains("(unplugged)"));
-    EXPECT_EQ(window->Unacknowledged(), 1);
+    // (A slow machine may see the simulator's port come back and fail once more: each failure
+    // keeps a tile of its own.)
+    const QList<PortTile*> kept = window->Tiles();
+    ASSERT_FALSE(kept.isEmpty()) << "the failure is still in view";
+    EXPECT_TRUE(kept.last()->StateText().contains("(unplugged)"));
+    EXPECT_EQ(window->Unacknowledged(), kept.size());
     ASSERT_TRUE(QFile::remove(board));
     Plug("board", good.PortPath());
     ASSERT_TRUE(WaitForState(board, "passed")) << State(board).toStdString();
-    EXPECT_EQ(window->Tiles().size(), 2) << "a fresh tile beside the failure";
-    EXPECT_EQ(window->SoundsPlayed().Asked(), QStringList({"dialog-error", "complete"}));
+    EXPECT_EQ(window->Tiles().size(), kept.size() + 1) << "a fresh tile beside the failure";
+    EXPECT_EQ(window->SoundsPlayed().Asked().first(), "dialog-error");
+    EXPECT_EQ(window->SoundsPlayed().Asked().last(), "complete");
     window->AcknowledgeAll();
     EXPECT_EQ(window->Tiles().size(), 1);
     EXPECT_EQ(window->Unacknowledged(), 0);
@@ -200,7 +204,7 @@ TEST_F(StationWindowTest, AFailureStaysUntilAcknowledgedAndCountersResetIntoTheL
             .object();
     EXPECT_EQ(counts["record"].toString(), "counters");
     EXPECT_EQ(counts["passed"].toInt(), 1);
-    EXPECT_EQ(counts["failed"].toInt(), 1);
+    EXPECT_EQ(counts["failed"].toInt(), kept.size());
 }
 
 // Eight boards show at once on a 1280x800 screen, and the tiles reflow at once to any width with
