@@ -4,6 +4,7 @@
 #include "app/Resources.h"
 #include "serial/ModemSequence.h"
 #include "serial/PortFilter.h"
+#include "station/PortUpdate.h"
 #include "station/SlotLabels.h"
 #include "ui/station/StationWindow.h"
 
@@ -155,11 +156,8 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
             break;
         }
         case kExpect:
-            if (!QRegularExpression(value).isValid() ||
-                QRegularExpression(value).match(QString()).hasMatch()) {
-                line.error = QStringLiteral("%1 needs a regular expression that some text must "
-                                            "match")
-                                 .arg(spelled);
+            if (const QString why = station::RefuseExpectation(value); !why.isEmpty()) {
+                line.error = QStringLiteral("%1 %2").arg(spelled, why);
                 return line;
             }
             options.expect = value;
@@ -186,10 +184,11 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
             break;
         }
         case kExpectWithin:
-            options.expectWithinSeconds = value.toDouble(&ok);
-            if (!ok || !(options.expectWithinSeconds > 0) || options.expectWithinSeconds > 3600) {
-                line.error = QStringLiteral("%1 needs a number of seconds above 0, at most 3600")
-                                 .arg(spelled);
+            if (const auto seconds = station::ExpectWithinSeconds(value)) {
+                options.expectWithinSeconds = *seconds;
+            } else {
+                line.error =
+                    QStringLiteral("%1 needs %2").arg(spelled, station::kExpectWithinRange);
                 return line;
             }
             break;

@@ -30,7 +30,6 @@ class AnsweringLine : public Line {
     }
     void Abandon() override { m_open = false; }
     void Close() override { m_open = false; }
-    bool SetRequestToSend(bool) override { return false; }
     QString SetModemLine(ModemLine, bool) override { return {}; }
     QString ProbeModemLine(ModemLine) override { return {}; }
     QString Device() const override { return m_device; }

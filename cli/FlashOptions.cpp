@@ -2,6 +2,7 @@
 #include "cli/FlashOptions.h"
 
 #include "serial/PortMapping.h"
+#include "station/PortUpdate.h"
 #include "update/VisibleText.h"
 
 #include <QFile>
@@ -377,21 +378,12 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
             options.portFilters << *filter;
             break;
         }
-        case kExpect: {
-            const QRegularExpression expression(text);
-            if (!expression.isValid()) {
-                return refuse(QStringLiteral("%1 needs a regular expression: %2")
-                                  .arg(spelled, expression.errorString()));
-            }
-            if (expression.match(QString()).hasMatch()) {
-                // One that matches no text at all would pass a board that said nothing.
-                return refuse(QStringLiteral("%1 %2 matches even no text; give what the new "
-                                             "program must say")
-                                  .arg(spelled, text));
+        case kExpect:
+            if (const QString why = station::RefuseExpectation(text); !why.isEmpty()) {
+                return refuse(QStringLiteral("%1 %2").arg(spelled, why));
             }
             options.expect = text;
             break;
-        }
         case kBefore:
         case kAfter: {
             QString error;
@@ -410,11 +402,11 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
             options.slotsFile = QString::fromLocal8Bit(value);
             break;
         case kExpectWithin:
-            options.expectWithinSeconds = text.toDouble(&ok);
-            if (!ok || !std::isfinite(options.expectWithinSeconds) ||
-                options.expectWithinSeconds <= 0 || options.expectWithinSeconds > 3600) {
-                return refuse(QStringLiteral("%1 needs a number of seconds above 0, at most 3600")
-                                  .arg(spelled));
+            if (const auto seconds = station::ExpectWithinSeconds(text)) {
+                options.expectWithinSeconds = *seconds;
+            } else {
+                return refuse(
+                    QStringLiteral("%1 needs %2").arg(spelled, station::kExpectWithinRange));
             }
             break;
         default:

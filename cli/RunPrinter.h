@@ -27,7 +27,6 @@ class RunPrinter {
     static Style StyleFor(bool json, bool quiet, bool lineByLine = false);
 
     RunPrinter(Style style, const RunFigures& figures);
-    Style GetStyle() const { return m_style; }
     void Show(const station::StationEvent& event);
     // The run is over: its summary, with the status it exits with. `table`: one line per port
     // (a run of several ports, or one that watched).

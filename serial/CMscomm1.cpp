@@ -106,7 +106,7 @@ void CMscomm1::put_RTSEnable(bool enable) {
     Q_EMIT PropertyWritten(QStringLiteral("RTSEnable"),
                            enable ? QStringLiteral("true") : QStringLiteral("false"));
     m_rtsEnable = enable;
-    m_line.SetRequestToSend(enable); // a pty has no modem lines: nothing to raise there
+    m_line.SetModemLine(ModemLine::Rts, enable); // a pty has no modem lines: nothing to raise
 }
 
 void CMscomm1::Open() {

@@ -36,8 +36,6 @@ class Line {
     // Drops what waits in both directions and closes: nothing more reaches the device.
     virtual void Abandon() = 0;
     virtual void Close() = 0;
-    // False where the line has no such modem line.
-    virtual bool SetRequestToSend(bool on) = 0;
     // Sets a modem line (or the break condition); empty when it was set, else why not.
     virtual QString SetModemLine(ModemLine line, bool on) = 0;
     // Whether the line can be set: it is set to what it is now; empty when it can, else why not.

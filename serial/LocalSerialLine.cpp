@@ -246,12 +246,6 @@ void LocalSerialLine::Close() {
     ReleaseDeviceLock();
 }
 
-bool LocalSerialLine::SetRequestToSend(bool on) {
-    const bool set = m_port.isOpen() && m_port.setRequestToSend(on);
-    m_port.clearError(); // a pseudo-terminal has no modem lines: that is no error
-    return set;
-}
-
 QString LocalSerialLine::SetModemLine(ModemLine line, bool on) {
     if (!m_port.isOpen()) {
         return QStringLiteral("the port is closed");

@@ -23,7 +23,6 @@ class LocalSerialLine : public Line {
     ReadResult Read(QByteArray& into, int timeoutMs) override;
     void Abandon() override;
     void Close() override;
-    bool SetRequestToSend(bool on) override;
     QString SetModemLine(ModemLine line, bool on) override;
     QString ProbeModemLine(ModemLine line) override;
     QString Device() const override { return m_device; }

@@ -23,14 +23,6 @@ const char* Name(ModemLine line) {
 
 } // namespace
 
-QString NamedModemSequences() {
-    QString text;
-    for (auto it = Named().begin(); it != Named().end(); ++it) {
-        text += QStringLiteral("%1 = %2\n").arg(it.key(), it.value());
-    }
-    return text;
-}
-
 std::optional<ModemSequence> ParseModemSequence(const QString& text, QString* error) {
     const QString steps = Named().value(text.trimmed(), text);
     ModemSequence sequence;

@@ -17,8 +17,6 @@ struct ModemStep {
 };
 using ModemSequence = QList<ModemStep>;
 
-// The named sequences, each with its steps, for help texts.
-QString NamedModemSequences();
 // The steps `text` names, or nothing and why.
 std::optional<ModemSequence> ParseModemSequence(const QString& text, QString* error);
 // Runs the steps; empty when all were done, else why the first that could not be was refused.

@@ -12,6 +12,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <cmath>
 #include <csignal>
 
 namespace station {
@@ -32,6 +33,26 @@ constexpr int kReopenPauseMs = 100;
 const QByteArray kAck = QByteArrayLiteral("ACK");
 
 } // namespace
+
+QString RefuseExpectation(const QString& expect) {
+    const QRegularExpression expression(expect);
+    if (!expression.isValid()) {
+        return QStringLiteral("needs a regular expression: %1").arg(expression.errorString());
+    }
+    if (expression.match(QString()).hasMatch()) {
+        return QStringLiteral("%1 matches even no text; give what the new program must say")
+            .arg(expect);
+    }
+    return {};
+}
+
+std::optional<double> ExpectWithinSeconds(const QString& text) {
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    return ok && std::isfinite(seconds) && seconds > 0 && seconds <= 3600
+               ? std::optional<double>(seconds)
+               : std::nullopt;
+}
 
 PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
                        const StopFlag& stopSignal, const ImageStore* image, qint64 imageBytes,

@@ -41,6 +41,14 @@ struct UpdateSettings {
     ModemSequence after;
 };
 
+// Why `expect` cannot be the check after the switch packet (not an expression, or one that even
+// no text matches, which would pass a silent board); empty when it can.
+QString RefuseExpectation(const QString& expect);
+// The time `text` gives the new program to say it, in seconds (above 0, at most an hour).
+std::optional<double> ExpectWithinSeconds(const QString& text);
+inline const QString kExpectWithinRange =
+    QStringLiteral("a number of seconds above 0, at most 3600");
+
 class PortUpdate {
   public:
     // `stopSignal` is set to the number of a signal (SIGINT, SIGTERM) that asks the run to end.

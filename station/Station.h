@@ -89,7 +89,6 @@ class Station {
     // Appends a record of the station's own to the results log (with the schema, the time, the
     // tool's version and the host); the reason when it could not be written.
     QString Record(QJsonObject record);
-    qint64 ImageBytes() const { return m_imageBytes; }
 
   private:
     class Session;

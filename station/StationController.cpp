@@ -40,12 +40,6 @@ QString StationController::Configure(const Station::Settings& settings, const Im
     return {};
 }
 
-void StationController::Unconfigure() {
-    if (!Busy()) {
-        m_station.reset();
-    }
-}
-
 void StationController::Watch(const QByteArray& pattern, const QList<PortFilter>& filters) {
     m_watcher = std::make_unique<PortWatcher>(pattern);
     m_filters = filters;

@@ -38,8 +38,6 @@ class StationController : public QObject {
     QString Configure(const Station::Settings& settings, const ImageStore& image, qint64 imageBytes,
                       const QStringList& ports = {});
     bool Configured() const { return m_station != nullptr; }
-    // No updates until the next Configure (the image changed).
-    void Unconfigure();
 
     // Looks for boards every kLookMs: the system's USB serial ports, or the paths matching
     // `pattern`; of those, the ports that one of `filters` takes (all without a filter).

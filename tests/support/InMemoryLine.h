@@ -32,7 +32,6 @@ class InMemoryLine : public Line {
     ReadResult Read(QByteArray& into, int timeoutMs) override;
     void Abandon() override { m_open = false; }
     void Close() override { m_open = false; }
-    bool SetRequestToSend(bool) override { return false; }
     // Records each step as "dtr@MS", "-rts@MS", ... on the line's own clock.
     QString SetModemLine(ModemLine line, bool on) override;
     QString ProbeModemLine(ModemLine) override { return {}; }
