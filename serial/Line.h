@@ -4,7 +4,7 @@
 // applied, what it sent before discarded), write all of a packet before returning, read what
 // arrives within a time, drop what waits, close. Modem lines are operations the line may refuse
 // (a pseudo-terminal has none). Every refusal is a CommError carrying its reason for the
-// operator. One implementation per transport: the local serial port today.
+// operator. One implementation per transport: the local serial port and the network port.
 
 #include "serial/CommError.h"
 #include "serial/PortResolver.h"

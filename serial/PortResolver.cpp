@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/PortResolver.h"
 
+#include "serial/NetworkAddress.h"
 #include "update/VisibleText.h"
 
 namespace {
@@ -20,6 +21,14 @@ PortLookup Resolve(const QString& given, const QString& source,
                         .arg(mapping.source)};
         }
         return {ResolvedPort{given, number, mapping.device, mapping.source}, {}};
+    }
+    if (LooksLikeNetworkPort(given)) {
+        // A port on a serial server, under one spelling of its name.
+        const NetworkAddressParse parse = ParseNetworkAddress(given);
+        if (!parse.address) {
+            return {std::nullopt, parse.error};
+        }
+        return {ResolvedPort{given, std::nullopt, parse.address->Name(), source}, {}};
     }
     if (!given.isEmpty()) {
         return {ResolvedPort{given, std::nullopt, given, source}, {}};

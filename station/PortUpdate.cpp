@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/PortUpdate.h"
 
-#include "serial/LocalSerialLine.h"
+#include "serial/LineFor.h"
 #include "serial/PortMapping.h"
 #include "serial/PortResolver.h"
 #include "station/OutputFile.h"
@@ -58,7 +58,7 @@ PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporte
                        const StopFlag& stopSignal, const ImageStore* image, qint64 imageBytes,
                        const QString& imageDescription, std::unique_ptr<Line> line)
     : m_options(settings), m_reporter(reporter), m_stopSignal(stopSignal),
-      m_line(line ? std::move(line) : std::make_unique<LocalSerialLine>()) {
+      m_line(line ? std::move(line) : LineFor(settings.port)) {
     if (image != nullptr) {
         m_store = *image;
         m_preloaded = true;

@@ -1,0 +1,13 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "serial/LineFor.h"
+
+#include "serial/LocalSerialLine.h"
+#include "serial/NetworkAddress.h"
+#include "serial/NetworkLine.h"
+
+std::unique_ptr<Line> LineFor(const QString& portName) {
+    if (LooksLikeNetworkPort(portName)) {
+        return std::make_unique<NetworkLine>();
+    }
+    return std::make_unique<LocalSerialLine>();
+}

@@ -1,0 +1,488 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "serial/NetworkLine.h"
+
+#include "update/VisibleText.h"
+
+#include <gensio/gensio.h>
+#include <gensio/gensio_unix.h>
+#include <gensio/sergensio.h>
+
+#include <algorithm>
+#include <csignal>
+#include <mutex>
+
+namespace {
+
+constexpr qint64 kNsPerMs = 1000 * 1000;
+
+// Answers to one kind of request come in the order the requests went: the last one sent is
+// answered once as many answers as requests have come.
+struct Answer {
+    int sent = 0;
+    int answered = 0;
+    int error = 0;
+    unsigned int value = 0;
+    bool Pending() const { return answered < sent; }
+};
+
+enum AnswerKind { kBaud, kDataSize, kParity, kStopBits, kDtr, kRts, kBreak, kAnswerKinds };
+
+QString LibraryError(int error) {
+    return QString::fromUtf8(gensio_err_to_str(error));
+}
+
+} // namespace
+
+struct NetworkLine::Connection {
+    gensio_os_funcs* os = nullptr;
+    gensio* io = nullptr;
+    sergensio* serial = nullptr; // rfc2217 only
+    QByteArray received;
+    int ended = 0; // the library's error once the connection has ended
+    bool opened = false;
+    int openError = 0;
+    bool closed = false;
+    bool writeReady = false;
+    Answer answers[kAnswerKinds];
+
+    static int OnEvent(gensio* io, void* data, int event, int error, unsigned char* buffer,
+                       gensiods* length, const char* const* /*auxdata*/) {
+        auto* self = static_cast<Connection*>(data);
+        if (event == GENSIO_EVENT_READ) {
+            if (error != 0) {
+                self->ended = error;
+                gensio_set_read_callback_enable(io, false);
+                return 0;
+            }
+            self->received.append(reinterpret_cast<const char*>(buffer),
+                                  static_cast<qsizetype>(*length));
+            return 0;
+        }
+        if (event == GENSIO_EVENT_WRITE_READY) {
+            self->writeReady = true;
+            gensio_set_write_callback_enable(io, false);
+            return 0;
+        }
+        return GE_NOTSUP; // modem and line state reports: nothing here waits for them
+    }
+    static void OnOpened(gensio* /*io*/, int error, void* data) {
+        auto* self = static_cast<Connection*>(data);
+        self->opened = true;
+        self->openError = error;
+    }
+    static void OnClosed(gensio* /*io*/, void* data) { static_cast<Connection*>(data)->closed = true; }
+    static void OnAnswer(sergensio* /*serial*/, int error, unsigned int value, void* data) {
+        auto* answer = static_cast<Answer*>(data);
+        ++answer->answered;
+        answer->error = error;
+        answer->value = value;
+    }
+
+    void Serve(qint64 ns) {
+        gensio_time time{ns / (1000 * kNsPerMs), static_cast<int32_t>(ns % (1000 * kNsPerMs))};
+        gensio_os_funcs_service(os, &time);
+    }
+
+    ~Connection() {
+        if (io != nullptr) {
+            if (opened && openError == 0 && ended == 0 &&
+                gensio_close(io, &Connection::OnClosed, this) == 0) {
+                // A server that does not take the close within a second is left to the kernel.
+                for (int slice = 0; slice < 20 && !closed; ++slice) {
+                    Serve(50 * kNsPerMs);
+                }
+            }
+            gensio_free(io);
+        }
+        if (os != nullptr) {
+            gensio_os_funcs_free(os);
+        }
+    }
+};
+
+NetworkLine::NetworkLine() = default;
+
+NetworkLine::~NetworkLine() {
+    Close();
+}
+
+bool NetworkLine::IsOpen() const {
+    return m_connection != nullptr;
+}
+
+template <typename Done>
+bool NetworkLine::ServeUntil(Done done, qint64 deadlineNs, const StopFlag* stop) {
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        if (stop != nullptr && *stop != 0) {
+            return false;
+        }
+        const qint64 left = deadlineNs - NowNs();
+        // Once past the deadline, what waits already is still taken.
+        m_connection->Serve(std::clamp<qint64>(left, 0, stop != nullptr ? 50 * kNsPerMs : left));
+        if (left <= 0) {
+            return done();
+        }
+    }
+}
+
+void NetworkLine::Refuse(int kind, const QString& why) {
+    m_connection.reset();
+    throw CommError(static_cast<CommError::Kind>(kind), why);
+}
+
+void NetworkLine::Open(const ResolvedPort& port, const SerialSettings& settings,
+                       bool requestToSend) {
+    Close();
+    m_device = port.device;
+    m_baud = settings.baud;
+    m_noModemLines.clear();
+    const NetworkAddressParse parse = ParseNetworkAddress(port.device);
+    if (!parse.address) {
+        throw CommError(CommError::Kind::NoSuchPort, parse.error);
+    }
+    m_address = *parse.address;
+    // A server that closes the connection while a block is written must fail that board, not
+    // end the program: writes to a closed connection return an error instead of a signal.
+    static std::once_flag ignorePipe;
+    std::call_once(ignorePipe, [] { std::signal(SIGPIPE, SIG_IGN); });
+
+    m_connection = std::make_unique<Connection>();
+    Connection& c = *m_connection;
+    // Each line has a selector of its own, served only by the thread that uses the line: no
+    // wake-up signal is needed between threads.
+    if (const int error = gensio_unix_funcs_alloc(nullptr, 0, &c.os); error != 0) {
+        Refuse(int(CommError::Kind::OpenFailed),
+               QStringLiteral("Cannot open %1: %2.").arg(m_device, LibraryError(error)));
+    }
+    const QByteArray text = m_address.GensioText();
+    if (const int error = str_to_gensio(text.constData(), c.os, &Connection::OnEvent, &c, &c.io);
+        error != 0) {
+        c.io = nullptr;
+        Refuse(int(CommError::Kind::NoSuchPort),
+               QStringLiteral("Cannot reach %1: the host %2 is not known (%3). Check the name in "
+                              "the port.")
+                   .arg(m_device, m_address.host, LibraryError(error)));
+    }
+    const qint64 startNs = NowNs();
+    if (const int error = gensio_open(c.io, &Connection::OnOpened, &c); error != 0) {
+        Refuse(int(CommError::Kind::OpenFailed),
+               QStringLiteral("Cannot open %1: %2.").arg(m_device, LibraryError(error)));
+    }
+    if (!ServeUntil([&c] { return c.opened; }, startNs + kConnectMs * kNsPerMs, nullptr)) {
+        Refuse(int(CommError::Kind::OpenFailed),
+               QStringLiteral("Cannot reach %1: no answer within %2 s. Check that the server "
+                              "runs and that the network reaches it.")
+                   .arg(m_device)
+                   .arg(kConnectMs / 1000));
+    }
+    if (c.openError == GE_REMCLOSE) {
+        // During the Telnet negotiation: what the server said is not read yet.
+        Refuse(int(CommError::Kind::PortInUse),
+               QStringLiteral("%1: the server closed the connection as soon as it was made. "
+                              "Another program (a terminal, another flasher) may have that port, "
+                              "as ser2net allows one connection per port; close it and open the "
+                              "port again, or check the server's configuration for that port.")
+                   .arg(m_device));
+    }
+    if (c.openError != 0) {
+        const int error = c.openError;
+        Refuse(int(CommError::Kind::OpenFailed),
+               error == GE_CONNREFUSE
+                   ? QStringLiteral("Cannot reach %1: the connection was refused. Check that the "
+                                    "serial server (ser2net) runs and serves TCP port %2 on %3.")
+                         .arg(m_device)
+                         .arg(m_address.port)
+                         .arg(m_address.host)
+                   : QStringLiteral("Cannot reach %1: %2. Check that the serial server runs and "
+                                    "that the network reaches it.")
+                         .arg(m_device, LibraryError(error)));
+    }
+    const qint64 connectNs = NowNs() - startNs;
+    // A block leaves as soon as it is written, not when the last one has been acknowledged.
+    char on[] = "1";
+    gensiods onLength = 1;
+    gensio_control(c.io, GENSIO_CONTROL_DEPTH_ALL, GENSIO_CONTROL_SET, GENSIO_CONTROL_NODELAY, on,
+                   &onLength);
+
+    gensio_set_read_callback_enable(c.io, true);
+    if (m_address.scheme == NetworkAddress::Scheme::Rfc2217) {
+        c.serial = gensio_to_sergensio(c.io);
+        ApplySettings(settings);
+        // RTS is asked for and not waited on: a port without modem lines never confirms it.
+        sergensio_rts(c.serial, requestToSend ? SERGENSIO_RTS_ON : SERGENSIO_RTS_OFF,
+                      &Connection::OnAnswer, &c.answers[kRts]);
+        ++c.answers[kRts].sent;
+        sergensio_flush(c.serial, SERGENSIO_FLUSH_RCV_XMIT_BUFFERS);
+    } else {
+        // A server that refuses the connection says so at once and closes it: wait twice the
+        // time the connection took (at least 20 ms) for that, before anything is sent.
+        const qint64 settleNs = std::clamp<qint64>(2 * connectNs, 20 * kNsPerMs, 300 * kNsPerMs);
+        ServeUntil([&c] { return c.ended != 0; }, NowNs() + settleNs, nullptr);
+    }
+    if (c.ended != 0) {
+        const QString said = VisibleText(c.received.trimmed());
+        const bool inUse = said.contains(QStringLiteral("in use"), Qt::CaseInsensitive);
+        Refuse(int(inUse ? CommError::Kind::PortInUse : CommError::Kind::OpenFailed),
+               QStringLiteral("%1: the server closed the connection at once%2. %3")
+                   .arg(m_device,
+                        said.isEmpty() ? QString() : QStringLiteral(", saying \"%1\"").arg(said),
+                        inUse ? QStringLiteral("Another program (a terminal, another flasher) "
+                                               "has that port; close it and open the port again.")
+                              : QStringLiteral("Check the server's configuration for that port.")));
+    }
+    // What the device said before the port was opened answers nothing of ours.
+    c.received.clear();
+}
+
+void NetworkLine::ApplySettings(const SerialSettings& settings) {
+    Connection& c = *m_connection;
+    const unsigned int parity = settings.parity == QSerialPort::OddParity    ? SERGENSIO_PARITY_ODD
+                                : settings.parity == QSerialPort::EvenParity ? SERGENSIO_PARITY_EVEN
+                                : settings.parity == QSerialPort::MarkParity ? SERGENSIO_PARITY_MARK
+                                : settings.parity == QSerialPort::SpaceParity
+                                    ? SERGENSIO_PARITY_SPACE
+                                    : SERGENSIO_PARITY_NONE;
+    // RFC 2217 numbers one and a half stop bits 3.
+    const unsigned int stopBits = settings.stopBits == QSerialPort::TwoStop          ? 2
+                                  : settings.stopBits == QSerialPort::OneAndHalfStop ? 3
+                                                                                     : 1;
+    struct Setting {
+        AnswerKind kind;
+        int (*send)(sergensio*, unsigned int, sergensio_done, void*);
+        unsigned int value;
+        QString name;
+    };
+    const Setting wanted[] = {
+        {kBaud, sergensio_baud, static_cast<unsigned int>(settings.baud),
+         QStringLiteral("%1 baud").arg(settings.baud)},
+        {kDataSize, sergensio_datasize, static_cast<unsigned int>(settings.dataBits),
+         QStringLiteral("%1 data bits").arg(int(settings.dataBits))},
+        {kParity, sergensio_parity, parity, QStringLiteral("the parity")},
+        {kStopBits, sergensio_stopbits, stopBits, QStringLiteral("the stop bits")},
+    };
+    for (const Setting& setting : wanted) {
+        Answer& answer = c.answers[setting.kind];
+        if (const int error = setting.send(c.serial, setting.value, &Connection::OnAnswer, &answer);
+            error != 0) {
+            Refuse(int(CommError::Kind::InvalidSettings),
+                   QStringLiteral("%1: %2 could not be asked of the server (%3).")
+                       .arg(m_device, setting.name, LibraryError(error)));
+        }
+        ++answer.sent;
+        const bool answered = ServeUntil([&] { return !answer.Pending() || c.ended != 0; },
+                                         NowNs() + kAnswerMs * kNsPerMs, nullptr);
+        if (c.ended != 0) {
+            return; // the opening reports what the server said as it closed
+        }
+        if (!answered) {
+            Refuse(int(CommError::Kind::InvalidSettings),
+                   QStringLiteral("%1: the server did not answer the request for %2 within %3 s. "
+                                  "Check that it speaks RFC 2217 on that port; for a raw TCP "
+                                  "port, name it socket://%4.")
+                       .arg(m_device, setting.name)
+                       .arg(kAnswerMs / 1000)
+                       .arg(m_address.ServerPort()));
+        }
+        if (answer.error != 0 || answer.value != setting.value) {
+            Refuse(int(CommError::Kind::InvalidSettings),
+                   setting.kind == kBaud && answer.error == 0
+                       ? QStringLiteral("%1: the server's port does not run at %2 baud (it runs at "
+                                        "%3). Choose another baud rate.")
+                             .arg(m_device)
+                             .arg(settings.baud)
+                             .arg(answer.value)
+                       : QStringLiteral("%1: the server refused %2 (%3). Check the server's "
+                                        "configuration for that port.")
+                             .arg(m_device, setting.name,
+                                  answer.error != 0
+                                      ? LibraryError(answer.error)
+                                      : QStringLiteral("it answered %1").arg(answer.value)));
+        }
+    }
+}
+
+void NetworkLine::Write(QByteArrayView bytes, const StopFlag* stop) {
+    if (!m_connection) {
+        throw CommError(CommError::Kind::PortNotOpen,
+                        QStringLiteral("Operation valid only when the port is open. Open the port "
+                                       "first."));
+    }
+    Connection& c = *m_connection;
+    // Bounded as a local port's write is: the line time of the bytes twice over plus five
+    // seconds, for a server whose port does not drain.
+    const qint64 lineMs = bytes.size() * 10 * 1000 / std::max<qint32>(m_baud, 1);
+    const qint64 deadlineNs = NowNs() + (5000 + 2 * lineMs) * kNsPerMs;
+    qsizetype done = 0;
+    while (done < bytes.size() && c.ended == 0) {
+        if (stop != nullptr && *stop != 0) {
+            throw CommError(CommError::Kind::Interrupted,
+                            QStringLiteral("Writing to %1 was interrupted.").arg(m_device));
+        }
+        gensiods count = 0;
+        if (const int error = gensio_write(c.io, &count, bytes.data() + done,
+                                           static_cast<gensiods>(bytes.size() - done), nullptr);
+            error != 0) {
+            c.ended = error;
+            break;
+        }
+        done += static_cast<qsizetype>(count);
+        if (done < bytes.size()) {
+            if (NowNs() >= deadlineNs) {
+                break;
+            }
+            c.writeReady = false;
+            gensio_set_write_callback_enable(c.io, true);
+            ServeUntil([&c] { return c.writeReady || c.ended != 0; }, deadlineNs, stop);
+        }
+    }
+    if (c.ended != 0) {
+        const QString why = LibraryError(c.ended);
+        Close();
+        throw CommError(CommError::Kind::PortLost,
+                        QStringLiteral("The connection to %1 was lost while writing (%2). Check "
+                                       "the serial server and the network, and open the port "
+                                       "again.")
+                            .arg(m_device, why));
+    }
+    if (done < bytes.size()) {
+        throw CommError(CommError::Kind::WriteFailed,
+                        QStringLiteral("Writing to %1 could not finish (%2 of %3 bytes still "
+                                       "waiting): the server does not take data. Check the "
+                                       "server's port and its flow control.")
+                            .arg(m_device)
+                            .arg(bytes.size() - done)
+                            .arg(bytes.size()));
+    }
+    c.Serve(0); // what the library holds back leaves now, not at the next read
+}
+
+Line::ReadResult NetworkLine::Read(QByteArray& into, int timeoutMs) {
+    if (!m_connection) {
+        return ReadResult::Lost;
+    }
+    Connection& c = *m_connection;
+    ServeUntil([&c] { return !c.received.isEmpty() || c.ended != 0; },
+               NowNs() + std::max(timeoutMs, 0) * kNsPerMs, nullptr);
+    if (!c.received.isEmpty()) {
+        into += c.received;
+        c.received.clear();
+        return ReadResult::Data;
+    }
+    if (c.ended != 0) {
+        Close();
+        return ReadResult::Lost;
+    }
+    return ReadResult::Timeout;
+}
+
+void NetworkLine::Pause(int milliseconds) {
+    if (!m_connection) {
+        Line::Pause(milliseconds);
+        return;
+    }
+    Connection& c = *m_connection;
+    // A connection that ends meanwhile is reported by the next read or write.
+    ServeUntil([&c] { return c.ended != 0; }, NowNs() + milliseconds * kNsPerMs, nullptr);
+}
+
+void NetworkLine::Abandon() {
+    if (m_connection && m_connection->serial != nullptr && m_connection->ended == 0) {
+        // What the server still holds for the device does not reach it.
+        sergensio_flush(m_connection->serial, SERGENSIO_FLUSH_RCV_XMIT_BUFFERS);
+        m_connection->Serve(0);
+    }
+    Close();
+}
+
+void NetworkLine::Close() {
+    m_connection.reset();
+}
+
+QString NetworkLine::SetModemLine(ModemLine line, bool on) {
+    if (!m_connection) {
+        return QStringLiteral("the port is closed");
+    }
+    Connection& c = *m_connection;
+    if (c.serial == nullptr) {
+        return QStringLiteral("a raw TCP port carries no modem lines; name it rfc2217://%1 to "
+                              "set them on the server's port")
+            .arg(m_address.ServerPort());
+    }
+    if (!m_noModemLines.isEmpty()) {
+        return m_noModemLines;
+    }
+    // 0 asks for the line's state without changing it.
+    const unsigned int value = on ? 1 : 2;
+    const AnswerKind kind = line == ModemLine::Dtr ? kDtr : line == ModemLine::Rts ? kRts : kBreak;
+    Answer& answer = c.answers[kind];
+    const int error =
+        kind == kDtr   ? sergensio_dtr(c.serial, value, &Connection::OnAnswer, &answer)
+        : kind == kRts ? sergensio_rts(c.serial, value, &Connection::OnAnswer, &answer)
+                       : sergensio_sbreak(c.serial, value, &Connection::OnAnswer, &answer);
+    if (error != 0) {
+        return LibraryError(error);
+    }
+    ++answer.sent;
+    if (!ServeUntil([&] { return !answer.Pending() || c.ended != 0; },
+                    NowNs() + kModemAnswerMs * kNsPerMs, nullptr)) {
+        m_noModemLines = QStringLiteral("the server did not confirm it within %1 ms: its port has "
+                                        "no modem lines (a pseudo-terminal), or it may not set them")
+                             .arg(kModemAnswerMs);
+        return m_noModemLines;
+    }
+    if (c.ended != 0) {
+        return QStringLiteral("the connection was closed");
+    }
+    return answer.error != 0 ? LibraryError(answer.error) : QString();
+}
+
+QString NetworkLine::ProbeModemLine(ModemLine line) {
+    // The server's lines are not known here: the probe sets the line to the state a port is
+    // opened with (DTR and RTS on, no break), which the opening asked for already.
+    const QString why = SetModemLine(line, line != ModemLine::Break);
+    return why.isEmpty() ? QString()
+                         : QStringLiteral("%1 cannot set %2: %3")
+                               .arg(Device(),
+                                    line == ModemLine::Dtr   ? QStringLiteral("DTR")
+                                    : line == ModemLine::Rts ? QStringLiteral("RTS")
+                                                             : QStringLiteral("break"),
+                                    why);
+}
+
+bool NetworkLine::NoDelay() const {
+    if (!m_connection) {
+        return false;
+    }
+    char value[8] = {};
+    gensiods length = sizeof value;
+    return gensio_control(m_connection->io, GENSIO_CONTROL_DEPTH_ALL, GENSIO_CONTROL_GET,
+                          GENSIO_CONTROL_NODELAY, value, &length) == 0 &&
+           value[0] == '1';
+}
+
+QString NetworkLine::Reach(const QString& name, int timeoutMs) {
+    NetworkAddressParse parse = ParseNetworkAddress(name);
+    if (!parse.address) {
+        return parse.error;
+    }
+    // A bare TCP connection: the server opens its port, and nothing is set on it.
+    parse.address->scheme = NetworkAddress::Scheme::Socket;
+    NetworkLine line;
+    line.m_connection = std::make_unique<Connection>();
+    Connection& c = *line.m_connection;
+    if (gensio_unix_funcs_alloc(nullptr, 0, &c.os) != 0 ||
+        str_to_gensio(parse.address->GensioText().constData(), c.os, &Connection::OnEvent, &c,
+                      &c.io) != 0) {
+        c.io = nullptr;
+        return QStringLiteral("the host %1 is not known").arg(parse.address->host);
+    }
+    if (gensio_open(c.io, &Connection::OnOpened, &c) != 0 ||
+        !line.ServeUntil([&c] { return c.opened; }, line.NowNs() + timeoutMs * kNsPerMs,
+                         nullptr)) {
+        return QStringLiteral("no answer");
+    }
+    return c.openError == 0 ? QString() : LibraryError(c.openError);
+}

@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A port on a serial device server (ser2net, an industrial one) as a Line, over TCP through the
+// gensio library: rfc2217:// sets the line on the server's port and may have modem lines;
+// socket:// is the bare byte stream. Nagle is off, so a block leaves as soon as it is written.
+// A server that allows one connection per port (ser2net's default) refuses a second flasher:
+// it says so and closes, and the opening reports what it said. The line lives on the thread
+// that uses it; the library's events run only inside its calls.
+
+#include "serial/Line.h"
+#include "serial/NetworkAddress.h"
+
+#include <memory>
+
+class NetworkLine : public Line {
+  public:
+    // How long a connection, or an answer to a setting, may take before it counts as none.
+    static constexpr int kConnectMs = 5000;
+    static constexpr int kAnswerMs = 2000;
+    // How long an answer to a modem-line setting may take: a server whose port has no modem
+    // lines (a pseudo-terminal behind ser2net) never answers.
+    static constexpr int kModemAnswerMs = 500;
+
+    NetworkLine();
+    ~NetworkLine() override;
+    NetworkLine(const NetworkLine&) = delete;
+    NetworkLine& operator=(const NetworkLine&) = delete;
+
+    void Open(const ResolvedPort& port, const SerialSettings& settings,
+              bool requestToSend) override;
+    bool IsOpen() const override;
+    void Write(QByteArrayView bytes, const StopFlag* stop) override;
+    ReadResult Read(QByteArray& into, int timeoutMs) override;
+    void Abandon() override;
+    void Close() override;
+    QString SetModemLine(ModemLine line, bool on) override;
+    QString ProbeModemLine(ModemLine line) override;
+    QString Device() const override { return m_device; }
+    // The connection keeps being served while the time passes.
+    void Pause(int milliseconds) override;
+
+    // Whether Nagle is off on the open connection (for the tests).
+    bool NoDelay() const;
+    // Empty when a server accepts a connection at `name` within `timeoutMs`, else why not. The
+    // connection is closed at once; nothing is set on the server's port.
+    static QString Reach(const QString& name, int timeoutMs);
+
+    struct Connection; // the library's side
+
+  private:
+    [[noreturn]] void Refuse(int kind, const QString& why);
+    void ApplySettings(const SerialSettings& settings);
+    // Serves the connection until `done` or the deadline (on NowNs()); false at the deadline.
+    template <typename Done> bool ServeUntil(Done done, qint64 deadlineNs, const StopFlag* stop);
+
+    NetworkAddress m_address;
+    QString m_device; // the name as given
+    qint32 m_baud = 9600;
+    std::unique_ptr<Connection> m_connection;
+    QString m_noModemLines; // why the server's port has none, once that is known
+};
