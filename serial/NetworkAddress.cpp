@@ -19,9 +19,9 @@ NetworkAddressParse Refuse(const QString& name, const QString& why) {
 } // namespace
 
 QString NetworkAddress::Name() const {
-    return QStringLiteral("%1://%2").arg(
-        scheme == Scheme::Rfc2217 ? QStringLiteral("rfc2217") : QStringLiteral("socket"),
-        ServerPort());
+    return QStringLiteral("%1://%2").arg(scheme == Scheme::Rfc2217 ? QStringLiteral("rfc2217")
+                                                                   : QStringLiteral("socket"),
+                                         ServerPort());
 }
 
 QString NetworkAddress::ServerPort() const {
@@ -30,10 +30,12 @@ QString NetworkAddress::ServerPort() const {
 }
 
 QByteArray NetworkAddress::GensioText() const {
-    // The library takes the address family first where the host is an IPv6 address.
-    const QByteArray tcp = (host.contains(QLatin1Char(':')) ? QByteArrayLiteral("tcp,ipv6,")
-                                                            : QByteArrayLiteral("tcp,")) +
-                           host.toUtf8() + ',' + QByteArray::number(port);
+    // Nagle off from the start (a block leaves as soon as it is written); the library takes the
+    // address family first where the host is an IPv6 address.
+    const QByteArray tcp =
+        (host.contains(QLatin1Char(':')) ? QByteArrayLiteral("tcp(nodelay),ipv6,")
+                                         : QByteArrayLiteral("tcp(nodelay),")) +
+        host.toUtf8() + ',' + QByteArray::number(port);
     return scheme == Scheme::Rfc2217 ? QByteArrayLiteral("telnet(rfc2217),") + tcp : tcp;
 }
 
@@ -62,7 +64,8 @@ NetworkAddressParse ParseNetworkAddress(const QString& name) {
         R"(^(?:\[([0-9A-Fa-f:.]+)\]|([A-Za-z0-9](?:[A-Za-z0-9._-]*[A-Za-z0-9])?)):([0-9]{1,5})$)"));
     const QRegularExpressionMatch match = form.match(name.mid(separator + 3));
     if (!match.hasMatch()) {
-        return Refuse(name, QStringLiteral("after the scheme must come HOST:PORT and nothing else"));
+        return Refuse(name,
+                      QStringLiteral("after the scheme must come HOST:PORT and nothing else"));
     }
     const QString ipv6 = match.captured(1);
     if (!ipv6.isEmpty() && !ipv6.contains(QLatin1Char(':'))) {

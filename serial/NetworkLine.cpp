@@ -70,7 +70,9 @@ struct NetworkLine::Connection {
         self->opened = true;
         self->openError = error;
     }
-    static void OnClosed(gensio* /*io*/, void* data) { static_cast<Connection*>(data)->closed = true; }
+    static void OnClosed(gensio* /*io*/, void* data) {
+        static_cast<Connection*>(data)->closed = true;
+    }
     static void OnAnswer(sergensio* /*serial*/, int error, unsigned int value, void* data) {
         auto* answer = static_cast<Answer*>(data);
         ++answer->answered;
@@ -78,7 +80,7 @@ struct NetworkLine::Connection {
         answer->value = value;
     }
 
-    void Serve(qint64 ns) {
+    void Serve(qint64 ns) { // ns >= 0
         gensio_time time{ns / (1000 * kNsPerMs), static_cast<int32_t>(ns % (1000 * kNsPerMs))};
         gensio_os_funcs_service(os, &time);
     }
@@ -120,8 +122,10 @@ bool NetworkLine::ServeUntil(Done done, qint64 deadlineNs, const StopFlag* stop)
             return false;
         }
         const qint64 left = deadlineNs - NowNs();
-        // Once past the deadline, what waits already is still taken.
-        m_connection->Serve(std::clamp<qint64>(left, 0, stop != nullptr ? 50 * kNsPerMs : left));
+        // Once past the deadline, what waits already is still taken. Never a negative time:
+        // the library reads one as "wait for ever".
+        const qint64 slice = stop != nullptr ? std::min(left, 50 * kNsPerMs) : left;
+        m_connection->Serve(std::max<qint64>(slice, 0));
         if (left <= 0) {
             return done();
         }
@@ -148,7 +152,24 @@ void NetworkLine::Open(const ResolvedPort& port, const SerialSettings& settings,
     // end the program: writes to a closed connection return an error instead of a signal.
     static std::once_flag ignorePipe;
     std::call_once(ignorePipe, [] { std::signal(SIGPIPE, SIG_IGN); });
+    // ser2net takes some milliseconds to close a port's device after a connection ends, and
+    // refuses the next one meanwhile: the same program's next attempt, or its reopening after a
+    // drop, must not fail for that. A port that stays in use is reported after kBusyRetryMs.
+    const qint64 givingUpNs = NowNs() + kBusyRetryMs * kNsPerMs;
+    for (;;) {
+        try {
+            Connect(settings, requestToSend);
+            return;
+        } catch (const CommError& error) {
+            if (error.kind() != CommError::Kind::PortInUse || NowNs() >= givingUpNs) {
+                throw;
+            }
+            Line::Pause(20);
+        }
+    }
+}
 
+void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
     m_connection = std::make_unique<Connection>();
     Connection& c = *m_connection;
     // Each line has a selector of its own, served only by the thread that uses the line: no
@@ -201,11 +222,6 @@ void NetworkLine::Open(const ResolvedPort& port, const SerialSettings& settings,
                          .arg(m_device, LibraryError(error)));
     }
     const qint64 connectNs = NowNs() - startNs;
-    // A block leaves as soon as it is written, not when the last one has been acknowledged.
-    char on[] = "1";
-    gensiods onLength = 1;
-    gensio_control(c.io, GENSIO_CONTROL_DEPTH_ALL, GENSIO_CONTROL_SET, GENSIO_CONTROL_NODELAY, on,
-                   &onLength);
 
     gensio_set_read_callback_enable(c.io, true);
     if (m_address.scheme == NetworkAddress::Scheme::Rfc2217) {
@@ -418,19 +434,20 @@ QString NetworkLine::SetModemLine(ModemLine line, bool on) {
     const unsigned int value = on ? 1 : 2;
     const AnswerKind kind = line == ModemLine::Dtr ? kDtr : line == ModemLine::Rts ? kRts : kBreak;
     Answer& answer = c.answers[kind];
-    const int error =
-        kind == kDtr   ? sergensio_dtr(c.serial, value, &Connection::OnAnswer, &answer)
-        : kind == kRts ? sergensio_rts(c.serial, value, &Connection::OnAnswer, &answer)
-                       : sergensio_sbreak(c.serial, value, &Connection::OnAnswer, &answer);
+    const int error = kind == kDtr ? sergensio_dtr(c.serial, value, &Connection::OnAnswer, &answer)
+                      : kind == kRts
+                          ? sergensio_rts(c.serial, value, &Connection::OnAnswer, &answer)
+                          : sergensio_sbreak(c.serial, value, &Connection::OnAnswer, &answer);
     if (error != 0) {
         return LibraryError(error);
     }
     ++answer.sent;
     if (!ServeUntil([&] { return !answer.Pending() || c.ended != 0; },
                     NowNs() + kModemAnswerMs * kNsPerMs, nullptr)) {
-        m_noModemLines = QStringLiteral("the server did not confirm it within %1 ms: its port has "
-                                        "no modem lines (a pseudo-terminal), or it may not set them")
-                             .arg(kModemAnswerMs);
+        m_noModemLines =
+            QStringLiteral("the server did not confirm it within %1 ms: its port has "
+                           "no modem lines (a pseudo-terminal), or it may not set them")
+                .arg(kModemAnswerMs);
         return m_noModemLines;
     }
     if (c.ended != 0) {
@@ -456,11 +473,18 @@ bool NetworkLine::NoDelay() const {
     if (!m_connection) {
         return false;
     }
-    char value[8] = {};
-    gensiods length = sizeof value;
-    return gensio_control(m_connection->io, GENSIO_CONTROL_DEPTH_ALL, GENSIO_CONTROL_GET,
-                          GENSIO_CONTROL_NODELAY, value, &length) == 0 &&
-           value[0] == '1';
+    // Asked of the TCP layer itself, under the Telnet one where there is one.
+    for (unsigned int depth = 0; const char* type = gensio_get_type(m_connection->io, depth);
+         ++depth) {
+        if (qstrcmp(type, "tcp") == 0) {
+            char value[8] = {};
+            gensiods length = sizeof value;
+            return gensio_control(m_connection->io, int(depth), GENSIO_CONTROL_GET,
+                                  GENSIO_CONTROL_NODELAY, value, &length) == 0 &&
+                   value[0] == '1';
+        }
+    }
+    return false;
 }
 
 QString NetworkLine::Reach(const QString& name, int timeoutMs) {
@@ -480,8 +504,7 @@ QString NetworkLine::Reach(const QString& name, int timeoutMs) {
         return QStringLiteral("the host %1 is not known").arg(parse.address->host);
     }
     if (gensio_open(c.io, &Connection::OnOpened, &c) != 0 ||
-        !line.ServeUntil([&c] { return c.opened; }, line.NowNs() + timeoutMs * kNsPerMs,
-                         nullptr)) {
+        !line.ServeUntil([&c] { return c.opened; }, line.NowNs() + timeoutMs * kNsPerMs, nullptr)) {
         return QStringLiteral("no answer");
     }
     return c.openError == 0 ? QString() : LibraryError(c.openError);

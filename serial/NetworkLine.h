@@ -20,6 +20,8 @@ class NetworkLine : public Line {
     // How long an answer to a modem-line setting may take: a server whose port has no modem
     // lines (a pseudo-terminal behind ser2net) never answers.
     static constexpr int kModemAnswerMs = 500;
+    // How long a port that the server says is in use is tried again before that is reported.
+    static constexpr int kBusyRetryMs = 500;
 
     NetworkLine();
     ~NetworkLine() override;
@@ -48,6 +50,8 @@ class NetworkLine : public Line {
     struct Connection; // the library's side
 
   private:
+    // One connection and its set-up; Open tries again while the server still closes the port.
+    void Connect(const SerialSettings& settings, bool requestToSend);
     [[noreturn]] void Refuse(int kind, const QString& why);
     void ApplySettings(const SerialSettings& settings);
     // Serves the connection until `done` or the deadline (on NowNs()); false at the deadline.

@@ -3,8 +3,8 @@
 // The one place where a port's name becomes the device to open: "com N" as mapped (TAVREL_COM<N>
 // first, then the system's ports in com order), a path or a link as it is, a port on a serial
 // server (rfc2217://HOST:PORT, socket://HOST:PORT) as checked and spelled one way, or no name at
-// all for the system's only port. Every place that opens a port, or must tell whether a file is one,
-// asks here, so that a name means the same everywhere and a refusal names the port as the user
+// all for the system's only port. Every place that opens a port, or must tell whether a file is
+// one, asks here, so that a name means the same everywhere and a refusal names the port as the user
 // gave it.
 
 #include "serial/PortFilter.h"

@@ -1,0 +1,202 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// tavrel-flash with boards on a serial server: Debian's ser2net on 127.0.0.1 in front of the
+// simulated boot loader, reached as rfc2217:// and socket:// ports.
+#include "serial/NetworkLine.h"
+#include "serial/PortResolver.h"
+#include "support/Ser2NetProcess.h"
+#include "support/SimProcess.h"
+#include "support/TempFiles.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+using Scheme = Ser2NetProcess::Scheme;
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct FlashRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// Runs tavrel-flash; `watch` sees each line of its standard output as it comes.
+FlashRun RunFlash(const QStringList& arguments,
+                  const std::function<void(const QByteArray&)>& watch = nullptr) {
+    QProcess flash;
+    flash.start(QStringLiteral(TAVREL_FLASH_PATH), arguments);
+    FlashRun run;
+    QByteArray out;
+    while (flash.state() != QProcess::NotRunning || flash.bytesAvailable() > 0) {
+        flash.waitForReadyRead(100);
+        while (flash.canReadLine()) {
+            const QByteArray line = flash.readLine();
+            out += line;
+            if (watch) {
+                watch(line);
+            }
+        }
+        if (flash.state() == QProcess::NotRunning && !flash.canReadLine()) {
+            out += flash.readAll();
+            break;
+        }
+    }
+    run.exitCode = flash.exitStatus() == QProcess::NormalExit ? flash.exitCode() : -1;
+    run.out = QString::fromUtf8(out);
+    run.err = QString::fromUtf8(flash.readAllStandardError());
+    return run;
+}
+
+class NetworkFlash : public ::testing::TestWithParam<Scheme> {};
+
+TEST_P(NetworkFlash, WritesByteExactAndExitsZero) {
+    TempFiles files;
+    const QByteArray image = PatternBytes(20 * 1024 + 5, 3);
+    SimProcess sim({"--out", files.Path("received.bin")});
+    Ser2NetProcess server({sim.PortPath()}, GetParam());
+    const FlashRun run =
+        RunFlash({"-p", server.PortName(), "-b", "115200", files.Write("fw.bin", image)});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(
+        run.err.contains(QStringLiteral("Wrote 20485 bytes (21 blocks) to %1 at 115200 baud")
+                             .arg(server.PortName())))
+        << run.err.toStdString();
+    EXPECT_EQ(sim.Stop(), 0) << sim.ErrorOutput().toStdString();
+    EXPECT_EQ(ReadFile(files.Path("received.bin")), PaddedImage(image));
+}
+
+INSTANTIATE_TEST_SUITE_P(Schemes, NetworkFlash, ::testing::Values(Scheme::Rfc2217, Scheme::Socket),
+                         [](const auto& info) {
+                             return info.param == Scheme::Rfc2217 ? "Rfc2217" : "Socket";
+                         });
+
+// What a refusal case sets up and keeps for the length of its run.
+struct Fixture {
+    std::unique_ptr<SimProcess> sim;
+    std::unique_ptr<Ser2NetProcess> server;
+    NetworkLine holder;
+    QString Serve(Scheme scheme, const QStringList& simArguments = {}) {
+        sim = std::make_unique<SimProcess>(simArguments);
+        server = std::make_unique<Ser2NetProcess>(QStringList{sim->PortPath()}, scheme);
+        return server->PortName();
+    }
+};
+
+struct RefusalCase {
+    const char* name;
+    std::function<QStringList(Fixture&)> arguments;
+    int exitCode;
+    const char* errorPart;
+};
+
+class NetworkRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(NetworkRefusal, ExitsWithItsStatusAndMessage) {
+    TempFiles files;
+    Fixture setup;
+    const FlashRun run = RunFlash(GetParam().arguments(setup) +
+                                  QStringList{files.Write("fw.bin", PatternBytes(4000))});
+    EXPECT_EQ(run.exitCode, GetParam().exitCode) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QString::fromUtf8(GetParam().errorPart))) << run.err.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, NetworkRefusal,
+    ::testing::Values(
+        RefusalCase{"ConnectionRefused",
+                    [](Fixture& setup) {
+                        // The server's port, once the server is gone: nothing listens there.
+                        const QString name = setup.Serve(Scheme::Rfc2217);
+                        setup.server->Kill();
+                        return QStringList{"-p", name};
+                    },
+                    3, "the connection was refused"},
+        RefusalCase{"UnknownHost",
+                    [](Fixture&) {
+                        return QStringList{"-p", "socket://no-such-host.invalid:7000"};
+                    },
+                    3, "the host no-such-host.invalid is not known"},
+        RefusalCase{"UnknownScheme",
+                    [](Fixture&) {
+                        return QStringList{"-p", "telnet://127.0.0.1:7000"};
+                    },
+                    3, "knows the schemes rfc2217 and socket, not telnet"},
+        RefusalCase{"InUse",
+                    [](Fixture& setup) {
+                        const QString name = setup.Serve(Scheme::Rfc2217);
+                        setup.holder.Open(*ResolvePort(name).port, SerialSettings{}, true);
+                        return QStringList{"-p", name};
+                    },
+                    3, "Another program (a terminal, another flasher)"},
+        RefusalCase{"SilentConnection",
+                    [](Fixture& setup) {
+                        return QStringList{"-t", "1", "-p",
+                                           setup.Serve(Scheme::Socket, {"--silent-after", "2"})};
+                    },
+                    4, "no ACK for block 2"},
+        RefusalCase{
+            "ModemLinesOverRawTcp",
+            [](Fixture& setup) {
+                return QStringList{"--before", "reset-dtr", "-p", setup.Serve(Scheme::Socket)};
+            },
+            3, "a raw TCP port carries no modem lines"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Eight boards on two servers in one station run; the second server (one board) is killed in
+// the middle of its update, or left alone.
+class NetworkStation : public ::testing::TestWithParam<bool> {};
+
+TEST_P(NetworkStation, EightPortsAndAKilledServerFailsOnlyItsBoard) {
+    const bool kill = GetParam();
+    TempFiles files;
+    const QByteArray image = PatternBytes(40 * 1024, 5);
+    SimProcess sims({"--count", "8", "--ack-delay", "5", "--out", files.Path("out%d.bin")});
+    Ser2NetProcess seven(sims.PortPaths().mid(0, 7), Scheme::Rfc2217);
+    Ser2NetProcess last(sims.PortPaths().mid(7), Scheme::Socket);
+    QStringList arguments{"--json", "-t", "5"};
+    for (const QString& port : seven.PortNames() + last.PortNames()) {
+        arguments << "-p" << port;
+    }
+    const FlashRun run = RunFlash(
+        arguments + QStringList{files.Write("fw.bin", image)}, [&](const QByteArray& line) {
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            if (kill && record["port"] == last.PortName() && record["event"] == "block" &&
+                record["sent"].toInt() == 5) {
+                last.Kill();
+            }
+        });
+    EXPECT_EQ(run.exitCode, kill ? 6 : 0) << run.err.toStdString();
+    const QStringList lines = run.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty());
+    const QJsonObject summary = QJsonDocument::fromJson(lines.last().toUtf8()).object();
+    EXPECT_EQ(summary["passed"].toInt(), kill ? 7 : 8) << run.out.toStdString();
+    EXPECT_EQ(summary["failed"].toInt(), kill ? 1 : 0);
+    for (int n = 1; n <= (kill ? 7 : 8); ++n) {
+        EXPECT_EQ(ReadFile(files.Path(QStringLiteral("out%1.bin").arg(n))), PaddedImage(image))
+            << n;
+    }
+    QStringList failures; // port: failure, of every attempt that failed
+    for (const QString& line : lines) {
+        const QJsonObject record = QJsonDocument::fromJson(line.toUtf8()).object();
+        if (!record["failure"].toString().isEmpty()) {
+            failures << record["port"].toString() + ": " + record["failure"].toString();
+        }
+    }
+    EXPECT_EQ(failures, kill ? QStringList{last.PortName() + ": port_lost"} : QStringList{})
+        << run.out.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, NetworkStation, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "OneKilled" : "AllServe"; });
+
+} // namespace

@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The network line against Debian's ser2net in front of the simulated boot loader.
+#include "serial/NetworkLine.h"
+#include "serial/NetworkAddress.h"
+#include "serial/PortResolver.h"
+#include "support/Ser2NetProcess.h"
+#include "support/SimProcess.h"
+#include "update/Packets.h"
+
+#include <QFile>
+#include <array>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct AddressCase {
+    const char* given;
+    const char* name;   // the one spelling; empty when refused
+    const char* gensio; // the library's text, or a part of the refusal
+};
+
+class NetworkAddressParsing : public ::testing::TestWithParam<AddressCase> {};
+
+TEST_P(NetworkAddressParsing, SpellsOrRefuses) {
+    const AddressCase& c = GetParam();
+    const PortLookup lookup = ResolvePort(QString::fromUtf8(c.given));
+    if (*c.name != '\0') {
+        ASSERT_TRUE(lookup.port) << lookup.error.toStdString();
+        EXPECT_EQ(lookup.port->device, QString::fromUtf8(c.name));
+        EXPECT_EQ(ParseNetworkAddress(QString::fromUtf8(c.given)).address->GensioText(),
+                  QByteArray(c.gensio));
+    } else {
+        EXPECT_FALSE(lookup.port);
+        EXPECT_TRUE(lookup.error.contains(QString::fromUtf8(c.gensio)))
+            << lookup.error.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, NetworkAddressParsing,
+    ::testing::Values(
+        AddressCase{"rfc2217://127.0.0.1:7000", "rfc2217://127.0.0.1:7000",
+                    "telnet(rfc2217),tcp(nodelay),127.0.0.1,7000"},
+        AddressCase{"RFC2217://Board-3.Line.example:4001", "rfc2217://board-3.line.example:4001",
+                    "telnet(rfc2217),tcp(nodelay),board-3.line.example,4001"},
+        AddressCase{"socket://[::1]:65535", "socket://[::1]:65535", "tcp(nodelay),ipv6,::1,65535"},
+        AddressCase{"tcp://host:1", "", "knows the schemes rfc2217 and socket, not tcp"},
+        AddressCase{"rfc2217://host", "", "HOST:PORT and nothing else"},
+        AddressCase{"rfc2217://host:70000", "", "1 to 65535"},
+        AddressCase{"rfc2217://host:0", "", "1 to 65535"},
+        AddressCase{"socket://host:7000/x", "", "HOST:PORT and nothing else"},
+        AddressCase{"socket://[10.0.0.1]:7000", "", "only an IPv6 address goes in brackets"},
+        AddressCase{"rfc2217://::1:7000", "", "HOST:PORT and nothing else"},
+        AddressCase{"rfc2217://user@host:7000", "", "HOST:PORT and nothing else"}));
+
+// The rate the server's port runs at, read from the pty behind it.
+speed_t PtySpeed(const QString& pty) {
+    const int fd = ::open(QFile::encodeName(pty).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios settings{};
+    const bool read = fd >= 0 && ::tcgetattr(fd, &settings) == 0;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return read ? ::cfgetospeed(&settings) : B0;
+}
+
+TEST(NetworkLine, SetsTheServersPortThroughRfc2217WithNagleOff) {
+    SimProcess sim;
+    Ser2NetProcess server({sim.PortPath()}, Ser2NetProcess::Scheme::Rfc2217);
+    const std::pair<qint32, speed_t> rates[] = {{57600, B57600}, {230400, B230400}};
+    for (const auto& [baud, speed] : rates) {
+        NetworkLine line;
+        SerialSettings settings;
+        settings.baud = baud;
+        line.Open(*ResolvePort(server.PortName()).port, settings, true);
+        EXPECT_TRUE(line.NoDelay());
+        EXPECT_EQ(PtySpeed(sim.PortPath()), speed) << baud;
+    }
+}
+
+TEST(NetworkLine, RefusesModemLinesThePortDoesNotHave) {
+    SimProcess sim;
+    const struct {
+        Ser2NetProcess::Scheme scheme;
+        const char* why;
+    } cases[] = {{Ser2NetProcess::Scheme::Rfc2217, "did not confirm it"},
+                 {Ser2NetProcess::Scheme::Socket, "a raw TCP port carries no modem lines"}};
+    for (const auto& c : cases) {
+        Ser2NetProcess server({sim.PortPath()}, c.scheme);
+        NetworkLine line;
+        line.Open(*ResolvePort(server.PortName()).port, SerialSettings{}, true);
+        EXPECT_TRUE(line.ProbeModemLine(ModemLine::Dtr).contains(c.why))
+            << line.ProbeModemLine(ModemLine::Dtr).toStdString();
+        // The data path still works after the unconfirmed request.
+        const std::array<std::uint8_t, tavrel::kBlockSize> block{};
+        line.Write(BuildBlockPacket(0, tavrel::BlockView(block)), nullptr);
+        QByteArray answer;
+        for (int reads = 0; reads < 10 && !IsAck(answer); ++reads) {
+            line.Read(answer, 200);
+        }
+        EXPECT_TRUE(IsAck(answer)) << answer.toStdString();
+    }
+}
+
+} // namespace
