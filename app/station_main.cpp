@@ -3,7 +3,9 @@
 // [--log FILE] [IMAGE], so that a production line can start preloaded, in auto mode.
 #include "app/Resources.h"
 #include "serial/ModemSequence.h"
+#include "serial/NetworkAddress.h"
 #include "serial/PortFilter.h"
+#include "station/ConfigurationFiles.h"
 #include "station/PortUpdate.h"
 #include "station/SlotLabels.h"
 #include "ui/station/StationWindow.h"
@@ -40,6 +42,10 @@ const char kHelp[] =
     "  -b, --baud N          the baud rate (default 115200)\n"
     "      --watch GLOB      show the ports whose paths match GLOB (for example\n"
     "                        '/dev/serial/by-id/*') instead of the system's USB serial ports\n"
+    "  -p, --port PORT       a port on a serial server as well: rfc2217://HOST:PORT or\n"
+    "                        socket://HOST:PORT, shown once the server takes a connection;\n"
+    "                        give it again for another (default: network-ports in the\n"
+    "                        configuration file)\n"
     "      --port-filter F   only the ports F takes: vid=0483,pid=5740,serial=...,name=GLOB\n"
     "                        (fields and-ed; give it again for another filter)\n"
     "      --auto            start in Auto: flash each device as soon as it appears\n"
@@ -81,7 +87,8 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
         kExpectWithin,
         kBefore,
         kAfter,
-        kSlots
+        kSlots,
+        kPort
     };
     static const option kOptions[] = {{"baud", required_argument, nullptr, 'b'},
                                       {"watch", required_argument, nullptr, kWatch},
@@ -93,6 +100,7 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
                                       {"before", required_argument, nullptr, kBefore},
                                       {"after", required_argument, nullptr, kAfter},
                                       {"slots", required_argument, nullptr, kSlots},
+                                      {"port", required_argument, nullptr, 'p'},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
@@ -103,7 +111,7 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
     optind = 0;
     for (;;) {
         const int at = optind == 0 ? 1 : optind;
-        const int code = getopt_long(argc, argv, "-:b:hV", kOptions, nullptr);
+        const int code = getopt_long(argc, argv, "-:b:p:hV", kOptions, nullptr);
         if (code == -1) {
             break;
         }
@@ -132,6 +140,24 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
                 return line;
             }
             break;
+        case 'p': {
+            // Local ports are watched; a port on a serial server is named.
+            const NetworkAddressParse parse = ParseNetworkAddress(value);
+            if (!parse.address) {
+                line.error = LooksLikeNetworkPort(value)
+                                 ? parse.error
+                                 : QStringLiteral("%1 names a port on a serial server "
+                                                  "(rfc2217://HOST:PORT or socket://HOST:PORT); "
+                                                  "the window shows local ports by itself, or "
+                                                  "those --watch GLOB matches")
+                                       .arg(spelled);
+                return line;
+            }
+            if (!options.networkPorts.contains(parse.address->Name())) {
+                options.networkPorts << parse.address->Name();
+            }
+            break;
+        }
         case kAuto:
             options.autoMode = true;
             break;
@@ -204,6 +230,11 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
         line.error = QStringLiteral("give one IMAGE");
     }
     options.image = images.value(0);
+    if (options.networkPorts.isEmpty()) {
+        const station::ConfiguredPorts configured = station::ConfiguredNetworkPorts();
+        line.error = configured.error;
+        options.networkPorts = configured.ports;
+    }
     return line;
 }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/Defaults.h"
 
+#include "station/ConfigurationFiles.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -18,16 +20,9 @@ struct Default {
 
 // The keys a configuration file may give, each the long option it stands for.
 const char* const kFileKeys[] = {"baud",  "timeout",     "retries", "log",
-                                 "watch", "port-filter", "slots"};
+                                 "watch", "port-filter", "slots",   "network-ports"};
 
 } // namespace
-
-QStringList ConfigurationFiles() {
-    const QString home =
-        qEnvironmentVariable("XDG_CONFIG_HOME", QDir::homePath() + QStringLiteral("/.config"));
-    return {QStringLiteral("/etc/tavrel/tavrel.conf"),
-            home + QStringLiteral("/tavrel/tavrel.conf")};
-}
 
 ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* told) {
     const ParseResult given = ParseFlashOptions(arguments);
@@ -37,7 +32,7 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
     }
     const FlashOptions& cli = *given.options;
     QMap<QString, Default> defaults;
-    for (const QString& path : ConfigurationFiles()) {
+    for (const QString& path : station::ConfigurationFiles()) {
         if (!QFileInfo::exists(path)) {
             continue;
         }
@@ -53,7 +48,8 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
                              [&](const char* known) { return key == QLatin1String(known); })) {
                 return {std::nullopt,
                         QStringLiteral("the configuration file %1 has the key %2; the keys are "
-                                       "baud, timeout, retries, log, watch, port-filter and slots, "
+                                       "baud, timeout, retries, log, watch, port-filter, slots and "
+                                       "network-ports, "
                                        "outside any [section]")
                             .arg(path, key)};
             }
@@ -73,6 +69,10 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
     // A port named by the environment is no default when the ports are chosen otherwise.
     if (cli.allPorts || cli.watch || cli.given.contains(QStringLiteral("port-filter"))) {
         defaults.remove(QStringLiteral("port"));
+    }
+    // The network ports join a watch; a run without one flashes the ports it names.
+    if (!cli.watch) {
+        defaults.remove(QStringLiteral("network-ports"));
     }
     // Sending the switch packet alone writes no image: nothing to log, nothing to try again.
     if (cli.switchOnly) {

@@ -12,7 +12,4 @@ namespace flash {
 // from ("baud 9600 from TAVREL_BAUD"), for --verbose.
 ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* told);
 
-// The configuration files read, the one that wins last.
-QStringList ConfigurationFiles();
-
 } // namespace flash

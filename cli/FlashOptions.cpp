@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/FlashOptions.h"
 
+#include "serial/NetworkAddress.h"
+
 #include "serial/PortMapping.h"
 #include "station/PortUpdate.h"
 #include "update/VisibleText.h"
@@ -22,9 +24,11 @@ QString HelpText() {
         "highest, gaps filled with FF.\n"
         "\n"
         "Options:\n"
-        "  -p, --port PORT      a device path (/dev/ttyUSB0), or comN / \"com N\" mapped as in "
+        "  -p, --port PORT      a device path (/dev/ttyUSB0), comN / \"com N\" mapped as in "
         "the\n"
-        "                       window (TAVREL_COM<N> first). Default: the one USB serial port\n"
+        "                       window (TAVREL_COM<N> first), or a port on a serial server:\n"
+        "                       rfc2217://HOST:PORT (the line set through RFC 2217) or\n"
+        "                       socket://HOST:PORT (raw TCP). Default: the one USB serial port\n"
         "                       (never a built-in UART, ttyS*). Give it several times to flash\n"
         "                       several ports at once.\n"
         "      --port-filter F  only ports F takes, for the default port, --all-ports and\n"
@@ -37,6 +41,9 @@ QString HelpText() {
         "                       come back (one that drops the port within 2 s of passing and\n"
         "                       is back within 10 s is taken for the same board restarting);\n"
         "                       runs until Ctrl-C, then prints the totals\n"
+        "      --network-ports LIST  with --watch: ports on serial servers as well\n"
+        "                       (rfc2217://HOST:PORT or socket://HOST:PORT, separated by\n"
+        "                       commas), each flashed once its server takes a connection\n"
         "      --retries N      start a port that failed (for any reason but the image) over\n"
         "                       from block 0, up to N more times (default 0)\n"
         "      --log FILE       append one JSON line per attempt to FILE, synced to the disk\n"
@@ -105,8 +112,8 @@ QString HelpText() {
         "Files:\n"
         "  $XDG_CONFIG_HOME/tavrel/tavrel.conf (by default ~/.config/tavrel/tavrel.conf) over\n"
         "  /etc/tavrel/tavrel.conf: INI keys baud, timeout, retries, log, watch (the pattern of\n"
-        "  a --watch given without one), port-filter (one filter, quoted) and slots. The command "
-        "line\n"
+        "  a --watch given without one), port-filter (one filter, quoted), slots and\n"
+        "  network-ports (the serial servers' ports a --watch tries as well). The command line\n"
         "  beats the environment, which beats the files; -v says where each value came from.\n"
         "\n"
         "Named modem-line sequences:\n"
@@ -139,6 +146,7 @@ enum LongOnly : int {
     kBefore,
     kAfter,
     kSlots,
+    kNetworkPorts,
 };
 
 const option kOptions[] = {
@@ -165,6 +173,7 @@ const option kOptions[] = {
     {"before", required_argument, nullptr, kBefore},
     {"after", required_argument, nullptr, kAfter},
     {"slots", required_argument, nullptr, kSlots},
+    {"network-ports", required_argument, nullptr, kNetworkPorts},
     {nullptr, 0, nullptr, 0},
 };
 // Options first take what follows them; a leading '-' keeps the words in their order (so that
@@ -401,6 +410,17 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
             }
             options.slotsFile = QString::fromLocal8Bit(value);
             break;
+        case kNetworkPorts: {
+            QString why;
+            options.networkPorts = ParseNetworkPortList(text, &why);
+            if (options.networkPorts.isEmpty()) {
+                return refuse(why.isEmpty() ? QStringLiteral("%1 needs a list of ports such as "
+                                                             "rfc2217://10.0.0.5:4001")
+                                                  .arg(spelled)
+                                            : why);
+            }
+            break;
+        }
         case kExpectWithin:
             if (const auto seconds = station::ExpectWithinSeconds(text)) {
                 options.expectWithinSeconds = *seconds;
@@ -443,6 +463,10 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
         if (options.switchOnly || !options.traceFile.isEmpty()) {
             return {std::nullopt, QStringLiteral("--switch-only and --trace take one port")};
         }
+    }
+    if (!options.networkPorts.isEmpty() && !options.watch) {
+        return refuse(QStringLiteral("--network-ports goes with --watch; name a network port "
+                                     "with -p to flash it now"));
     }
     if (options.switchOnly && !options.expect.isEmpty()) {
         return refuse(QStringLiteral("--expect checks a new program after an update; "

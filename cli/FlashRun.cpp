@@ -207,12 +207,15 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     if (options.watch) {
         if (style != RunPrinter::Style::Json) {
             Print(stderr,
-                  QStringLiteral("Watching %1 for devices; Ctrl-C ends.\n")
+                  QStringLiteral("Watching %1%2 for devices; Ctrl-C ends.\n")
                       .arg(options.watchPattern.isEmpty() ? QStringLiteral("the USB serial ports")
-                                                          : VisibleText(options.watchPattern)));
+                                                          : VisibleText(options.watchPattern),
+                           options.networkPorts.isEmpty()
+                               ? QString()
+                               : QStringLiteral(" and %1").arg(options.networkPorts.join(", "))));
         }
         controller.SetAuto(true);
-        controller.Watch(options.watchPattern, options.portFilters);
+        controller.Watch(options.watchPattern, options.portFilters, options.networkPorts);
     } else {
         controller.Flash(ports);
     }

@@ -79,3 +79,20 @@ NetworkAddressParse ParseNetworkAddress(const QString& name) {
     address.port = static_cast<quint16>(port);
     return {address, {}};
 }
+
+QStringList ParseNetworkPortList(const QString& text, QString* error) {
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+    QStringList ports;
+    for (const QString& name : text.split(separators, Qt::SkipEmptyParts)) {
+        const NetworkAddressParse parse = ParseNetworkAddress(name);
+        if (!parse.address) {
+            *error = parse.error;
+            return {};
+        }
+        if (!ports.contains(parse.address->Name())) {
+            ports << parse.address->Name();
+        }
+    }
+    error->clear();
+    return ports;
+}

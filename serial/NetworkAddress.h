@@ -7,6 +7,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <optional>
 
 struct NetworkAddress {
@@ -31,3 +32,6 @@ struct NetworkAddressParse {
 // Whether `name` is meant as a network port: it begins with a scheme and "://".
 bool LooksLikeNetworkPort(const QString& name);
 NetworkAddressParse ParseNetworkAddress(const QString& name);
+// A list of network ports, separated by commas or blanks, each in its one spelling; nothing and
+// the refusal of the first name that is no network port, for the operator.
+QStringList ParseNetworkPortList(const QString& text, QString* error);

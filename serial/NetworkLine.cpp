@@ -31,6 +31,25 @@ QString LibraryError(int error) {
     return QString::fromUtf8(gensio_err_to_str(error));
 }
 
+// The library sets each kind of connection up once per process, with the functions of the
+// connection that first uses it, and uses them again later: those must outlive every
+// connection. One set is made for that, before the first connection, and kept.
+void SetUpLibraryOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        static gensio_os_funcs* kept = nullptr;
+        if (gensio_unix_funcs_alloc(nullptr, 0, &kept) != 0) {
+            return;
+        }
+        for (const char* kind : {"telnet(rfc2217),tcp(nodelay),127.0.0.1,9", "tcp,127.0.0.1,9"}) {
+            gensio* io = nullptr;
+            if (str_to_gensio(kind, kept, nullptr, nullptr, &io) == 0) {
+                gensio_free(io); // never opened: nothing is sent anywhere
+            }
+        }
+    });
+}
+
 } // namespace
 
 struct NetworkLine::Connection {
@@ -170,6 +189,7 @@ void NetworkLine::Open(const ResolvedPort& port, const SerialSettings& settings,
 }
 
 void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
+    SetUpLibraryOnce();
     m_connection = std::make_unique<Connection>();
     Connection& c = *m_connection;
     // Each line has a selector of its own, served only by the thread that uses the line: no
@@ -494,6 +514,7 @@ QString NetworkLine::Reach(const QString& name, int timeoutMs) {
     }
     // A bare TCP connection: the server opens its port, and nothing is set on it.
     parse.address->scheme = NetworkAddress::Scheme::Socket;
+    SetUpLibraryOnce();
     NetworkLine line;
     line.m_connection = std::make_unique<Connection>();
     Connection& c = *line.m_connection;

@@ -19,7 +19,24 @@ QString DeviceNodeOf(const QString& port) {
     return QStringLiteral("%1:%2").arg(major(info.st_rdev)).arg(minor(info.st_rdev));
 }
 
+PortWatcher::PortWatcher(const QByteArray& pattern, const QStringList& networkPorts)
+    : m_pattern(pattern) {
+    for (const QString& port : networkPorts) {
+        m_networkPorts.push_back(std::make_unique<NetworkPortProbe>(port));
+    }
+}
+
 QStringList PortWatcher::Present() const {
+    QStringList ports = PresentDevices();
+    for (const auto& probe : m_networkPorts) {
+        if (probe->Answered()) {
+            ports << probe->Port();
+        }
+    }
+    return ports;
+}
+
+QStringList PortWatcher::PresentDevices() const {
     QStringList ports;
     if (m_pattern.isEmpty()) {
         struct stat dev {};

@@ -4,10 +4,14 @@
 // (for example /dev/serial/by-id/*). The station looks again and again, and flashes what has
 // appeared.
 
+#include "station/NetworkPortProbe.h"
+
 #include <QMap>
 #include <QString>
 #include <QStringList>
 #include <ctime>
+#include <memory>
+#include <vector>
 
 namespace station {
 
@@ -20,15 +24,20 @@ class PortWatcher {
     // An empty pattern watches the system's USB serial ports.
     // The pattern is bytes, as names are: a name found that is not valid text stands as the
     // device it leads to.
-    explicit PortWatcher(const QByteArray& pattern = {}) : m_pattern(pattern) {}
+    // `networkPorts`: ports on serial servers (rfc2217://, socket://), present once their server
+    // has taken a connection.
+    explicit PortWatcher(const QByteArray& pattern = {}, const QStringList& networkPorts = {});
     // The ports present now, in name order; paths that lead nowhere (a link to a device that
     // is gone) are not present, and a device matched under several names is present once,
-    // under the first of them.
+    // under the first of them. The network ports that have answered follow, in their order.
     QStringList Present() const;
     const QByteArray& Pattern() const { return m_pattern; }
 
   private:
+    QStringList PresentDevices() const;
+
     QByteArray m_pattern;
+    std::vector<std::unique_ptr<NetworkPortProbe>> m_networkPorts;
     // The system's USB serial ports as last enumerated, and when: a look through sysfs costs
     // milliseconds, and a look comes every 100 ms. A device node that comes or goes changes
     // /dev's modification time; until it does, and for at most a second, the list stands.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/StationController.h"
 
+#include "serial/NetworkAddress.h"
+
 #include <QFileInfo>
 
 namespace station {
@@ -40,8 +42,9 @@ QString StationController::Configure(const Station::Settings& settings, const Im
     return {};
 }
 
-void StationController::Watch(const QByteArray& pattern, const QList<PortFilter>& filters) {
-    m_watcher = std::make_unique<PortWatcher>(pattern);
+void StationController::Watch(const QByteArray& pattern, const QList<PortFilter>& filters,
+                              const QStringList& networkPorts) {
+    m_watcher = std::make_unique<PortWatcher>(pattern, networkPorts);
     m_filters = filters;
     Look();
     m_looks.start(kLookMs);
@@ -152,6 +155,10 @@ QStringList StationController::Taken(const QStringList& present) {
     }
     QStringList taken;
     for (const QString& port : present) {
+        if (LooksLikeNetworkPort(port)) {
+            taken << port; // named one by one: no USB identity to filter on
+            continue;
+        }
         const QString node = DeviceNodeOf(port);
         auto known = m_taken.find(port);
         if (known == m_taken.end() || known->first != node) {

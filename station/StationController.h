@@ -40,8 +40,10 @@ class StationController : public QObject {
     bool Configured() const { return m_station != nullptr; }
 
     // Looks for boards every kLookMs: the system's USB serial ports, or the paths matching
-    // `pattern`; of those, the ports that one of `filters` takes (all without a filter).
-    void Watch(const QByteArray& pattern, const QList<PortFilter>& filters = {});
+    // `pattern`; of those, the ports that one of `filters` takes (all without a filter). The
+    // ports on serial servers in `networkPorts` are there once their server answers.
+    void Watch(const QByteArray& pattern, const QList<PortFilter>& filters = {},
+               const QStringList& networkPorts = {});
     // Each board is flashed as soon as it appears (and every waiting one now).
     void SetAuto(bool on);
     // Starts an update on each of these ports where none runs.

@@ -7,10 +7,14 @@
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTest>
+#include <csignal>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -198,5 +202,41 @@ TEST_P(NetworkStation, EightPortsAndAKilledServerFailsOnlyItsBoard) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, NetworkStation, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "OneKilled" : "AllServe"; });
+
+// A watch tries the network ports of the configuration file until their server answers, and
+// flashes each board once.
+TEST(NetworkWatch, FlashesAConfiguredPortOnceItsServerAnswers) {
+    TempFiles files;
+    SimProcess sim({"--out", files.Path("received.bin")});
+    Ser2NetProcess server({sim.PortPath()}, Scheme::Socket);
+    server.Kill();
+    QDir().mkpath(files.Path("config/tavrel"));
+    files.Write("config/tavrel/tavrel.conf",
+                "network-ports = \"" + server.PortName().toUtf8() + "\"\n");
+    QProcess flash;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", files.Path("config"));
+    flash.setProcessEnvironment(environment);
+    const QByteArray image = PatternBytes(3000, 7);
+    flash.start(QStringLiteral(TAVREL_FLASH_PATH),
+                {"--json", "--watch", files.Path("none/*"), files.Write("fw.bin", image)});
+    ASSERT_TRUE(flash.waitForStarted());
+    QTest::qWait(1500); // refused meanwhile: nothing flashed, nothing failed
+    server.Start();
+    QByteArray out;
+    const QDeadlineTimer deadline(20000);
+    while (!out.contains("\"event\":\"done\"") && !deadline.hasExpired()) {
+        flash.waitForReadyRead(100);
+        out += flash.readAllStandardOutput();
+    }
+    QTest::qWait(1500); // the board stays: not flashed again
+    ASSERT_EQ(flash.state(), QProcess::Running) << out.toStdString();
+    ::kill(static_cast<pid_t>(flash.processId()), SIGINT);
+    ASSERT_TRUE(flash.waitForFinished(10000));
+    out += flash.readAllStandardOutput();
+    EXPECT_EQ(flash.exitCode(), 0) << out.toStdString();
+    EXPECT_EQ(out.count("\"event\":\"start\""), 1) << out.toStdString();
+    EXPECT_EQ(ReadFile(files.Path("received.bin")), PaddedImage(image));
+}
 
 } // namespace

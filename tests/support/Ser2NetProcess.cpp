@@ -62,13 +62,18 @@ Ser2NetProcess::Ser2NetProcess(const QStringList& ptys, Scheme scheme) {
                        .arg(scheme == Scheme::Rfc2217 ? "rfc2217" : "socket")
                        .arg(port);
     }
-    const QString file = m_files.Write("ser2net.yaml", config);
+    m_config = m_files.Write("ser2net.yaml", config);
+    m_ports = ports;
+    Start();
+}
+
+void Ser2NetProcess::Start() {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(QStringLiteral("ser2net"), {"-n", "-c", file});
+    m_process.start(QStringLiteral("ser2net"), {"-n", "-c", m_config});
     if (!m_process.waitForStarted(10000)) {
         throw std::runtime_error("ser2net did not start: is it installed (scripts/install-deps)?");
     }
-    for (quint16 port : ports) {
+    for (quint16 port : m_ports) {
         const QDeadlineTimer deadline(10000);
         while (!Listens(port)) {
             if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning) {

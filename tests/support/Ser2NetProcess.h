@@ -22,9 +22,13 @@ class Ser2NetProcess {
     const QString& PortName() const { return m_names.first(); }
     // Ends the server at once, as a crash or a pulled network cable would.
     void Kill();
+    // Starts it again on the same ports.
+    void Start();
 
   private:
     TempFiles m_files;
+    QString m_config;
+    QList<quint16> m_ports;
     QProcess m_process;
     QStringList m_names;
 };

@@ -141,7 +141,8 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     if (!options.image.isEmpty()) {
         LoadImage(options.image);
     }
-    m_controller.Watch(QFile::encodeName(options.watchPattern), options.portFilters);
+    m_controller.Watch(QFile::encodeName(options.watchPattern), options.portFilters,
+                       options.networkPorts);
     m_auto->setChecked(options.autoMode);
     UpdateControls();
 }

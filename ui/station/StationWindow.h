@@ -31,7 +31,8 @@ class StationWindow : public QWidget {
   public:
     struct Options {
         qint32 baud = 115200;
-        QString watchPattern; // empty: the system's USB serial ports
+        QString watchPattern;     // empty: the system's USB serial ports
+        QStringList networkPorts; // ports on serial servers, shown once their server answers
         bool autoMode = false;
         QString logFile;               // empty: results.jsonl in the user's data folder
         QString image;                 // empty: none yet
