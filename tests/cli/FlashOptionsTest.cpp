@@ -84,6 +84,9 @@ TEST(FlashOptions, RefusalsNameTheOption) {
         {Words({"-p", "/dev/x", "--switch-only", "--expect", "v2"}), "--expect checks a new"},
         {Words({"--all", "fw.bin"}), "--all: write --all-ports in full"},
         {Words({"--port-filter", "vid=0483,vid=1", "fw.bin"}), "--port-filter: vid is given twice"},
+        {Words({"--network-ports", "rfc2217://a:1", "fw.bin"}),
+         "--network-ports goes with --watch"},
+        {Words({"--watch", "--network-ports", "a:1", "fw.bin"}), "a:1 is no network port"},
     };
     for (const auto& [argv, said] : refused) {
         const flash::ParseResult parsed = flash::ParseFlashOptions(argv);

@@ -4,6 +4,7 @@
 #include "ui/station/StationWindow.h"
 #include "serial/CMscomm1.h"
 #include "support/ModalWatcher.h"
+#include "support/Ser2NetProcess.h"
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
 #include "ui/station/PortTile.h"
@@ -31,7 +32,7 @@ QByteArray ReadFile(const QString& path) {
 
 class StationWindowTest : public ::testing::Test {
   protected:
-    void Open(bool autoMode, qint64 imageBytes = 6000) {
+    void Open(bool autoMode, qint64 imageBytes = 6000, const QStringList& networkPorts = {}) {
         QDir().mkpath(files.Path("ports"));
         image = PatternBytes(imageBytes, 3);
         StationWindow::Options options;
@@ -40,6 +41,7 @@ class StationWindowTest : public ::testing::Test {
         options.image = files.Write("fw.bin", image);
         options.autoMode = autoMode;
         options.timeoutSeconds = 2;
+        options.networkPorts = networkPorts;
         window = std::make_unique<StationWindow>(options);
         window->show();
     }
@@ -103,6 +105,18 @@ TEST_F(StationWindowTest, AutoFlashesEachNewDeviceOnceAndTilesFollowTheDevices) 
     EXPECT_EQ(LogResults().size(), 3);
     EXPECT_EQ(window->Failed(), 0);
     EXPECT_EQ(sims.Stop(), 0) << sims.ErrorOutput().toStdString();
+}
+
+// A port on a serial server gets its tile once the server answers, and Auto flashes it.
+TEST_F(StationWindowTest, ANetworkPortIsFlashedOnceItsServerAnswers) {
+    SimProcess sim({"--out", files.Path("received.bin")});
+    Ser2NetProcess server({sim.PortPath()}, Ser2NetProcess::Scheme::Rfc2217);
+    Open(true, 6000, {server.PortName()});
+    ASSERT_TRUE(WaitForState(server.PortName(), "passed"))
+        << State(server.PortName()).toStdString();
+    EXPECT_EQ(LogResults(),
+              QStringList{"127.0.0.1:" + server.PortName().section(':', -1) + ":passed"});
+    EXPECT_EQ(ReadFile(files.Path("received.bin")), PaddedImage(image));
 }
 
 // A board that drops its port right after passing and comes back is restarting with its new
@@ -305,6 +319,8 @@ TEST(StationProgram, CommandLineNeedsNoDisplay) {
                           Case{{"--log", ""}, 1, "--log needs a value"},
                           Case{{"--watch="}, 1, "--watch needs a value"},
                           Case{{"--fast"}, 1, "unknown option --fast"},
+                          Case{{"-p", "/dev/ttyUSB0"}, 1, "names a port on a serial server"},
+                          Case{{"--port=rfc2217://host"}, 1, "HOST:PORT and nothing else"},
                           Case{{"--port-filter", "vid=x"}, 1, "vid needs four hex digits"}}) {
         QProcess station;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
