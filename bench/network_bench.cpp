@@ -89,11 +89,12 @@ int main(int argc, char** argv) {
     const QString image =
         bench::WriteTempFile(QStringLiteral("image.bin"), bench::RandomBytes(kImageBytes));
     const double ideal = kBlocks * 1034.0 * 10 / kBaud + 1.5;
-    std::printf("A board on a serial server (ser2net on loopback) against a local pty, tavrel-flash,"
-                "\n%d blocks into a simulator paced at %d baud\n",
-                kBlocks, kBaud);
-    std::printf("%-10s %11s %11s %16s %13s\n", "port", "measured s", "efficiency",
-                "turnaround med", "p99 us");
+    std::printf(
+        "A board on a serial server (ser2net on loopback) against a local pty, tavrel-flash,"
+        "\n%d blocks into a simulator paced at %d baud\n",
+        kBlocks, kBaud);
+    std::printf("%-10s %11s %11s %16s %13s\n", "port", "measured s", "efficiency", "turnaround med",
+                "p99 us");
     QJsonArray rows;
     Run local;
     for (const char* route : {"", "rfc2217", "socket"}) {
@@ -103,8 +104,8 @@ int main(int argc, char** argv) {
         }
         const double efficiency = run.seconds > 0 ? ideal / run.seconds : 0;
         const char* name = *route == '\0' ? "local pty" : route;
-        std::printf("%-10s %11.3f %10.2f%% %13.0f us %13.0f\n", name, run.seconds,
-                    efficiency * 100, run.turnaround.medianUs, run.turnaround.p99Us);
+        std::printf("%-10s %11.3f %10.2f%% %13.0f us %13.0f\n", name, run.seconds, efficiency * 100,
+                    run.turnaround.medianUs, run.turnaround.p99Us);
         rows.append(QJsonObject{{"port", name},
                                 {"measured_s", run.seconds},
                                 {"efficiency", efficiency},
