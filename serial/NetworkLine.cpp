@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -112,6 +113,18 @@ struct NetworkLine::Connection {
                 for (int slice = 0; slice < 20 && !closed; ++slice) {
                     Serve(50 * kNsPerMs);
                 }
+            }
+            if (std::any_of(std::begin(answers), std::end(answers),
+                            [](const Answer& a) { return a.Pending(); })) {
+                // The library keeps a request the server never answered (ser2net with a pty
+                // behind it never confirms a modem line), and with it the connection, whatever
+                // is freed: the connection is closed, and what is left of it is kept here for
+                // the program's life rather than freed under the library's feet.
+                static std::mutex parkedLock;
+                static auto* parked = new std::vector<std::pair<gensio*, gensio_os_funcs*>>;
+                const std::lock_guard lock(parkedLock);
+                parked->emplace_back(io, os);
+                return;
             }
             gensio_free(io);
         }
@@ -247,10 +260,13 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
     if (m_address.scheme == NetworkAddress::Scheme::Rfc2217) {
         c.serial = gensio_to_sergensio(c.io);
         ApplySettings(settings);
-        // RTS is asked for and not waited on: a port without modem lines never confirms it.
-        sergensio_rts(c.serial, requestToSend ? SERGENSIO_RTS_ON : SERGENSIO_RTS_OFF,
-                      &Connection::OnAnswer, &c.answers[kRts]);
-        ++c.answers[kRts].sent;
+        // The server raises RTS as it opens its port. Lowering it is asked for and not waited
+        // on: a port without modem lines never confirms it (and the library keeps a request
+        // that is never answered, with the connection, for the life of the program).
+        if (!requestToSend) {
+            sergensio_rts(c.serial, SERGENSIO_RTS_OFF, &Connection::OnAnswer, &c.answers[kRts]);
+            ++c.answers[kRts].sent;
+        }
         sergensio_flush(c.serial, SERGENSIO_FLUSH_RCV_XMIT_BUFFERS);
     } else {
         // A server that refuses the connection says so at once and closes it: wait twice the
