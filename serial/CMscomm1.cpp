@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/CMscomm1.h"
+#include "serial/NetworkAddress.h"
 #include "serial/PortMapping.h"
 #include "serial/PortResolver.h"
 
@@ -16,7 +17,15 @@ CMscomm1::~CMscomm1() {
 }
 
 bool CMscomm1::get_PortOpen() const {
-    return m_port.isOpen();
+    return IsOpen();
+}
+
+bool CMscomm1::IsOpen() const {
+    return m_net ? m_net->IsOpen() : m_port.isOpen();
+}
+
+qint64 CMscomm1::Waiting() const {
+    return m_net ? m_netInput.size() : m_port.isOpen() ? m_port.bytesAvailable() : 0;
 }
 
 void CMscomm1::put_PortOpen(bool open) {
@@ -27,7 +36,7 @@ void CMscomm1::put_PortOpen(bool open) {
         m_lost = false; // a loss not yet reported needs no report once the owner has closed
         return;
     }
-    if (m_port.isOpen()) {
+    if (IsOpen()) {
         throw CommError(CommError::Kind::PortAlreadyOpen,
                         QStringLiteral("Port already open: %1 is open already.").arg(m_devicePath));
     }
@@ -35,7 +44,7 @@ void CMscomm1::put_PortOpen(bool open) {
 }
 
 void CMscomm1::RequirePortClosed(const char* property) const {
-    if (m_port.isOpen()) {
+    if (IsOpen()) {
         throw CommError(CommError::Kind::PortAlreadyOpen,
                         QStringLiteral("%1 cannot change while the port is open. Close the port "
                                        "first.")
@@ -76,7 +85,9 @@ void CMscomm1::put_Settings(const QString& settings) {
     if (!parsed) {
         throw CommError(CommError::Kind::InvalidSettings, SettingsRefusal(settings));
     }
-    if (m_port.isOpen()) {
+    if (m_net && m_net->IsOpen()) {
+        m_net->ChangeSettings(*parsed); // the server's port, through RFC 2217
+    } else if (m_port.isOpen()) {
         // Settings may change while open, as on the original control.
         if (!m_port.setBaudRate(parsed->baud) || !m_port.setParity(parsed->parity) ||
             !m_port.setDataBits(parsed->dataBits) || !m_port.setStopBits(parsed->stopBits)) {
@@ -106,7 +117,12 @@ void CMscomm1::put_RTSEnable(bool enable) {
     Q_EMIT PropertyWritten(QStringLiteral("RTSEnable"),
                            enable ? QStringLiteral("true") : QStringLiteral("false"));
     m_rtsEnable = enable;
-    m_line.SetModemLine(ModemLine::Rts, enable); // a pty has no modem lines: nothing to raise
+    // A pty, or a server's port, without modem lines: nothing to raise.
+    if (m_net) {
+        m_net->SetModemLine(ModemLine::Rts, enable);
+    } else {
+        m_line.SetModemLine(ModemLine::Rts, enable);
+    }
 }
 
 void CMscomm1::Open() {
@@ -118,16 +134,57 @@ void CMscomm1::Open() {
         lookup.port =
             ResolvedPort{m_explicitDevice, std::nullopt, m_explicitDevice, m_explicitSource};
     }
+    if (LooksLikeNetworkPort(m_explicitDevice)) {
+        lookup = ResolvePort(m_explicitDevice, m_explicitSource);
+    }
     if (!lookup.port) {
         throw CommError(CommError::Kind::NoSuchPort, lookup.error);
     }
     m_devicePath = lookup.port->device;
-    m_line.Open(*lookup.port, m_settings, m_rtsEnable);
+    if (LooksLikeNetworkPort(m_devicePath)) {
+        OpenNetwork(*lookup.port);
+    } else {
+        m_line.Open(*lookup.port, m_settings, m_rtsEnable);
+    }
     m_lost = false;
     m_commEvent = 0;
 }
 
+void CMscomm1::OpenNetwork(const ResolvedPort& port) {
+    auto line = std::make_unique<NetworkLine>();
+    line->Open(port, m_settings, m_rtsEnable);
+    const int socket = line->SocketDescriptor();
+    if (socket < 0) {
+        throw CommError(
+            CommError::Kind::OpenFailed,
+            QStringLiteral("Cannot open %1: its connection cannot be watched.").arg(port.device));
+    }
+    m_net = std::move(line);
+    m_netInput.clear();
+    // The socket is only watched here: the line reads it, and what it brought raises OnComm as
+    // a local port's readyRead does.
+    m_netNotifier = std::make_unique<QSocketNotifier>(socket, QSocketNotifier::Read);
+    connect(m_netNotifier.get(), &QSocketNotifier::activated, this, &CMscomm1::OnNetworkInput);
+}
+
+void CMscomm1::OnNetworkInput() {
+    if (!m_net || m_lost) {
+        return;
+    }
+    const qsizetype before = m_netInput.size();
+    if (m_net->Read(m_netInput, 0) == Line::ReadResult::Lost) {
+        m_netNotifier.reset();
+        m_lost = true;
+        RaiseLater();
+    } else if (m_netInput.size() > before && !m_pulling) {
+        RaiseLater();
+    }
+}
+
 void CMscomm1::ClosePort() {
+    m_netNotifier.reset();
+    m_net.reset();
+    m_netInput.clear();
     m_line.Close();
 }
 
@@ -141,35 +198,58 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
                                        "again.")
                             .arg(m_devicePath));
     }
-    if (!m_port.isOpen()) {
+    if (!IsOpen()) {
         throw CommError(CommError::Kind::PortNotOpen,
                         QStringLiteral("Operation valid only when the port is open. Open the port "
                                        "first."));
     }
     // Straight to the driver, whole: the caller may block the thread right after this returns.
-    m_line.Write(bytes, nullptr);
+    if (m_net) {
+        m_net->Write(bytes, nullptr);
+    } else {
+        m_line.Write(bytes, nullptr);
+    }
 }
 
 void CMscomm1::Abandon() {
-    m_line.Abandon();
+    if (m_net) {
+        m_net->Abandon();
+        ClosePort();
+    } else {
+        m_line.Abandon();
+    }
     m_lost = false;
 }
 
 QByteArray CMscomm1::get_Input() {
-    if (!m_port.isOpen()) {
+    if (!IsOpen()) {
         throw CommError(CommError::Kind::PortNotOpen,
                         QStringLiteral("Operation valid only when the port is open. Open the port "
                                        "first."));
+    }
+    if (m_net) {
+        const qsizetype taken = m_inputLen == 0
+                                    ? m_netInput.size()
+                                    : std::min<qsizetype>(m_inputLen, m_netInput.size());
+        const QByteArray input = m_netInput.left(taken);
+        m_netInput.remove(0, taken);
+        return input;
     }
     return m_inputLen == 0 ? m_port.readAll() : m_port.read(m_inputLen);
 }
 
 qint64 CMscomm1::get_InBufferCount() const {
-    return m_port.isOpen() ? m_port.bytesAvailable() : 0;
+    return Waiting();
 }
 
 void CMscomm1::PullFromDriver() {
-    if (!m_port.isOpen() || m_lost) {
+    if (!IsOpen() || m_lost) {
+        return;
+    }
+    if (m_net) {
+        m_pulling = true;
+        OnNetworkInput();
+        m_pulling = false;
         return;
     }
     if (m_line.DriverHasInput()) {
@@ -185,11 +265,11 @@ void CMscomm1::DeliverPendingInput() {
 }
 
 void CMscomm1::RaiseReceiveWhileTaken() {
-    while (m_port.isOpen() && m_rThreshold > 0 && m_port.bytesAvailable() >= m_rThreshold) {
-        const qint64 before = m_port.bytesAvailable();
+    while (IsOpen() && m_rThreshold > 0 && Waiting() >= m_rThreshold) {
+        const qint64 before = Waiting();
         m_commEvent = comEvReceive;
         Q_EMIT OnComm();
-        if (m_port.bytesAvailable() >= before) {
+        if (Waiting() >= before) {
             return; // the handler took nothing: do not loop on it
         }
     }
@@ -205,16 +285,16 @@ void CMscomm1::OnReadyRead() {
 }
 
 void CMscomm1::RaiseReceive() {
-    if (!m_port.isOpen() || m_rThreshold == 0 || m_port.bytesAvailable() < m_rThreshold) {
+    if (!IsOpen() || m_rThreshold == 0 || Waiting() < m_rThreshold) {
         return;
     }
-    const qint64 before = m_port.bytesAvailable();
+    const qint64 before = Waiting();
     m_commEvent = comEvReceive;
     Q_EMIT OnComm();
     // More bytes waited than one Input takes: another event for the rest, since readyRead
     // comes only with new bytes. Only when the handler took something, so that a handler that
     // reads nothing cannot make events loop.
-    if (m_port.isOpen() && m_port.bytesAvailable() > 0 && m_port.bytesAvailable() < before) {
+    if (IsOpen() && Waiting() > 0 && Waiting() < before) {
         RaiseLater();
     }
 }
@@ -255,7 +335,7 @@ void CMscomm1::RaisePortLost() {
     if (!m_lost) {
         return; // reported already, by Output or by an earlier event
     }
-    if (m_port.isOpen()) {
+    if (IsOpen() || m_net) {
         ClosePort();
     }
     m_lost = false; // one event per loss

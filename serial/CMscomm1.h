@@ -6,13 +6,16 @@
 
 #include "serial/CommError.h"
 #include "serial/LocalSerialLine.h"
+#include "serial/NetworkLine.h"
 #include "serial/SerialSettings.h"
 #include "serial/StopFlag.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QString>
+#include <memory>
 
 // Values CommEvent reads after OnComm.
 enum CommEventCode : short {
@@ -100,8 +103,17 @@ class CMscomm1 : public QObject {
     void RequirePortClosed(const char* property) const;
     static void RequireNotNegative(const char* property, short value);
     void Open();
+    // The port as the control uses it, local or on a serial server.
+    bool IsOpen() const;
+    qint64 Waiting() const; // received bytes not yet taken by Input
+    // A port on a serial server: what its connection brought is taken into m_netInput.
+    void OpenNetwork(const ResolvedPort& port);
+    void OnNetworkInput();
 
     LocalSerialLine m_line;
+    std::unique_ptr<NetworkLine> m_net; // set while a port on a serial server is open
+    std::unique_ptr<QSocketNotifier> m_netNotifier;
+    QByteArray m_netInput;
     QSerialPort& m_port = m_line.Port(); // the line's driver, whose notifications raise OnComm
     short m_commPort = 1;
     long m_inputMode = 0;

@@ -7,9 +7,13 @@
 #include <gensio/gensio_unix.h>
 #include <gensio/sergensio.h>
 
+#include <QDir>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <csignal>
 #include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <vector>
 
 namespace {
@@ -503,6 +507,57 @@ QString NetworkLine::ProbeModemLine(ModemLine line) {
                                     : line == ModemLine::Rts ? QStringLiteral("RTS")
                                                              : QStringLiteral("break"),
                                     why);
+}
+
+void NetworkLine::ChangeSettings(const SerialSettings& settings) {
+    if (!m_connection || m_connection->serial == nullptr) {
+        m_baud = settings.baud; // a raw TCP port runs as the server set it up
+        return;
+    }
+    ApplySettings(settings);
+    m_baud = settings.baud;
+}
+
+int NetworkLine::SocketDescriptor() const {
+    if (!m_connection) {
+        return -1;
+    }
+    // The library does not hand out its socket: it is the one connected to the server's port
+    // from the local port the library names.
+    QByteArray localPort;
+    for (unsigned int depth = 0; const char* type = gensio_get_type(m_connection->io, depth);
+         ++depth) {
+        if (qstrcmp(type, "tcp") == 0) {
+            char value[16] = {};
+            gensiods length = sizeof value;
+            if (gensio_control(m_connection->io, int(depth), GENSIO_CONTROL_GET,
+                               GENSIO_CONTROL_LPORT, value, &length) == 0) {
+                localPort = QByteArray(value);
+            }
+        }
+    }
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    for (const QString& entry : descriptors.entryList(QDir::NoDotAndDotDot | QDir::System)) {
+        const int fd = entry.toInt();
+        sockaddr_storage local{};
+        sockaddr_storage peer{};
+        socklen_t localLength = sizeof local;
+        socklen_t peerLength = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+            (local.ss_family != AF_INET && local.ss_family != AF_INET6)) {
+            continue;
+        }
+        auto portOf = [](const sockaddr_storage& address) {
+            return ntohs(address.ss_family == AF_INET
+                             ? reinterpret_cast<const sockaddr_in&>(address).sin_port
+                             : reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+        };
+        if (portOf(peer) == m_address.port && QByteArray::number(portOf(local)) == localPort) {
+            return fd;
+        }
+    }
+    return -1;
 }
 
 bool NetworkLine::NoDelay() const {

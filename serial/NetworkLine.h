@@ -41,6 +41,12 @@ class NetworkLine : public Line {
     // The connection keeps being served while the time passes.
     void Pause(int milliseconds) override;
 
+    // Sets the server's port to `settings` while the connection stays open (rfc2217:// only);
+    // throws CommError when the server refuses.
+    void ChangeSettings(const SerialSettings& settings);
+    // The connection's socket, for a caller that waits for input in an event loop of its own;
+    // -1 when closed. Only watched, never read: reads go through Read.
+    int SocketDescriptor() const;
     // Whether Nagle is off on the open connection (for the tests).
     bool NoDelay() const;
     // Empty when a server accepts a connection at `name` within `timeoutMs`, else why not. The

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Choosing and opening the port: the two lists, "Open Port" / "Close Port" and the hidden Exit.
+#include "serial/NetworkAddress.h"
 #include "serial/PortMapping.h"
 #include "ui/CTavrel_V10Dlg.h"
 #include "ui/SortedComboBox.h"
@@ -61,13 +62,14 @@ std::optional<CTavrel_V10Dlg::PortChoice> CTavrel_V10Dlg::ChosenPort() const {
     if (position >= 0) {
         return PortChoice{static_cast<short>(position + 1), {}};
     }
-    // Typed in: "com N" beyond the list's fifteen, or the path of a device.
+    // Typed in: "com N" beyond the list's fifteen, the path of a device, or a port on a serial
+    // server (rfc2217://HOST:PORT, socket://HOST:PORT).
     const QString typed = m_portList->currentText().trimmed();
     if (const std::optional<int> number = ParseComName(typed)) {
         return PortChoice{static_cast<short>(*number), {}};
     }
-    if (typed.startsWith(QLatin1Char('/'))) {
-        return PortChoice{m_comm.get_CommPort(), typed};
+    if (typed.startsWith(QLatin1Char('/')) || LooksLikeNetworkPort(typed)) {
+        return PortChoice{m_comm.get_CommPort(), typed}; // a device, or a port on a server
     }
     return std::nullopt;
 }

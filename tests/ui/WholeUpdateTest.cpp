@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Whole updates from the window into the simulated boot loader over a real pty.
+#include "support/Ser2NetProcess.h"
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
 #include "support/WindowFixture.h"
 
 #include <QFile>
+#include <QLineEdit>
 #include <QRegularExpression>
 #include <QSignalSpy>
 
@@ -130,6 +132,32 @@ TEST_F(WindowFixture, EscapeClosesTheWindowDuringATransfer) {
     QSignalSpy finished(dlg.get(), &QDialog::finished);
     QTest::keyClick(dlg.get(), Qt::Key_Escape);
     EXPECT_EQ(finished.count(), 1);
+}
+
+// A port on a serial server typed into the port list opens that port; the update runs over it
+// as over a local one.
+class NetworkPortWindow : public WindowFixture {};
+
+TEST_F(NetworkPortWindow, TypedPortOnASerialServerTakesAWholeUpdate) {
+    TempFiles files;
+    const QString out = files.Path("received.bin");
+    SimProcess sim({"--out", out});
+    Ser2NetProcess server({sim.PortPath()}, Ser2NetProcess::Scheme::Rfc2217);
+    dlg->m_portList->lineEdit()->clear();
+    QTest::keyClicks(dlg->m_portList->lineEdit(), server.PortName());
+    Click(IDC_OPEN_PORT);
+    ASSERT_TRUE(dlg->m_comm.get_PortOpen()) << watcher.Messages().join("|").toStdString();
+    EXPECT_EQ(dlg->m_comm.DevicePath(), server.PortName());
+    const QByteArray content = PatternBytes(5000, 9);
+    SelectImage(files.Write("firmware.bin", content));
+    Click(IDC_WRITE);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return watcher.Messages().contains("Updata Successfully!"); }, 30000))
+        << watcher.Messages().join("|").toStdString();
+    EXPECT_EQ(sim.Stop(), 0) << sim.ErrorOutput().toStdString();
+    QFile received(out);
+    ASSERT_TRUE(received.open(QIODevice::ReadOnly));
+    EXPECT_EQ(received.readAll(), PaddedImage(content));
 }
 
 } // namespace
