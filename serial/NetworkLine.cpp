@@ -111,8 +111,9 @@ struct NetworkLine::Connection {
 
     ~Connection() {
         if (io != nullptr) {
-            if (opened && openError == 0 && ended == 0 &&
-                gensio_close(io, &Connection::OnClosed, this) == 0) {
+            // Closed also when the server has closed it or the opening failed: the library frees
+            // a connection only once it is closed, and only while its functions are served.
+            if (opened && gensio_close(io, &Connection::OnClosed, this) == 0) {
                 // A server that does not take the close within a second is left to the kernel.
                 for (int slice = 0; slice < 20 && !closed; ++slice) {
                     Serve(50 * kNsPerMs);
@@ -131,6 +132,9 @@ struct NetworkLine::Connection {
                 return;
             }
             gensio_free(io);
+            for (int round = 0; round < 3; ++round) {
+                Serve(0); // what the library frees later, it frees in these rounds
+            }
         }
         if (os != nullptr) {
             gensio_os_funcs_free(os);
@@ -237,15 +241,8 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
                    .arg(kConnectMs / 1000));
     }
     if (c.openError == GE_REMCLOSE) {
-        // During the Telnet negotiation: what the server said is not read yet.
-        Refuse(int(CommError::Kind::PortInUse),
-               QStringLiteral("%1: the server closed the connection as soon as it was made. "
-                              "Another program (a terminal, another flasher) may have that port, "
-                              "as ser2net allows one connection per port; close it and open the "
-                              "port again, or check the server's configuration for that port.")
-                   .arg(m_device));
-    }
-    if (c.openError != 0) {
+        c.ended = c.openError; // during the Telnet negotiation: told below
+    } else if (c.openError != 0) {
         const int error = c.openError;
         Refuse(int(CommError::Kind::OpenFailed),
                error == GE_CONNREFUSE
@@ -260,34 +257,49 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
     }
     const qint64 connectNs = NowNs() - startNs;
 
-    gensio_set_read_callback_enable(c.io, true);
-    if (m_address.scheme == NetworkAddress::Scheme::Rfc2217) {
-        c.serial = gensio_to_sergensio(c.io);
-        ApplySettings(settings);
-        // The server raises RTS as it opens its port. Lowering it is asked for and not waited
-        // on: a port without modem lines never confirms it (and the library keeps a request
-        // that is never answered, with the connection, for the life of the program).
-        if (!requestToSend) {
-            sergensio_rts(c.serial, SERGENSIO_RTS_OFF, &Connection::OnAnswer, &c.answers[kRts]);
-            ++c.answers[kRts].sent;
+    if (c.ended == 0) { // else the server has closed it already: told below
+        gensio_set_read_callback_enable(c.io, true);
+        if (m_address.scheme == NetworkAddress::Scheme::Rfc2217) {
+            c.serial = gensio_to_sergensio(c.io);
+            ApplySettings(settings);
+            // The server raises RTS as it opens its port. Lowering it is asked for and not
+            // waited on: a port without modem lines never confirms it (and the library keeps a
+            // request that is never answered, with the connection, for the life of the program).
+            if (!requestToSend) {
+                sergensio_rts(c.serial, SERGENSIO_RTS_OFF, &Connection::OnAnswer, &c.answers[kRts]);
+                ++c.answers[kRts].sent;
+            }
+            sergensio_flush(c.serial, SERGENSIO_FLUSH_RCV_XMIT_BUFFERS);
+        } else {
+            // A server that refuses the connection says so at once and closes it: wait twice
+            // the time the connection took (at least 20 ms) for that, before anything is sent.
+            const qint64 settleNs =
+                std::clamp<qint64>(2 * connectNs, 20 * kNsPerMs, 300 * kNsPerMs);
+            ServeUntil([&c] { return c.ended != 0; }, NowNs() + settleNs, nullptr);
         }
-        sergensio_flush(c.serial, SERGENSIO_FLUSH_RCV_XMIT_BUFFERS);
-    } else {
-        // A server that refuses the connection says so at once and closes it: wait twice the
-        // time the connection took (at least 20 ms) for that, before anything is sent.
-        const qint64 settleNs = std::clamp<qint64>(2 * connectNs, 20 * kNsPerMs, 300 * kNsPerMs);
-        ServeUntil([&c] { return c.ended != 0; }, NowNs() + settleNs, nullptr);
     }
     if (c.ended != 0) {
+        // A server that closes at once mostly has the port in use; it says so, unless the close
+        // overtakes its words.
         const QString said = VisibleText(c.received.trimmed());
         const bool inUse = said.contains(QStringLiteral("in use"), Qt::CaseInsensitive);
-        Refuse(int(inUse ? CommError::Kind::PortInUse : CommError::Kind::OpenFailed),
-               QStringLiteral("%1: the server closed the connection at once%2. %3")
-                   .arg(m_device,
-                        said.isEmpty() ? QString() : QStringLiteral(", saying \"%1\"").arg(said),
-                        inUse ? QStringLiteral("Another program (a terminal, another flasher) "
-                                               "has that port; close it and open the port again.")
-                              : QStringLiteral("Check the server's configuration for that port.")));
+        Refuse(
+            int(inUse || said.isEmpty() ? CommError::Kind::PortInUse : CommError::Kind::OpenFailed),
+            said.isEmpty()
+                ? QStringLiteral("%1: the server closed the connection as soon as it was made. "
+                                 "Another program (a terminal, another flasher) may have that "
+                                 "port, as ser2net allows one connection per port; close it "
+                                 "and open the port again, or check the server's "
+                                 "configuration for that port.")
+                      .arg(m_device)
+                : QStringLiteral("%1: the server closed the connection at once, saying "
+                                 "\"%2\". %3")
+                      .arg(m_device, said,
+                           inUse ? QStringLiteral("Another program (a terminal, another "
+                                                  "flasher) has that port; close it and open "
+                                                  "the port again.")
+                                 : QStringLiteral("Check the server's configuration for that "
+                                                  "port.")));
     }
     // What the device said before the port was opened answers nothing of ours.
     c.received.clear();
