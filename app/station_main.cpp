@@ -230,7 +230,7 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
         line.error = QStringLiteral("give one IMAGE");
     }
     options.image = images.value(0);
-    if (options.networkPorts.isEmpty()) {
+    if (options.networkPorts.isEmpty() && line.error.isEmpty()) {
         const station::ConfiguredPorts configured = station::ConfiguredNetworkPorts();
         line.error = configured.error;
         options.networkPorts = configured.ports;

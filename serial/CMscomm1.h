@@ -109,6 +109,7 @@ class CMscomm1 : public QObject {
     // A port on a serial server: what its connection brought is taken into m_netInput.
     void OpenNetwork(const ResolvedPort& port);
     void OnNetworkInput();
+    void TakeWhatTheLineHolds();
 
     LocalSerialLine m_line;
     std::unique_ptr<NetworkLine> m_net; // set while a port on a serial server is open

@@ -26,6 +26,9 @@ class Line {
     // so that what a board says when RTS resets it answers nothing of ours.
     virtual void Open(const ResolvedPort& port, const SerialSettings& settings,
                       bool requestToSend) = 0;
+    // The stop an opening that takes time (a connection to a server) gives way to, ending with
+    // CommError::Kind::Interrupted. A local port opens at once and needs none.
+    virtual void WatchStop(const StopFlag* /*stop*/) {}
     virtual bool IsOpen() const = 0;
     // Hands every byte to the driver before it returns, within a deadline that the line's rate
     // sets; ends at once with CommError::Kind::Interrupted once `*stop` is set.

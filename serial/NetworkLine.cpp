@@ -8,6 +8,7 @@
 #include <gensio/sergensio.h>
 
 #include <QDir>
+#include <QSet>
 #include <algorithm>
 #include <arpa/inet.h>
 #include <csignal>
@@ -172,6 +173,14 @@ bool NetworkLine::ServeUntil(Done done, qint64 deadlineNs, const StopFlag* stop)
     }
 }
 
+void NetworkLine::ServeOpening(const std::function<bool()>& done, qint64 deadlineNs) {
+    ServeUntil(done, deadlineNs, m_stop);
+    if (m_stop != nullptr && *m_stop != 0 && !done()) {
+        Refuse(int(CommError::Kind::Interrupted),
+               QStringLiteral("Opening %1 was interrupted.").arg(m_device));
+    }
+}
+
 void NetworkLine::Refuse(int kind, const QString& why) {
     m_connection.reset();
     throw CommError(static_cast<CommError::Kind>(kind), why);
@@ -201,7 +210,8 @@ void NetworkLine::Open(const ResolvedPort& port, const SerialSettings& settings,
             Connect(settings, requestToSend);
             return;
         } catch (const CommError& error) {
-            if (error.kind() != CommError::Kind::PortInUse || NowNs() >= givingUpNs) {
+            if (error.kind() != CommError::Kind::PortInUse || NowNs() >= givingUpNs ||
+                (m_stop != nullptr && *m_stop != 0)) {
                 throw;
             }
             Line::Pause(20);
@@ -233,7 +243,8 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
         Refuse(int(CommError::Kind::OpenFailed),
                QStringLiteral("Cannot open %1: %2.").arg(m_device, LibraryError(error)));
     }
-    if (!ServeUntil([&c] { return c.opened; }, startNs + kConnectMs * kNsPerMs, nullptr)) {
+    ServeOpening([&c] { return c.opened; }, startNs + kConnectMs * kNsPerMs);
+    if (!c.opened) {
         Refuse(int(CommError::Kind::OpenFailed),
                QStringLiteral("Cannot reach %1: no answer within %2 s. Check that the server "
                               "runs and that the network reaches it.")
@@ -275,7 +286,7 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
             // the time the connection took (at least 20 ms) for that, before anything is sent.
             const qint64 settleNs =
                 std::clamp<qint64>(2 * connectNs, 20 * kNsPerMs, 300 * kNsPerMs);
-            ServeUntil([&c] { return c.ended != 0; }, NowNs() + settleNs, nullptr);
+            ServeOpening([&c] { return c.ended != 0; }, NowNs() + settleNs);
         }
     }
     if (c.ended != 0) {
@@ -336,12 +347,15 @@ void NetworkLine::ApplySettings(const SerialSettings& settings) {
         if (const int error = setting.send(c.serial, setting.value, &Connection::OnAnswer, &answer);
             error != 0) {
             Refuse(int(CommError::Kind::InvalidSettings),
-                   QStringLiteral("%1: %2 could not be asked of the server (%3).")
-                       .arg(m_device, setting.name, LibraryError(error)));
+                   QStringLiteral("%1: %2 could not be asked of the server (%3). Check that it "
+                                  "speaks RFC 2217 on that port; for a raw TCP port, name it "
+                                  "socket://%4.")
+                       .arg(m_device, setting.name, LibraryError(error), m_address.ServerPort()));
         }
         ++answer.sent;
-        const bool answered = ServeUntil([&] { return !answer.Pending() || c.ended != 0; },
-                                         NowNs() + kAnswerMs * kNsPerMs, nullptr);
+        ServeOpening([&] { return !answer.Pending() || c.ended != 0; },
+                     NowNs() + kAnswerMs * kNsPerMs);
+        const bool answered = !answer.Pending();
         if (c.ended != 0) {
             return; // the opening reports what the server said as it closed
         }
@@ -479,6 +493,18 @@ QString NetworkLine::SetModemLine(ModemLine line, bool on) {
                               "set them on the server's port")
             .arg(m_address.ServerPort());
     }
+    // A server's port that left a modem line unconfirmed once is not asked again, in this
+    // connection or the next: each unanswered request costs a connection the library keeps.
+    static std::mutex silentLock;
+    static QSet<QString> silentPorts;
+    if (m_noModemLines.isEmpty()) {
+        const std::lock_guard lock(silentLock);
+        if (silentPorts.contains(m_address.ServerPort())) {
+            m_noModemLines = QStringLiteral("the server did not confirm one before: its port has "
+                                            "no modem lines (a pseudo-terminal), or it may not "
+                                            "set them");
+        }
+    }
     if (!m_noModemLines.isEmpty()) {
         return m_noModemLines;
     }
@@ -500,6 +526,8 @@ QString NetworkLine::SetModemLine(ModemLine line, bool on) {
             QStringLiteral("the server did not confirm it within %1 ms: its port has "
                            "no modem lines (a pseudo-terminal), or it may not set them")
                 .arg(kModemAnswerMs);
+        const std::lock_guard lock(silentLock);
+        silentPorts.insert(m_address.ServerPort());
         return m_noModemLines;
     }
     if (c.ended != 0) {
@@ -590,7 +618,7 @@ bool NetworkLine::NoDelay() const {
     return false;
 }
 
-QString NetworkLine::Reach(const QString& name, int timeoutMs) {
+QString NetworkLine::Reach(const QString& name, int timeoutMs, const StopFlag* stop) {
     NetworkAddressParse parse = ParseNetworkAddress(name);
     if (!parse.address) {
         return parse.error;
@@ -608,7 +636,7 @@ QString NetworkLine::Reach(const QString& name, int timeoutMs) {
         return QStringLiteral("the host %1 is not known").arg(parse.address->host);
     }
     if (gensio_open(c.io, &Connection::OnOpened, &c) != 0 ||
-        !line.ServeUntil([&c] { return c.opened; }, line.NowNs() + timeoutMs * kNsPerMs, nullptr)) {
+        !line.ServeUntil([&c] { return c.opened; }, line.NowNs() + timeoutMs * kNsPerMs, stop)) {
         return QStringLiteral("no answer");
     }
     return c.openError == 0 ? QString() : LibraryError(c.openError);

@@ -10,6 +10,7 @@
 #include "serial/Line.h"
 #include "serial/NetworkAddress.h"
 
+#include <functional>
 #include <memory>
 
 class NetworkLine : public Line {
@@ -38,6 +39,7 @@ class NetworkLine : public Line {
     QString SetModemLine(ModemLine line, bool on) override;
     QString ProbeModemLine(ModemLine line) override;
     QString Device() const override { return m_device; }
+    void WatchStop(const StopFlag* stop) override { m_stop = stop; }
     // The connection keeps being served while the time passes.
     void Pause(int milliseconds) override;
 
@@ -51,7 +53,7 @@ class NetworkLine : public Line {
     bool NoDelay() const;
     // Empty when a server accepts a connection at `name` within `timeoutMs`, else why not. The
     // connection is closed at once; nothing is set on the server's port.
-    static QString Reach(const QString& name, int timeoutMs);
+    static QString Reach(const QString& name, int timeoutMs, const StopFlag* stop = nullptr);
 
     struct Connection; // the library's side
 
@@ -61,11 +63,14 @@ class NetworkLine : public Line {
     [[noreturn]] void Refuse(int kind, const QString& why);
     void ApplySettings(const SerialSettings& settings);
     // Serves the connection until `done` or the deadline (on NowNs()); false at the deadline.
+    // An opening's waits end with CommError::Kind::Interrupted once the stop is set.
+    void ServeOpening(const std::function<bool()>& done, qint64 deadlineNs);
     template <typename Done> bool ServeUntil(Done done, qint64 deadlineNs, const StopFlag* stop);
 
     NetworkAddress m_address;
     QString m_device; // the name as given
     qint32 m_baud = 9600;
     std::unique_ptr<Connection> m_connection;
-    QString m_noModemLines; // why the server's port has none, once that is known
+    QString m_noModemLines;           // why the server's port has none, once that is known
+    const StopFlag* m_stop = nullptr; // what an opening gives way to
 };

@@ -10,7 +10,7 @@ namespace station {
 NetworkPortProbe::NetworkPortProbe(const QString& port) : m_port(port) {
     m_thread = std::thread([this] {
         while (!m_stop) {
-            if (NetworkLine::Reach(m_port, kTryEveryMs).isEmpty()) {
+            if (NetworkLine::Reach(m_port, kTryEveryMs, &m_stop).isEmpty() && m_stop == 0) {
                 m_answered = true;
                 return;
             }
@@ -22,7 +22,7 @@ NetworkPortProbe::NetworkPortProbe(const QString& port) : m_port(port) {
 }
 
 NetworkPortProbe::~NetworkPortProbe() {
-    m_stop = true;
+    m_stop = 1;
     m_thread.join();
 }
 

@@ -6,6 +6,8 @@
 // run. Trying stops there, because every connection opens the server's port, and with it may
 // reset the board on it.
 
+#include "serial/StopFlag.h"
+
 #include <QString>
 #include <atomic>
 #include <thread>
@@ -17,7 +19,7 @@ class NetworkPortProbe {
     static constexpr int kTryEveryMs = 1000;
 
     explicit NetworkPortProbe(const QString& port);
-    ~NetworkPortProbe(); // ends the trying within 50 ms of a try
+    ~NetworkPortProbe(); // ends the trying within 50 ms (a name lookup under way excepted)
     NetworkPortProbe(const NetworkPortProbe&) = delete;
     NetworkPortProbe& operator=(const NetworkPortProbe&) = delete;
 
@@ -27,7 +29,7 @@ class NetworkPortProbe {
   private:
     QString m_port;
     std::atomic<bool> m_answered{false};
-    std::atomic<bool> m_stop{false};
+    StopFlag m_stop{0};
     std::thread m_thread;
 };
 

@@ -59,6 +59,7 @@ PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporte
                        const QString& imageDescription, std::unique_ptr<Line> line)
     : m_options(settings), m_reporter(reporter), m_stopSignal(stopSignal),
       m_line(line ? std::move(line) : LineFor(settings.port)) {
+    m_line->WatchStop(&m_stopSignal);
     if (image != nullptr) {
         m_store = *image;
         m_preloaded = true;

@@ -9,6 +9,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -148,6 +149,12 @@ INSTANTIATE_TEST_SUITE_P(
                                            setup.Serve(Scheme::Socket, {"--silent-after", "2"})};
                     },
                     4, "no ACK for block 2"},
+        RefusalCase{"Rfc2217OnARawTcpPort",
+                    [](Fixture& setup) {
+                        const QString raw = setup.Serve(Scheme::Socket);
+                        return QStringList{"-p", QString(raw).replace("socket://", "rfc2217://")};
+                    },
+                    3, "for a raw TCP port, name it socket://"},
         RefusalCase{
             "ModemLinesOverRawTcp",
             [](Fixture& setup) {
@@ -155,6 +162,29 @@ INSTANTIATE_TEST_SUITE_P(
             },
             3, "a raw TCP port carries no modem lines"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Ctrl-C while a connection is being set up (a server that is slow to answer) ends the run at
+// once, as during an update.
+TEST(NetworkStop, CtrlCEndsAnOpeningAtOnce) {
+    TempFiles files;
+    SimProcess sim;
+    Ser2NetProcess server({sim.PortPath()}, Scheme::Socket);
+    QProcess flash;
+    // A raw TCP port named as RFC 2217: the Telnet negotiation waits for an answer that never
+    // comes.
+    flash.start(QStringLiteral(TAVREL_FLASH_PATH),
+                {"-p", QString(server.PortName()).replace("socket://", "rfc2217://"),
+                 files.Write("fw.bin", PatternBytes(3000))});
+    ASSERT_TRUE(flash.waitForStarted());
+    QTest::qWait(500);
+    ASSERT_EQ(flash.state(), QProcess::Running);
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(static_cast<pid_t>(flash.processId()), SIGINT);
+    ASSERT_TRUE(flash.waitForFinished(10000));
+    EXPECT_LT(stopping.elapsed(), 1000) << flash.readAllStandardError().toStdString();
+    EXPECT_EQ(flash.exitCode(), 130);
+}
 
 // Eight boards on two servers in one station run; the second server (one board) is killed in
 // the middle of its update, or left alone.

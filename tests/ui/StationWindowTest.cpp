@@ -320,6 +320,7 @@ TEST(StationProgram, CommandLineNeedsNoDisplay) {
                           Case{{"--watch="}, 1, "--watch needs a value"},
                           Case{{"--fast"}, 1, "unknown option --fast"},
                           Case{{"-p", "/dev/ttyUSB0"}, 1, "names a port on a serial server"},
+                          Case{{"a.bin", "b.bin"}, 1, "give one IMAGE"},
                           Case{{"--port=rfc2217://host"}, 1, "HOST:PORT and nothing else"},
                           Case{{"--port-filter", "vid=x"}, 1, "vid needs four hex digits"}}) {
         QProcess station;
