@@ -63,7 +63,8 @@ struct NetworkLine::Connection {
     gensio* io = nullptr;
     sergensio* serial = nullptr; // rfc2217 only
     QByteArray received;
-    int ended = 0; // the library's error once the connection has ended
+    int ended = 0;        // the library's error once the connection has ended
+    bool opening = false; // gensio_open was called: the connection must be closed to be freed
     bool opened = false;
     int openError = 0;
     bool closed = false;
@@ -114,7 +115,7 @@ struct NetworkLine::Connection {
         if (io != nullptr) {
             // Closed also when the server has closed it or the opening failed: the library frees
             // a connection only once it is closed, and only while its functions are served.
-            if (opened && gensio_close(io, &Connection::OnClosed, this) == 0) {
+            if (opening && gensio_close(io, &Connection::OnClosed, this) == 0) {
                 // A server that does not take the close within a second is left to the kernel.
                 for (int slice = 0; slice < 20 && !closed; ++slice) {
                     Serve(50 * kNsPerMs);
@@ -239,7 +240,9 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
                    .arg(m_device, m_address.host, LibraryError(error)));
     }
     const qint64 startNs = NowNs();
+    c.opening = true;
     if (const int error = gensio_open(c.io, &Connection::OnOpened, &c); error != 0) {
+        c.opening = false;
         Refuse(int(CommError::Kind::OpenFailed),
                QStringLiteral("Cannot open %1: %2.").arg(m_device, LibraryError(error)));
     }
@@ -635,7 +638,8 @@ QString NetworkLine::Reach(const QString& name, int timeoutMs, const StopFlag* s
         c.io = nullptr;
         return QStringLiteral("the host %1 is not known").arg(parse.address->host);
     }
-    if (gensio_open(c.io, &Connection::OnOpened, &c) != 0 ||
+    c.opening = gensio_open(c.io, &Connection::OnOpened, &c) == 0;
+    if (!c.opening ||
         !line.ServeUntil([&c] { return c.opened; }, line.NowNs() + timeoutMs * kNsPerMs, stop)) {
         return QStringLiteral("no answer");
     }

@@ -176,8 +176,14 @@ TEST(NetworkStop, CtrlCEndsAnOpeningAtOnce) {
                 {"-p", QString(server.PortName()).replace("socket://", "rfc2217://"),
                  files.Write("fw.bin", PatternBytes(3000))});
     ASSERT_TRUE(flash.waitForStarted());
-    QTest::qWait(500);
-    ASSERT_EQ(flash.state(), QProcess::Running);
+    QByteArray said;
+    const QDeadlineTimer started(10000);
+    while (!said.contains("started, attempt 1") && !started.hasExpired()) {
+        flash.waitForReadyRead(50);
+        said += flash.readAllStandardError();
+    }
+    QTest::qWait(300); // in the middle of the negotiation
+    ASSERT_EQ(flash.state(), QProcess::Running) << said.toStdString();
     QElapsedTimer stopping;
     stopping.start();
     ::kill(static_cast<pid_t>(flash.processId()), SIGINT);
