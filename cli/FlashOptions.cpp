@@ -289,6 +289,13 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
             } else {
                 options.port = PortNameFromBytes(value);
             }
+            // A port on a serial server is checked now, before any other port is opened.
+            if (LooksLikeNetworkPort(options.port)) {
+                if (const NetworkAddressParse parse = ParseNetworkAddress(options.port);
+                    !parse.address) {
+                    return refuse(QStringLiteral("%1: %2").arg(spelled, parse.error));
+                }
+            }
             options.ports << options.port;
             break;
         case kWatch: {

@@ -87,6 +87,7 @@ TEST(FlashOptions, RefusalsNameTheOption) {
         {Words({"--network-ports", "rfc2217://a:1", "fw.bin"}),
          "--network-ports goes with --watch"},
         {Words({"--watch", "--network-ports", "a:1", "fw.bin"}), "a:1 is no network port"},
+        {Words({"-p", "rfc2217://a", "fw.bin"}), "-p: rfc2217://a is no network port"},
     };
     for (const auto& [argv, said] : refused) {
         const flash::ParseResult parsed = flash::ParseFlashOptions(argv);

@@ -135,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](Fixture&) {
                         return QStringList{"-p", "telnet://127.0.0.1:7000"};
                     },
-                    3, "knows the schemes rfc2217 and socket, not telnet"},
+                    1, "knows the schemes rfc2217 and socket, not telnet"},
         RefusalCase{"InUse",
                     [](Fixture& setup) {
                         const QString name = setup.Serve(Scheme::Rfc2217);
