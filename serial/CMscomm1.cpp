@@ -87,7 +87,7 @@ void CMscomm1::put_Settings(const QString& settings) {
     }
     if (m_net && m_net->IsOpen()) {
         m_net->ChangeSettings(*parsed); // the server's port, through RFC 2217
-        TakeWhatTheLineHolds();
+        OnNetworkInput();               // what the line read meanwhile
     } else if (m_port.isOpen()) {
         // Settings may change while open, as on the original control.
         if (!m_port.setBaudRate(parsed->baud) || !m_port.setParity(parsed->parity) ||
@@ -121,7 +121,7 @@ void CMscomm1::put_RTSEnable(bool enable) {
     // A pty, or a server's port, without modem lines: nothing to raise.
     if (m_net) {
         m_net->SetModemLine(ModemLine::Rts, enable);
-        TakeWhatTheLineHolds();
+        OnNetworkInput(); // what the line read meanwhile
     } else {
         m_line.SetModemLine(ModemLine::Rts, enable);
     }
@@ -169,12 +169,6 @@ void CMscomm1::OpenNetwork(const ResolvedPort& port) {
     connect(m_netNotifier.get(), &QSocketNotifier::activated, this, &CMscomm1::OnNetworkInput);
 }
 
-void CMscomm1::TakeWhatTheLineHolds() {
-    // The line reads its socket while it waits for the server (a write, a setting): what came
-    // meanwhile is in the line already, and the socket tells nothing more of it.
-    QMetaObject::invokeMethod(this, &CMscomm1::OnNetworkInput, Qt::QueuedConnection);
-}
-
 void CMscomm1::OnNetworkInput() {
     if (!m_net || m_lost) {
         return;
@@ -214,7 +208,7 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
     // Straight to the driver, whole: the caller may block the thread right after this returns.
     if (m_net) {
         m_net->Write(bytes, nullptr);
-        TakeWhatTheLineHolds();
+        OnNetworkInput(); // what the line read meanwhile
     } else {
         m_line.Write(bytes, nullptr);
     }

@@ -108,8 +108,9 @@ class CMscomm1 : public QObject {
     qint64 Waiting() const; // received bytes not yet taken by Input
     // A port on a serial server: what its connection brought is taken into m_netInput.
     void OpenNetwork(const ResolvedPort& port);
+    // Takes what the connection brought: the socket's input, or what the line read while it
+    // waited for the server (a write, a setting), which the socket no longer tells of.
     void OnNetworkInput();
-    void TakeWhatTheLineHolds();
 
     LocalSerialLine m_line;
     std::unique_ptr<NetworkLine> m_net; // set while a port on a serial server is open

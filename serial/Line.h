@@ -17,6 +17,13 @@
 
 enum class ModemLine { Dtr, Rts, Break };
 
+// "DTR", "RTS" or "break", for messages.
+inline QString ModemLineName(ModemLine line) {
+    return line == ModemLine::Dtr   ? QStringLiteral("DTR")
+           : line == ModemLine::Rts ? QStringLiteral("RTS")
+                                    : QStringLiteral("break");
+}
+
 class Line {
   public:
     enum class ReadResult { Data, Timeout, Lost };
@@ -50,4 +57,12 @@ class Line {
     virtual qint64 NowNs() const;
     // Lets `milliseconds` pass on that clock, the line closed or not.
     virtual void Pause(int milliseconds);
+
+  protected:
+    // A probe's answer: empty when the line could be set, else why not, naming the port.
+    QString ProbeRefusal(ModemLine line, const QString& why) const {
+        return why.isEmpty()
+                   ? QString()
+                   : QStringLiteral("%1 cannot set %2: %3").arg(Device(), ModemLineName(line), why);
+    }
 };

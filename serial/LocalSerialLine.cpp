@@ -273,13 +273,7 @@ QString LocalSerialLine::ProbeModemLine(ModemLine line) {
         const QString tiocm = SetModemLine(ModemLine::Dtr, m_port.isDataTerminalReady());
         return tiocm.isEmpty() ? QString() : tiocm;
     }
-    return why.isEmpty() ? QString()
-                         : QStringLiteral("%1 cannot set %2: %3")
-                               .arg(Device(),
-                                    line == ModemLine::Dtr   ? QStringLiteral("DTR")
-                                    : line == ModemLine::Rts ? QStringLiteral("RTS")
-                                                             : QStringLiteral("break"),
-                                    why);
+    return ProbeRefusal(line, why);
 }
 
 void Line::Pause(int milliseconds) {

@@ -17,10 +17,6 @@ const QMap<QString, QString>& Named() {
     return named;
 }
 
-const char* Name(ModemLine line) {
-    return line == ModemLine::Dtr ? "DTR" : line == ModemLine::Rts ? "RTS" : "break";
-}
-
 } // namespace
 
 std::optional<ModemSequence> ParseModemSequence(const QString& text, QString* error) {
@@ -70,7 +66,7 @@ QString RunModemSequence(Line& line, const ModemSequence& steps, const StopFlag*
         if (!why.isEmpty()) {
             return QStringLiteral("%1 cannot %2 %3: %4")
                 .arg(line.Device(), step.on ? QStringLiteral("raise") : QStringLiteral("lower"),
-                     QLatin1String(Name(*step.line)), why);
+                     ModemLineName(*step.line), why);
         }
     }
     return {};

@@ -37,6 +37,21 @@ QString LibraryError(int error) {
     return QString::fromUtf8(gensio_err_to_str(error));
 }
 
+// A value the connection's TCP layer (under the Telnet one, where there is one) gives for a
+// control; empty when it gives none.
+QByteArray TcpValue(gensio* io, unsigned int control) {
+    for (unsigned int depth = 0; const char* type = gensio_get_type(io, depth); ++depth) {
+        if (qstrcmp(type, "tcp") == 0) {
+            char value[16] = {};
+            gensiods length = sizeof value - 1;
+            return gensio_control(io, int(depth), GENSIO_CONTROL_GET, control, value, &length) == 0
+                       ? QByteArray(value)
+                       : QByteArray();
+        }
+    }
+    return {};
+}
+
 // The library sets each kind of connection up once per process, with the functions of the
 // connection that first uses it, and uses them again later: those must outlive every
 // connection. One set is made for that, before the first connection, and kept.
@@ -177,14 +192,14 @@ bool NetworkLine::ServeUntil(Done done, qint64 deadlineNs, const StopFlag* stop)
 void NetworkLine::ServeOpening(const std::function<bool()>& done, qint64 deadlineNs) {
     ServeUntil(done, deadlineNs, m_stop);
     if (m_stop != nullptr && *m_stop != 0 && !done()) {
-        Refuse(int(CommError::Kind::Interrupted),
+        Refuse(CommError::Kind::Interrupted,
                QStringLiteral("Opening %1 was interrupted.").arg(m_device));
     }
 }
 
-void NetworkLine::Refuse(int kind, const QString& why) {
+void NetworkLine::Refuse(CommError::Kind kind, const QString& why) {
     m_connection.reset();
-    throw CommError(static_cast<CommError::Kind>(kind), why);
+    throw CommError(kind, why);
 }
 
 void NetworkLine::Open(const ResolvedPort& port, const SerialSettings& settings,
@@ -192,7 +207,6 @@ void NetworkLine::Open(const ResolvedPort& port, const SerialSettings& settings,
     Close();
     m_device = port.device;
     m_baud = settings.baud;
-    m_noModemLines.clear();
     const NetworkAddressParse parse = ParseNetworkAddress(port.device);
     if (!parse.address) {
         throw CommError(CommError::Kind::NoSuchPort, parse.error);
@@ -227,14 +241,14 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
     // Each line has a selector of its own, served only by the thread that uses the line: no
     // wake-up signal is needed between threads.
     if (const int error = gensio_unix_funcs_alloc(nullptr, 0, &c.os); error != 0) {
-        Refuse(int(CommError::Kind::OpenFailed),
+        Refuse(CommError::Kind::OpenFailed,
                QStringLiteral("Cannot open %1: %2.").arg(m_device, LibraryError(error)));
     }
     const QByteArray text = m_address.GensioText();
     if (const int error = str_to_gensio(text.constData(), c.os, &Connection::OnEvent, &c, &c.io);
         error != 0) {
         c.io = nullptr;
-        Refuse(int(CommError::Kind::NoSuchPort),
+        Refuse(CommError::Kind::NoSuchPort,
                QStringLiteral("Cannot reach %1: the host %2 is not known (%3). Check the name in "
                               "the port.")
                    .arg(m_device, m_address.host, LibraryError(error)));
@@ -243,12 +257,12 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
     c.opening = true;
     if (const int error = gensio_open(c.io, &Connection::OnOpened, &c); error != 0) {
         c.opening = false;
-        Refuse(int(CommError::Kind::OpenFailed),
+        Refuse(CommError::Kind::OpenFailed,
                QStringLiteral("Cannot open %1: %2.").arg(m_device, LibraryError(error)));
     }
     ServeOpening([&c] { return c.opened; }, startNs + kConnectMs * kNsPerMs);
     if (!c.opened) {
-        Refuse(int(CommError::Kind::OpenFailed),
+        Refuse(CommError::Kind::OpenFailed,
                QStringLiteral("Cannot reach %1: no answer within %2 s. Check that the server "
                               "runs and that the network reaches it.")
                    .arg(m_device)
@@ -258,7 +272,7 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
         c.ended = c.openError; // during the Telnet negotiation: told below
     } else if (c.openError != 0) {
         const int error = c.openError;
-        Refuse(int(CommError::Kind::OpenFailed),
+        Refuse(CommError::Kind::OpenFailed,
                error == GE_CONNREFUSE
                    ? QStringLiteral("Cannot reach %1: the connection was refused. Check that the "
                                     "serial server (ser2net) runs and serves TCP port %2 on %3.")
@@ -297,23 +311,22 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
         // overtakes its words.
         const QString said = VisibleText(c.received.trimmed());
         const bool inUse = said.contains(QStringLiteral("in use"), Qt::CaseInsensitive);
-        Refuse(
-            int(inUse || said.isEmpty() ? CommError::Kind::PortInUse : CommError::Kind::OpenFailed),
-            said.isEmpty()
-                ? QStringLiteral("%1: the server closed the connection as soon as it was made. "
-                                 "Another program (a terminal, another flasher) may have that "
-                                 "port, as ser2net allows one connection per port; close it "
-                                 "and open the port again, or check the server's "
-                                 "configuration for that port.")
-                      .arg(m_device)
-                : QStringLiteral("%1: the server closed the connection at once, saying "
-                                 "\"%2\". %3")
-                      .arg(m_device, said,
-                           inUse ? QStringLiteral("Another program (a terminal, another "
-                                                  "flasher) has that port; close it and open "
-                                                  "the port again.")
-                                 : QStringLiteral("Check the server's configuration for that "
-                                                  "port.")));
+        Refuse(inUse || said.isEmpty() ? CommError::Kind::PortInUse : CommError::Kind::OpenFailed,
+               said.isEmpty()
+                   ? QStringLiteral("%1: the server closed the connection as soon as it was made. "
+                                    "Another program (a terminal, another flasher) may have that "
+                                    "port, as ser2net allows one connection per port; close it "
+                                    "and open the port again, or check the server's "
+                                    "configuration for that port.")
+                         .arg(m_device)
+                   : QStringLiteral("%1: the server closed the connection at once, saying "
+                                    "\"%2\". %3")
+                         .arg(m_device, said,
+                              inUse ? QStringLiteral("Another program (a terminal, another "
+                                                     "flasher) has that port; close it and open "
+                                                     "the port again.")
+                                    : QStringLiteral("Check the server's configuration for that "
+                                                     "port.")));
     }
     // What the device said before the port was opened answers nothing of ours.
     c.received.clear();
@@ -349,7 +362,7 @@ void NetworkLine::ApplySettings(const SerialSettings& settings) {
         Answer& answer = c.answers[setting.kind];
         if (const int error = setting.send(c.serial, setting.value, &Connection::OnAnswer, &answer);
             error != 0) {
-            Refuse(int(CommError::Kind::InvalidSettings),
+            Refuse(CommError::Kind::InvalidSettings,
                    QStringLiteral("%1: %2 could not be asked of the server (%3). Check that it "
                                   "speaks RFC 2217 on that port; for a raw TCP port, name it "
                                   "socket://%4.")
@@ -363,7 +376,7 @@ void NetworkLine::ApplySettings(const SerialSettings& settings) {
             return; // the opening reports what the server said as it closed
         }
         if (!answered) {
-            Refuse(int(CommError::Kind::InvalidSettings),
+            Refuse(CommError::Kind::InvalidSettings,
                    QStringLiteral("%1: the server did not answer the request for %2 within %3 s. "
                                   "Check that it speaks RFC 2217 on that port; for a raw TCP "
                                   "port, name it socket://%4.")
@@ -372,7 +385,7 @@ void NetworkLine::ApplySettings(const SerialSettings& settings) {
                        .arg(m_address.ServerPort()));
         }
         if (answer.error != 0 || answer.value != setting.value) {
-            Refuse(int(CommError::Kind::InvalidSettings),
+            Refuse(CommError::Kind::InvalidSettings,
                    setting.kind == kBaud && answer.error == 0
                        ? QStringLiteral("%1: the server's port does not run at %2 baud (it runs at "
                                         "%3). Choose another baud rate.")
@@ -500,21 +513,19 @@ QString NetworkLine::SetModemLine(ModemLine line, bool on) {
     // connection or the next: each unanswered request costs a connection the library keeps.
     static std::mutex silentLock;
     static QSet<QString> silentPorts;
-    if (m_noModemLines.isEmpty()) {
+    const QString noModemLines =
+        QStringLiteral("the server did not confirm it within %1 ms: its port has no modem lines "
+                       "(a pseudo-terminal), or it may not set them")
+            .arg(kModemAnswerMs);
+    {
         const std::lock_guard lock(silentLock);
         if (silentPorts.contains(m_address.ServerPort())) {
-            m_noModemLines = QStringLiteral("the server did not confirm one before: its port has "
-                                            "no modem lines (a pseudo-terminal), or it may not "
-                                            "set them");
+            return noModemLines;
         }
     }
-    if (!m_noModemLines.isEmpty()) {
-        return m_noModemLines;
-    }
-    // 0 asks for the line's state without changing it.
-    const unsigned int value = on ? 1 : 2;
     const AnswerKind kind = line == ModemLine::Dtr ? kDtr : line == ModemLine::Rts ? kRts : kBreak;
     Answer& answer = c.answers[kind];
+    const unsigned int value = on ? 1 : 2; // ON and OFF alike for each line
     const int error = kind == kDtr ? sergensio_dtr(c.serial, value, &Connection::OnAnswer, &answer)
                       : kind == kRts
                           ? sergensio_rts(c.serial, value, &Connection::OnAnswer, &answer)
@@ -525,13 +536,9 @@ QString NetworkLine::SetModemLine(ModemLine line, bool on) {
     ++answer.sent;
     if (!ServeUntil([&] { return !answer.Pending() || c.ended != 0; },
                     NowNs() + kModemAnswerMs * kNsPerMs, nullptr)) {
-        m_noModemLines =
-            QStringLiteral("the server did not confirm it within %1 ms: its port has "
-                           "no modem lines (a pseudo-terminal), or it may not set them")
-                .arg(kModemAnswerMs);
         const std::lock_guard lock(silentLock);
         silentPorts.insert(m_address.ServerPort());
-        return m_noModemLines;
+        return noModemLines;
     }
     if (c.ended != 0) {
         return QStringLiteral("the connection was closed");
@@ -540,16 +547,9 @@ QString NetworkLine::SetModemLine(ModemLine line, bool on) {
 }
 
 QString NetworkLine::ProbeModemLine(ModemLine line) {
-    // The server's lines are not known here: the probe sets the line to the state a port is
-    // opened with (DTR and RTS on, no break), which the opening asked for already.
-    const QString why = SetModemLine(line, line != ModemLine::Break);
-    return why.isEmpty() ? QString()
-                         : QStringLiteral("%1 cannot set %2: %3")
-                               .arg(Device(),
-                                    line == ModemLine::Dtr   ? QStringLiteral("DTR")
-                                    : line == ModemLine::Rts ? QStringLiteral("RTS")
-                                                             : QStringLiteral("break"),
-                                    why);
+    // The server's lines cannot be read here: the probe sets each to the state the server's
+    // port opens with (DTR and RTS on, no break).
+    return ProbeRefusal(line, SetModemLine(line, line != ModemLine::Break));
 }
 
 void NetworkLine::ChangeSettings(const SerialSettings& settings) {
@@ -567,18 +567,7 @@ int NetworkLine::SocketDescriptor() const {
     }
     // The library does not hand out its socket: it is the one connected to the server's port
     // from the local port the library names.
-    QByteArray localPort;
-    for (unsigned int depth = 0; const char* type = gensio_get_type(m_connection->io, depth);
-         ++depth) {
-        if (qstrcmp(type, "tcp") == 0) {
-            char value[16] = {};
-            gensiods length = sizeof value;
-            if (gensio_control(m_connection->io, int(depth), GENSIO_CONTROL_GET,
-                               GENSIO_CONTROL_LPORT, value, &length) == 0) {
-                localPort = QByteArray(value);
-            }
-        }
-    }
+    const QByteArray localPort = TcpValue(m_connection->io, GENSIO_CONTROL_LPORT);
     const QDir descriptors(QStringLiteral("/proc/self/fd"));
     for (const QString& entry : descriptors.entryList(QDir::NoDotAndDotDot | QDir::System)) {
         const int fd = entry.toInt();
@@ -607,18 +596,7 @@ bool NetworkLine::NoDelay() const {
     if (!m_connection) {
         return false;
     }
-    // Asked of the TCP layer itself, under the Telnet one where there is one.
-    for (unsigned int depth = 0; const char* type = gensio_get_type(m_connection->io, depth);
-         ++depth) {
-        if (qstrcmp(type, "tcp") == 0) {
-            char value[8] = {};
-            gensiods length = sizeof value;
-            return gensio_control(m_connection->io, int(depth), GENSIO_CONTROL_GET,
-                                  GENSIO_CONTROL_NODELAY, value, &length) == 0 &&
-                   value[0] == '1';
-        }
-    }
-    return false;
+    return TcpValue(m_connection->io, GENSIO_CONTROL_NODELAY) == "1";
 }
 
 QString NetworkLine::Reach(const QString& name, int timeoutMs, const StopFlag* stop) {

@@ -55,12 +55,12 @@ class NetworkLine : public Line {
     // connection is closed at once; nothing is set on the server's port.
     static QString Reach(const QString& name, int timeoutMs, const StopFlag* stop = nullptr);
 
+  private:
     struct Connection; // the library's side
 
-  private:
     // One connection and its set-up; Open tries again while the server still closes the port.
     void Connect(const SerialSettings& settings, bool requestToSend);
-    [[noreturn]] void Refuse(int kind, const QString& why);
+    [[noreturn]] void Refuse(CommError::Kind kind, const QString& why);
     void ApplySettings(const SerialSettings& settings);
     // Serves the connection until `done` or the deadline (on NowNs()); false at the deadline.
     // An opening's waits end with CommError::Kind::Interrupted once the stop is set.
@@ -71,6 +71,5 @@ class NetworkLine : public Line {
     QString m_device; // the name as given
     qint32 m_baud = 9600;
     std::unique_ptr<Connection> m_connection;
-    QString m_noModemLines;           // why the server's port has none, once that is known
     const StopFlag* m_stop = nullptr; // what an opening gives way to
 };

@@ -9,7 +9,6 @@
 #include "serial/StopFlag.h"
 
 #include <QString>
-#include <atomic>
 #include <thread>
 
 namespace station {
