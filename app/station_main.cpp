@@ -7,10 +7,13 @@
 #include "serial/PortFilter.h"
 #include "station/ConfigurationFiles.h"
 #include "station/PortUpdate.h"
+#include "station/PortWatcher.h"
 #include "station/SlotLabels.h"
 #include "ui/station/StationWindow.h"
+#include "update/ImageFormats.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSocketNotifier>
@@ -107,6 +110,7 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
     StationCommandLine line;
     StationWindow::Options& options = line.options;
     QStringList images;
+    bool expectWithinGiven = false;
     opterr = 0;
     optind = 0;
     for (;;) {
@@ -169,6 +173,11 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
                     QStringLiteral("%1 needs a value, and an empty one is none").arg(spelled);
                 return line;
             }
+            if (const QString why = station::RefuseWatchPattern(QFile::encodeName(value));
+                code == kWatch && !why.isEmpty()) {
+                line.error = QStringLiteral("%1: %2").arg(spelled, why);
+                return line;
+            }
             (code == kWatch ? options.watchPattern : options.logFile) = value;
             break;
         case kPortFilter: {
@@ -210,6 +219,7 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
             break;
         }
         case kExpectWithin:
+            expectWithinGiven = true;
             if (const auto seconds = station::ExpectWithinSeconds(value)) {
                 options.expectWithinSeconds = *seconds;
             } else {
@@ -225,6 +235,11 @@ StationCommandLine ParseCommandLine(int argc, char** argv) {
     }
     for (int i = optind; i < argc; ++i) {
         images << QString::fromLocal8Bit(argv[i]);
+    }
+    if (expectWithinGiven && options.expect.isEmpty()) {
+        line.error = QStringLiteral("--expect-within gives the time for --expect; give --expect "
+                                    "too, or leave both out");
+        return line;
     }
     if (images.size() > 1) {
         line.error = QStringLiteral("give one IMAGE");
@@ -295,6 +310,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tavrel-station: %s\nTry tavrel-station --help.\n",
                      line.error.toLocal8Bit().constData());
         return 1;
+    }
+    if (!line.options.image.isEmpty()) {
+        ImageStore image;
+        const QByteArray path = QFile::encodeName(line.options.image);
+        if (const QString empty = RefuseEmptyImage(LoadFirmwareFile(image, path).result, path);
+            !empty.isEmpty()) {
+            std::fprintf(stderr, "tavrel-station: %s\n", empty.toLocal8Bit().constData());
+            return 2;
+        }
     }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-station"));

@@ -14,7 +14,7 @@ namespace {
 
 class AnsweringLine : public Line {
   public:
-    void Open(const ResolvedPort& port, const SerialSettings&, bool) override {
+    void Open(const Port& port, const SerialSettings&, bool) override {
         m_device = port.device;
         m_open = true;
     }

@@ -3,18 +3,15 @@
 
 #include "station/ConfigurationFiles.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QSettings>
-#include <QStandardPaths>
+#include <QMap>
 
 namespace flash {
 
 namespace {
 
 struct Default {
-    QString key; // the option's long name
-    QString value;
+    QString key;      // the option's long name
+    QByteArray value; // bytes, as the command line's words are
     QString source;
 };
 
@@ -33,17 +30,12 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
     const FlashOptions& cli = *given.options;
     QMap<QString, Default> defaults;
     for (const QString& path : station::ConfigurationFiles()) {
-        if (!QFileInfo::exists(path)) {
-            continue;
+        const station::ConfigurationRead file = station::ReadConfigurationFile(path);
+        if (!file.error.isEmpty()) {
+            return {std::nullopt, file.error};
         }
-        QSettings file(path, QSettings::IniFormat);
-        if (!QFileInfo(path).isFile() || !QFileInfo(path).isReadable() ||
-            file.status() != QSettings::NoError) {
-            return {std::nullopt, QStringLiteral("the configuration file %1 cannot be read as "
-                                                 "INI; mend it or remove it")
-                                      .arg(path)};
-        }
-        for (const QString& key : file.allKeys()) {
+        for (const station::ConfigurationEntry& entry : file.entries) {
+            const QString& key = entry.key;
             if (!std::any_of(std::begin(kFileKeys), std::end(kFileKeys),
                              [&](const char* known) { return key == QLatin1String(known); })) {
                 return {std::nullopt,
@@ -53,16 +45,21 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
                                        "outside any [section]")
                             .arg(path, key)};
             }
-            // A value with commas reads as a list: it is the text as written (quote a value
-            // that holds a ';', which starts a comment).
-            const QString text = file.value(key).toStringList().join(QLatin1Char(','));
-            defaults[key] = {key, text, path};
+            // Every value in a file is checked as the same option on the command line is,
+            // whether or not this run uses it: a file with a fault is mended, not ignored.
+            const ParseResult alone = ParseFlashOptions(
+                {arguments.value(0), "--" + key.toUtf8() + '=' + entry.value, "--version"});
+            if (!alone.options) {
+                return {std::nullopt,
+                        QStringLiteral("%1 (from %2)").arg(alone.error, entry.source)};
+            }
+            defaults[key] = {key, entry.value, entry.source};
         }
     }
     for (const auto& [key, variable] :
          {std::pair{"port", "TAVREL_PORT"}, {"baud", "TAVREL_BAUD"}}) {
         if (qEnvironmentVariableIsSet(variable)) {
-            defaults[QLatin1String(key)] = {QLatin1String(key), qEnvironmentVariable(variable),
+            defaults[QLatin1String(key)] = {QLatin1String(key), qgetenv(variable),
                                             QLatin1String(variable)};
         }
     }
@@ -80,30 +77,32 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
         defaults.remove(QStringLiteral("retries"));
     }
     // The watch pattern is a default only for a --watch given without one.
-    QString watchPattern;
-    if (const Default watch = defaults.take(QStringLiteral("watch"));
-        cli.watch && cli.watchPattern.isEmpty() && !watch.value.isEmpty()) {
+    QByteArray watchPattern;
+    const Default watch = defaults.take(QStringLiteral("watch"));
+    if (cli.watch && cli.watchPattern.isEmpty() && !watch.value.isEmpty()) {
         watchPattern = watch.value;
-        told->append(QStringLiteral("watch %1 from %2").arg(watch.value, watch.source));
+        told->append(QStringLiteral("watch %1 from %2")
+                         .arg(QString::fromLocal8Bit(watch.value), watch.source));
     }
     QList<QByteArray> words{arguments.value(0)};
     for (const Default& d : defaults) {
         if (cli.given.contains(d.key)) {
             continue;
         }
-        const QByteArray word = "--" + d.key.toUtf8() + '=' + d.value.toLocal8Bit();
+        const QByteArray word = "--" + d.key.toUtf8() + '=' + d.value;
         const ParseResult alone = ParseFlashOptions({arguments.value(0), word, "--version"});
         if (!alone.options) {
             return {std::nullopt, QStringLiteral("%1 (from %2)").arg(alone.error, d.source)};
         }
         words << word;
-        told->append(QStringLiteral("%1 %2 from %3").arg(d.key, d.value, d.source));
+        told->append(
+            QStringLiteral("%1 %2 from %3").arg(d.key, QString::fromLocal8Bit(d.value), d.source));
     }
     // The defaults go before the command line's own words, each whole ("--baud=9600"), so that
     // the command line's options, read later, win.
     ParseResult parsed = ParseFlashOptions(words + arguments.mid(1));
     if (parsed.options && !watchPattern.isEmpty()) {
-        parsed.options->watchPattern = QFile::encodeName(watchPattern);
+        parsed.options->watchPattern = watchPattern;
     }
     return parsed;
 }

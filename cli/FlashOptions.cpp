@@ -5,6 +5,7 @@
 
 #include "serial/PortMapping.h"
 #include "station/PortUpdate.h"
+#include "station/PortWatcher.h"
 #include "update/VisibleText.h"
 
 #include <QFile>
@@ -308,6 +309,9 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
                     return refuse(QStringLiteral("--watch= needs a pattern; give --watch alone to "
                                                  "watch the USB serial ports"));
                 }
+                if (const QString why = station::RefuseWatchPattern(value); !why.isEmpty()) {
+                    return refuse(QStringLiteral("--watch: %1").arg(why));
+                }
             } else if (optind < argc && words[optind].isEmpty()) {
                 return refuse(QStringLiteral("--watch is followed by an empty pattern; give "
                                              "--watch alone to watch the USB serial ports"));
@@ -429,6 +433,7 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
             break;
         }
         case kExpectWithin:
+            options.given << QStringLiteral("expect-within");
             if (const auto seconds = station::ExpectWithinSeconds(text)) {
                 options.expectWithinSeconds = *seconds;
             } else {
@@ -474,6 +479,10 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
     if (!options.networkPorts.isEmpty() && !options.watch) {
         return refuse(QStringLiteral("--network-ports goes with --watch; name a network port "
                                      "with -p to flash it now"));
+    }
+    if (options.given.contains(QStringLiteral("expect-within")) && options.expect.isEmpty()) {
+        return refuse(QStringLiteral("--expect-within gives the time for --expect; give --expect "
+                                     "too, or leave both out"));
     }
     if (options.switchOnly && !options.expect.isEmpty()) {
         return refuse(QStringLiteral("--expect checks a new program after an update; "

@@ -14,25 +14,16 @@
 
 #include <QEventLoop>
 #include <QFile>
-#include <QFileInfo>
-#include <sys/stat.h>
 
 namespace flash {
 
 namespace {
 
-// What a port name stands for, so that one device named twice is told: the device number of
-// a character device, else the canonical path.
-QString DeviceKey(const QString& port) {
+// What a port name stands for, so that one board named twice is told: the resolved port's
+// identity, or the name itself where it names no port (its update will say why).
+QString IdentityOf(const QString& port) {
     const PortLookup lookup = ResolvePort(port); // looks at the system's ports only if it must
-    const QString device = lookup.port ? lookup.port->device : port;
-    struct stat info {};
-    if (!device.isEmpty() && ::stat(QFile::encodeName(device).constData(), &info) == 0 &&
-        S_ISCHR(info.st_mode)) {
-        return QStringLiteral("dev %1").arg(static_cast<qulonglong>(info.st_rdev));
-    }
-    const QString canonical = QFileInfo(device).canonicalFilePath();
-    return canonical.isEmpty() ? device : canonical;
+    return lookup.port ? lookup.port->identity : port;
 }
 
 struct PortChoice {
@@ -119,6 +110,10 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
         if (!firmware.result.ok) {
             return fail(kExitImage, firmware.result.message);
         }
+        if (const QString empty = RefuseEmptyImage(firmware.result, options.imagePath);
+            !empty.isEmpty()) {
+            return fail(kExitImage, empty);
+        }
         figures.imageBytes = firmware.result.bytes;
         figures.image = firmware.description;
         if (style == RunPrinter::Style::Plain || style == RunPrinter::Style::Terminal) {
@@ -136,10 +131,11 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
         }
         ports = choice.ports;
     }
-    // One device is one update: the same port given twice, under any name, is refused.
+    // One board is one update: the same port given twice, under any name, is refused before
+    // anything is opened. Two names for one server's port reach one board.
     QMap<QString, QString> named;
     for (const QString& port : ports) {
-        const QString key = DeviceKey(port);
+        const QString key = IdentityOf(port);
         if (named.contains(key)) {
             return fail(kExitUsage, QStringLiteral("the port %1 is given twice (also as %2)")
                                         .arg(port, named.value(key)));

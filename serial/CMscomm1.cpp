@@ -129,21 +129,14 @@ void CMscomm1::put_RTSEnable(bool enable) {
 
 void CMscomm1::Open() {
     // A path given (a link, /dev/serial/by-id/...) is opened as it is; otherwise com N as mapped.
-    PortLookup lookup;
-    if (m_explicitDevice.isEmpty()) {
-        lookup = ResolvePort(QStringLiteral("com %1").arg(m_commPort));
-    } else {
-        lookup.port =
-            ResolvedPort{m_explicitDevice, std::nullopt, m_explicitDevice, m_explicitSource};
-    }
-    if (LooksLikeNetworkPort(m_explicitDevice)) {
-        lookup = ResolvePort(m_explicitDevice, m_explicitSource);
-    }
+    const PortLookup lookup = ResolvePort(
+        m_explicitDevice.isEmpty() ? QStringLiteral("com %1").arg(m_commPort) : m_explicitDevice,
+        m_explicitSource);
     if (!lookup.port) {
         throw CommError(CommError::Kind::NoSuchPort, lookup.error);
     }
     m_devicePath = lookup.port->device;
-    if (LooksLikeNetworkPort(m_devicePath)) {
+    if (lookup.port->IsNetwork()) {
         OpenNetwork(*lookup.port);
     } else {
         m_line.Open(*lookup.port, m_settings, m_rtsEnable);
@@ -152,7 +145,7 @@ void CMscomm1::Open() {
     m_commEvent = 0;
 }
 
-void CMscomm1::OpenNetwork(const ResolvedPort& port) {
+void CMscomm1::OpenNetwork(const Port& port) {
     auto line = std::make_unique<NetworkLine>();
     line->Open(port, m_settings, m_rtsEnable);
     const int socket = line->SocketDescriptor();

@@ -107,7 +107,7 @@ class CMscomm1 : public QObject {
     bool IsOpen() const;
     qint64 Waiting() const; // received bytes not yet taken by Input
     // A port on a serial server: what its connection brought is taken into m_netInput.
-    void OpenNetwork(const ResolvedPort& port);
+    void OpenNetwork(const Port& port);
     // Takes what the connection brought: the socket's input, or what the line read while it
     // waited for the server (a write, a setting), which the socket no longer tells of.
     void OnNetworkInput();

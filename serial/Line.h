@@ -31,8 +31,7 @@ class Line {
     virtual ~Line() = default;
     // RTS is raised or lowered as `requestToSend` says before what the device sent is dropped,
     // so that what a board says when RTS resets it answers nothing of ours.
-    virtual void Open(const ResolvedPort& port, const SerialSettings& settings,
-                      bool requestToSend) = 0;
+    virtual void Open(const Port& port, const SerialSettings& settings, bool requestToSend) = 0;
     // The stop an opening that takes time (a connection to a server) gives way to, ending with
     // CommError::Kind::Interrupted. A local port opens at once and needs none.
     virtual void WatchStop(const StopFlag* /*stop*/) {}

@@ -2,11 +2,10 @@
 #include "serial/LineFor.h"
 
 #include "serial/LocalSerialLine.h"
-#include "serial/NetworkAddress.h"
 #include "serial/NetworkLine.h"
 
-std::unique_ptr<Line> LineFor(const QString& portName) {
-    if (LooksLikeNetworkPort(portName)) {
+std::unique_ptr<Line> LineFor(const Port& port) {
+    if (port.IsNetwork()) {
         return std::make_unique<NetworkLine>();
     }
     return std::make_unique<LocalSerialLine>();

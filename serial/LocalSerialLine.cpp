@@ -16,8 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
-void LocalSerialLine::Open(const ResolvedPort& port, const SerialSettings& settings,
-                           bool requestToSend) {
+void LocalSerialLine::Open(const ::Port& port, const SerialSettings& settings, bool requestToSend) {
     Close();
     m_device = port.device;
     m_label = port.comNumber ? QStringLiteral("com %1 (%2)").arg(*port.comNumber).arg(m_device)

@@ -16,8 +16,7 @@ class LocalSerialLine : public Line {
     LocalSerialLine(const LocalSerialLine&) = delete;
     LocalSerialLine& operator=(const LocalSerialLine&) = delete;
 
-    void Open(const ResolvedPort& port, const SerialSettings& settings,
-              bool requestToSend) override;
+    void Open(const ::Port& port, const SerialSettings& settings, bool requestToSend) override;
     bool IsOpen() const override { return m_port.isOpen(); }
     void Write(QByteArrayView bytes, const StopFlag* stop) override;
     ReadResult Read(QByteArray& into, int timeoutMs) override;

@@ -202,16 +202,15 @@ void NetworkLine::Refuse(CommError::Kind kind, const QString& why) {
     throw CommError(kind, why);
 }
 
-void NetworkLine::Open(const ResolvedPort& port, const SerialSettings& settings,
-                       bool requestToSend) {
+void NetworkLine::Open(const Port& port, const SerialSettings& settings, bool requestToSend) {
     Close();
     m_device = port.device;
     m_baud = settings.baud;
-    const NetworkAddressParse parse = ParseNetworkAddress(port.device);
-    if (!parse.address) {
-        throw CommError(CommError::Kind::NoSuchPort, parse.error);
+    if (!port.network) {
+        throw CommError(CommError::Kind::NoSuchPort,
+                        QStringLiteral("%1 is no port on a serial server").arg(port.device));
     }
-    m_address = *parse.address;
+    m_address = *port.network;
     // A server that closes the connection while a block is written must fail that board, not
     // end the program: writes to a closed connection return an error instead of a signal.
     static std::once_flag ignorePipe;

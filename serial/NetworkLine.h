@@ -29,8 +29,7 @@ class NetworkLine : public Line {
     NetworkLine(const NetworkLine&) = delete;
     NetworkLine& operator=(const NetworkLine&) = delete;
 
-    void Open(const ResolvedPort& port, const SerialSettings& settings,
-              bool requestToSend) override;
+    void Open(const Port& port, const SerialSettings& settings, bool requestToSend) override;
     bool IsOpen() const override;
     void Write(QByteArrayView bytes, const StopFlag* stop) override;
     ReadResult Read(QByteArray& into, int timeoutMs) override;

@@ -2,9 +2,22 @@
 #include "serial/PortResolver.h"
 
 #include "serial/NetworkAddress.h"
+#include "serial/UsbIdentity.h"
 #include "update/VisibleText.h"
 
 namespace {
+
+Port LocalPort(const QString& given, std::optional<int> comNumber, const QString& device,
+               const QString& how) {
+    Port port;
+    port.given = given;
+    port.comNumber = comNumber;
+    port.device = device;
+    port.how = how;
+    port.identity = LocalPortIdentity(device);
+    port.usbSerial = IdentifyUsbDevice(device).serialNumber;
+    return port;
+}
 
 // `systemPorts` null: the system's ports are looked at only when the name needs them.
 PortLookup Resolve(const QString& given, const QString& source,
@@ -20,7 +33,7 @@ PortLookup Resolve(const QString& given, const QString& source,
                         .arg(*number)
                         .arg(mapping.source)};
         }
-        return {ResolvedPort{given, number, mapping.device, mapping.source}, {}};
+        return {LocalPort(given, number, mapping.device, mapping.source), {}};
     }
     if (LooksLikeNetworkPort(given)) {
         // A port on a serial server, under one spelling of its name.
@@ -28,10 +41,18 @@ PortLookup Resolve(const QString& given, const QString& source,
         if (!parse.address) {
             return {std::nullopt, parse.error};
         }
-        return {ResolvedPort{given, std::nullopt, parse.address->Name(), source}, {}};
+        Port port;
+        port.kind = parse.address->scheme == NetworkAddress::Scheme::Rfc2217 ? Port::Kind::Rfc2217
+                                                                             : Port::Kind::Socket;
+        port.given = given;
+        port.device = parse.address->Name();
+        port.how = source;
+        port.identity = NetworkPortIdentity(*parse.address);
+        port.network = parse.address;
+        return {port, {}};
     }
     if (!given.isEmpty()) {
-        return {ResolvedPort{given, std::nullopt, given, source}, {}};
+        return {LocalPort(given, std::nullopt, given, source), {}};
     }
     return ChooseDefaultPort(systemPorts != nullptr ? *systemPorts : SystemSerialPorts());
 }
@@ -56,11 +77,9 @@ PortLookup ChooseDefaultPort(const QList<SerialPortEntry>& systemPorts,
         }
     }
     if (candidates.size() == 1) {
-        return {ResolvedPort{{},
-                             std::nullopt,
-                             candidates.first().device,
-                             filters.isEmpty() ? QStringLiteral("the one USB serial port")
-                                               : QStringLiteral("the one port the filter leaves")},
+        return {LocalPort({}, std::nullopt, candidates.first().device,
+                          filters.isEmpty() ? QStringLiteral("the one USB serial port")
+                                            : QStringLiteral("the one port the filter leaves")),
                 {}};
     }
     QString list;

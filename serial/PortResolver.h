@@ -7,6 +7,7 @@
 // one, asks here, so that a name means the same everywhere and a refusal names the port as the user
 // gave it.
 
+#include "serial/Port.h"
 #include "serial/PortFilter.h"
 #include "serial/PortMapping.h"
 
@@ -14,16 +15,8 @@
 #include <QString>
 #include <optional>
 
-struct ResolvedPort {
-    QString given;                // as the user gave it; empty for the system's only port
-    std::optional<int> comNumber; // when it was named "com N"
-    QString device;               // the path to open
-    QString how;                  // how it was found, for messages: "TAVREL_COM3", "the command
-                                  // line", "the 3rd serial port", "the one USB serial port"
-};
-
 struct PortLookup {
-    std::optional<ResolvedPort> port;
+    std::optional<Port> port;
     QString error; // when there is no port: why, for the operator
 };
 

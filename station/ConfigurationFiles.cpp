@@ -4,10 +4,68 @@
 #include "serial/NetworkAddress.h"
 
 #include <QDir>
-#include <QFileInfo>
-#include <QSettings>
+#include <QFile>
+#include <QMap>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace station {
+
+namespace {
+
+// The value after '=': quoted, taken as written; unquoted, up to a ';' comment, trimmed.
+// Nothing when a quote is left open or text follows the closing quote.
+std::optional<QByteArray> ParseValue(const QByteArray& text) {
+    const QByteArray value = text.trimmed();
+    if (!value.startsWith('"')) {
+        const qsizetype comment = value.indexOf(';');
+        return (comment < 0 ? value : value.left(comment)).trimmed();
+    }
+    QByteArray taken;
+    for (qsizetype i = 1; i < value.size(); ++i) {
+        const char c = value[i];
+        if (c == '\\' && i + 1 < value.size()) {
+            taken += value[++i];
+        } else if (c == '"') {
+            const QByteArray rest = value.mid(i + 1).trimmed();
+            if (!rest.isEmpty() && !rest.startsWith(';') && !rest.startsWith('#')) {
+                return std::nullopt;
+            }
+            return taken;
+        } else {
+            taken += c;
+        }
+    }
+    return std::nullopt;
+}
+
+// Reads a regular file whole without ever blocking on something that is not one: the name is
+// looked at, then opened without following a swap to a FIFO, and looked at again.
+QString ReadRegularFile(const QString& path, QByteArray* content) {
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return QString::fromLocal8Bit(std::strerror(errno));
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return S_ISDIR(info.st_mode) ? QStringLiteral("it is a folder")
+                                     : QStringLiteral("it is not a regular file");
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return file.errorString();
+    }
+    *content = file.readAll();
+    return {};
+}
+
+} // namespace
 
 QStringList ConfigurationFiles() {
     const QString home =
@@ -16,29 +74,69 @@ QStringList ConfigurationFiles() {
             home + QStringLiteral("/tavrel/tavrel.conf")};
 }
 
+ConfigurationRead ReadConfigurationFile(const QString& path) {
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0 && errno == ENOENT) {
+        return {};
+    }
+    QByteArray content;
+    if (const QString why = ReadRegularFile(path, &content); !why.isEmpty()) {
+        return {{},
+                QStringLiteral("the configuration file %1 cannot be read: %2; mend it or "
+                               "remove it")
+                    .arg(path, why)};
+    }
+    ConfigurationRead read;
+    QMap<QString, int> seenAt;
+    const QList<QByteArray> lines = content.split('\n');
+    for (int n = 0; n < lines.size(); ++n) {
+        const QByteArray line = lines[n].trimmed();
+        const int number = n + 1;
+        if (line.isEmpty() || line.startsWith(';') || line.startsWith('#')) {
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        const QString key = QString::fromUtf8(line.left(std::max<qsizetype>(equals, 0))).trimmed();
+        const std::optional<QByteArray> value =
+            equals > 0 ? ParseValue(line.mid(equals + 1)) : std::nullopt;
+        if (line.startsWith('[') || key.isEmpty() || !value) {
+            return {{},
+                    QStringLiteral("the configuration file %1, line %2: write key = value, "
+                                   "outside any [section] (quote a value that holds a ';')")
+                        .arg(path)
+                        .arg(number)};
+        }
+        if (seenAt.contains(key)) {
+            return {{},
+                    QStringLiteral("the configuration file %1 gives the key %2 twice, on lines "
+                                   "%3 and %4; keep one")
+                        .arg(path, key)
+                        .arg(seenAt.value(key))
+                        .arg(number)};
+        }
+        seenAt.insert(key, number);
+        read.entries << ConfigurationEntry{key, *value,
+                                           QStringLiteral("%1 line %2").arg(path).arg(number)};
+    }
+    return read;
+}
+
 ConfiguredPorts ConfiguredNetworkPorts() {
     ConfiguredPorts found;
     for (const QString& path : ConfigurationFiles()) {
-        if (!QFileInfo::exists(path)) {
-            continue;
+        const ConfigurationRead read = ReadConfigurationFile(path);
+        if (!read.error.isEmpty()) {
+            return {{}, path, read.error};
         }
-        QSettings file(path, QSettings::IniFormat);
-        if (file.status() != QSettings::NoError) {
-            return {{},
-                    path,
-                    QStringLiteral("the configuration file %1 cannot be read as INI; "
-                                   "mend it or remove it")
-                        .arg(path)};
-        }
-        if (!file.contains(QStringLiteral("network-ports"))) {
-            continue;
-        }
-        QString error;
-        const QString text =
-            file.value(QStringLiteral("network-ports")).toStringList().join(QLatin1Char(','));
-        found = {ParseNetworkPortList(text, &error), path, {}};
-        if (!error.isEmpty()) {
-            return {{}, path, QStringLiteral("%1 (network-ports in %2)").arg(error, path)};
+        for (const ConfigurationEntry& entry : read.entries) {
+            if (entry.key != QLatin1String("network-ports")) {
+                continue;
+            }
+            QString error;
+            found = {ParseNetworkPortList(QString::fromUtf8(entry.value), &error), path, {}};
+            if (!error.isEmpty()) {
+                return {{}, path, QStringLiteral("%1 (network-ports in %2)").arg(error, path)};
+            }
         }
     }
     return found;

@@ -1,15 +1,37 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The configuration files that tavrel-flash and the station window read:
-// $XDG_CONFIG_HOME/tavrel/tavrel.conf over /etc/tavrel/tavrel.conf, INI keys outside any section.
+// $XDG_CONFIG_HOME/tavrel/tavrel.conf over /etc/tavrel/tavrel.conf. Each line is "key = value"
+// outside any [section]; ';' or '#' at a line's start makes it a comment, and ';' ends an
+// unquoted value; a value in double quotes is taken as written (\" and \\ inside). Values are
+// bytes, as names are: a log file's name need not be valid UTF-8.
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
+#include <optional>
 
 namespace station {
 
 // The files, the one that wins last.
 QStringList ConfigurationFiles();
+
+struct ConfigurationEntry {
+    QString key;
+    QByteArray value;
+    QString source; // "PATH line N", for messages
+};
+
+struct ConfigurationRead {
+    QList<ConfigurationEntry> entries; // in the file's order
+    QString error;                     // why the file cannot be used; nothing is taken then
+};
+
+// One file, read whole. A file that is not a regular file (a FIFO, whose reading would block, a
+// folder, a device) is refused without being opened; so are a line that is no "key = value",
+// a [section], and a key given twice (both lines named). A file that does not exist has nothing.
+ConfigurationRead ReadConfigurationFile(const QString& path);
 
 // The network ports the files list under network-ports (the one that wins), and where they came
 // from; the reason when a file cannot be read or names something that is no network port.

@@ -8,7 +8,7 @@
 // within moments of passing and comes back soon after is taken for the same board, unless its
 // USB serial number says it is another of the same kind; that choice is reported, never silent.
 
-#include "station/UsbIdentity.h"
+#include "serial/UsbIdentity.h"
 
 #include <QMap>
 #include <QString>

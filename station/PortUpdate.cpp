@@ -34,8 +34,15 @@ const QByteArray kAck = QByteArrayLiteral("ACK");
 
 } // namespace
 
+QRegularExpression ExpectationExpression(const QString& expect) {
+    // ^ and $ stand for the ends of each line, whether the device ends its lines in LF, CR LF or
+    // CR, as most boards end them in CR LF.
+    return QRegularExpression(QStringLiteral("(*ANYCRLF)") + expect,
+                              QRegularExpression::MultilineOption);
+}
+
 QString RefuseExpectation(const QString& expect) {
-    const QRegularExpression expression(expect);
+    const QRegularExpression expression = ExpectationExpression(expect);
     if (!expression.isValid()) {
         return QStringLiteral("needs a regular expression: %1").arg(expression.errorString());
     }
@@ -57,9 +64,7 @@ std::optional<double> ExpectWithinSeconds(const QString& text) {
 PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
                        const StopFlag& stopSignal, const ImageStore* image, qint64 imageBytes,
                        const QString& imageDescription, std::unique_ptr<Line> line)
-    : m_options(settings), m_reporter(reporter), m_stopSignal(stopSignal),
-      m_line(line ? std::move(line) : LineFor(settings.port)) {
-    m_line->WatchStop(&m_stopSignal);
+    : m_options(settings), m_reporter(reporter), m_stopSignal(stopSignal), m_line(std::move(line)) {
     if (image != nullptr) {
         m_store = *image;
         m_preloaded = true;
@@ -70,7 +75,17 @@ PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporte
 }
 
 QString PortUpdate::PortName() const {
-    return m_line->Device();
+    return m_line ? m_line->Device() : m_resolved ? m_resolved->device : m_options.port;
+}
+
+QString PortUpdate::DevicePath() const {
+    return PortName();
+}
+
+void PortUpdate::AbandonLine() {
+    if (m_line) {
+        m_line->Abandon();
+    }
 }
 
 Ending PortUpdate::Run() {
@@ -95,7 +110,7 @@ Ending PortUpdate::Run() {
         m_line->Close();
         return {};
     } catch (const Refusal& refusal) {
-        m_line->Abandon();
+        AbandonLine();
         m_reporter.Error({refusal.failure}, refusal.message);
         return {refusal.failure};
     } catch (const Interrupted&) {
@@ -104,15 +119,28 @@ Ending PortUpdate::Run() {
         if (error.kind() == CommError::Kind::Interrupted) {
             return Stopped(); // a write that waited for room: the same stop as anywhere else
         }
-        m_line->Abandon();
+        AbandonLine();
         m_reporter.Error({Failure::PortLost}, error.description());
         return {Failure::PortLost};
     }
 }
 
 Ending PortUpdate::Stopped() {
-    m_line->Abandon(); // nothing more is sent
+    AbandonLine(); // nothing more is sent
     const Ending ending{Failure::Stopped, m_stopSignal};
+    if (m_switchSent) {
+        // Every block is in and the device was told to start it: only the check after that
+        // was cut short.
+        m_reporter.Reached(m_outcome);
+        m_reporter.Error(ending,
+                         QStringLiteral("the image was written and the switch packet sent; then "
+                                        "the run was stopped by %1%2")
+                             .arg(StopCause(ending.stop),
+                                  m_options.expect.isEmpty()
+                                      ? QString()
+                                      : QStringLiteral(" before the new program was heard")));
+        return ending;
+    }
     m_reporter.Error(ending, QStringLiteral("stopped by %1; the port is closed and the device "
                                             "has an incomplete image")
                                  .arg(StopCause(ending.stop)));
@@ -161,6 +189,10 @@ void PortUpdate::OpenPort() {
         throw Refusal{Failure::Port, SettingsRefusal(settingsText)};
     }
     m_resolved = lookup.port;
+    if (!m_line) {
+        m_line = LineFor(*m_resolved); // the transport the port's kind calls for
+    }
+    m_line->WatchStop(&m_stopSignal);
     try {
         m_line->Open(*lookup.port, *settings, true);
     } catch (const CommError& error) {
@@ -179,7 +211,12 @@ void PortUpdate::Flash() {
     m_trace.Note("Write");
     for (int index = 0; index < plan.Blocks(); ++index) {
         SendBlock(plan, index);
-        if (plan.AwaitsAck(index) && !WaitForAck(timeoutMs)) {
+        if (!plan.AwaitsAck(index)) {
+            continue;
+        }
+        if (WaitForAck(timeoutMs)) {
+            m_ackedBlocks = index + 1;
+        } else {
             throw Refusal{
                 Failure::NoAck,
                 plan.Blocks() == 1
@@ -194,7 +231,9 @@ void PortUpdate::Flash() {
                           .arg(m_options.timeoutSeconds)};
         }
     }
-    m_outcome.lastBlockAcknowledged = plan.Blocks() == 1; // else told during the closing wait
+    // The last block's ACK comes during the closing wait; a one-block image's came already.
+    m_outcome.lastBlockAcknowledged = plan.Blocks() == 1;
+    m_ackedBlocks = plan.Blocks() - 1;
     Wait(tavrel::kSwitchDelayMs);
     SendSwitch();
     Wait(tavrel::kReportDelayMs);
@@ -292,10 +331,10 @@ bool PortUpdate::PortGone() const {
         return true; // a device that restarts with its new program: no failure
     }
     throw Refusal{Failure::PortLost,
-                  QStringLiteral("the port %1 was lost after %2 of %3 blocks. Check "
-                                 "the cable and run again.")
+                  QStringLiteral("the port %1 was lost after %2 of %3 blocks were acknowledged. "
+                                 "Check the cable and run again.")
                       .arg(PortName())
-                      .arg(m_sentBlocks)
+                      .arg(m_ackedBlocks + (m_outcome.lastBlockAcknowledged ? 1 : 0))
                       .arg(m_figures.blocks)};
 }
 
@@ -380,8 +419,8 @@ void PortUpdate::RunSteps(const ModemSequence& steps, const QString& then) {
 }
 
 void PortUpdate::AwaitExpectedText() {
-    // ^ and $ stand for the ends of each line, however the reads split the text.
-    const QRegularExpression expected(m_options.expect, QRegularExpression::MultilineOption);
+    // However the reads split the text, the whole of it since the switch is matched.
+    const QRegularExpression expected = ExpectationExpression(m_options.expect);
     const qint64 end = m_line->NowNs() + qint64(m_options.expectWithinSeconds * 1e3) * kNsPerMs;
     const std::optional<SerialSettings> settings =
         ParseSerialSettings(QStringLiteral("%1,n,8,1").arg(m_options.baud));

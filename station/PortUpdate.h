@@ -16,6 +16,7 @@
 #include "update/UpdatePlan.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <memory>
 #include <optional>
 
@@ -44,6 +45,8 @@ struct UpdateSettings {
 // Why `expect` cannot be the check after the switch packet (not an expression, or one that even
 // no text matches, which would pass a silent board); empty when it can.
 QString RefuseExpectation(const QString& expect);
+// The expression the new program's text is matched with: ^ and $ at the ends of its lines.
+QRegularExpression ExpectationExpression(const QString& expect);
 // The time `text` gives the new program to say it, in seconds (above 0, at most an hour).
 std::optional<double> ExpectWithinSeconds(const QString& text);
 inline const QString kExpectWithinRange =
@@ -53,13 +56,14 @@ class PortUpdate {
   public:
     // `stopSignal` is set to the number of a signal (SIGINT, SIGTERM) that asks the run to end.
     // With `image`, that image is written and the file is not read again.
-    // `line`: the transport to use (an in-memory one in tests); by default the local serial port.
+    // `line`: the transport to use (an in-memory one in tests); by default the one the port's kind
+    // calls for, made once the port is resolved.
     PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
                const StopFlag& stopSignal, const ImageStore* image = nullptr, qint64 imageBytes = 0,
                const QString& imageDescription = {}, std::unique_ptr<Line> line = nullptr);
     Ending Run();
     // The device the run opened (or tried to), for logs.
-    QString DevicePath() const { return m_line->Device(); }
+    QString DevicePath() const;
     // Another program holds the port: trying again would fight it for the board.
     bool PortInUse() const { return m_portInUse; }
 
@@ -87,6 +91,8 @@ class PortUpdate {
     // True when the port is gone; throws when that is a failure (before the switch packet).
     bool PortGone() const;
     void ThrowIfInterrupted() const;
+    // Drops what waits and closes the line, if one was opened.
+    void AbandonLine();
     // Ends the run for a stop signal: the port abandoned, the signal's exit status reported.
     Ending Stopped();
     // Reads what arrives within `milliseconds` into the reply; notes a line that went away.
@@ -121,12 +127,13 @@ class PortUpdate {
 
     QByteArray m_reply;       // bytes received since the last packet
     QByteArray m_sinceSwitch; // bytes received since the switch packet
-    std::optional<ResolvedPort> m_resolved;
+    std::optional<Port> m_resolved;
     bool m_ackTaken = false;   // the reply has already counted as the acknowledgement
     bool m_inLongLine = false; // part of an overlong text line has been shown already
     bool m_portLost = false;
     bool m_portInUse = false;
     int m_sentBlocks = 0;
+    int m_ackedBlocks = 0; // before the last, whose ACK the outcome tells
     bool m_allBlocksSent = false;
     bool m_switchSent = false;
     Outcome m_outcome;

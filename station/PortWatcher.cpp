@@ -2,6 +2,7 @@
 #include "station/PortWatcher.h"
 
 #include "serial/PortMapping.h"
+#include "update/VisibleText.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -17,6 +18,20 @@ QString DeviceNodeOf(const QString& port) {
         return {};
     }
     return QStringLiteral("%1:%2").arg(major(info.st_rdev)).arg(minor(info.st_rdev));
+}
+
+QString RefuseWatchPattern(const QByteArray& pattern) {
+    struct stat info {};
+    if (::stat(pattern.constData(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        QByteArray ports = pattern;
+        if (!ports.endsWith('/')) {
+            ports += '/';
+        }
+        return QStringLiteral("%1 is a folder, and a folder is no port; watch the ports in it "
+                              "with '%2*'")
+            .arg(VisibleText(pattern), VisibleText(ports));
+    }
+    return {};
 }
 
 PortWatcher::PortWatcher(const QByteArray& pattern, const QStringList& networkPorts)

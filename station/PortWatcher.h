@@ -19,6 +19,10 @@ namespace station {
 // tells one board under two names (/dev/serial/by-id/..., /dev/serial/by-path/...) from two.
 QString DeviceNodeOf(const QString& port);
 
+// Why `pattern` can watch no port: it names a folder (/dev/serial/by-id/ matches the folder, not
+// the ports in it). Empty when it can.
+QString RefuseWatchPattern(const QByteArray& pattern);
+
 class PortWatcher {
   public:
     // An empty pattern watches the system's USB serial ports.

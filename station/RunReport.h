@@ -63,6 +63,8 @@ class ProgressReporter {
     virtual void Block(int index, int sent, double seconds) = 0;
     virtual void Done(double seconds, const Outcome& outcome) = 0;
     virtual void Error(const Ending& ending, const QString& message) = 0;
+    // How far an update got that a stop ended after the switch packet: the image is written.
+    virtual void Reached(const Outcome&) {}
     // Text the device sent that is not an acknowledgement, already made safe to show.
     virtual void DeviceText(const QString& line) = 0;
     // The switch packet went out on its own (--switch-only).

@@ -8,9 +8,12 @@
 std::optional<SlotLabels> SlotLabels::Read(const QString& path, QString* error) {
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        *error = QStringLiteral("cannot read the slots file %1: %2")
-                     .arg(path, QFileInfo(path).isDir() ? QStringLiteral("it is a folder")
-                                                        : file.errorString());
+        *error =
+            QStringLiteral("cannot read the slots file %1: %2")
+                .arg(path, !QFileInfo::exists(path)    ? QStringLiteral("it does not exist")
+                           : QFileInfo(path).isDir()   ? QStringLiteral("it is a folder")
+                           : !QFileInfo(path).isFile() ? QStringLiteral("it is not a regular file")
+                                                       : file.errorString());
         return std::nullopt;
     }
     SlotLabels labels;

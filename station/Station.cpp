@@ -68,6 +68,7 @@ class Station::Session : public ProgressReporter {
     }
     void Done(double, const Outcome& outcome) override { m_outcome = outcome; }
     void Error(const Ending&, const QString& message) override { m_reason = message; }
+    void Reached(const Outcome& outcome) override { m_outcome = outcome; }
     void DeviceText(const QString& line) override {
         m_station.Emit(StationEvent::Kind::DeviceText, m_status, line);
     }
@@ -246,8 +247,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
              {"blocks", m_image.m_lastBlock + 1},
              {"result", ending.Passed() ? "passed" : "failed"},
              {"failure", FailureName(ending.failure)},
-             {"stopped_by",
-              ending.failure == Failure::Stopped ? StopCause(ending.stop) : QString()},
+             {"stopped_by", ending.failure == Failure::Stopped ? StopName(ending.stop) : QString()},
              {"reason", reason},
              {"last_block_acknowledged", session.Result().lastBlockAcknowledged},
              {"expect", m_settings.update.expect},

@@ -6,10 +6,10 @@
 // reason but the image) is started over from block 0 as often as asked, and every attempt is
 // written to the results log before the next one on that port starts.
 
+#include "serial/UsbIdentity.h"
 #include "station/PortUpdate.h"
 #include "station/ResultsLog.h"
 #include "station/SlotLabels.h"
-#include "station/UsbIdentity.h"
 
 #include <QJsonObject>
 #include <QString>

@@ -2,6 +2,7 @@
 #include "station/StationController.h"
 
 #include "serial/NetworkAddress.h"
+#include "serial/PortResolver.h"
 
 #include <QFileInfo>
 
@@ -44,7 +45,17 @@ QString StationController::Configure(const Station::Settings& settings, const Im
 
 void StationController::Watch(const QByteArray& pattern, const QList<PortFilter>& filters,
                               const QStringList& networkPorts) {
-    m_watcher = std::make_unique<PortWatcher>(pattern, networkPorts);
+    // One server port named twice is one board: a known identity adds nothing.
+    QStringList watched;
+    QSet<QString> identities;
+    for (const QString& name : networkPorts) {
+        const PortLookup lookup = ResolvePort(name);
+        if (!identities.contains(lookup.port ? lookup.port->identity : name)) {
+            identities.insert(lookup.port ? lookup.port->identity : name);
+            watched << name;
+        }
+    }
+    m_watcher = std::make_unique<PortWatcher>(pattern, watched);
     m_filters = filters;
     Look();
     m_looks.start(kLookMs);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "update/ImageFormats.h"
 
+#include "update/VisibleText.h"
+
 #include "update/RecordText.h"
 #include "update/WriteAll.h"
 
@@ -293,4 +295,12 @@ FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
                            .arg(FormatName(load.format), Hex(first), Hex(end - 1))
                            .arg(image.size());
     return load;
+}
+
+QString RefuseEmptyImage(const LoadResult& loaded, const QByteArray& path) {
+    return loaded.ok && loaded.bytes == 0
+               ? QStringLiteral("%1: the image is empty (0 bytes); a failed build leaves such a "
+                                "file. Build the image again.")
+                     .arg(VisibleText(path))
+               : QString();
 }

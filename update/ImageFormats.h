@@ -33,6 +33,10 @@ QString FirmwareNamePatterns();
 // Loads the file at `path` into `store` in the given format, or in whatever format its content
 // shows. `base`, for an addressed file only, is the address of the image's first byte; data
 // below it is refused.
+// Why a loaded image may not be written to a board: a file of no bytes (what a failed build
+// leaves) would go out as one blank block and pass. Empty when it may.
+QString RefuseEmptyImage(const LoadResult& loaded, const QByteArray& path);
+
 FirmwareLoad LoadFirmwareFile(ImageStore& store, const QByteArray& path,
                               std::optional<quint32> base = std::nullopt,
                               std::optional<ImageFormat> format = std::nullopt);

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -27,18 +28,19 @@ std::string Made(const flash::ParseResult& parsed) {
     const flash::FlashOptions& o = *parsed.options;
     return QStringLiteral("port=%1 baud=%2 timeout=%3 quiet=%4 json=%5 verbose=%6 image=%7 "
                           "watch=%8:%9 filters=%10 retries=%11")
-        .arg(o.ports.join('|'))
-        .arg(o.baud)
-        .arg(o.timeoutSeconds)
-        .arg(o.quiet)
-        .arg(o.json)
-        .arg(o.verbose)
-        .arg(QString::fromLocal8Bit(o.imagePath))
-        .arg(o.watch)
-        .arg(QString::fromLocal8Bit(o.watchPattern))
-        .arg(o.portFilters.size())
-        .arg(o.retries)
-        .toStdString();
+               .arg(o.ports.join('|'))
+               .arg(o.baud)
+               .arg(o.timeoutSeconds)
+               .arg(o.quiet)
+               .arg(o.json)
+               .arg(o.verbose)
+               .arg(QString::fromLocal8Bit(o.imagePath))
+               .arg(o.watch)
+               .arg(QString::fromLocal8Bit(o.watchPattern))
+               .arg(o.portFilters.size())
+               .arg(o.retries)
+               .toStdString() +
+           " log=" + o.logFile.toStdString();
 }
 
 TEST(FlashOptions, EveryGnuFormMeansTheSame) {
@@ -104,7 +106,8 @@ TEST(FlashOptions, DefaultsFillOnlyWhatTheCommandLineLeaves) {
         QByteArray file; // tavrel.conf
         QByteArray port; // TAVREL_PORT
         QList<QByteArray> argv;
-        const char* made; // part of what the parse made, or of its refusal
+        QByteArray made;   // part of what the parse made, or of its refusal
+        bool fifo = false; // the file is a FIFO, whose reading would block
     };
     TempFiles files;
     const QByteArray folder = QFile::encodeName(files.Path("config"));
@@ -123,12 +126,27 @@ TEST(FlashOptions, DefaultsFillOnlyWhatTheCommandLineLeaves) {
              Case{"UnknownKeyIsRefused", "speed = 9600\n", "", Words({"fw.bin"}),
                   "has the key speed"},
              Case{"BadValueNamesItsSource", "timeout = soon\n", "", Words({"fw.bin"}),
-                  "tavrel.conf)"},
+                  "tavrel.conf line 1)"},
+             // A file held to the command line's rules, whether or not the run uses the value.
+             Case{"FolderToWatchIsRefused", "watch = " + folder + "\n", "",
+                  Words({"--watch", "fw.bin"}), "is a folder, and a folder is no port"},
+             Case{"MalformedNetworkPortIsRefusedUnused", "network-ports = tcp://h:1\n", "",
+                  Words({"-p", "/dev/x", "fw.bin"}), "tavrel.conf line 1)"},
+             Case{"KeyGivenTwice", "baud = 9600\n; the fast one\nbaud = 57600\n", "",
+                  Words({"fw.bin"}), "gives the key baud twice, on lines 1 and 3"},
+             Case{"LogNameByItsBytes", "log = \"/tmp/l\xff;.jsonl\"\n", "",
+                  Words({"-p", "/dev/x", "fw.bin"}), "log=/tmp/l\xff;.jsonl"},
+             Case{"FifoIsRefusedAtOnce", "", "", Words({"fw.bin"}), "not a regular file", true},
          }) {
-        QFile conf(files.Path("config/tavrel/tavrel.conf"));
-        ASSERT_TRUE(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        conf.write(c.file);
-        conf.close();
+        const QString path = files.Path("config/tavrel/tavrel.conf");
+        QFile::remove(path);
+        if (c.fifo) {
+            ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else {
+            QFile conf(path);
+            ASSERT_TRUE(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            conf.write(c.file);
+        }
         if (c.port.isEmpty()) {
             qunsetenv("TAVREL_PORT");
         } else {
@@ -136,7 +154,7 @@ TEST(FlashOptions, DefaultsFillOnlyWhatTheCommandLineLeaves) {
         }
         QStringList told;
         const std::string made = Made(flash::ParseWithDefaults(c.argv, &told));
-        EXPECT_NE(made.find(c.made), std::string::npos) << c.name << ": " << made;
+        EXPECT_NE(made.find(c.made.toStdString()), std::string::npos) << c.name << ": " << made;
     }
     qunsetenv("TAVREL_PORT");
     qunsetenv("XDG_CONFIG_HOME");

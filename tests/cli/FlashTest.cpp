@@ -66,7 +66,7 @@ TEST_P(FlashImage, WritesByteExactAndExitsZero) {
     EXPECT_EQ(ReadFile(out), PaddedImage(content));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, FlashImage, ::testing::Values(0, 1024, 3000, 241663),
+INSTANTIATE_TEST_SUITE_P(Sizes, FlashImage, ::testing::Values(1, 1024, 3000, 241663),
                          [](const auto& info) { return "Bytes" + std::to_string(info.param); });
 
 TEST(Flash, ComNumberMapsThroughTheEnvironment) {
@@ -253,6 +253,23 @@ INSTANTIATE_TEST_SUITE_P(
                         return QStringList{"--base", "010", f.Write("a.hex", "x")};
                     },
                     1, "--base needs an address in decimal or 0x hex"},
+        RefusalCase{"EmptyImage",
+                    [](TempFiles& f) {
+                        return QStringList{"-p", "/dev/null", f.Write("a.bin", "")};
+                    },
+                    2, "the image is empty"},
+        RefusalCase{"ExpectWithinAlone",
+                    [](TempFiles& f) {
+                        return QStringList{"--expect-within", "3", "-p", "/dev/null",
+                                           f.Write("a.bin", "x")};
+                    },
+                    1, "--expect-within gives the time for --expect"},
+        RefusalCase{"MissingSlotsFile",
+                    [](TempFiles& f) {
+                        return QStringList{"--slots", f.Path("none.txt"), "-p", "/dev/null",
+                                           f.Write("a.bin", "x")};
+                    },
+                    1, "none.txt: it does not exist"},
         RefusalCase{"PortIsDevNull",
                     [](TempFiles& f) {
                         return QStringList{"-p", "/dev/null", f.Write("a.bin", "x")};
@@ -483,42 +500,70 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A stop signal while an update waits: Ctrl-C, or a closed terminal (SIGHUP), which ends a run
 // as SIGTERM does; a station run writes a record for the stopped board and prints the summary.
+// A stop after the switch packet leaves a written image, and the record says so.
 struct StopCase {
     const char* name;
     int signal;
     bool station;
+    QStringList extraArguments;
     int exitCode;
     const char* said;
+    const char* stoppedBy;      // the record's bare name
+    bool lastBlockAcknowledged; // what the record says of the image
 };
 
 class StopSignal : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(StopSignal, StopsCleanlyWithTheSignalsStatus) {
     TempFiles files;
-    SimProcess sim({"--silent-after", "1"});
+    const bool afterSwitch = GetParam().lastBlockAcknowledged;
+    const QString received = files.Path("received.bin");
+    SimProcess sim(afterSwitch ? QStringList{"--out", received}
+                               : QStringList{"--silent-after", "1"});
     const QString log = files.Path("log.jsonl");
     QProcess flash;
-    flash.start(
-        QStringLiteral(TAVREL_FLASH_PATH),
-        QStringList{"-t", "0", "-p", sim.PortPath(), files.Write("fw.bin", PatternBytes(9000))} +
-            (GetParam().station ? QStringList{"--log", log} : QStringList{}));
+    flash.start(QStringLiteral(TAVREL_FLASH_PATH),
+                QStringList{"-t", "0", "-p", sim.PortPath(),
+                            files.Write("fw.bin", PatternBytes(afterSwitch ? 3000 : 9000))} +
+                    GetParam().extraArguments +
+                    (GetParam().station ? QStringList{"--log", log} : QStringList{}));
     ASSERT_TRUE(flash.waitForStarted());
+    // The stop comes while the update waits for an ACK, or once the device has the switch
+    // packet (its image written out), while the new program's text is waited for.
     QThread::msleep(500);
+    const QDeadlineTimer deadline(20000);
+    while (afterSwitch && !QFileInfo::exists(received) && !deadline.hasExpired()) {
+        QThread::msleep(20);
+    }
     ::kill(static_cast<pid_t>(flash.processId()), GetParam().signal);
     ASSERT_TRUE(flash.waitForFinished(5000));
     EXPECT_EQ(flash.exitCode(), GetParam().exitCode);
     const QString err = flash.readAllStandardError();
     EXPECT_TRUE(err.contains(GetParam().said)) << err.toStdString();
     if (GetParam().station) {
-        EXPECT_TRUE(ReadFile(log).contains(GetParam().said)) << "the record of the stopped board";
+        const QList<QByteArray> lines = ReadFile(log).trimmed().split('\n');
+        const QJsonObject record = QJsonDocument::fromJson(lines.last()).object();
+        EXPECT_TRUE(record.value("reason").toString().contains(GetParam().said));
+        EXPECT_EQ(record.value("stopped_by").toString(), GetParam().stoppedBy);
+        EXPECT_EQ(record.value("last_block_acknowledged").toBool(),
+                  GetParam().lastBlockAcknowledged);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Signals, StopSignal,
-    ::testing::Values(StopCase{"CtrlC", SIGINT, false, 130, "stopped by Ctrl-C"},
-                      StopCase{"HangUp", SIGHUP, false, 129, "stopped by SIGHUP"},
-                      StopCase{"HangUpStation", SIGHUP, true, 129, "stopped by SIGHUP"}),
+    ::testing::Values(
+        StopCase{"CtrlC", SIGINT, false, {}, 130, "stopped by Ctrl-C", "SIGINT", false},
+        StopCase{"HangUp", SIGHUP, false, {}, 129, "stopped by SIGHUP", "SIGHUP", false},
+        StopCase{"HangUpStation", SIGHUP, true, {}, 129, "stopped by SIGHUP", "SIGHUP", false},
+        StopCase{"AfterTheSwitchStation",
+                 SIGINT,
+                 true,
+                 {"--expect", "READY", "--expect-within", "30"},
+                 130,
+                 "the image was written and the switch packet sent; then the run was stopped",
+                 "SIGINT",
+                 true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Every way a --json run ends, a refused command line included, ends with a record that

@@ -155,6 +155,19 @@ INSTANTIATE_TEST_SUITE_P(
                         return QStringList{"-p", QString(raw).replace("socket://", "rfc2217://")};
                     },
                     3, "for a raw TCP port, name it socket://"},
+        // One server port under two names is one board: refused before anything is opened.
+        RefusalCase{"OneServerPortUnderTwoHostNames",
+                    [](Fixture&) {
+                        return QStringList{"-p", "socket://127.0.0.1:7001", "-p",
+                                           "socket://localhost:7001"};
+                    },
+                    1, "is given twice (also as socket://127.0.0.1:7001)"},
+        RefusalCase{
+            "OneServerPortUnderTwoSchemes",
+            [](Fixture&) {
+                return QStringList{"-p", "rfc2217://127.1:7001", "-p", "socket://[::1]:7001"};
+            },
+            1, "is given twice (also as rfc2217://127.1:7001)"},
         RefusalCase{
             "ModemLinesOverRawTcp",
             [](Fixture& setup) {
@@ -240,15 +253,17 @@ INSTANTIATE_TEST_SUITE_P(Servers, NetworkStation, ::testing::Values(false, true)
                          [](const auto& info) { return info.param ? "OneKilled" : "AllServe"; });
 
 // A watch tries the network ports of the configuration file until their server answers, and
-// flashes each board once.
+// flashes each board once, also when the file names its server's port twice.
 TEST(NetworkWatch, FlashesAConfiguredPortOnceItsServerAnswers) {
     TempFiles files;
     SimProcess sim({"--out", files.Path("received.bin")});
     Ser2NetProcess server({sim.PortPath()}, Scheme::Socket);
     server.Kill();
     QDir().mkpath(files.Path("config/tavrel"));
+    const QString otherName = QString(server.PortName()).replace("127.0.0.1", "localhost");
+    ASSERT_NE(otherName, server.PortName());
     files.Write("config/tavrel/tavrel.conf",
-                "network-ports = \"" + server.PortName().toUtf8() + "\"\n");
+                "network-ports = \"" + (server.PortName() + ", " + otherName).toUtf8() + "\"\n");
     QProcess flash;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_CONFIG_HOME", files.Path("config"));

@@ -39,9 +39,8 @@ TEST_P(Plugs, EachBoardIsFlashedOnceAndARestartIsNoNewBoard) {
             look.present ? QStringList{port} : QStringList{},
             [&](const QString&) { return look.busy; },
             [&](const QString&) {
-                return station::UsbIdentity{QString::fromLatin1(look.serialNumber),
-                                            QStringLiteral("1209"),
-                                            QString::fromLatin1(look.productId)};
+                return UsbIdentity{QString::fromLatin1(look.serialNumber), QStringLiteral("1209"),
+                                   QString::fromLatin1(look.productId)};
             },
             [&](const QString&) { return QString::fromLatin1(look.device); });
         const int said = int(found.arrived.contains(port)) + int(found.gone.contains(port)) +

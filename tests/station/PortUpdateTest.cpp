@@ -108,6 +108,17 @@ INSTANTIATE_TEST_SUITE_P(
                        return InMemoryLine::Answer{n < 3 ? "ACK" : "app v2 up\r\n"};
                    },
                    F::None, 4, "app v2 up", false, false, "v[0-9]+ up"},
+        // ^ and $ at the ends of lines, however the device ends them.
+        DeviceCase{"AnchorsAtCrLfLineEnds", 3000,
+                   [](int n, const QByteArray&) {
+                       return InMemoryLine::Answer{n < 3 ? "ACK" : "boot\r\nREADY\r\nv2\r\n"};
+                   },
+                   F::None, 4, "READY", false, false, "^READY$"},
+        DeviceCase{"AnchorsAtCrLineEnds", 3000,
+                   [](int n, const QByteArray&) {
+                       return InMemoryLine::Answer{n < 3 ? "ACK" : "boot\rREADY\rv2\r"};
+                   },
+                   F::None, 4, "READY", false, false, "^READY$"},
         DeviceCase{"NewProgramSilent", 3000, Ack, F::Silent, 4,
                    "the new program did not say v2 within 5 s", false, false, "v2"},
         DeviceCase{"NewProgramSaysOtherText", 3000,

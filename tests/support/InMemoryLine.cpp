@@ -3,7 +3,7 @@
 
 #include <utility>
 
-void InMemoryLine::Open(const ResolvedPort& port, const SerialSettings&, bool) {
+void InMemoryLine::Open(const Port& port, const SerialSettings&, bool) {
     m_device = port.device;
     if (m_refuseOpen) {
         throw CommError(m_openRefusal, QStringLiteral("%1 is refused by the test").arg(m_device));

@@ -26,7 +26,7 @@ class InMemoryLine : public Line {
                           bool refuseOpen = false)
         : m_script(std::move(script)), m_openRefusal(openRefusal), m_refuseOpen(refuseOpen) {}
 
-    void Open(const ResolvedPort& port, const SerialSettings& settings, bool) override;
+    void Open(const Port& port, const SerialSettings& settings, bool) override;
     bool IsOpen() const override { return m_open; }
     void Write(QByteArrayView bytes, const StopFlag* stop) override;
     ReadResult Read(QByteArray& into, int timeoutMs) override;

@@ -167,8 +167,9 @@ bool StationWindow::LoadImage(const QString& path) {
     ImageStore image;
     const QByteArray nativePath = NativePathOf(path);
     const LoadResult loaded = LoadFirmwareFile(image, nativePath).result;
-    if (!loaded.ok) {
-        Message(loaded.message);
+    const QString empty = RefuseEmptyImage(loaded, nativePath);
+    if (!loaded.ok || !empty.isEmpty()) {
+        Message(loaded.ok ? empty : loaded.message);
         return false;
     }
     m_image = image;

@@ -6,8 +6,6 @@
 #include <QString>
 #include <functional>
 
-namespace station {
-
 struct UsbIdentity {
     QString serialNumber;
     QString vendorId;
@@ -15,5 +13,3 @@ struct UsbIdentity {
 };
 // Looked up for the one device (a few files in sysfs), never by enumerating every port.
 UsbIdentity IdentifyUsbDevice(const QString& device);
-
-} // namespace station

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "station/UsbIdentity.h"
+#include "serial/UsbIdentity.h"
 
 #include <QFile>
 #include <QFileInfo>
-
-namespace station {
 
 namespace {
 
@@ -35,5 +33,3 @@ UsbIdentity IdentifyUsbDevice(const QString& device) {
     }
     return {};
 }
-
-} // namespace station
