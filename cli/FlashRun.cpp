@@ -45,18 +45,18 @@ PortChoice ChoosePorts(const FlashOptions& options) {
                            : PortChoice{{}, lookup.error, {}};
     }
     QStringList ports;
-    for (const SerialPortEntry& entry : system) {
-        if (MatchesAny(options.portFilters, entry)) {
-            ports << entry.device;
-        }
+    for (const SerialPortEntry& entry : PortsForAll(system, options.portFilters)) {
+        ports << entry.device;
     }
     if (ports.isEmpty()) {
-        return {
-            {},
-            options.portFilters.isEmpty()
-                ? QStringLiteral("this system has no serial port; connect the device or give -p")
-                : QStringLiteral("the filter leaves none of the system's serial ports"),
-            {}};
+        return {{},
+                options.portFilters.isEmpty()
+                    ? QStringLiteral("this system has no serial port but its built-in UARTs, "
+                                     "which are flashed only when named; connect the device or "
+                                     "give -p")
+                    : QStringLiteral("the filter leaves none of the system's serial ports (a "
+                                     "built-in UART is taken only by name=ttyS...)"),
+                {}};
     }
     return {ports, {}, {}};
 }

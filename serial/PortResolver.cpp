@@ -5,6 +5,9 @@
 #include "serial/UsbIdentity.h"
 #include "update/VisibleText.h"
 
+#include <QFileInfo>
+#include <algorithm>
+
 namespace {
 
 Port LocalPort(const QString& given, std::optional<int> comNumber, const QString& device,
@@ -66,6 +69,22 @@ PortLookup ResolvePort(const QString& given, const QString& source) {
 PortLookup ResolvePort(const QString& given, const QList<SerialPortEntry>& systemPorts,
                        const QString& source) {
     return Resolve(given, source, &systemPorts);
+}
+
+QList<SerialPortEntry> PortsForAll(const QList<SerialPortEntry>& systemPorts,
+                                   const QList<PortFilter>& filters) {
+    const bool uartNamed = std::any_of(filters.begin(), filters.end(), [](const PortFilter& f) {
+        return f.nameGlob.contains(QLatin1String("ttyS"));
+    });
+    QList<SerialPortEntry> ports;
+    for (const SerialPortEntry& port : systemPorts) {
+        const bool builtInUart =
+            QFileInfo(port.device).fileName().startsWith(QLatin1String("ttyS"));
+        if ((!builtInUart || uartNamed) && MatchesAny(filters, port)) {
+            ports << port;
+        }
+    }
+    return ports;
 }
 
 PortLookup ChooseDefaultPort(const QList<SerialPortEntry>& systemPorts,

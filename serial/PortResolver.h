@@ -28,6 +28,12 @@ PortLookup ResolvePort(const QString& given,
 PortLookup ResolvePort(const QString& given, const QList<SerialPortEntry>& systemPorts,
                        const QString& source = QStringLiteral("the command line"));
 
+// Every port a run of all ports flashes: the system's ports that `filters` take. A built-in UART
+// (ttyS*: a console, a modem, a machine's own serial line) is taken only when a filter's name=
+// pattern spells ttyS: it is used when named, never by a sweep.
+QList<SerialPortEntry> PortsForAll(const QList<SerialPortEntry>& systemPorts,
+                                   const QList<PortFilter>& filters);
+
 // The port to use when none is named: the one USB serial port that `filters` leave. A built-in
 // UART (ttyS*) is never chosen so: it is used when named. None or several: why, with the list.
 PortLookup ChooseDefaultPort(const QList<SerialPortEntry>& systemPorts,

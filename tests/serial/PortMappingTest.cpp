@@ -175,4 +175,27 @@ INSTANTIATE_TEST_SUITE_P(
         DefaultCase{"BadId", {"vid=stm"}, false, nullptr, "vid needs four hex digits"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// All ports: every port the filters take, a built-in UART only when a filter's name spells it.
+TEST(AllPorts, TakeABuiltInUartOnlyByName) {
+    const QList<SerialPortEntry> system{Port("/dev/ttyUSB0", "FT232R", "0403", "6001", "A1"),
+                                        Port("/dev/ttyS0"), Port("/dev/ttyS1")};
+    for (const auto& [filterTexts, taken] :
+         {std::pair{QStringList{}, QStringList{"/dev/ttyUSB0"}},
+          std::pair{QStringList{"name=*"}, QStringList{"/dev/ttyUSB0"}},
+          std::pair{QStringList{"name=ttyS1"}, QStringList{"/dev/ttyS1"}},
+          std::pair{QStringList{"name=*", "name=ttyS*"},
+                    QStringList{"/dev/ttyUSB0", "/dev/ttyS0", "/dev/ttyS1"}}}) {
+        QList<PortFilter> filters;
+        QString error;
+        for (const QString& text : filterTexts) {
+            filters << *ParsePortFilter(text, &error);
+        }
+        QStringList devices;
+        for (const SerialPortEntry& port : PortsForAll(system, filters)) {
+            devices << port.device;
+        }
+        EXPECT_EQ(devices, taken) << filterTexts.join(' ').toStdString();
+    }
+}
+
 } // namespace
