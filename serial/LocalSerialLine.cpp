@@ -97,6 +97,18 @@ void LocalSerialLine::LockDevice(const QByteArray& device) {
                                        "Check that it names a serial port.")
                             .arg(m_label));
     }
+    // As root the kernel lets anyone share the port: a program that holds it is refused by name.
+    // Our descriptor leaves the modem lines as the holder keeps them.
+    if (const std::optional<DeviceHolder> holder = OtherProgramHolding(QFile::decodeName(device))) {
+        ReleaseDeviceLock();
+        throw CommError(CommError::Kind::PortInUse,
+                        QStringLiteral("%1 is in use by another program, %2 (PID %3). Close that "
+                                       "program (a terminal, another flasher) and open the port "
+                                       "again.")
+                            .arg(m_label, holder->program.isEmpty() ? QStringLiteral("unnamed")
+                                                                    : holder->program)
+                            .arg(holder->pid));
+    }
     if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
         ReleaseDeviceLock();
         throw CommError(CommError::Kind::PortInUse,

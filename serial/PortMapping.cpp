@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <algorithm>
+#include <sys/stat.h>
 
 namespace {
 
@@ -27,7 +28,8 @@ QString Ordinal(int n) {
     return QString::number(n) + QLatin1String(suffix);
 }
 
-// Device names in order, numbers compared as numbers so that ttyUSB2 comes before ttyUSB10.
+} // namespace
+
 // Done by hand: the system's collation ignores numeric order in the C locale.
 bool NameLess(const QString& a, const QString& b) {
     qsizetype i = 0;
@@ -57,8 +59,6 @@ bool NameLess(const QString& a, const QString& b) {
     }
     return a.size() - i < b.size() - j;
 }
-
-} // namespace
 
 QList<SerialPortEntry> SystemSerialPorts() {
     QList<SerialPortEntry> ports;
@@ -111,6 +111,67 @@ QSet<QString> DevicesOpenNow() {
         }
     }
     return open;
+}
+
+namespace {
+
+// The pseudo-terminal number a master descriptor serves ("tty-index" in its fdinfo), or -1.
+int PtyIndexOf(const QString& pid, const QString& fd) {
+    QFile info(QStringLiteral("/proc/%1/fdinfo/%2").arg(pid, fd));
+    if (!info.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : info.readAll().split('\n')) {
+        if (line.startsWith("tty-index:")) {
+            return line.mid(10).trimmed().toInt();
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
+std::optional<DeviceHolder> OtherProgramHolding(const QString& device) {
+    struct stat wanted {};
+    if (::stat(QFile::encodeName(device).constData(), &wanted) != 0 || !S_ISCHR(wanted.st_mode)) {
+        return std::nullopt;
+    }
+    // A pty's slave /dev/pts/N: its master is /dev/ptmx with tty-index N.
+    const QString canonical = QFileInfo(device).canonicalFilePath();
+    const bool pty = canonical.startsWith(QLatin1String("/dev/pts/"));
+    const int ptyIndex = pty ? canonical.mid(9).toInt() : -1;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        if (pid == self || pid.toInt() <= 0) {
+            continue;
+        }
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        bool holds = false;
+        bool ptyEnd = false; // holds the master too: the device's own side
+        for (const QString& fd :
+             fds.entryList(QDir::System | QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QString target = QFile::symLinkTarget(fds.filePath(fd));
+            if (!target.startsWith(QLatin1String("/dev/"))) {
+                continue;
+            }
+            if (pty && target.endsWith(QLatin1String("ptmx")) && PtyIndexOf(pid, fd) == ptyIndex) {
+                ptyEnd = true;
+                continue;
+            }
+            struct stat info {};
+            if (::stat(QFile::encodeName(target).constData(), &info) == 0 &&
+                S_ISCHR(info.st_mode) && info.st_rdev == wanted.st_rdev) {
+                holds = true;
+            }
+        }
+        if (holds && !ptyEnd) {
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+            return DeviceHolder{pid.toLongLong(), comm.open(QIODevice::ReadOnly)
+                                                      ? QString::fromUtf8(comm.readAll()).trimmed()
+                                                      : QString()};
+        }
+    }
+    return std::nullopt;
 }
 
 void SortInComOrder(QList<SerialPortEntry>& ports) {

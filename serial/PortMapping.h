@@ -28,6 +28,18 @@ struct SerialPortEntry {
 QList<SerialPortEntry> SystemSerialPorts();
 // The devices some program has open now (any process's descriptors that this user may see).
 QSet<QString> DevicesOpenNow();
+// Another program that has `device` open now, found through /proc: as root the kernel's exclusive
+// open stops nobody, so a port that a terminal, stm32flash or avrdude holds would otherwise be
+// shared mid-update. The other end of a pseudo-terminal (the process holding its master) is the
+// device itself, not a rival. Nothing when no other program holds it, or none this user may see.
+struct DeviceHolder {
+    qint64 pid = 0;
+    QString program;
+};
+std::optional<DeviceHolder> OtherProgramHolding(const QString& device);
+
+// Names in order, numbers compared as numbers: ttyUSB2 before ttyUSB10, Slot 2 before Slot 10.
+bool NameLess(const QString& a, const QString& b);
 // USB adapters (ttyUSB*, ttyACM*) first, then the others; each group by name, numbers as numbers.
 void SortInComOrder(QList<SerialPortEntry>& ports);
 

@@ -277,6 +277,26 @@ INSTANTIATE_TEST_SUITE_P(
                     3, "/dev/null: it is a device, but not a serial port"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A port another program holds is refused by name, also for root, whom the kernel's exclusive
+// open does not stop; the simulated device's own hold on its pty is no rival.
+TEST(Flash, PortAnotherProgramHoldsIsRefusedByName) {
+    TempFiles files;
+    SimProcess sim;
+    QProcess holder;
+    holder.setStandardInputFile(sim.PortPath());
+    holder.start(QStringLiteral("sleep"), {"30"});
+    ASSERT_TRUE(holder.waitForStarted());
+    const qint64 pid = holder.processId();
+    const FlashRun run =
+        RunFlash({"-p", sim.PortPath(), files.Write("fw.bin", PatternBytes(3000))});
+    holder.kill();
+    holder.waitForFinished();
+    EXPECT_EQ(run.exitCode, 3) << run.err.toStdString();
+    EXPECT_TRUE(
+        run.err.contains(QStringLiteral("is in use by another program, sleep (PID %1)").arg(pid)))
+        << run.err.toStdString();
+}
+
 TEST(Flash, LockedImageExitsTwo) {
     TempFiles files;
     const QString image = files.Write("fw.bin", PatternBytes(3000));
