@@ -7,13 +7,15 @@ namespace station {
 
 namespace {
 
-// Another board of the same kind: the same vendor and product, another serial number. A board
-// that restarts may come back with its program's own product id or serial number; that is no
-// sign of another board.
-bool AnotherBoard(const UsbIdentity& before, const UsbIdentity& now) {
-    return !before.serialNumber.isEmpty() && !now.serialNumber.isEmpty() &&
-           before.serialNumber != now.serialNumber && before.vendorId == now.vendorId &&
-           before.productId == now.productId;
+// Whether two appearances under one name are one board: their USB serial numbers say so where
+// both have one; without, only the same device node is the same board. A link re-pointed to
+// another device, or a board of another serial number, is a new board to flash.
+bool SameBoard(const UsbIdentity& before, const QString& beforeDevice, const UsbIdentity& now,
+               const QString& nowDevice) {
+    if (!before.serialNumber.isEmpty() && !now.serialNumber.isEmpty()) {
+        return before.serialNumber == now.serialNumber;
+    }
+    return !beforeDevice.isEmpty() && beforeDevice == nowDevice;
 }
 
 } // namespace
@@ -50,15 +52,15 @@ PlugTracker::Look PlugTracker::Update(const QStringList& present, const PortTest
         }
         if (board.droppedAt >= 0) {
             // Back after dropping the port right after passing: the same board restarting,
-            // unless its serial number says it is another.
+            // when its serial number or its device node says so.
             const UsbIdentity identity = identityOf(port);
-            if (AnotherBoard(board.identity, identity)) {
+            if (!SameBoard(board.identity, board.device, identity, device)) {
                 board = Board{identity, device, now};
                 look.arrived << port;
                 continue;
             }
             look.restarted << port;
-            board.device = device; // it may come back as another node
+            board.device = device; // with its serial number, it may come back as another node
             board.passedAt = -1;
             board.droppedAt = -1;
         }

@@ -5,8 +5,9 @@
 // runs on it) may come back as the next. Many USB boot loaders drop the port when they start
 // their new program and come back moments later; such a board is the same board, not a new one,
 // and flashing it again would send blocks to a program that never answers. So a port that drops
-// within moments of passing and comes back soon after is taken for the same board, unless its
-// USB serial number says it is another of the same kind; that choice is reported, never silent.
+// within moments of passing and comes back soon after is taken for the same board when its USB
+// serial number says so, or, without one, when its name leads to the same device node; that
+// choice is reported, never silent.
 
 #include "serial/UsbIdentity.h"
 
