@@ -29,8 +29,7 @@ int main(int argc, char** argv) {
     options.timeoutSeconds = 3;
     StationWindow window(options);
     window.setWindowIcon(StationIcon());
-    window.resize(1280, 800);
-    window.show();
+    window.show(); // at the size it opens at on the screen it has
     const QString out = QString::fromLocal8Bit(argv[3]);
     const int delayMs = static_cast<int>(QString::fromLocal8Bit(argv[4]).toDouble() * 1000);
     const QString late = dir + QLatin1Char('/') + QString::fromLocal8Bit(argv[5]);

@@ -222,24 +222,51 @@ TEST_F(StationWindowTest, AFailureStaysUntilAcknowledgedAndCountersResetIntoTheL
     EXPECT_EQ(counts["failed"].toInt(), kept.size());
 }
 
-// Eight boards show at once on a 1280x800 screen, and the tiles reflow at once to any width with
-// no column hidden behind a scroll bar.
-TEST_F(StationWindowTest, EightTilesFitAndReflowWithTheWidth) {
-    SimProcess sims({"--count", "8"});
+// Eight boards, two of them failed, are all in view at the window's default size on a 1280x800
+// screen, in the fixture's order (board-2 before board-10); the tiles reflow to any width with no
+// column behind a scroll bar, and where they do not all fit, the failures are the ones in view.
+TEST_F(StationWindowTest, EightBoardsInViewInOrderAndFailuresNeverBelowTheFold) {
+    SimProcess good({"--count", "6"});
+    SimProcess lost({"--count", "2", "--silent-after", "1"});
     Open(false);
+    const QStringList names{"board-10", "board-9", "board-8", "board-7",
+                            "board-5",  "board-3", "board-2", "board-1"};
+    const QStringList ports = good.PortPaths() + lost.PortPaths(); // board-3, board-10 fail
     for (int n = 0; n < 8; ++n) {
-        Plug(QStringLiteral("board-%1").arg(n), sims.PortPaths()[n]);
+        Plug(names[(n + 2) % 8], ports[n]);
     }
-    for (const int width : {1280, 1800, 900, 600, 1280}) {
-        window->resize(width, 800);
+    window->OnStart();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->Passed() + window->Failed() == 8; }, 20000));
+    const auto inView = [&](PortTile* tile) {
+        const QRect shown(tile->mapTo(window.get(), QPoint(0, 0)), tile->size());
+        return tile->isVisible() && shown.bottom() <= window->height() &&
+               shown.right() <= window->width();
+    };
+    const QSize size = window->DefaultSize(QSize(1280, 800));
+    for (const QSize& at : {size, QSize(1800, 800), QSize(900, 500), QSize(600, 400), size}) {
+        window->resize(at);
         QCoreApplication::processEvents();
-        for (PortTile* tile : window->Tiles()) {
+        QList<PortTile*> placed = window->Tiles();
+        std::sort(placed.begin(), placed.end(), [&](PortTile* a, PortTile* b) {
+            const QPoint pa = a->mapTo(window.get(), QPoint(0, 0));
+            const QPoint pb = b->mapTo(window.get(), QPoint(0, 0));
+            return std::pair(pa.y(), pa.x()) < std::pair(pb.y(), pb.x());
+        });
+        QStringList order;
+        for (PortTile* tile : placed) {
+            order << tile->Port().section('/', -1);
             const QRect shown(tile->mapTo(window.get(), QPoint(0, 0)), tile->size());
-            EXPECT_LE(shown.right(), window->width()) << width << " " << tile->Port().toStdString();
-            EXPECT_GE(tile->height(), tile->minimumSizeHint().height()) << "nothing clipped";
-            if (width == 1280) {
-                EXPECT_LE(shown.bottom(), window->height()) << "in view without scrolling";
+            EXPECT_LE(shown.right(), window->width()) << at.width() << " no column hidden";
+            if (tile->State() == station::PortState::Failed || at == size) {
+                EXPECT_TRUE(inView(tile))
+                    << at.width() << "x" << at.height() << " " << tile->Port().toStdString();
             }
+        }
+        if (at == size) {
+            EXPECT_LE(size.width(), 1280);
+            EXPECT_LE(size.height(), 800);
+            EXPECT_EQ(order, QStringList({"board-1", "board-2", "board-3", "board-5", "board-7",
+                                          "board-8", "board-9", "board-10"}));
         }
     }
 }

@@ -36,6 +36,11 @@ QColor StateColour(station::PortState state) {
 
 } // namespace
 
+QString PortTile::ShortName(const QString& port) {
+    // A port on a serial server keeps its scheme: rfc2217:// and socket:// are not the same.
+    return port.contains(QLatin1String("://")) ? port : QFileInfo(port).fileName();
+}
+
 PortTile::PortTile(const QString& port, QWidget* parent) : QFrame(parent), m_port(port) {
     setObjectName(port);
     setFrameShape(QFrame::StyledPanel);
@@ -51,7 +56,7 @@ PortTile::PortTile(const QString& port, QWidget* parent) : QFrame(parent), m_por
     large.setBold(true);
     m_word->setFont(large);
     // The short name: what a by-id path ends with, or ttyUSB0; the whole path in the tooltip.
-    m_device = new QLabel(QFileInfo(port).fileName(), this);
+    m_device = new QLabel(ShortName(port), this);
     m_device->setTextFormat(Qt::PlainText);
     m_device->setWordWrap(true);
     m_device->setToolTip(port);
@@ -85,7 +90,7 @@ void PortTile::SetSerialNumber(const QString& serial) {
 
 void PortTile::SetSlot(const QString& label) {
     m_slot = label;
-    const QString name = label.isEmpty() ? QFileInfo(m_port).fileName() : label;
+    const QString name = label.isEmpty() ? ShortName(m_port) : label;
     m_device->setText(
         Breakable(m_serial.isEmpty() ? name : QStringLiteral("%1\nserial %2").arg(name, m_serial)));
 }

@@ -29,6 +29,8 @@ class PortTile : public QFrame {
     // The large word: WAITING, FLASHING, PASS or FAIL.
     QString Word() const;
     const QString& Port() const { return m_port; }
+    // The name a tile shows: what a path ends with; a network port whole, with its scheme.
+    static QString ShortName(const QString& port);
     // A failure that nobody has acknowledged yet.
     bool AwaitsAcknowledgement() const {
         return m_shown.state == station::PortState::Failed && !m_acknowledged;

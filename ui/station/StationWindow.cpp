@@ -14,14 +14,18 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QIntValidator>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QStandardPaths>
+#include <QStyle>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -65,6 +69,20 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     auto* sound = new QCheckBox(tr("So&und"), this);
     sound->setChecked(true);
     m_sound = sound;
+    // Each button says what it does and its key.
+    for (const auto& [button, what] :
+         {std::pair<QAbstractButton*, QString>{m_chooseImage, tr("Choose the firmware image")},
+          {m_start, tr("Flash every board that waits")},
+          {m_auto, tr("Flash each board as soon as it is plugged in")},
+          {m_stopButton, tr("Stop every update under way")},
+          {m_results, tr("Show the results log")},
+          {m_acknowledgeAll, tr("Mark every failure as seen")},
+          {m_resetCounters, tr("Set the counters to zero, writing them to the log first")},
+          {sound, tr("A sound for each pass and failure")}}) {
+        const QString key =
+            QKeySequence::mnemonic(button->text()).toString(QKeySequence::NativeText);
+        button->setToolTip(key.isEmpty() ? what : tr("%1 (%2)").arg(what, key));
+    }
     connect(sound, &QCheckBox::toggled, this, [this](bool on) { m_sounds.SetMuted(!on); });
     m_counters = new QLabel(this);
     QFont large = m_counters->font();
@@ -134,10 +152,8 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     connect(&m_controller, &station::StationController::PortEvent, this, &StationWindow::OnEvent);
     connect(&m_controller, &station::StationController::Idle, this, &StationWindow::UpdateControls);
 
-    const QFontMetrics metrics(font());
-    // Four tiles a row and two rows in view: eight boards at a glance.
-    resize(metrics.averageCharWidth() * 34 * 4 + metrics.averageCharWidth() * 12,
-           metrics.height() * 34);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    resize(DefaultSize(screen != nullptr ? screen->availableGeometry().size() : QSize(1280, 800)));
     if (!options.image.isEmpty()) {
         LoadImage(options.image);
     }
@@ -285,8 +301,16 @@ void StationWindow::OnStop() {
 }
 
 void StationWindow::OnResults() {
-    QDir().mkpath(QFileInfo(m_logPath).absolutePath());
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(m_logPath).absolutePath()));
+    const QString folder = QFileInfo(m_logPath).absolutePath();
+    QDir().mkpath(folder);
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
+        // No file manager to show it: the path, to copy.
+        QMessageBox box(QMessageBox::Information, windowTitle(),
+                        tr("The results log is %1").arg(QDir::toNativeSeparators(m_logPath)),
+                        QMessageBox::Ok, this);
+        box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        box.exec();
+    }
 }
 
 void StationWindow::PollPorts() {
@@ -414,15 +438,65 @@ void StationWindow::OnEvent(const station::StationEvent& event) {
     }
 }
 
+QSize StationWindow::DefaultSize(const QSize& available) const {
+    // Four tiles a row and two rows in view: eight boards at a glance, with the rows of buttons
+    // above them and the log's line below.
+    // A tile as tall as a failure's, whose reason takes a few lines.
+    PortTile probe(QStringLiteral("/dev/ttyUSB0"));
+    station::PortStatus failed;
+    failed.port = probe.Port();
+    failed.state = station::PortState::Failed;
+    failed.ending.failure = station::Failure::NoAck;
+    failed.reason = QStringLiteral("no ACK for block 12 (number 0x20) within 10 s. Check the baud "
+                                   "rate and the cable, and that the boot loader waits.");
+    probe.Show(failed);
+    const int tileWidth = probe.minimumWidth();
+    const QSize tile(tileWidth, std::max(probe.sizeHint().height(),
+                                         probe.layout()->totalHeightForWidth(tileWidth)));
+    const int spacing = std::max(0, m_grid->spacing());
+    const QMargins margins = layout()->contentsMargins();
+    int chrome = margins.top() + margins.bottom() + 4 * std::max(0, layout()->spacing());
+    for (const QLayoutItem* row :
+         {layout()->itemAt(0), layout()->itemAt(1), layout()->itemAt(2), layout()->itemAt(4)}) {
+        chrome += row->sizeHint().height();
+    }
+    const QMargins grid = m_grid->contentsMargins();
+    const int frame = 2 * style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const QSize wanted(margins.left() + margins.right() + frame + scrollBar + grid.left() +
+                           grid.right() + 4 * (tile.width() + spacing),
+                       chrome + frame + grid.top() + grid.bottom() + 2 * tile.height() + spacing);
+    return wanted.boundedTo(available);
+}
+
 QList<PortTile*> StationWindow::Tiles() const {
-    QList<PortTile*> tiles;
+    struct Placed {
+        QString key;      // the slot's label, else the port's name
+        bool leftAlready; // a failure kept after its board left: before the next board there
+        PortTile* tile;
+    };
+    std::vector<Placed> placed;
+    const auto keyOf = [this](const QString& port) {
+        const QString slot = m_options.slots.Of(port);
+        return slot.isEmpty() ? port : slot;
+    };
     for (const auto& [port, tile] : m_tiles) {
-        tiles << tile;
+        placed.push_back({keyOf(port), false, tile});
     }
     for (PortTile* tile : m_seenLater) {
         if (tile->AwaitsAcknowledgement()) {
-            tiles << tile;
+            placed.push_back({keyOf(tile->Port()), true, tile});
         }
+    }
+    std::stable_sort(placed.begin(), placed.end(), [](const Placed& a, const Placed& b) {
+        if (a.key != b.key) {
+            return NameLess(a.key, b.key);
+        }
+        return a.leftAlready && !b.leftAlready;
+    });
+    QList<PortTile*> tiles;
+    for (const Placed& p : placed) {
+        tiles << p.tile;
     }
     return tiles;
 }
@@ -446,10 +520,20 @@ void StationWindow::resizeEvent(QResizeEvent* event) {
 
 void StationWindow::Relayout() {
     // As many columns as the window's width holds.
-    const QList<PortTile*> tiles = Tiles();
+    QList<PortTile*> tiles = Tiles();
     const int tileWidth = tiles.isEmpty() ? 1 : tiles.first()->minimumWidth() + m_grid->spacing();
     const int columns = std::max(1, (m_viewport->width() - 2 * m_grid->contentsMargins().left()) /
                                         std::max(1, tileWidth));
+    // When the rows do not all fit, the failures come first: an operator never scrolls to find
+    // one. While all fit, every tile keeps its place.
+    const int tileHeight =
+        tiles.isEmpty() ? 1 : tiles.first()->sizeHint().height() + m_grid->spacing();
+    const int rows = (int(tiles.size()) + columns - 1) / columns;
+    if (rows * tileHeight > m_viewport->height()) {
+        std::stable_partition(tiles.begin(), tiles.end(), [](const PortTile* tile) {
+            return tile->State() == station::PortState::Failed;
+        });
+    }
     while (m_grid->count() > 0) {
         delete m_grid->takeAt(0); // the layout's item, not the tile it holds
     }

@@ -49,7 +49,12 @@ class StationWindow : public QWidget {
 
     // Loads the image (the loader's message when it cannot; the image before stays).
     bool LoadImage(const QString& path);
+    // Every tile, in the fixture's order (slot labels, else port names, numbers as numbers); a
+    // failure of a board that has left stands before the next board on its port.
     QList<PortTile*> Tiles() const;
+    // The size the window opens at on a screen of `available` size: eight boards, four to a
+    // row, in view where the screen holds them.
+    QSize DefaultSize(const QSize& available) const;
     PortTile* Tile(const QString& port) const;
     int Passed() const { return m_controller.Passed(); }
     int Failed() const { return m_controller.Failed(); }
