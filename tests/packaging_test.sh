@@ -15,6 +15,7 @@ expected=(
   usr/share/man/man1/tavrel-flash.1.gz usr/share/man/man1/Tavrel_V1.0.1.gz
   usr/share/man/man1/tavrel-devsim.1.gz usr/share/man/man1/tavrel-station.1.gz
   usr/share/doc/tavrel/copyright usr/share/doc/tavrel/changelog.gz
+  usr/share/doc/tavrel/json.md usr/share/doc/tavrel/protocol.md
   usr/share/bash-completion/completions/tavrel-flash
   usr/share/icons/hicolor/scalable/apps/tavrel-station.svg
   usr/share/metainfo/io.github.tavrel.Tavrel.metainfo.xml
