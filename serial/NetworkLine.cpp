@@ -33,6 +33,13 @@ struct Answer {
 
 enum AnswerKind { kBaud, kDataSize, kParity, kStopBits, kDtr, kRts, kBreak, kAnswerKinds };
 
+// Whether a raw connection's first bytes are a Telnet server's option negotiation (IAC, then
+// WILL, WONT, DO or DONT): a Telnet port named socket://.
+bool SpeaksTelnet(const QByteArray& received) {
+    return received.size() >= 2 && static_cast<quint8>(received[0]) == 0xFF &&
+           static_cast<quint8>(received[1]) >= 0xFB && static_cast<quint8>(received[1]) <= 0xFE;
+}
+
 QString LibraryError(int error) {
     return QString::fromUtf8(gensio_err_to_str(error));
 }
@@ -302,7 +309,14 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
             // the time the connection took (at least 20 ms) for that, before anything is sent.
             const qint64 settleNs =
                 std::clamp<qint64>(2 * connectNs, 20 * kNsPerMs, 300 * kNsPerMs);
-            ServeOpening([&c] { return c.ended != 0; }, NowNs() + settleNs);
+            ServeOpening([&c] { return c.ended != 0 || SpeaksTelnet(c.received); },
+                         NowNs() + settleNs);
+            if (c.ended == 0 && SpeaksTelnet(c.received)) {
+                Refuse(CommError::Kind::OpenFailed,
+                       QStringLiteral("%1 answers in Telnet; name it rfc2217://%2, which speaks "
+                                      "Telnet and sets the server's port.")
+                           .arg(m_device, m_address.ServerPort()));
+            }
         }
     }
     if (c.ended != 0) {
@@ -329,6 +343,15 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
     }
     // What the device said before the port was opened answers nothing of ours.
     c.received.clear();
+}
+
+QString NetworkLine::SilentOn(const QString& setting) const {
+    return QStringLiteral("%1: the server did not answer the request for %2 within %3 s. Check "
+                          "that it speaks RFC 2217 on that port; for a raw TCP port, name it "
+                          "socket://%4.")
+        .arg(m_device, setting)
+        .arg(kAnswerMs / 1000)
+        .arg(m_address.ServerPort());
 }
 
 void NetworkLine::ApplySettings(const SerialSettings& settings) {
@@ -359,8 +382,13 @@ void NetworkLine::ApplySettings(const SerialSettings& settings) {
     };
     for (const Setting& setting : wanted) {
         Answer& answer = c.answers[setting.kind];
-        if (const int error = setting.send(c.serial, setting.value, &Connection::OnAnswer, &answer);
-            error != 0) {
+        const int error = setting.send(c.serial, setting.value, &Connection::OnAnswer, &answer);
+        if (error == GE_NOTSUP) {
+            // A Telnet server that never took the COM-PORT-CONTROL option: as silent on the
+            // setting as a server that never answers it.
+            Refuse(CommError::Kind::InvalidSettings, SilentOn(setting.name));
+        }
+        if (error != 0) {
             Refuse(CommError::Kind::InvalidSettings,
                    QStringLiteral("%1: %2 could not be asked of the server (%3). Check that it "
                                   "speaks RFC 2217 on that port; for a raw TCP port, name it "
@@ -375,13 +403,7 @@ void NetworkLine::ApplySettings(const SerialSettings& settings) {
             return; // the opening reports what the server said as it closed
         }
         if (!answered) {
-            Refuse(CommError::Kind::InvalidSettings,
-                   QStringLiteral("%1: the server did not answer the request for %2 within %3 s. "
-                                  "Check that it speaks RFC 2217 on that port; for a raw TCP "
-                                  "port, name it socket://%4.")
-                       .arg(m_device, setting.name)
-                       .arg(kAnswerMs / 1000)
-                       .arg(m_address.ServerPort()));
+            Refuse(CommError::Kind::InvalidSettings, SilentOn(setting.name));
         }
         if (answer.error != 0 || answer.value != setting.value) {
             Refuse(CommError::Kind::InvalidSettings,

@@ -61,6 +61,8 @@ class NetworkLine : public Line {
     void Connect(const SerialSettings& settings, bool requestToSend);
     [[noreturn]] void Refuse(CommError::Kind kind, const QString& why);
     void ApplySettings(const SerialSettings& settings);
+    // The refusal for a server silent on a setting's request.
+    QString SilentOn(const QString& setting) const;
     // Serves the connection until `done` or the deadline (on NowNs()); false at the deadline.
     // An opening's waits end with CommError::Kind::Interrupted once the stop is set.
     void ServeOpening(const std::function<bool()>& done, qint64 deadlineNs);

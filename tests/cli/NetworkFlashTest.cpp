@@ -155,6 +155,20 @@ INSTANTIATE_TEST_SUITE_P(
                         return QStringList{"-p", QString(raw).replace("socket://", "rfc2217://")};
                     },
                     3, "for a raw TCP port, name it socket://"},
+        // A Telnet port without RFC 2217: silent on the rate as other silent servers are, and
+        // named socket:// it is told for what it is rather than its Telnet bytes shown.
+        RefusalCase{"Rfc2217ServerSilentOnTheRate",
+                    [](Fixture& setup) {
+                        return QStringList{"-p", setup.Serve(Scheme::Telnet)};
+                    },
+                    3, "did not answer the request for 115200 baud within 2 s"},
+        RefusalCase{
+            "SocketOnATelnetPort",
+            [](Fixture& setup) {
+                const QString telnet = setup.Serve(Scheme::Telnet);
+                return QStringList{"-p", QString(telnet).replace("rfc2217://", "socket://")};
+            },
+            3, "answers in Telnet; name it rfc2217://"},
         // One server port under two names is one board: refused before anything is opened.
         RefusalCase{"OneServerPortUnderTwoHostNames",
                     [](Fixture&) {

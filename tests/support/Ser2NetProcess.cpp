@@ -54,12 +54,14 @@ Ser2NetProcess::Ser2NetProcess(const QStringList& ptys, Scheme scheme) {
     for (const QString& pty : ptys) {
         const quint16 port = FreePort();
         ports << port;
-        config += "connection: &port" + QByteArray::number(port) +
-                  "\n  accepter: " + (scheme == Scheme::Rfc2217 ? "telnet(rfc2217),tcp" : "tcp") +
+        config += "connection: &port" + QByteArray::number(port) + "\n  accepter: " +
+                  (scheme == Scheme::Rfc2217  ? "telnet(rfc2217),tcp"
+                   : scheme == Scheme::Telnet ? "telnet,tcp"
+                                              : "tcp") +
                   ",127.0.0.1," + QByteArray::number(port) + "\n  connector: serialdev," +
                   pty.toUtf8() + ",115200n81,local\n";
         m_names << QStringLiteral("%1://127.0.0.1:%2")
-                       .arg(scheme == Scheme::Rfc2217 ? "rfc2217" : "socket")
+                       .arg(scheme == Scheme::Socket ? "socket" : "rfc2217")
                        .arg(port);
     }
     m_config = m_files.Write("ser2net.yaml", config);

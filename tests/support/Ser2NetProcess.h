@@ -10,7 +10,8 @@
 
 class Ser2NetProcess {
   public:
-    enum class Scheme { Rfc2217, Socket };
+    // Telnet: a Telnet port without the COM-PORT-CONTROL option, named rfc2217:// as a user may.
+    enum class Scheme { Rfc2217, Socket, Telnet };
     // Serves each of `ptys` on a free TCP port; the port names are "rfc2217://127.0.0.1:N" or
     // "socket://127.0.0.1:N". Throws when ser2net does not start or does not serve.
     Ser2NetProcess(const QStringList& ptys, Scheme scheme);
