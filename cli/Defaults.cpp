@@ -67,6 +67,15 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
     if (cli.allPorts || cli.watch || cli.given.contains(QStringLiteral("port-filter"))) {
         defaults.remove(QStringLiteral("port"));
     }
+    // A port named (on the command line, or by the environment) leaves no port to choose: a
+    // file's filter is not used, and -v says so.
+    if ((cli.given.contains(QStringLiteral("port")) || defaults.contains(QStringLiteral("port"))) &&
+        !cli.given.contains(QStringLiteral("port-filter")) &&
+        defaults.contains(QStringLiteral("port-filter"))) {
+        const Default unused = defaults.take(QStringLiteral("port-filter"));
+        told->append(QStringLiteral("port-filter %1 from %2 is not used: a port is named")
+                         .arg(QString::fromLocal8Bit(unused.value), unused.source));
+    }
     // The network ports join a watch; a run without one flashes the ports it names.
     if (!cli.watch) {
         defaults.remove(QStringLiteral("network-ports"));
@@ -101,6 +110,10 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
     // The defaults go before the command line's own words, each whole ("--baud=9600"), so that
     // the command line's options, read later, win.
     ParseResult parsed = ParseFlashOptions(words + arguments.mid(1));
+    if (parsed.options && defaults.contains(QStringLiteral("port")) &&
+        !cli.given.contains(QStringLiteral("port"))) {
+        parsed.options->portSource = defaults.value(QStringLiteral("port")).source;
+    }
     if (parsed.options && !watchPattern.isEmpty()) {
         parsed.options->watchPattern = watchPattern;
     }

@@ -481,6 +481,10 @@ ParseResult ParseFlashOptions(const QList<QByteArray>& arguments) {
         return refuse(QStringLiteral("--network-ports goes with --watch; name a network port "
                                      "with -p to flash it now"));
     }
+    if (!options.ports.isEmpty() && !options.portFilters.isEmpty()) {
+        return refuse(QStringLiteral("--port-filter chooses among the system's ports, and -p "
+                                     "names the port already; give one or the other"));
+    }
     if (options.given.contains(QStringLiteral("expect-within")) && options.expect.isEmpty()) {
         return refuse(QStringLiteral("--expect-within gives the time for --expect; give --expect "
                                      "too, or leave both out"));

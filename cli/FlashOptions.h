@@ -19,6 +19,7 @@ struct FlashOptions {
     // Every name is kept as the system knows it, bytes and not text: it need not be valid UTF-8.
     QByteArray imagePath;
     QString port;             // as given: a path, "comN" or "com N"; empty: the system's one port
+    QString portSource;       // where a port not given on the command line came from
     QStringList ports;        // every -p, in order: more than one makes a station run
     bool allPorts = false;    // every serial port of the system
     bool watch = false;       // flash each port as it appears, until Ctrl-C

@@ -72,7 +72,9 @@ void TellSetUp(const FlashOptions& options, const QStringList& ports, const QStr
         Print(stderr, QStringLiteral("tavrel-flash: %1\n").arg(line));
     }
     for (const QString& port : ports) {
-        const PortLookup lookup = ResolvePort(port);
+        const PortLookup lookup =
+            ResolvePort(port, options.portSource.isEmpty() ? QStringLiteral("the command line")
+                                                           : options.portSource);
         if (lookup.port) {
             Print(stderr, QStringLiteral("tavrel-flash: %1 is %2 (%3)\n")
                               .arg(port, lookup.port->device,
@@ -144,6 +146,12 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     }
 
     const bool talkative = options.verbose > 0 && !options.json && !options.quiet;
+    for (const QString& line : defaultsTold) {
+        // A value the run does not use is said, -v or not.
+        if (!talkative && !options.json && !options.quiet && line.contains(" is not used")) {
+            Print(stderr, QStringLiteral("tavrel-flash: %1\n").arg(line));
+        }
+    }
     if (talkative) {
         TellSetUp(options, ports, chosenHow, defaultsTold);
     }
@@ -191,6 +199,7 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
             QStringLiteral("cannot write the log %1: %2").arg(VisibleText(options.logFile), error));
     }
 
+    figures.severalPorts = ports.size() > 1 || options.allPorts || options.watch;
     RunPrinter printer(style, figures);
     QEventLoop loop;
     QObject::connect(&controller, &station::StationController::PortEvent,

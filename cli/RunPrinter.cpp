@@ -182,7 +182,7 @@ void RunPrinter::ShowProgress(const PortStatus& s) {
     } else if (m_style == Style::Plain &&
                s.blocksSent * 10 / s.blocks != (s.blocksSent - 1) * 10 / s.blocks) {
         // Every tenth of the image, not every block.
-        Line(QStringLiteral("%1: %2% (%3/%4 blocks, %5 KiB/s)")
+        Line(QStringLiteral("%1: %2% (%3/%4 blocks, %5 KiB/s while sending)")
                  .arg(s.port)
                  .arg(s.blocksSent * 100 / s.blocks)
                  .arg(s.blocksSent)
@@ -232,11 +232,17 @@ void RunPrinter::ShowEnded(const StationEvent& e) {
         Line(QStringLiteral("Sent the switch packet to %1").arg(DeviceOf(s)));
         return;
     }
-    Line(OutcomeNote(s));
+    // With several ports, every line names its own.
+    const QString whose = m_figures.severalPorts
+                              ? (s.slot.isEmpty() ? s.port : s.slot) + QStringLiteral(": ")
+                              : QString();
+    Line(whose + OutcomeNote(s).replace(QLatin1Char('\n'), QLatin1Char('\n') + whose));
     if (s.expectMatched) {
-        Line(QStringLiteral("The new program said: %1").arg(s.expectText));
+        Line(whose + QStringLiteral("The new program said: %1").arg(s.expectText));
     }
-    Line(QStringLiteral("Wrote %1 bytes (%2 blocks) to %3 at %4 baud in %5 s (%6 KiB/s)")
+    // The whole update's time, the closing waits around the switch packet included.
+    Line(QStringLiteral("Wrote %1 bytes (%2 blocks) to %3 at %4 baud in %5 s (%6 KiB/s, the "
+                        "closing waits included)")
              .arg(m_figures.imageBytes)
              .arg(s.blocks)
              .arg(DeviceOf(s))
@@ -262,8 +268,14 @@ void RunPrinter::Summary(const QList<PortStatus>& ports, int passed, int failed,
     if (m_style == Style::Quiet || !table) {
         return; // the failures have been told as they came
     }
+    // The port column as wide as its longest name: the columns stay in line.
+    qsizetype width = 4;
+    for (const PortStatus& s : ports) {
+        width = std::max(width, s.port.size());
+    }
+    const int portWidth = -static_cast<int>(width);
     Print(stderr, QStringLiteral("\n%1 %2 %3 %4 %5\n")
-                      .arg(QStringLiteral("PORT"), -24)
+                      .arg(QStringLiteral("PORT"), portWidth)
                       .arg(QStringLiteral("RESULT"), -8)
                       .arg(QStringLiteral("EXIT"), 4)
                       .arg(QStringLiteral("SECONDS"), 8)
@@ -271,7 +283,7 @@ void RunPrinter::Summary(const QList<PortStatus>& ports, int passed, int failed,
     for (const PortStatus& s : ports) {
         const bool ended = s.state == PortState::Passed || s.state == PortState::Failed;
         Print(stderr, QStringLiteral("%1 %2 %3 %4 %5\n")
-                          .arg(s.port, -24)
+                          .arg(s.port, portWidth)
                           .arg(station::StateName(s.state), -8)
                           .arg(ended ? QString::number(ExitCodeOf(s.ending)) : QString(), 4)
                           .arg(s.seconds, 8, 'f', 2)

@@ -17,7 +17,8 @@ struct RunFigures {
     qint64 imageBytes = 0;
     QString image; // the image's format and address range
     bool switchOnly = false;
-    bool everyBlock = false; // a line for each block, with its time, not one every tenth
+    bool everyBlock = false;   // a line for each block, with its time, not one every tenth
+    bool severalPorts = false; // every line names its port (or slot)
 };
 
 class RunPrinter {

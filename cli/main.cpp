@@ -36,20 +36,37 @@ int ListPorts(bool json) {
     const QList<SerialPortEntry> ports = SystemSerialPorts();
     const QSet<QString> open = DevicesOpenNow();
     QMap<QString, int> comOf;
-    for (int n = 15; n >= 1; --n) {
+    QList<int> unmapped;
+    for (int n = 1; n <= 15; ++n) {
         const ComPortMapping mapping = MapComPort(n, ports);
-        if (!mapping.device.isEmpty()) {
+        if (mapping.device.isEmpty()) {
+            unmapped << n;
+            continue;
+        }
+        if (!comOf.contains(mapping.device)) {
             comOf[mapping.device] = n;
         }
-        if (!json && n == 1) {
-            for (int m = 1; m <= 15; ++m) {
-                // What the system says of a port comes from the device itself: shown, never
-                // obeyed.
-                flash::Print(stdout,
-                             VisibleText(DescribeMapping(m, MapComPort(m, ports)).toUtf8()) +
-                                 QLatin1Char('\n'));
-            }
+        if (json) {
+            // Where a com number leads, TAVREL_COM<N> mappings to devices outside the list
+            // included.
+            flash::PrintJsonLine({{"event", "com"},
+                                  {"com", n},
+                                  {"device", mapping.device},
+                                  {"source", mapping.source}});
+        } else {
+            // What the system says of a port comes from the device itself: shown, never obeyed.
+            flash::Print(stdout,
+                         VisibleText(DescribeMapping(n, mapping).toUtf8()) + QLatin1Char('\n'));
         }
+    }
+    if (!json && !unmapped.isEmpty()) {
+        QStringList numbers;
+        for (const int n : unmapped) {
+            numbers << QString::number(n);
+        }
+        flash::Print(stdout, QStringLiteral("com %1: no port (TAVREL_COM<N> names one)\n")
+                                 .arg(unmapped.size() == 15 ? QStringLiteral("1 to 15")
+                                                            : numbers.join(QStringLiteral(", "))));
     }
     if (!json) {
         flash::Print(stdout, QStringLiteral("Ports:\n"));

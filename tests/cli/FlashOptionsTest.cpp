@@ -90,6 +90,8 @@ TEST(FlashOptions, RefusalsNameTheOption) {
          "--network-ports goes with --watch"},
         {Words({"--watch", "--network-ports", "a:1", "fw.bin"}), "a:1 is no network port"},
         {Words({"-p", "rfc2217://a", "fw.bin"}), "-p: rfc2217://a is no network port"},
+        {Words({"-p", "/dev/x", "--port-filter", "vid=0483", "fw.bin"}),
+         "--port-filter chooses among the system's ports"},
     };
     for (const auto& [argv, said] : refused) {
         const flash::ParseResult parsed = flash::ParseFlashOptions(argv);
@@ -136,6 +138,8 @@ TEST(FlashOptions, DefaultsFillOnlyWhatTheCommandLineLeaves) {
                   Words({"fw.bin"}), "gives the key baud twice, on lines 1 and 3"},
              Case{"LogNameByItsBytes", "log = \"/tmp/l\xff;.jsonl\"\n", "",
                   Words({"-p", "/dev/x", "fw.bin"}), "log=/tmp/l\xff;.jsonl"},
+             Case{"FileFilterUnusedWhenAPortIsNamed", "port-filter = \"vid=0483\"\n", "",
+                  Words({"-p", "/dev/x", "fw.bin"}), "watch=0: filters=0"},
              Case{"FifoIsRefusedAtOnce", "", "", Words({"fw.bin"}), "not a regular file", true},
          }) {
         const QString path = files.Path("config/tavrel/tavrel.conf");

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <QThread>
@@ -80,6 +81,47 @@ TEST(Flash, ComNumberMapsThroughTheEnvironment) {
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
     sim.Stop();
     EXPECT_EQ(ReadFile(out), PaddedImage(content));
+}
+
+// -v names one source for a port: the environment's, not the command line's.
+TEST(Flash, VerboseNamesWhereThePortCameFrom) {
+    TempFiles files;
+    SimProcess sim;
+    qputenv("TAVREL_PORT", sim.PortPath().toLocal8Bit());
+    const FlashRun run = RunFlash({"-v", files.Write("fw.bin", PatternBytes(2000))});
+    qunsetenv("TAVREL_PORT");
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(QStringLiteral("%1 is %1 (TAVREL_PORT)").arg(sim.PortPath())))
+        << run.err.toStdString();
+    EXPECT_FALSE(run.err.contains("(the command line)")) << run.err.toStdString();
+}
+
+// With several ports every line names its port, and the summary's columns stay in line for a
+// name of any length.
+TEST(Flash, SeveralPortsNameEachLineAndKeepTheColumns) {
+    TempFiles files;
+    SimProcess sims({"--count", "2"});
+    const QString longName = files.Path("fixture-slot-with-a-rather-long-stable-name-3");
+    ASSERT_TRUE(QFile::link(sims.PortPaths()[1], longName));
+    const FlashRun run =
+        RunFlash({"-p", sims.PortPaths()[0], "-p", longName, files.Write("fw.bin", "x")});
+    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
+    const QStringList lines = run.err.split('\n');
+    qsizetype resultColumn = -1;
+    for (const QString& line : lines) {
+        if (line.contains("acknowledged the last block")) {
+            EXPECT_TRUE(line.startsWith(sims.PortPaths()[0] + ": ") ||
+                        line.startsWith(longName + ": "))
+                << line.toStdString();
+        }
+        if (line.startsWith("PORT ")) {
+            resultColumn = line.indexOf("RESULT");
+        } else if (resultColumn > 0 &&
+                   (line.startsWith(longName) || line.startsWith(sims.PortPaths()[0] + ' '))) {
+            EXPECT_EQ(line.indexOf("passed"), resultColumn) << line.toStdString();
+        }
+    }
+    EXPECT_GT(resultColumn, longName.size()) << run.err.toStdString();
 }
 
 // Device behaviour the flasher copes with, and what it must say.
@@ -714,13 +756,21 @@ TEST(Flash, HelpAndVersion) {
     EXPECT_EQ(version.out.trimmed(), "tavrel-flash 1.0.0.1");
 }
 
-TEST(Flash, ListPortsShowsFifteenComNumbers) {
+// What com 1 to com 15 stand for: the mapped ones each, those that stand for nothing in one line;
+// with --json, a com record for each mapped one.
+TEST(Flash, ListPortsShowsTheComNumbers) {
     qputenv("TAVREL_COM3", "/dev/pts/42");
-    const FlashRun run = RunFlash({"--list-ports"});
+    const FlashRun text = RunFlash({"--list-ports"});
+    const FlashRun json = RunFlash({"--list-ports", "--json"});
     qunsetenv("TAVREL_COM3");
-    EXPECT_EQ(run.exitCode, 0);
-    EXPECT_TRUE(run.out.contains("com 3: /dev/pts/42 [TAVREL_COM3]"));
-    EXPECT_TRUE(run.out.contains("com 15: "));
+    EXPECT_EQ(text.exitCode, 0);
+    EXPECT_TRUE(text.out.contains("com 3: /dev/pts/42 [TAVREL_COM3]")) << text.out.toStdString();
+    EXPECT_LE(text.out.count("no port"), 1) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains(QRegularExpression("com [0-9, ]*15: no port|com 15: /dev")))
+        << text.out.toStdString();
+    EXPECT_TRUE(json.out.contains(R"("com":3,"device":"/dev/pts/42")") &&
+                json.out.contains(R"("source":"TAVREL_COM3")"))
+        << json.out.toStdString();
 }
 
 } // namespace
