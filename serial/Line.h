@@ -36,6 +36,11 @@ class Line {
     // CommError::Kind::Interrupted. A local port opens at once and needs none.
     virtual void WatchStop(const StopFlag* /*stop*/) {}
     virtual bool IsOpen() const = 0;
+    // A line that was opened before the update (a watch found its port on it) is set up as the
+    // update needs, and what it received meanwhile is dropped. Throws CommError when it cannot
+    // be used any more (the server closed it): the update then opens the port anew. Only a
+    // network line is ever opened beforehand; others have nothing to do.
+    virtual void TakeOver(const SerialSettings& /*settings*/) {}
     // Hands every byte to the driver before it returns, within a deadline that the line's rate
     // sets; ends at once with CommError::Kind::Interrupted once `*stop` is set.
     virtual void Write(QByteArrayView bytes, const StopFlag* stop) = 0;

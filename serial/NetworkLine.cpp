@@ -211,6 +211,7 @@ void NetworkLine::Refuse(CommError::Kind kind, const QString& why) {
 
 void NetworkLine::Open(const Port& port, const SerialSettings& settings, bool requestToSend) {
     Close();
+    m_reached = false;
     m_device = port.device;
     m_baud = settings.baud;
     if (!port.network) {
@@ -274,6 +275,7 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
                    .arg(m_device)
                    .arg(kConnectMs / 1000));
     }
+    m_reached = c.openError == 0 || c.openError == GE_REMCLOSE;
     if (c.openError == GE_REMCLOSE) {
         c.ended = c.openError; // during the Telnet negotiation: told below
     } else if (c.openError != 0) {
@@ -571,6 +573,17 @@ QString NetworkLine::ProbeModemLine(ModemLine line) {
     // The server's lines cannot be read here: the probe sets each to the state the server's
     // port opens with (DTR and RTS on, no break).
     return ProbeRefusal(line, SetModemLine(line, line != ModemLine::Break));
+}
+
+void NetworkLine::TakeOver(const SerialSettings& settings) {
+    QByteArray dropped;
+    if (Read(dropped, 0) == ReadResult::Lost) {
+        throw CommError(
+            CommError::Kind::PortLost,
+            QStringLiteral("%1: the server closed the connection meanwhile").arg(m_device));
+    }
+    ChangeSettings(settings); // the rate the run uses now, on the server's port
+    Read(dropped, 0);         // what came before answers nothing of ours
 }
 
 void NetworkLine::ChangeSettings(const SerialSettings& settings) {

@@ -31,6 +31,10 @@ class NetworkLine : public Line {
 
     void Open(const Port& port, const SerialSettings& settings, bool requestToSend) override;
     bool IsOpen() const override;
+    void TakeOver(const SerialSettings& settings) override;
+    // Whether the last opening reached the server (its TCP connection was taken), whatever
+    // came after: a server that answers and then refuses a setting has been reached.
+    bool Reached() const { return m_reached; }
     void Write(QByteArrayView bytes, const StopFlag* stop) override;
     ReadResult Read(QByteArray& into, int timeoutMs) override;
     void Abandon() override;
@@ -73,4 +77,5 @@ class NetworkLine : public Line {
     qint32 m_baud = 9600;
     std::unique_ptr<Connection> m_connection;
     const StopFlag* m_stop = nullptr; // what an opening gives way to
+    bool m_reached = false;
 };

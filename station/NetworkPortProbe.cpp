@@ -7,14 +7,26 @@
 
 namespace station {
 
-NetworkPortProbe::NetworkPortProbe(const QString& port) : m_port(port) {
+NetworkPortProbe::NetworkPortProbe(const Port& port, const SerialSettings& settings)
+    : m_port(port), m_settings(settings) {
     m_thread = std::thread([this] {
-        while (!m_stop) {
-            if (NetworkLine::Reach(m_port, kTryEveryMs, &m_stop).isEmpty() && m_stop == 0) {
+        while (m_stop == 0) {
+            auto line = std::make_unique<NetworkLine>();
+            line->WatchStop(&m_stop);
+            try {
+                line->Open(m_port, m_settings, true);
+                const std::lock_guard lock(m_mutex);
+                m_line = std::move(line);
                 m_answered = true;
                 return;
+            } catch (const CommError&) {
+                if (line->Reached() && m_stop == 0) {
+                    // The server is there and refused something: the update says what.
+                    m_answered = true;
+                    return;
+                }
             }
-            for (int slice = 0; slice < kTryEveryMs / 50 && !m_stop; ++slice) {
+            for (int slice = 0; slice < kTryEveryMs / 50 && m_stop == 0; ++slice) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
         }
@@ -24,6 +36,14 @@ NetworkPortProbe::NetworkPortProbe(const QString& port) : m_port(port) {
 NetworkPortProbe::~NetworkPortProbe() {
     m_stop = 1;
     m_thread.join();
+}
+
+std::unique_ptr<Line> NetworkPortProbe::TakeLine() {
+    const std::lock_guard lock(m_mutex);
+    if (m_line) {
+        m_line->WatchStop(nullptr); // the update watches its own stop
+    }
+    return std::move(m_line);
 }
 
 } // namespace station

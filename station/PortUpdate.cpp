@@ -193,6 +193,18 @@ void PortUpdate::OpenPort() {
         m_line = LineFor(*m_resolved); // the transport the port's kind calls for
     }
     m_line->WatchStop(&m_stopSignal);
+    if (m_line->IsOpen()) {
+        // Opened before the update (the watch that found the port): set up as this update needs,
+        // or, when it cannot be used any more, opened anew below.
+        try {
+            m_line->TakeOver(*settings);
+            m_figures.port = PortName();
+            m_figures.baud = m_options.baud;
+            return;
+        } catch (const CommError&) {
+            m_line->Close();
+        }
+    }
     try {
         m_line->Open(*lookup.port, *settings, true);
     } catch (const CommError& error) {

@@ -34,18 +34,28 @@ QString RefuseWatchPattern(const QByteArray& pattern) {
     return {};
 }
 
-PortWatcher::PortWatcher(const QByteArray& pattern, const QStringList& networkPorts)
+PortWatcher::PortWatcher(const QByteArray& pattern, const QList<Port>& networkPorts,
+                         const SerialSettings& settings)
     : m_pattern(pattern) {
-    for (const QString& port : networkPorts) {
-        m_networkPorts.push_back(std::make_unique<NetworkPortProbe>(port));
+    for (const Port& port : networkPorts) {
+        m_networkPorts.push_back(std::make_unique<NetworkPortProbe>(port, settings));
     }
+}
+
+std::unique_ptr<Line> PortWatcher::TakeLine(const QString& port) {
+    for (const auto& probe : m_networkPorts) {
+        if (probe->PortName() == port) {
+            return probe->TakeLine();
+        }
+    }
+    return nullptr;
 }
 
 QStringList PortWatcher::Present() const {
     QStringList ports = PresentDevices();
     for (const auto& probe : m_networkPorts) {
         if (probe->Answered()) {
-            ports << probe->Port();
+            ports << probe->PortName();
         }
     }
     return ports;

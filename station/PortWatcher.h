@@ -29,13 +29,16 @@ class PortWatcher {
     // The pattern is bytes, as names are: a name found that is not valid text stands as the
     // device it leads to.
     // `networkPorts`: ports on serial servers (rfc2217://, socket://), present once their server
-    // has taken a connection.
-    explicit PortWatcher(const QByteArray& pattern = {}, const QStringList& networkPorts = {});
+    // has taken a connection, opened with `settings`.
+    explicit PortWatcher(const QByteArray& pattern = {}, const QList<Port>& networkPorts = {},
+                         const SerialSettings& settings = {});
     // The ports present now, in name order; paths that lead nowhere (a link to a device that
     // is gone) are not present, and a device matched under several names is present once,
     // under the first of them. The network ports that have answered follow, in their order.
     QStringList Present() const;
     const QByteArray& Pattern() const { return m_pattern; }
+    // The connection that found a network port, once; nothing for any other port.
+    std::unique_ptr<Line> TakeLine(const QString& port);
 
   private:
     QStringList PresentDevices() const;

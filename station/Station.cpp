@@ -102,7 +102,7 @@ QString Station::OpenLog(const QStringList& ports) {
     return refusal.isEmpty() ? m_log.Open(path) : refusal;
 }
 
-bool Station::Flash(const QString& port) {
+bool Station::Flash(const QString& port, std::unique_ptr<Line> line) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     if (m_running[port]) {
         return false;
@@ -116,7 +116,8 @@ bool Station::Flash(const QString& port) {
         old = m_threads.erase(old);
     }
     m_running[port] = true;
-    std::unique_ptr<QThread> thread(QThread::create([this, port] { RunSession(port); }));
+    std::unique_ptr<QThread> thread(QThread::create(
+        [this, port, held = std::move(line)]() mutable { RunSession(port, std::move(held)); }));
     thread->start();
     m_threads[port] = std::move(thread);
     return true;
@@ -152,7 +153,7 @@ void Station::Emit(StationEvent::Kind kind, const PortStatus& status, const QStr
     }
 }
 
-void Station::RunSession(const QString& port) {
+void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
     const int attempts = 1 + std::max(0, m_settings.retries);
     const bool seen = QFileInfo::exists(port); // a port there when its update was asked for
     PortStatus status;
@@ -160,7 +161,7 @@ void Station::RunSession(const QString& port) {
     status.slot = m_settings.slots.Of(port);
     status.blocks = m_settings.update.switchOnly ? 0 : m_image.m_lastBlock + 1;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
-        if (!RunAttempt(status, attempt, attempts, seen)) {
+        if (!RunAttempt(status, attempt, attempts, seen, std::move(line))) {
             break;
         }
         Emit(StationEvent::Kind::Ended, status, {}, true);
@@ -173,7 +174,8 @@ void Station::RunSession(const QString& port) {
     Emit(StationEvent::Kind::Ended, status);
 }
 
-bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool seen) {
+bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool seen,
+                         std::unique_ptr<Line> line) {
     const QString& port = status.port;
     UpdateSettings settings = m_settings.update;
     settings.port = port;
@@ -199,7 +201,9 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     {
         PortUpdate update(settings, session, m_stopSignal, &m_image, m_imageBytes,
                           m_settings.imageDescription,
-                          m_settings.lineTo ? m_settings.lineTo(port) : nullptr);
+                          line                ? std::move(line)
+                          : m_settings.lineTo ? m_settings.lineTo(port)
+                                              : nullptr);
         ending = update.Run();
         device = realDevice.isEmpty() ? update.DevicePath() : realDevice;
         inUse = update.PortInUse();

@@ -84,7 +84,9 @@ class Station {
     // Starts an update on `port`; false when one runs there already. A port's last event
     // (Ended, not retrying) comes once it may be flashed again; not from the sink itself,
     // which runs on the port's own thread.
-    bool Flash(const QString& port);
+    // `line`: a connection already open to the port (a watch found the port on it), for the
+    // first attempt.
+    bool Flash(const QString& port, std::unique_ptr<Line> line = nullptr);
     void WaitForAll();
     // Appends a record of the station's own to the results log (with the schema, the time, the
     // tool's version and the host); the reason when it could not be written.
@@ -92,9 +94,10 @@ class Station {
 
   private:
     class Session;
-    void RunSession(const QString& port);
-    // One attempt; true when another should follow.
-    bool RunAttempt(PortStatus& status, int attempt, int attempts, bool seen);
+    void RunSession(const QString& port, std::unique_ptr<Line> line);
+    // One attempt, on `line` where one is open already; true when another should follow.
+    bool RunAttempt(PortStatus& status, int attempt, int attempts, bool seen,
+                    std::unique_ptr<Line> line);
     void Emit(StationEvent::Kind kind, const PortStatus& status, const QString& text = {},
               bool retrying = false) const;
 

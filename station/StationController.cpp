@@ -3,6 +3,7 @@
 
 #include "serial/NetworkAddress.h"
 #include "serial/PortResolver.h"
+#include "serial/SerialSettings.h"
 
 #include <QFileInfo>
 
@@ -44,18 +45,21 @@ QString StationController::Configure(const Station::Settings& settings, const Im
 }
 
 void StationController::Watch(const QByteArray& pattern, const QList<PortFilter>& filters,
-                              const QStringList& networkPorts) {
+                              const QStringList& networkPorts, qint32 baud) {
     // One server port named twice is one board: a known identity adds nothing.
-    QStringList watched;
+    QList<Port> watched;
     QSet<QString> identities;
     for (const QString& name : networkPorts) {
         const PortLookup lookup = ResolvePort(name);
-        if (!identities.contains(lookup.port ? lookup.port->identity : name)) {
-            identities.insert(lookup.port ? lookup.port->identity : name);
-            watched << name;
+        if (lookup.port && !identities.contains(lookup.port->identity)) {
+            identities.insert(lookup.port->identity);
+            watched << *lookup.port;
         }
     }
-    m_watcher = std::make_unique<PortWatcher>(pattern, watched);
+    const std::optional<SerialSettings> settings =
+        ParseSerialSettings(QStringLiteral("%1,n,8,1").arg(baud));
+    m_watcher =
+        std::make_unique<PortWatcher>(pattern, watched, settings.value_or(SerialSettings{}));
     m_filters = filters;
     Look();
     m_looks.start(kLookMs);
@@ -79,7 +83,8 @@ void StationController::Flash(const QStringList& ports) {
         if (Busy(port)) {
             continue;
         }
-        if (!m_station->Flash(port)) {
+        // A network port's first update runs on the connection that found it.
+        if (!m_station->Flash(port, m_watcher ? m_watcher->TakeLine(port) : nullptr)) {
             m_plugs.Forget(port); // its last update is still ending: the next look again
             continue;
         }

@@ -42,8 +42,10 @@ class StationController : public QObject {
     // Looks for boards every kLookMs: the system's USB serial ports, or the paths matching
     // `pattern`; of those, the ports that one of `filters` takes (all without a filter). The
     // ports on serial servers in `networkPorts` are there once their server answers.
+    // A network port is opened at `baud` when found, and its first update runs on that
+    // connection.
     void Watch(const QByteArray& pattern, const QList<PortFilter>& filters = {},
-               const QStringList& networkPorts = {});
+               const QStringList& networkPorts = {}, qint32 baud = 115200);
     // Each board is flashed as soon as it appears (and every waiting one now).
     void SetAuto(bool on);
     // Starts an update on each of these ports where none runs.

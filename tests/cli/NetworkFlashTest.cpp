@@ -3,6 +3,7 @@
 // simulated boot loader, reached as rfc2217:// and socket:// ports.
 #include "serial/NetworkLine.h"
 #include "serial/PortResolver.h"
+#include "support/ConnectionCounter.h"
 #include "support/Ser2NetProcess.h"
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
@@ -301,6 +302,33 @@ TEST(NetworkWatch, FlashesAConfiguredPortOnceItsServerAnswers) {
     out += flash.readAllStandardOutput();
     EXPECT_EQ(flash.exitCode(), 0) << out.toStdString();
     EXPECT_EQ(out.count("\"event\":\"start\""), 1) << out.toStdString();
+    EXPECT_EQ(ReadFile(files.Path("received.bin")), PaddedImage(image));
+}
+
+// A watched network board is flashed on the connection that found it: every connection opens
+// the server's port, and with it may reset the board.
+TEST(NetworkWatch, FlashesOnTheConnectionThatFoundTheBoard) {
+    TempFiles files;
+    SimProcess sim({"--out", files.Path("received.bin")});
+    Ser2NetProcess server({sim.PortPath()}, Scheme::Rfc2217);
+    ConnectionCounter counter(server.PortName().section(':', -1).toUShort());
+    QProcess flash;
+    const QByteArray image = PatternBytes(3000, 9);
+    flash.start(QStringLiteral(TAVREL_FLASH_PATH),
+                {"--json", "--watch", files.Path("none/*"), "--network-ports",
+                 QStringLiteral("rfc2217://127.0.0.1:%1").arg(counter.Port()),
+                 files.Write("fw.bin", image)});
+    ASSERT_TRUE(flash.waitForStarted());
+    QByteArray out;
+    const QDeadlineTimer deadline(20000);
+    while (!out.contains("\"event\":\"done\"") && !deadline.hasExpired()) {
+        flash.waitForReadyRead(100);
+        out += flash.readAllStandardOutput();
+    }
+    ::kill(static_cast<pid_t>(flash.processId()), SIGINT);
+    ASSERT_TRUE(flash.waitForFinished(10000));
+    EXPECT_TRUE(out.contains("\"event\":\"done\"")) << out.toStdString();
+    EXPECT_EQ(counter.Connections(), 1);
     EXPECT_EQ(ReadFile(files.Path("received.bin")), PaddedImage(image));
 }
 
