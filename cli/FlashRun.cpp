@@ -20,10 +20,10 @@ namespace flash {
 namespace {
 
 // What a port name stands for, so that one board named twice is told: the resolved port's
-// identity, or the name itself where it names no port (its update will say why).
-QString IdentityOf(const QString& port) {
+// identity keys, or the name itself where it names no port (its update will say why).
+QStringList IdentityOf(const QString& port) {
     const PortLookup lookup = ResolvePort(port); // looks at the system's ports only if it must
-    return lookup.port ? lookup.port->identity : port;
+    return lookup.port ? IdentityKeys(*lookup.port) : QStringList{port};
 }
 
 struct PortChoice {
@@ -137,12 +137,24 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     // anything is opened. Two names for one server's port reach one board.
     QMap<QString, QString> named;
     for (const QString& port : ports) {
-        const QString key = IdentityOf(port);
-        if (named.contains(key)) {
-            return fail(kExitUsage, QStringLiteral("the port %1 is given twice (also as %2)")
-                                        .arg(port, named.value(key)));
+        if (stopSignal != 0) {
+            break; // a name lookup may take seconds: a stop ends the run before any port opens
         }
-        named.insert(key, port);
+        const QStringList keys = IdentityOf(port);
+        for (const QString& key : keys) {
+            if (named.contains(key)) {
+                return fail(kExitUsage, QStringLiteral("the port %1 is given twice (also as %2)")
+                                            .arg(port, named.value(key)));
+            }
+        }
+        for (const QString& key : keys) {
+            named.insert(key, port);
+        }
+    }
+    if (stopSignal != 0) {
+        return fail(StoppedExitCode(stopSignal),
+                    QStringLiteral("stopped by %1 before any port was opened")
+                        .arg(station::StopCause(stopSignal)));
     }
 
     const bool talkative = options.verbose > 0 && !options.json && !options.quiet;
@@ -235,7 +247,9 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     if (!several && !ended.isEmpty()) {
         exitCode = ExitCodeOf(ended.first().ending);
     }
-    if (controller.Cut() || (stopSignal != 0 && !options.watch && controller.Failed() > 0)) {
+    // A stop before every port was flashed is a stop, not a pass: not one board may be missing.
+    if (controller.Cut() || (stopSignal != 0 && !options.watch &&
+                             controller.Passed() < static_cast<int>(ports.size()))) {
         // A signal ended the run before it was done: an update or the attempts it had left.
         exitCode = StoppedExitCode(stopSignal);
     }

@@ -99,7 +99,15 @@ void LocalSerialLine::LockDevice(const QByteArray& device) {
     }
     // As root the kernel lets anyone share the port: a program that holds it is refused by name.
     // Our descriptor leaves the modem lines as the holder keeps them.
-    if (const std::optional<DeviceHolder> holder = OtherProgramHolding(QFile::decodeName(device))) {
+    // A program that opens a new port for a moment (ModemManager probing it) is waited out by
+    // an update that can be stopped meanwhile; the window, which cannot, is answered at once.
+    std::optional<DeviceHolder> holder = OtherProgramHolding(QFile::decodeName(device));
+    const int graceMs = m_stop != nullptr ? kHolderGraceMs : 0;
+    for (int wait = 0; holder && wait < graceMs / 100 && *m_stop == 0; ++wait) {
+        ::usleep(100 * 1000);
+        holder = OtherProgramHolding(QFile::decodeName(device));
+    }
+    if (holder) {
         ReleaseDeviceLock();
         throw CommError(CommError::Kind::PortInUse,
                         QStringLiteral("%1 is in use by another program, %2 (PID %3). Close that "

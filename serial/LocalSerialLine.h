@@ -11,6 +11,10 @@
 
 class LocalSerialLine : public Line {
   public:
+    // How long a port another program holds is waited for before it is refused as in use, where
+    // a stop can end the wait.
+    static constexpr int kHolderGraceMs = 3000;
+    void WatchStop(const StopFlag* stop) override { m_stop = stop; }
     LocalSerialLine() = default;
     ~LocalSerialLine() override { Close(); }
     LocalSerialLine(const LocalSerialLine&) = delete;
@@ -43,5 +47,6 @@ class LocalSerialLine : public Line {
     QString m_label; // "com 3 (/dev/ttyUSB0)" or the path, for messages
     QString m_settingsText;
     qint32 m_baud = 9600;
-    int m_lockFd = -1; // holds the device's lock while the port is open
+    int m_lockFd = -1;                // holds the device's lock while the port is open
+    const StopFlag* m_stop = nullptr; // an update's stop, which ends the wait for a holder
 };

@@ -14,13 +14,14 @@
 
 namespace {
 
-// One address's text, IPv4 inside IPv6 as IPv4, and any loopback address as "loopback": a server
-// that listens on the machine is reached by 127.0.0.1, 127.1, ::1 and localhost alike.
+// One address's text, IPv4 inside IPv6 as IPv4, and 127.0.0.1 and ::1 as "loopback": a server
+// that listens on the machine's loopback is reached by 127.0.0.1, 127.1, ::1 and localhost alike
+// (other 127.x addresses are listeners of their own).
 QString AddressText(const sockaddr* address) {
     char text[INET6_ADDRSTRLEN] = {};
     if (address->sa_family == AF_INET) {
         const in_addr ip = reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
-        if ((ntohl(ip.s_addr) >> 24) == 127) {
+        if (ntohl(ip.s_addr) == INADDR_LOOPBACK) {
             return QStringLiteral("loopback");
         }
         ::inet_ntop(AF_INET, &ip, text, sizeof text);
@@ -65,25 +66,27 @@ QString LocalPortIdentity(const QString& device) {
     return QStringLiteral("path ") + (canonical.isEmpty() ? device : canonical);
 }
 
-QString NetworkPortIdentity(const NetworkAddress& address) {
+QStringList IdentityKeys(const Port& port) {
+    if (!port.network) {
+        return {port.identity};
+    }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    QStringList addresses;
-    if (::getaddrinfo(address.host.toUtf8().constData(), nullptr, &hints, &found) == 0) {
+    QStringList keys;
+    if (::getaddrinfo(port.network->host.toUtf8().constData(), nullptr, &hints, &found) == 0) {
         for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
             if (entry->ai_family == AF_INET || entry->ai_family == AF_INET6) {
-                addresses << AddressText(entry->ai_addr);
+                const QString key = QStringLiteral("tcp %1:%2")
+                                        .arg(AddressText(entry->ai_addr))
+                                        .arg(port.network->port);
+                if (!keys.contains(key)) {
+                    keys << key;
+                }
             }
         }
         ::freeaddrinfo(found);
     }
-    // A name with several addresses stands as the first of them in order, one way every time.
-    addresses.sort();
-    const QString host = addresses.isEmpty() ? address.host
-                         : addresses.contains(QStringLiteral("loopback"))
-                             ? QStringLiteral("loopback")
-                             : addresses.first();
-    return QStringLiteral("tcp %1:%2").arg(host).arg(address.port);
+    return keys.isEmpty() ? QStringList{port.identity} : keys;
 }

@@ -19,8 +19,11 @@ struct Port {
     QString device;               // the path to open, or the network port in its one spelling
     QString how;                  // how it was found, for messages: "TAVREL_COM3", "the command
                                   // line", "the 3rd serial port", "the one USB serial port"
-    QString identity;             // "device 188:0", "tcp 127.0.0.1:4000"; see PortIdentity
-    QString usbSerial;            // the USB serial number, where the system knows one
+    // "device 188:0" for a local device; for a network port "tcp HOST:PORT" as named, until
+    // IdentityKeys resolves the host (a name lookup, which may take seconds: done once, where
+    // two names must be told apart).
+    QString identity;
+    QString usbSerial;                     // the USB serial number, where the system knows one
     std::optional<NetworkAddress> network; // the server's address, for a network port
 
     bool IsNetwork() const { return kind != Kind::Local; }
@@ -32,7 +35,9 @@ struct Port {
 QString DeviceNumberOf(const QString& path);
 // What a local name stands for: its device number, else the canonical path, else the name.
 QString LocalPortIdentity(const QString& device);
-// What a server's port stands for: the address the host resolves to and the TCP port, whatever
-// the scheme (the two schemes reach the same board). Every loopback address is this machine.
-// A host that does not resolve stands as written; its connection will say why.
-QString NetworkPortIdentity(const NetworkAddress& address);
+// What a port stands for, as keys: two ports are one board when a key is common to both. A local
+// device has one (its identity); a server's port one for each address its host resolves to,
+// with the TCP port, whatever the scheme (the two schemes reach the same board). 127.0.0.1, ::1
+// and localhost are one address. A host that does not resolve stands as written; its
+// connection will say why.
+QStringList IdentityKeys(const Port& port);

@@ -11,7 +11,9 @@
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <algorithm>
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -136,42 +138,60 @@ std::optional<DeviceHolder> OtherProgramHolding(const QString& device) {
     if (::stat(QFile::encodeName(device).constData(), &wanted) != 0 || !S_ISCHR(wanted.st_mode)) {
         return std::nullopt;
     }
-    // A pty's slave /dev/pts/N: its master is /dev/ptmx with tty-index N.
-    const QString canonical = QFileInfo(device).canonicalFilePath();
-    const bool pty = canonical.startsWith(QLatin1String("/dev/pts/"));
+    // A descriptor's link names the node it was opened by, links resolved: compared as text,
+    // one readlink a descriptor, on every process's descriptors in one pass.
+    const QByteArray canonical = QFile::encodeName(QFileInfo(device).canonicalFilePath());
+    const bool pty = canonical.startsWith("/dev/pts/");
     const int ptyIndex = pty ? canonical.mid(9).toInt() : -1;
-    const QString self = QString::number(QCoreApplication::applicationPid());
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        if (pid == self || pid.toInt() <= 0) {
+    const long self = static_cast<long>(::getpid());
+    DIR* processes = ::opendir("/proc");
+    if (processes == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<DeviceHolder> holder;
+    while (const dirent* process = ::readdir(processes)) {
+        char* end = nullptr;
+        const long pid = std::strtol(process->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == self) {
             continue;
         }
-        const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+        const QByteArray fdFolder = QByteArray("/proc/") + process->d_name + "/fd";
+        DIR* fds = ::opendir(fdFolder.constData());
+        if (fds == nullptr) {
+            continue;
+        }
         bool holds = false;
         bool ptyEnd = false; // holds the master too: the device's own side
-        for (const QString& fd :
-             fds.entryList(QDir::System | QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot)) {
-            const QString target = QFile::symLinkTarget(fds.filePath(fd));
-            if (!target.startsWith(QLatin1String("/dev/"))) {
+        while (const dirent* fd = ::readdir(fds)) {
+            if (fd->d_name[0] == '.') {
                 continue;
             }
-            if (pty && target.endsWith(QLatin1String("ptmx")) && PtyIndexOf(pid, fd) == ptyIndex) {
-                ptyEnd = true;
+            char target[PATH_MAX];
+            const QByteArray link = fdFolder + '/' + fd->d_name;
+            const ssize_t length = ::readlink(link.constData(), target, sizeof target - 1);
+            if (length <= 0) {
                 continue;
             }
-            struct stat info {};
-            if (::stat(QFile::encodeName(target).constData(), &info) == 0 &&
-                S_ISCHR(info.st_mode) && info.st_rdev == wanted.st_rdev) {
+            const QByteArray named(target, length);
+            if (named == canonical) {
                 holds = true;
+            } else if (pty && named.endsWith("ptmx") &&
+                       PtyIndexOf(QString::number(pid), QString::fromLatin1(fd->d_name)) ==
+                           ptyIndex) {
+                ptyEnd = true;
             }
         }
+        ::closedir(fds);
         if (holds && !ptyEnd) {
             QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-            return DeviceHolder{pid.toLongLong(), comm.open(QIODevice::ReadOnly)
-                                                      ? QString::fromUtf8(comm.readAll()).trimmed()
-                                                      : QString()};
+            holder = DeviceHolder{pid, comm.open(QIODevice::ReadOnly)
+                                           ? QString::fromUtf8(comm.readAll()).trimmed()
+                                           : QString()};
+            break;
         }
     }
-    return std::nullopt;
+    ::closedir(processes);
+    return holder;
 }
 
 void SortInComOrder(QList<SerialPortEntry>& ports) {

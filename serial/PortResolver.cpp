@@ -6,6 +6,7 @@
 #include "update/VisibleText.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <algorithm>
 
 namespace {
@@ -50,7 +51,7 @@ PortLookup Resolve(const QString& given, const QString& source,
         port.given = given;
         port.device = parse.address->Name();
         port.how = source;
-        port.identity = NetworkPortIdentity(*parse.address);
+        port.identity = QStringLiteral("tcp %1").arg(parse.address->ServerPort());
         port.network = parse.address;
         return {port, {}};
     }
@@ -73,14 +74,18 @@ PortLookup ResolvePort(const QString& given, const QList<SerialPortEntry>& syste
 
 QList<SerialPortEntry> PortsForAll(const QList<SerialPortEntry>& systemPorts,
                                    const QList<PortFilter>& filters) {
-    const bool uartNamed = std::any_of(filters.begin(), filters.end(), [](const PortFilter& f) {
-        return f.nameGlob.contains(QLatin1String("ttyS"));
-    });
     QList<SerialPortEntry> ports;
     for (const SerialPortEntry& port : systemPorts) {
-        const bool builtInUart =
-            QFileInfo(port.device).fileName().startsWith(QLatin1String("ttyS"));
-        if ((!builtInUart || uartNamed) && MatchesAny(filters, port)) {
+        // A built-in UART (ttyS0, ttyAMA0, ttymxc1: any port that is no USB adapter) only by a
+        // filter that takes it and whose name= spells its kind ("ttyS", "ttyAMA").
+        const QString kind =
+            QFileInfo(port.device).fileName().remove(QRegularExpression(QStringLiteral("[0-9]+$")));
+        const bool taken =
+            port.usb ? MatchesAny(filters, port)
+                     : std::any_of(filters.begin(), filters.end(), [&](const PortFilter& f) {
+                           return !kind.isEmpty() && f.nameGlob.contains(kind) && Matches(f, port);
+                       });
+        if (taken) {
             ports << port;
         }
     }

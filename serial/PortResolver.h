@@ -28,9 +28,10 @@ PortLookup ResolvePort(const QString& given,
 PortLookup ResolvePort(const QString& given, const QList<SerialPortEntry>& systemPorts,
                        const QString& source = QStringLiteral("the command line"));
 
-// Every port a run of all ports flashes: the system's ports that `filters` take. A built-in UART
-// (ttyS*: a console, a modem, a machine's own serial line) is taken only when a filter's name=
-// pattern spells ttyS: it is used when named, never by a sweep.
+// Every port a run of all ports flashes: the system's USB ports that `filters` take. A built-in
+// UART (ttyS*, ttyAMA*, any port that is no USB adapter: a console, a modem, a machine's own
+// serial line) is taken only by a filter that takes it and whose name= pattern spells its kind
+// (name=ttyS1, name=ttyAMA*): it is used when named, never by a sweep.
 QList<SerialPortEntry> PortsForAll(const QList<SerialPortEntry>& systemPorts,
                                    const QList<PortFilter>& filters);
 

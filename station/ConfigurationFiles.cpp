@@ -16,37 +16,71 @@ namespace station {
 
 namespace {
 
-// The value after '=': quoted, taken as written; unquoted, up to a ';' comment, trimmed.
-// Nothing when a quote is left open or text follows the closing quote.
+// The value after '=', as QSettings reads it: items separated by commas (joined again with
+// ','), each quoted (C escapes \\ \" \t \n \r inside) or unquoted (trimmed; ';' begins a
+// comment). Nothing when a quote is left open or text follows a closing quote.
 std::optional<QByteArray> ParseValue(const QByteArray& text) {
-    const QByteArray value = text.trimmed();
-    if (!value.startsWith('"')) {
-        const qsizetype comment = value.indexOf(';');
-        return (comment < 0 ? value : value.left(comment)).trimmed();
-    }
-    QByteArray taken;
-    for (qsizetype i = 1; i < value.size(); ++i) {
-        const char c = value[i];
-        if (c == '\\' && i + 1 < value.size()) {
-            taken += value[++i];
-        } else if (c == '"') {
-            const QByteArray rest = value.mid(i + 1).trimmed();
-            if (!rest.isEmpty() && !rest.startsWith(';') && !rest.startsWith('#')) {
-                return std::nullopt;
-            }
-            return taken;
-        } else {
-            taken += c;
+    QList<QByteArray> items;
+    qsizetype i = 0;
+    const auto skipBlanks = [&] {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\r')) {
+            ++i;
         }
+    };
+    for (;;) {
+        skipBlanks();
+        QByteArray item;
+        if (i < text.size() && text[i] == '"') {
+            for (++i;; ++i) {
+                if (i >= text.size()) {
+                    return std::nullopt; // a quote left open
+                }
+                const char c = text[i];
+                if (c == '"') {
+                    ++i;
+                    break;
+                }
+                if (c == '\\' && i + 1 < text.size()) {
+                    const char escaped = text[++i];
+                    item += escaped == 't'   ? '\t'
+                            : escaped == 'n' ? '\n'
+                            : escaped == 'r' ? '\r'
+                                             : escaped;
+                } else {
+                    item += c;
+                }
+            }
+            skipBlanks();
+        } else {
+            while (i < text.size() && text[i] != ',' && text[i] != ';') {
+                item += text[i++];
+            }
+            item = item.trimmed();
+        }
+        items << item;
+        if (i < text.size() && text[i] == ',') {
+            ++i;
+            continue;
+        }
+        if (i < text.size() && text[i] != ';' && text[i] != '#') {
+            return std::nullopt; // text after a closing quote
+        }
+        break;
     }
-    return std::nullopt;
+    return items.join(',');
 }
 
 // Reads a regular file whole without ever blocking on something that is not one: the name is
 // looked at, then opened without following a swap to a FIFO, and looked at again.
 QString ReadRegularFile(const QString& path, QByteArray* content) {
     const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat named {};
+    if (::stat(name.constData(), &named) == 0 && !S_ISREG(named.st_mode)) {
+        // Never opened: a FIFO would block, and a terminal's opening raises its modem lines.
+        return S_ISDIR(named.st_mode) ? QStringLiteral("it is a folder")
+                                      : QStringLiteral("it is not a regular file");
+    }
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return QString::fromLocal8Bit(std::strerror(errno));
     }
@@ -99,6 +133,9 @@ ConfigurationRead ReadConfigurationFile(const QString& path) {
         const QString key = QString::fromUtf8(line.left(std::max<qsizetype>(equals, 0))).trimmed();
         const std::optional<QByteArray> value =
             equals > 0 ? ParseValue(line.mid(equals + 1)) : std::nullopt;
+        if (line == "[General]") {
+            continue; // the root section, as QSettings writes it
+        }
         if (line.startsWith('[') || key.isEmpty() || !value) {
             return {{},
                     QStringLiteral("the configuration file %1, line %2: write key = value, "

@@ -2,9 +2,10 @@
 #pragma once
 // The configuration files that tavrel-flash and the station window read:
 // $XDG_CONFIG_HOME/tavrel/tavrel.conf over /etc/tavrel/tavrel.conf. Each line is "key = value"
-// outside any [section]; ';' or '#' at a line's start makes it a comment, and ';' ends an
-// unquoted value; a value in double quotes is taken as written (\" and \\ inside). Values are
-// bytes, as names are: a log file's name need not be valid UTF-8.
+// outside any [section] but [General]; ';' or '#' at a line's start makes it a comment. A value
+// is read as QSettings reads it: comma-separated items, each quoted (C escapes inside) or not
+// (';' ends it), joined again with ','. Values are bytes, as names are: a log file's name need
+// not be valid UTF-8.
 
 #include <QByteArray>
 #include <QList>

@@ -7,9 +7,26 @@
 
 namespace station {
 
-NetworkPortProbe::NetworkPortProbe(const Port& port, const SerialSettings& settings)
-    : m_port(port), m_settings(settings) {
+bool IdentityClaims::Claim(const QStringList& keys) {
+    const std::lock_guard lock(m_mutex);
+    for (const QString& key : keys) {
+        if (m_keys.contains(key)) {
+            return false;
+        }
+    }
+    for (const QString& key : keys) {
+        m_keys.insert(key);
+    }
+    return true;
+}
+
+NetworkPortProbe::NetworkPortProbe(const Port& port, const SerialSettings& settings,
+                                   std::shared_ptr<IdentityClaims> claims)
+    : m_port(port), m_settings(settings), m_claims(std::move(claims)) {
     m_thread = std::thread([this] {
+        if (m_claims && !m_claims->Claim(IdentityKeys(m_port))) {
+            return; // another name for a board that another probe watches
+        }
         while (m_stop == 0) {
             auto line = std::make_unique<NetworkLine>();
             line->WatchStop(&m_stop);

@@ -37,8 +37,9 @@ QString RefuseWatchPattern(const QByteArray& pattern) {
 PortWatcher::PortWatcher(const QByteArray& pattern, const QList<Port>& networkPorts,
                          const SerialSettings& settings)
     : m_pattern(pattern) {
+    const auto claims = std::make_shared<IdentityClaims>();
     for (const Port& port : networkPorts) {
-        m_networkPorts.push_back(std::make_unique<NetworkPortProbe>(port, settings));
+        m_networkPorts.push_back(std::make_unique<NetworkPortProbe>(port, settings, claims));
     }
 }
 

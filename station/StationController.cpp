@@ -46,13 +46,11 @@ QString StationController::Configure(const Station::Settings& settings, const Im
 
 void StationController::Watch(const QByteArray& pattern, const QList<PortFilter>& filters,
                               const QStringList& networkPorts, qint32 baud) {
-    // One server port named twice is one board: a known identity adds nothing.
+    // One server port named twice is one board: the watcher's probes claim each identity once,
+    // each looking its host up on its own thread, never on this one.
     QList<Port> watched;
-    QSet<QString> identities;
     for (const QString& name : networkPorts) {
-        const PortLookup lookup = ResolvePort(name);
-        if (lookup.port && !identities.contains(lookup.port->identity)) {
-            identities.insert(lookup.port->identity);
+        if (const PortLookup lookup = ResolvePort(name); lookup.port) {
             watched << *lookup.port;
         }
     }

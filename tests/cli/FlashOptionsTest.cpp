@@ -140,6 +140,9 @@ TEST(FlashOptions, DefaultsFillOnlyWhatTheCommandLineLeaves) {
                   Words({"-p", "/dev/x", "fw.bin"}), "log=/tmp/l\xff;.jsonl"},
              Case{"FileFilterUnusedWhenAPortIsNamed", "port-filter = \"vid=0483\"\n", "",
                   Words({"-p", "/dev/x", "fw.bin"}), "watch=0: filters=0"},
+             // What QSettings took stays taken: its [General] root, quoted lists, escapes.
+             Case{"QSettingsForms", "[General]\nlog = \"/tmp/a\\tb\", \"c\" ; note\n", "",
+                  Words({"-p", "/dev/x", "fw.bin"}), "log=/tmp/a\tb,c"},
              Case{"FifoIsRefusedAtOnce", "", "", Words({"fw.bin"}), "not a regular file", true},
          }) {
         const QString path = files.Path("config/tavrel/tavrel.conf");

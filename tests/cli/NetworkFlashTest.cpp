@@ -183,6 +183,13 @@ INSTANTIATE_TEST_SUITE_P(
                 return QStringList{"-p", "rfc2217://127.1:7001", "-p", "socket://[::1]:7001"};
             },
             1, "is given twice (also as rfc2217://127.1:7001)"},
+        // Another loopback address is a listener of its own: two boards, each tried.
+        RefusalCase{"OtherLoopbackAddressIsAnotherBoard",
+                    [](Fixture&) {
+                        return QStringList{"-p", "socket://127.0.0.1:7001", "-p",
+                                           "socket://127.0.0.2:7001"};
+                    },
+                    6, "socket://127.0.0.2:7001: the connection was refused"},
         RefusalCase{
             "ModemLinesOverRawTcp",
             [](Fixture& setup) {

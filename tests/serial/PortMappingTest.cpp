@@ -178,11 +178,14 @@ INSTANTIATE_TEST_SUITE_P(
 // All ports: every port the filters take, a built-in UART only when a filter's name spells it.
 TEST(AllPorts, TakeABuiltInUartOnlyByName) {
     const QList<SerialPortEntry> system{Port("/dev/ttyUSB0", "FT232R", "0403", "6001", "A1"),
-                                        Port("/dev/ttyS0"), Port("/dev/ttyS1")};
+                                        Port("/dev/ttyS0"), Port("/dev/ttyS1"),
+                                        Port("/dev/ttyAMA0")};
     for (const auto& [filterTexts, taken] :
          {std::pair{QStringList{}, QStringList{"/dev/ttyUSB0"}},
           std::pair{QStringList{"name=*"}, QStringList{"/dev/ttyUSB0"}},
           std::pair{QStringList{"name=ttyS1"}, QStringList{"/dev/ttyS1"}},
+          std::pair{QStringList{"name=*", "name=ttyS1"}, QStringList{"/dev/ttyUSB0", "/dev/ttyS1"}},
+          std::pair{QStringList{"name=ttyAMA*"}, QStringList{"/dev/ttyAMA0"}},
           std::pair{QStringList{"name=*", "name=ttyS*"},
                     QStringList{"/dev/ttyUSB0", "/dev/ttyS0", "/dev/ttyS1"}}}) {
         QList<PortFilter> filters;

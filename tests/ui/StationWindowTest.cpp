@@ -235,6 +235,9 @@ TEST_F(StationWindowTest, EightBoardsInViewInOrderAndFailuresNeverBelowTheFold) 
     for (int n = 0; n < 8; ++n) {
         Plug(names[(n + 2) % 8], ports[n]);
     }
+    // Too small for all: the failures come into view as they happen, with no resize.
+    window->resize(600, 400);
+    QCoreApplication::processEvents();
     window->OnStart();
     ASSERT_TRUE(QTest::qWaitFor([&] { return window->Passed() + window->Failed() == 8; }, 20000));
     const auto inView = [&](PortTile* tile) {
@@ -242,6 +245,12 @@ TEST_F(StationWindowTest, EightBoardsInViewInOrderAndFailuresNeverBelowTheFold) 
         return tile->isVisible() && shown.bottom() <= window->height() &&
                shown.right() <= window->width();
     };
+    QCoreApplication::processEvents();
+    for (PortTile* tile : window->Tiles()) {
+        if (tile->State() == station::PortState::Failed) {
+            EXPECT_TRUE(inView(tile)) << "before any resize: " << tile->Port().toStdString();
+        }
+    }
     const QSize size = window->DefaultSize(QSize(1280, 800));
     for (const QSize& at : {size, QSize(1800, 800), QSize(900, 500), QSize(600, 400), size}) {
         window->resize(at);

@@ -429,7 +429,11 @@ void StationWindow::OnEvent(const station::StationEvent& event) {
                                                                            : Sounds::Event::Failed);
         }
         if (PortTile* tile = Tile(port)) {
+            const bool failedBefore = tile->State() == station::PortState::Failed;
             tile->Show(event.status);
+            if (failedBefore != (tile->State() == station::PortState::Failed)) {
+                Relayout(); // a failure comes into view, or gives its place back
+            }
         }
         if (event.kind == Kind::Started || event.kind == Kind::Ended) {
             UpdateControls(); // Stop, and the counters, whoever started the update
@@ -526,8 +530,10 @@ void StationWindow::Relayout() {
                                         std::max(1, tileWidth));
     // When the rows do not all fit, the failures come first: an operator never scrolls to find
     // one. While all fit, every tile keeps its place.
-    const int tileHeight =
-        tiles.isEmpty() ? 1 : tiles.first()->sizeHint().height() + m_grid->spacing();
+    int tileHeight = 1;
+    for (const PortTile* tile : tiles) {
+        tileHeight = std::max(tileHeight, tile->sizeHint().height() + m_grid->spacing());
+    }
     const int rows = (int(tiles.size()) + columns - 1) / columns;
     if (rows * tileHeight > m_viewport->height()) {
         std::stable_partition(tiles.begin(), tiles.end(), [](const PortTile* tile) {
