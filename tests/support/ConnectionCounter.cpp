@@ -75,8 +75,10 @@ void ConnectionCounter::Serve() {
                 ::close(server);
             }
         }
-        std::vector<std::pair<int, int>> open;
-        for (std::size_t i = 0; i < pairs.size(); ++i) {
+        // The pairs that were watched in this round; one accepted just now waits for the next.
+        const std::size_t watchedPairs = (watched.size() - 2) / 2;
+        std::vector<std::pair<int, int>> open(pairs.begin() + watchedPairs, pairs.end());
+        for (std::size_t i = 0; i < watchedPairs; ++i) {
             bool ended = false;
             for (const auto& [from, to] : {std::pair{pairs[i].first, pairs[i].second},
                                            std::pair{pairs[i].second, pairs[i].first}}) {

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QKeySequence>
 #include <QLabel>
 #include <QProcess>
 #include <QRegularExpression>
@@ -425,6 +426,9 @@ TEST_F(StationWindowTest, EveryActionHasAKeyAndNoTextIsClipped) {
         keys.insert(text.at(amp + 1).toLower());
         EXPECT_EQ(button->focusPolicy() & Qt::TabFocus, Qt::TabFocus) << text.toStdString();
         EXPECT_GE(button->width(), button->sizeHint().width()) << text.toStdString();
+        EXPECT_TRUE(button->toolTip().contains(
+            QKeySequence::mnemonic(text).toString(QKeySequence::NativeText)))
+            << text.toStdString() << ": the tooltip names the key";
     }
     for (QLabel* label : window->findChildren<QLabel*>()) {
         if (label->isVisible() && !label->wordWrap()) {
