@@ -69,12 +69,13 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
     }
     // A port named (on the command line, or by the environment) leaves no port to choose: a
     // file's filter is not used, and -v says so.
+    QString unusedFilter;
     if ((cli.given.contains(QStringLiteral("port")) || defaults.contains(QStringLiteral("port"))) &&
         !cli.given.contains(QStringLiteral("port-filter")) &&
         defaults.contains(QStringLiteral("port-filter"))) {
         const Default unused = defaults.take(QStringLiteral("port-filter"));
-        told->append(QStringLiteral("port-filter %1 from %2 is not used: a port is named")
-                         .arg(QString::fromLocal8Bit(unused.value), unused.source));
+        unusedFilter = QStringLiteral("port-filter %1 from %2 is not used: a port is named")
+                           .arg(QString::fromLocal8Bit(unused.value), unused.source);
     }
     // The network ports join a watch; a run without one flashes the ports it names.
     if (!cli.watch) {
@@ -113,6 +114,9 @@ ParseResult ParseWithDefaults(const QList<QByteArray>& arguments, QStringList* t
     if (parsed.options && defaults.contains(QStringLiteral("port")) &&
         !cli.given.contains(QStringLiteral("port"))) {
         parsed.options->portSource = defaults.value(QStringLiteral("port")).source;
+    }
+    if (parsed.options && !unusedFilter.isEmpty()) {
+        parsed.options->unusedDefaults << unusedFilter;
     }
     if (parsed.options && !watchPattern.isEmpty()) {
         parsed.options->watchPattern = watchPattern;

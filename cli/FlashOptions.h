@@ -18,15 +18,16 @@ namespace flash {
 struct FlashOptions {
     // Every name is kept as the system knows it, bytes and not text: it need not be valid UTF-8.
     QByteArray imagePath;
-    QString port;             // as given: a path, "comN" or "com N"; empty: the system's one port
-    QString portSource;       // where a port not given on the command line came from
-    QStringList ports;        // every -p, in order: more than one makes a station run
-    bool allPorts = false;    // every serial port of the system
-    bool watch = false;       // flash each port as it appears, until Ctrl-C
-    QByteArray watchPattern;  // with --watch: the paths to watch; empty: USB serial ports
-    QStringList networkPorts; // with --watch: ports on serial servers, tried until they answer
-    int retries = 0;          // more attempts for a port that failed for any reason but the image
-    QByteArray logFile;       // one JSON line per attempt
+    QString port;               // as given: a path, "comN" or "com N"; empty: the system's one port
+    QString portSource;         // where a port not given on the command line came from
+    QStringList unusedDefaults; // defaults the run does not use, said with or without -v
+    QStringList ports;          // every -p, in order: more than one makes a station run
+    bool allPorts = false;      // every serial port of the system
+    bool watch = false;         // flash each port as it appears, until Ctrl-C
+    QByteArray watchPattern;    // with --watch: the paths to watch; empty: USB serial ports
+    QStringList networkPorts;   // with --watch: ports on serial servers, tried until they answer
+    int retries = 0;            // more attempts for a port that failed for any reason but the image
+    QByteArray logFile;         // one JSON line per attempt
     std::optional<quint32> base;       // --base: an addressed image's first address
     std::optional<ImageFormat> format; // --format; empty: as the file's content shows
     qint32 baud = 115200;

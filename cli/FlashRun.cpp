@@ -135,20 +135,14 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     }
     // One board is one update: the same port given twice, under any name, is refused before
     // anything is opened. Two names for one server's port reach one board.
-    QMap<QString, QString> named;
+    PortClaims named;
     for (const QString& port : ports) {
         if (stopSignal != 0) {
             break; // a name lookup may take seconds: a stop ends the run before any port opens
         }
-        const QStringList keys = IdentityOf(port);
-        for (const QString& key : keys) {
-            if (named.contains(key)) {
-                return fail(kExitUsage, QStringLiteral("the port %1 is given twice (also as %2)")
-                                            .arg(port, named.value(key)));
-            }
-        }
-        for (const QString& key : keys) {
-            named.insert(key, port);
+        if (const QString first = named.Claim(IdentityOf(port), port); !first.isEmpty()) {
+            return fail(kExitUsage,
+                        QStringLiteral("the port %1 is given twice (also as %2)").arg(port, first));
         }
     }
     if (stopSignal != 0) {
@@ -158,9 +152,9 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     }
 
     const bool talkative = options.verbose > 0 && !options.json && !options.quiet;
-    for (const QString& line : defaultsTold) {
+    for (const QString& line : options.unusedDefaults) {
         // A value the run does not use is said, -v or not.
-        if (!talkative && !options.json && !options.quiet && line.contains(" is not used")) {
+        if (!options.json && !options.quiet) {
             Print(stderr, QStringLiteral("tavrel-flash: %1\n").arg(line));
         }
     }

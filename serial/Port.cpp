@@ -43,12 +43,6 @@ QString AddressText(const sockaddr* address) {
 
 } // namespace
 
-QString Port::SchemeName() const {
-    return kind == Kind::Rfc2217  ? QStringLiteral("rfc2217")
-           : kind == Kind::Socket ? QStringLiteral("socket")
-                                  : QString();
-}
-
 QString DeviceNumberOf(const QString& path) {
     struct stat info {};
     if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &info) != 0 ||
@@ -89,4 +83,17 @@ QStringList IdentityKeys(const Port& port) {
         ::freeaddrinfo(found);
     }
     return keys.isEmpty() ? QStringList{port.identity} : keys;
+}
+
+QString PortClaims::Claim(const QStringList& keys, const QString& name) {
+    const std::lock_guard lock(m_mutex);
+    for (const QString& key : keys) {
+        if (m_taken.contains(key)) {
+            return m_taken.value(key);
+        }
+    }
+    for (const QString& key : keys) {
+        m_taken.insert(key, name);
+    }
+    return {};
 }

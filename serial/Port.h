@@ -8,7 +8,10 @@
 
 #include "serial/NetworkAddress.h"
 
+#include <QMap>
 #include <QString>
+#include <QStringList>
+#include <mutex>
 #include <optional>
 
 struct Port {
@@ -27,11 +30,10 @@ struct Port {
     std::optional<NetworkAddress> network; // the server's address, for a network port
 
     bool IsNetwork() const { return kind != Kind::Local; }
-    // "rfc2217", "socket" or "" for a local device, for tiles and records.
-    QString SchemeName() const;
 };
 
-// The device number a path leads to now ("188:0"), empty when it leads to no character device.
+// The device number a path leads to now ("188:0"), empty when it leads to no character device:
+// what tells one board under two names (/dev/serial/by-id/..., /dev/serial/by-path/...) from two.
 QString DeviceNumberOf(const QString& path);
 // What a local name stands for: its device number, else the canonical path, else the name.
 QString LocalPortIdentity(const QString& device);
@@ -41,3 +43,16 @@ QString LocalPortIdentity(const QString& device);
 // and localhost are one address. A host that does not resolve stands as written; its
 // connection will say why.
 QStringList IdentityKeys(const Port& port);
+
+// The boards a run has taken, by identity key: a second name for one board is told. Safe to
+// use from several threads at once.
+class PortClaims {
+  public:
+    // Empty when none of `keys` was taken before: they are taken now for `name`. Else the name
+    // that took them first.
+    QString Claim(const QStringList& keys, const QString& name);
+
+  private:
+    std::mutex m_mutex;
+    QMap<QString, QString> m_taken;
+};

@@ -70,6 +70,11 @@ std::optional<QByteArray> ParseValue(const QByteArray& text) {
     return items.join(',');
 }
 
+QString NotRegular(mode_t mode) {
+    return S_ISDIR(mode) ? QStringLiteral("it is a folder")
+                         : QStringLiteral("it is not a regular file");
+}
+
 // Reads a regular file whole without ever blocking on something that is not one: the name is
 // looked at, then opened without following a swap to a FIFO, and looked at again.
 QString ReadRegularFile(const QString& path, QByteArray* content) {
@@ -77,8 +82,7 @@ QString ReadRegularFile(const QString& path, QByteArray* content) {
     struct stat named {};
     if (::stat(name.constData(), &named) == 0 && !S_ISREG(named.st_mode)) {
         // Never opened: a FIFO would block, and a terminal's opening raises its modem lines.
-        return S_ISDIR(named.st_mode) ? QStringLiteral("it is a folder")
-                                      : QStringLiteral("it is not a regular file");
+        return NotRegular(named.st_mode);
     }
     const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
@@ -87,8 +91,7 @@ QString ReadRegularFile(const QString& path, QByteArray* content) {
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
-        return S_ISDIR(info.st_mode) ? QStringLiteral("it is a folder")
-                                     : QStringLiteral("it is not a regular file");
+        return NotRegular(info.st_mode); // swapped for another kind meanwhile
     }
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {

@@ -7,24 +7,11 @@
 
 namespace station {
 
-bool IdentityClaims::Claim(const QStringList& keys) {
-    const std::lock_guard lock(m_mutex);
-    for (const QString& key : keys) {
-        if (m_keys.contains(key)) {
-            return false;
-        }
-    }
-    for (const QString& key : keys) {
-        m_keys.insert(key);
-    }
-    return true;
-}
-
 NetworkPortProbe::NetworkPortProbe(const Port& port, const SerialSettings& settings,
-                                   std::shared_ptr<IdentityClaims> claims)
+                                   std::shared_ptr<PortClaims> claims)
     : m_port(port), m_settings(settings), m_claims(std::move(claims)) {
     m_thread = std::thread([this] {
-        if (m_claims && !m_claims->Claim(IdentityKeys(m_port))) {
+        if (m_claims && !m_claims->Claim(IdentityKeys(m_port), m_port.device).isEmpty()) {
             return; // another name for a board that another probe watches
         }
         while (m_stop == 0) {

@@ -11,27 +11,13 @@
 #include "serial/Port.h"
 #include "serial/StopFlag.h"
 
-#include <QSet>
 #include <QString>
-#include <QStringList>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 namespace station {
-
-// The identities of the network ports a watch has found or is trying: a second name for one
-// board adds nothing.
-class IdentityClaims {
-  public:
-    // True when none of `keys` was claimed before; they are claimed now.
-    bool Claim(const QStringList& keys);
-
-  private:
-    std::mutex m_mutex;
-    QSet<QString> m_keys;
-};
 
 class NetworkPortProbe {
   public:
@@ -40,7 +26,7 @@ class NetworkPortProbe {
     // The probe first looks its host up and claims its identity in `claims`: a port another
     // probe has claimed is never tried.
     NetworkPortProbe(const Port& port, const SerialSettings& settings,
-                     std::shared_ptr<IdentityClaims> claims);
+                     std::shared_ptr<PortClaims> claims);
     ~NetworkPortProbe(); // ends the trying within 50 ms (a name lookup under way excepted)
     NetworkPortProbe(const NetworkPortProbe&) = delete;
     NetworkPortProbe& operator=(const NetworkPortProbe&) = delete;
@@ -55,7 +41,7 @@ class NetworkPortProbe {
   private:
     const Port m_port;
     const SerialSettings m_settings;
-    const std::shared_ptr<IdentityClaims> m_claims;
+    const std::shared_ptr<PortClaims> m_claims;
     std::atomic<bool> m_answered{false};
     std::mutex m_mutex;
     std::unique_ptr<Line> m_line; // held from the answer until an update takes it

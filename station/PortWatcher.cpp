@@ -8,17 +8,8 @@
 #include <QFile>
 #include <glob.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 namespace station {
-
-QString DeviceNodeOf(const QString& port) {
-    struct stat info {};
-    if (::stat(QFile::encodeName(port).constData(), &info) != 0 || !S_ISCHR(info.st_mode)) {
-        return {};
-    }
-    return QStringLiteral("%1:%2").arg(major(info.st_rdev)).arg(minor(info.st_rdev));
-}
 
 QString RefuseWatchPattern(const QByteArray& pattern) {
     struct stat info {};
@@ -37,7 +28,7 @@ QString RefuseWatchPattern(const QByteArray& pattern) {
 PortWatcher::PortWatcher(const QByteArray& pattern, const QList<Port>& networkPorts,
                          const SerialSettings& settings)
     : m_pattern(pattern) {
-    const auto claims = std::make_shared<IdentityClaims>();
+    const auto claims = std::make_shared<PortClaims>();
     for (const Port& port : networkPorts) {
         m_networkPorts.push_back(std::make_unique<NetworkPortProbe>(port, settings, claims));
     }
@@ -98,7 +89,7 @@ QStringList PortWatcher::PresentDevices() const {
     QMap<QString, QStringList> namesOf; // device -> its names, in name order
     QStringList devices;                // in the order of their first names
     for (const QString& port : ports) {
-        const QString device = DeviceNodeOf(port);
+        const QString device = DeviceNumberOf(port);
         if (!device.isEmpty()) {
             if (!namesOf.contains(device)) {
                 devices << device;

@@ -4,6 +4,7 @@
 // (for example /dev/serial/by-id/*). The station looks again and again, and flashes what has
 // appeared.
 
+#include "serial/Port.h"
 #include "station/NetworkPortProbe.h"
 
 #include <QMap>
@@ -14,10 +15,6 @@
 #include <vector>
 
 namespace station {
-
-// The device node a port's name leads to now ("major:minor"), empty when it leads to none: what
-// tells one board under two names (/dev/serial/by-id/..., /dev/serial/by-path/...) from two.
-QString DeviceNodeOf(const QString& port);
 
 // Why `pattern` can watch no port: it names a folder (/dev/serial/by-id/ matches the folder, not
 // the ports in it). Empty when it can.

@@ -54,10 +54,9 @@ void StationController::Watch(const QByteArray& pattern, const QList<PortFilter>
             watched << *lookup.port;
         }
     }
-    const std::optional<SerialSettings> settings =
-        ParseSerialSettings(QStringLiteral("%1,n,8,1").arg(baud));
-    m_watcher =
-        std::make_unique<PortWatcher>(pattern, watched, settings.value_or(SerialSettings{}));
+    SerialSettings settings; // 8 data bits, no parity, 1 stop bit, as every update runs
+    settings.baud = baud;
+    m_watcher = std::make_unique<PortWatcher>(pattern, watched, settings);
     m_filters = filters;
     Look();
     m_looks.start(kLookMs);
@@ -134,7 +133,7 @@ void StationController::Look() {
     }
     const PlugTracker::Look look = m_plugs.Update(
         Taken(m_watcher->Present()), [this](const QString& port) { return Busy(port); },
-        IdentifyUsbDevice, DeviceNodeOf);
+        IdentifyUsbDevice, DeviceNumberOf);
     for (const QString& port : look.gone) {
         if (const auto found = m_ports.find(port);
             found != m_ports.end() && found->second.state == PortState::Waiting) {
@@ -173,7 +172,7 @@ QStringList StationController::Taken(const QStringList& present) {
             taken << port; // named one by one: no USB identity to filter on
             continue;
         }
-        const QString node = DeviceNodeOf(port);
+        const QString node = DeviceNumberOf(port);
         auto known = m_taken.find(port);
         if (known == m_taken.end() || known->first != node) {
             SerialPortEntry entry;
