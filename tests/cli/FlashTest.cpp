@@ -70,30 +70,25 @@ TEST_P(FlashImage, WritesByteExactAndExitsZero) {
 INSTANTIATE_TEST_SUITE_P(Sizes, FlashImage, ::testing::Values(1, 1024, 3000, 241663),
                          [](const auto& info) { return "Bytes" + std::to_string(info.param); });
 
-TEST(Flash, ComNumberMapsThroughTheEnvironment) {
+// The environment names the port: com 7 through TAVREL_COM7, and the default port through
+// TAVREL_PORT, which -v names as the one source.
+TEST(Flash, PortNamedByTheEnvironment) {
     TempFiles files;
     const QByteArray content = PatternBytes(5000);
     const QString out = files.Path("received.bin");
     SimProcess sim({"--out", out});
     qputenv("TAVREL_COM7", sim.PortPath().toLocal8Bit());
-    const FlashRun run = RunFlash({"-p", "com 7", files.Write("fw.bin", content)});
+    const FlashRun byCom = RunFlash({"-p", "com 7", files.Write("fw.bin", content)});
     qunsetenv("TAVREL_COM7");
-    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    sim.Stop();
+    EXPECT_EQ(byCom.exitCode, 0) << byCom.err.toStdString();
     EXPECT_EQ(ReadFile(out), PaddedImage(content));
-}
-
-// -v names one source for a port: the environment's, not the command line's.
-TEST(Flash, VerboseNamesWhereThePortCameFrom) {
-    TempFiles files;
-    SimProcess sim;
     qputenv("TAVREL_PORT", sim.PortPath().toLocal8Bit());
-    const FlashRun run = RunFlash({"-v", files.Write("fw.bin", PatternBytes(2000))});
+    const FlashRun byDefault = RunFlash({"-v", files.Path("fw.bin")});
     qunsetenv("TAVREL_PORT");
-    EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    EXPECT_TRUE(run.err.contains(QStringLiteral("%1 is %1 (TAVREL_PORT)").arg(sim.PortPath())))
-        << run.err.toStdString();
-    EXPECT_FALSE(run.err.contains("(the command line)")) << run.err.toStdString();
+    EXPECT_TRUE(
+        byDefault.err.contains(QStringLiteral("%1 is %1 (TAVREL_PORT)").arg(sim.PortPath())) &&
+        !byDefault.err.contains("(the command line)"))
+        << byDefault.err.toStdString();
 }
 
 // With several ports every line names its port, and the summary's columns stay in line for a
@@ -106,22 +101,16 @@ TEST(Flash, SeveralPortsNameEachLineAndKeepTheColumns) {
     const FlashRun run =
         RunFlash({"-p", sims.PortPaths()[0], "-p", longName, files.Write("fw.bin", "x")});
     EXPECT_EQ(run.exitCode, 0) << run.err.toStdString();
-    const QStringList lines = run.err.split('\n');
-    qsizetype resultColumn = -1;
-    for (const QString& line : lines) {
-        if (line.contains("acknowledged the last block")) {
-            EXPECT_TRUE(line.startsWith(sims.PortPaths()[0] + ": ") ||
-                        line.startsWith(longName + ": "))
-                << line.toStdString();
-        }
-        if (line.startsWith("PORT ")) {
-            resultColumn = line.indexOf("RESULT");
-        } else if (resultColumn > 0 &&
-                   (line.startsWith(longName) || line.startsWith(sims.PortPaths()[0] + ' '))) {
-            EXPECT_EQ(line.indexOf("passed"), resultColumn) << line.toStdString();
-        }
+    const QString shortName = sims.PortPaths()[0];
+    EXPECT_TRUE(run.err.contains(shortName + ": The device acknowledged the last block.") &&
+                run.err.contains(longName + ": The device acknowledged the last block."))
+        << run.err.toStdString();
+    const qsizetype resultColumn = run.err.section("\nPORT ", 1).indexOf("RESULT") + 5;
+    for (const QString& name : {shortName, longName}) {
+        EXPECT_EQ(run.err.section('\n' + name + ' ', 1).indexOf("passed") + name.size() + 1,
+                  resultColumn)
+            << run.err.toStdString();
     }
-    EXPECT_GT(resultColumn, longName.size()) << run.err.toStdString();
 }
 
 // Device behaviour the flasher copes with, and what it must say.
@@ -567,65 +556,56 @@ struct StopCase {
     const char* name;
     int signal;
     bool station;
-    QStringList extraArguments;
-    int exitCode;
+    bool afterSwitch; // stopped while the new program's text is waited for
     const char* said;
-    const char* stoppedBy;      // the record's bare name
-    bool lastBlockAcknowledged; // what the record says of the image
 };
 
 class StopSignal : public ::testing::TestWithParam<StopCase> {};
 
 TEST_P(StopSignal, StopsCleanlyWithTheSignalsStatus) {
+    const StopCase& c = GetParam();
     TempFiles files;
-    const bool afterSwitch = GetParam().lastBlockAcknowledged;
     const QString received = files.Path("received.bin");
-    SimProcess sim(afterSwitch ? QStringList{"--out", received}
-                               : QStringList{"--silent-after", "1"});
+    SimProcess sim(c.afterSwitch ? QStringList{"--out", received}
+                                 : QStringList{"--silent-after", "1"});
     const QString log = files.Path("log.jsonl");
     QProcess flash;
-    flash.start(QStringLiteral(TAVREL_FLASH_PATH),
-                QStringList{"-t", "0", "-p", sim.PortPath(),
-                            files.Write("fw.bin", PatternBytes(afterSwitch ? 3000 : 9000))} +
-                    GetParam().extraArguments +
-                    (GetParam().station ? QStringList{"--log", log} : QStringList{}));
+    flash.start(
+        QStringLiteral(TAVREL_FLASH_PATH),
+        QStringList{"-t", "0", "-p", sim.PortPath(), files.Write("fw.bin", PatternBytes(9000))} +
+            (c.afterSwitch ? QStringList{"--expect", "READY", "--expect-within", "30"}
+                           : QStringList{}) +
+            (c.station ? QStringList{"--log", log} : QStringList{}));
     ASSERT_TRUE(flash.waitForStarted());
     // The stop comes while the update waits for an ACK, or once the device has the switch
-    // packet (its image written out), while the new program's text is waited for.
+    // packet (its image written out).
     QThread::msleep(500);
     const QDeadlineTimer deadline(20000);
-    while (afterSwitch && !QFileInfo::exists(received) && !deadline.hasExpired()) {
+    while (c.afterSwitch && !QFileInfo::exists(received) && !deadline.hasExpired()) {
         QThread::msleep(20);
     }
-    ::kill(static_cast<pid_t>(flash.processId()), GetParam().signal);
+    ::kill(static_cast<pid_t>(flash.processId()), c.signal);
     ASSERT_TRUE(flash.waitForFinished(5000));
-    EXPECT_EQ(flash.exitCode(), GetParam().exitCode);
+    EXPECT_EQ(flash.exitCode(), 128 + c.signal);
     const QString err = flash.readAllStandardError();
-    EXPECT_TRUE(err.contains(GetParam().said)) << err.toStdString();
-    if (GetParam().station) {
-        const QList<QByteArray> lines = ReadFile(log).trimmed().split('\n');
-        const QJsonObject record = QJsonDocument::fromJson(lines.last()).object();
-        EXPECT_TRUE(record.value("reason").toString().contains(GetParam().said));
-        EXPECT_EQ(record.value("stopped_by").toString(), GetParam().stoppedBy);
-        EXPECT_EQ(record.value("last_block_acknowledged").toBool(),
-                  GetParam().lastBlockAcknowledged);
+    EXPECT_TRUE(err.contains(c.said)) << err.toStdString();
+    if (c.station) {
+        const QJsonObject record =
+            QJsonDocument::fromJson(ReadFile(log).trimmed().split('\n').last()).object();
+        EXPECT_TRUE(record.value("reason").toString().contains(c.said));
+        EXPECT_EQ(record.value("stopped_by").toString(), c.signal == SIGINT ? "SIGINT" : "SIGHUP");
+        EXPECT_EQ(record.value("last_block_acknowledged").toBool(), c.afterSwitch);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Signals, StopSignal,
-    ::testing::Values(
-        StopCase{"CtrlC", SIGINT, false, {}, 130, "stopped by Ctrl-C", "SIGINT", false},
-        StopCase{"HangUp", SIGHUP, false, {}, 129, "stopped by SIGHUP", "SIGHUP", false},
-        StopCase{"HangUpStation", SIGHUP, true, {}, 129, "stopped by SIGHUP", "SIGHUP", false},
-        StopCase{"AfterTheSwitchStation",
-                 SIGINT,
-                 true,
-                 {"--expect", "READY", "--expect-within", "30"},
-                 130,
-                 "the image was written and the switch packet sent; then the run was stopped",
-                 "SIGINT",
-                 true}),
+    ::testing::Values(StopCase{"CtrlC", SIGINT, false, false, "stopped by Ctrl-C"},
+                      StopCase{"HangUp", SIGHUP, false, false, "stopped by SIGHUP"},
+                      StopCase{"HangUpStation", SIGHUP, true, false, "stopped by SIGHUP"},
+                      StopCase{"AfterTheSwitchStation", SIGINT, true, true,
+                               "the image was written and the switch packet sent; then the run "
+                               "was stopped"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Every way a --json run ends, a refused command line included, ends with a record that
