@@ -4,6 +4,7 @@
 #include "app/Resources.h"
 #include "serial/ModemSequence.h"
 #include "serial/NetworkAddress.h"
+#include "serial/NetworkLibrary.h"
 #include "serial/PortFilter.h"
 #include "station/ConfigurationFiles.h"
 #include "station/PortUpdate.h"
@@ -321,6 +322,7 @@ int main(int argc, char** argv) {
         }
     }
     QApplication app(argc, argv);
+    NetworkLibrary network;
     QCoreApplication::setApplicationName(QStringLiteral("tavrel-station"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
     QApplication::setWindowIcon(StationIcon());

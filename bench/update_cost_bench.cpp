@@ -33,6 +33,8 @@ class AnsweringLine : public Line {
     QString SetModemLine(ModemLine, bool) override { return {}; }
     QString ProbeModemLine(ModemLine) override { return {}; }
     QString Device() const override { return m_device; }
+    int ReadinessDescriptor() const override { return -1; }
+    void ChangeSettings(const SerialSettings&) override {}
     qint64 NowNs() const override { return m_nowNs; }
 
   private:

@@ -5,6 +5,7 @@
 #include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
 #include "cli/Output.h"
+#include "serial/NetworkLibrary.h"
 #include "serial/PortMapping.h"
 #include "update/VisibleText.h"
 
@@ -175,6 +176,7 @@ int Run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    NetworkLibrary network;
     const int status = Run(argc, argv);
     // The results and the summary reach the output before the program ends, however long a
     // paused terminal or a slow reader takes to take them; a second stop signal ends the wait.

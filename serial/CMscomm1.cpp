@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/CMscomm1.h"
-#include "serial/NetworkAddress.h"
-#include "serial/PortMapping.h"
+#include "serial/LineFor.h"
 #include "serial/PortResolver.h"
 
 #include <QMetaObject>
 
 CMscomm1::CMscomm1(QObject* parent) : QObject(parent) {
     m_settings = *ParseSerialSettings(m_settingsText);
-    connect(&m_port, &QSerialPort::readyRead, this, &CMscomm1::OnReadyRead);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &CMscomm1::OnPortError);
 }
 
 CMscomm1::~CMscomm1() {
@@ -18,14 +15,6 @@ CMscomm1::~CMscomm1() {
 
 bool CMscomm1::get_PortOpen() const {
     return IsOpen();
-}
-
-bool CMscomm1::IsOpen() const {
-    return m_net ? m_net->IsOpen() : m_port.isOpen();
-}
-
-qint64 CMscomm1::Waiting() const {
-    return m_net ? m_netInput.size() : m_port.isOpen() ? m_port.bytesAvailable() : 0;
 }
 
 void CMscomm1::put_PortOpen(bool open) {
@@ -85,18 +74,9 @@ void CMscomm1::put_Settings(const QString& settings) {
     if (!parsed) {
         throw CommError(CommError::Kind::InvalidSettings, SettingsRefusal(settings));
     }
-    if (m_net && m_net->IsOpen()) {
-        m_net->ChangeSettings(*parsed); // the server's port, through RFC 2217
-        OnNetworkInput();               // what the line read meanwhile
-    } else if (m_port.isOpen()) {
+    if (IsOpen()) {
         // Settings may change while open, as on the original control.
-        if (!m_port.setBaudRate(parsed->baud) || !m_port.setParity(parsed->parity) ||
-            !m_port.setDataBits(parsed->dataBits) || !m_port.setStopBits(parsed->stopBits)) {
-            throw CommError(CommError::Kind::InvalidSettings,
-                            QStringLiteral("%1 does not take the settings \"%2\": %3.")
-                                .arg(m_devicePath, settings, m_port.errorString()));
-        }
-        m_line.SetBaud(parsed->baud); // the deadline of a write follows the rate
+        ServeLine([&] { m_line->ChangeSettings(*parsed); });
     }
     m_settings = *parsed;
     m_settingsText = settings;
@@ -119,11 +99,8 @@ void CMscomm1::put_RTSEnable(bool enable) {
                            enable ? QStringLiteral("true") : QStringLiteral("false"));
     m_rtsEnable = enable;
     // A pty, or a server's port, without modem lines: nothing to raise.
-    if (m_net) {
-        m_net->SetModemLine(ModemLine::Rts, enable);
-        OnNetworkInput(); // what the line read meanwhile
-    } else {
-        m_line.SetModemLine(ModemLine::Rts, enable);
+    if (IsOpen()) {
+        ServeLine([&] { m_line->SetModemLine(ModemLine::Rts, enable); });
     }
 }
 
@@ -136,51 +113,46 @@ void CMscomm1::Open() {
         throw CommError(CommError::Kind::NoSuchPort, lookup.error);
     }
     m_devicePath = lookup.port->device;
-    if (lookup.port->IsNetwork()) {
-        OpenNetwork(*lookup.port);
-    } else {
-        m_line.Open(*lookup.port, m_settings, m_rtsEnable);
+    std::unique_ptr<Line> line = LineFor(*lookup.port);
+    line->Open(*lookup.port, m_settings, m_rtsEnable);
+    const int readiness = line->ReadinessDescriptor();
+    if (readiness < 0) {
+        throw CommError(
+            CommError::Kind::OpenFailed,
+            QStringLiteral("Cannot open %1: its input cannot be waited for.").arg(m_devicePath));
     }
+    m_line = std::move(line);
+    m_input.clear();
+    m_readiness = std::make_unique<QSocketNotifier>(readiness, QSocketNotifier::Read);
+    connect(m_readiness.get(), &QSocketNotifier::activated, this, &CMscomm1::TakeInput);
     m_lost = false;
     m_commEvent = 0;
 }
 
-void CMscomm1::OpenNetwork(const Port& port) {
-    auto line = std::make_unique<NetworkLine>();
-    line->Open(port, m_settings, m_rtsEnable);
-    const int socket = line->SocketDescriptor();
-    if (socket < 0) {
-        throw CommError(
-            CommError::Kind::OpenFailed,
-            QStringLiteral("Cannot open %1: its connection cannot be watched.").arg(port.device));
-    }
-    m_net = std::move(line);
-    m_netInput.clear();
-    // The socket is only watched here: the line reads it, and what it brought raises OnComm as
-    // a local port's readyRead does.
-    m_netNotifier = std::make_unique<QSocketNotifier>(socket, QSocketNotifier::Read);
-    connect(m_netNotifier.get(), &QSocketNotifier::activated, this, &CMscomm1::OnNetworkInput);
-}
-
-void CMscomm1::OnNetworkInput() {
-    if (!m_net || m_lost) {
+void CMscomm1::TakeInput() {
+    if (!IsOpen() || m_lost) {
         return;
     }
-    const qsizetype before = m_netInput.size();
-    if (m_net->Read(m_netInput, 0) == Line::ReadResult::Lost) {
-        m_netNotifier.reset();
+    const qsizetype before = m_input.size();
+    if (m_line->Read(m_input, 0) == Line::ReadResult::Lost) {
+        // The line has closed itself; its descriptor is not waited on any more.
+        m_readiness.reset();
         m_lost = true;
         RaiseLater();
-    } else if (m_netInput.size() > before && !m_pulling) {
+    } else if (m_input.size() > before && !m_pulling) {
+        // Never raised from inside the line's own notification: a handler may run a modal loop
+        // (a message box) in which the device's next bytes must still arrive as events.
         RaiseLater();
     }
 }
 
 void CMscomm1::ClosePort() {
-    m_netNotifier.reset();
-    m_net.reset();
-    m_netInput.clear();
-    m_line.Close();
+    m_readiness.reset(); // before the line closes the descriptor it watches
+    if (m_line) {
+        m_line->Close();
+    }
+    m_line.reset();
+    m_input.clear();
 }
 
 void CMscomm1::put_Output(const QByteArray& bytes) {
@@ -199,21 +171,27 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
                                        "first."));
     }
     // Straight to the driver, whole: the caller may block the thread right after this returns.
-    if (m_net) {
-        m_net->Write(bytes, nullptr);
-        OnNetworkInput(); // what the line read meanwhile
-    } else {
-        m_line.Write(bytes, nullptr);
+    ServeLine([&] { m_line->Write(bytes, nullptr); });
+}
+
+template <typename Call> void CMscomm1::ServeLine(Call call) {
+    try {
+        call();
+    } catch (const CommError&) {
+        if (!m_line->IsOpen()) {
+            ClosePort(); // the line closed itself: this error is the one report of that
+        }
+        throw;
     }
+    TakeInput(); // what the line read meanwhile
 }
 
 void CMscomm1::Abandon() {
-    if (m_net) {
-        m_net->Abandon();
-        ClosePort();
-    } else {
-        m_line.Abandon();
+    m_readiness.reset();
+    if (m_line) {
+        m_line->Abandon();
     }
+    ClosePort();
     m_lost = false;
 }
 
@@ -223,40 +201,21 @@ QByteArray CMscomm1::get_Input() {
                         QStringLiteral("Operation valid only when the port is open. Open the port "
                                        "first."));
     }
-    if (m_net) {
-        const qsizetype taken = m_inputLen == 0
-                                    ? m_netInput.size()
-                                    : std::min<qsizetype>(m_inputLen, m_netInput.size());
-        const QByteArray input = m_netInput.left(taken);
-        m_netInput.remove(0, taken);
-        return input;
-    }
-    return m_inputLen == 0 ? m_port.readAll() : m_port.read(m_inputLen);
+    const qsizetype taken =
+        m_inputLen == 0 ? m_input.size() : std::min<qsizetype>(m_inputLen, m_input.size());
+    const QByteArray input = m_input.left(taken);
+    m_input.remove(0, taken);
+    return input;
 }
 
 qint64 CMscomm1::get_InBufferCount() const {
     return Waiting();
 }
 
-void CMscomm1::PullFromDriver() {
-    if (!IsOpen() || m_lost) {
-        return;
-    }
-    if (m_net) {
-        m_pulling = true;
-        OnNetworkInput();
-        m_pulling = false;
-        return;
-    }
-    if (m_line.DriverHasInput()) {
-        m_pulling = true;
-        m_port.waitForReadyRead(0); // reads what the driver holds into the port's buffer
-        m_pulling = false;
-    }
-}
-
 void CMscomm1::DeliverPendingInput() {
-    PullFromDriver();
+    m_pulling = true;
+    TakeInput();
+    m_pulling = false;
     RaiseReceiveWhileTaken();
 }
 
@@ -271,15 +230,6 @@ void CMscomm1::RaiseReceiveWhileTaken() {
     }
 }
 
-void CMscomm1::OnReadyRead() {
-    // Never raised from inside the port's own notification: the port announces no further
-    // bytes until that returns, and a handler may run a modal loop (a message box) in which
-    // the device's next bytes must still arrive as events of their own.
-    if (!m_pulling) {
-        RaiseLater();
-    }
-}
-
 void CMscomm1::RaiseReceive() {
     if (!IsOpen() || m_rThreshold == 0 || Waiting() < m_rThreshold) {
         return;
@@ -287,8 +237,8 @@ void CMscomm1::RaiseReceive() {
     const qint64 before = Waiting();
     m_commEvent = comEvReceive;
     Q_EMIT OnComm();
-    // More bytes waited than one Input takes: another event for the rest, since readyRead
-    // comes only with new bytes. Only when the handler took something, so that a handler that
+    // More bytes waited than one Input takes: another event for the rest, since the line wakes
+    // the control only for new bytes. Only when the handler took something, so that a handler that
     // reads nothing cannot make events loop.
     if (IsOpen() && Waiting() > 0 && Waiting() < before) {
         RaiseLater();
@@ -314,26 +264,11 @@ void CMscomm1::RaiseLater() {
         Qt::QueuedConnection);
 }
 
-void CMscomm1::OnPortError(QSerialPort::SerialPortError error) {
-    // A hung-up line reads as end of file or EIO; Qt reports that as a read or resource
-    // error. Either way the port cannot be used any more.
-    if ((error != QSerialPort::ResourceError && error != QSerialPort::ReadError) || m_lost ||
-        !m_port.isOpen()) {
-        return;
-    }
-    // The device is gone. Tell the owner once, from the event loop rather than from inside the
-    // port's own notification, after the bytes that came before the loss; the port closes then.
-    m_lost = true;
-    RaiseLater();
-}
-
 void CMscomm1::RaisePortLost() {
     if (!m_lost) {
         return; // reported already, by Output or by an earlier event
     }
-    if (IsOpen() || m_net) {
-        ClosePort();
-    }
+    ClosePort();
     m_lost = false; // one event per loss
     m_commEvent = comEventPortLost;
     Q_EMIT OnComm();

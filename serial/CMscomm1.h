@@ -1,18 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
-// The serial communications control: owns one serial port and offers it through the
-// control's properties. Opening applies the port number, the settings string, binary input
-// and RTS; received bytes raise OnComm on the owner's thread; refusals are thrown as CommError.
+// The serial communications control: owns one serial line (a local port or one on a serial
+// server) and offers it through the control's properties. Opening applies the port number, the
+// settings string, binary input and RTS; received bytes raise OnComm on the owner's thread, woken
+// by the line's readiness descriptor; refusals are thrown as CommError.
 
 #include "serial/CommError.h"
-#include "serial/LocalSerialLine.h"
-#include "serial/NetworkLine.h"
+#include "serial/Line.h"
 #include "serial/SerialSettings.h"
 #include "serial/StopFlag.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
 #include <QSocketNotifier>
 #include <QString>
 #include <memory>
@@ -90,33 +89,27 @@ class CMscomm1 : public QObject {
     void PropertyWritten(const QString& name, const QString& value);
 
   private:
-    void OnReadyRead();
-    void OnPortError(QSerialPort::SerialPortError error);
     void RaiseReceive();
     // Raises receive events until no byte waits or the handler stops taking them.
     void RaiseReceiveWhileTaken();
     void RaiseLater();
     void RaisePortLost();
-    // Pulls what the driver holds into the port's buffer without raising anything.
-    void PullFromDriver();
     void ClosePort();
     void RequirePortClosed(const char* property) const;
     static void RequireNotNegative(const char* property, short value);
     void Open();
-    // The port as the control uses it, local or on a serial server.
-    bool IsOpen() const;
-    qint64 Waiting() const; // received bytes not yet taken by Input
-    // A port on a serial server: what its connection brought is taken into m_netInput.
-    void OpenNetwork(const Port& port);
-    // Takes what the connection brought: the socket's input, or what the line read while it
-    // waited for the server (a write, a setting), which the socket no longer tells of.
-    void OnNetworkInput();
+    bool IsOpen() const { return m_line && m_line->IsOpen(); }
+    qint64 Waiting() const { return m_input.size(); } // received bytes not yet taken by Input
+    // Takes what the line brought into m_input: woken by the line's readiness descriptor, and
+    // after each call that served the line meanwhile (a write, a setting). A loss is raised
+    // once, after the bytes before it.
+    void TakeInput();
+    // Runs a call that serves the open line (a write, a setting), then takes what it read.
+    template <typename Call> void ServeLine(Call call);
 
-    LocalSerialLine m_line;
-    std::unique_ptr<NetworkLine> m_net; // set while a port on a serial server is open
-    std::unique_ptr<QSocketNotifier> m_netNotifier;
-    QByteArray m_netInput;
-    QSerialPort& m_port = m_line.Port(); // the line's driver, whose notifications raise OnComm
+    std::unique_ptr<Line> m_line; // set while a port is open
+    std::unique_ptr<QSocketNotifier> m_readiness;
+    QByteArray m_input;
     short m_commPort = 1;
     long m_inputMode = 0;
     QString m_settingsText = QStringLiteral("9600,n,8,1");
@@ -134,5 +127,5 @@ class CMscomm1 : public QObject {
 
     bool m_raiseQueued = false;
     bool m_lost = false;    // the device went away; reported once, after the bytes before it
-    bool m_pulling = false; // the driver is being read directly: raise nothing from readyRead
+    bool m_pulling = false; // input is taken for a blocked caller: raise nothing from it
 };

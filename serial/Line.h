@@ -47,6 +47,12 @@ class Line {
     // Appends what arrives within `timeoutMs` (what waits already, at once; a negative time is
     // none). Lost: the device went away, and the line is closed.
     virtual ReadResult Read(QByteArray& into, int timeoutMs) = 0;
+    // A descriptor to wait on in an event loop: it turns readable when bytes may have arrived
+    // or the line may have ended, and a Read with no wait then takes what came and quiets it
+    // again. -1 while the line is closed. Lines served only by blocking reads have none.
+    virtual int ReadinessDescriptor() const = 0;
+    // Sets the line to `settings` while it stays open; throws CommError when it cannot.
+    virtual void ChangeSettings(const SerialSettings& settings) = 0;
     // Drops what waits in both directions and closes: nothing more reaches the device.
     virtual void Abandon() = 0;
     virtual void Close() = 0;

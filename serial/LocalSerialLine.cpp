@@ -6,15 +6,73 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+
+LocalSerialLine::LocalSerialLine() : m_ready(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    // The port reads what arrives in the event loop; each time it tells of input, or that the
+    // device is gone, a waiter on the readiness descriptor is woken to take it through Read.
+    QObject::connect(&m_port, &QSerialPort::readyRead, &m_port, [this] { SignalReady(); });
+    QObject::connect(
+        &m_port, &QSerialPort::errorOccurred, &m_port, [this](QSerialPort::SerialPortError error) {
+            if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError) {
+                return; // a setting refused, an error cleared: nothing arrived
+            }
+            if (PortGone()) {
+                SignalReady();
+                return;
+            }
+            // A read that found nothing, because a blocking wait took the bytes
+            // first: the port stops watching the line on that, and must not.
+            m_port.clearError();
+            WatchInputAgain();
+        });
+}
+
+LocalSerialLine::~LocalSerialLine() {
+    Close();
+    if (m_ready >= 0) {
+        ::close(m_ready);
+    }
+}
+
+void LocalSerialLine::SignalReady() {
+    const eventfd_t one = 1;
+    ::eventfd_write(m_ready, one);
+}
+
+void LocalSerialLine::QuietReady() {
+    eventfd_t count = 0;
+    ::eventfd_read(m_ready, &count); // non-blocking: nothing to take is no error
+}
+
+bool LocalSerialLine::PortGone() const {
+    const QSerialPort::SerialPortError error = m_port.error();
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError) {
+        return false;
+    }
+    // The port reports a read that found nothing as a resource error too; only a line that hung
+    // up or failed is gone.
+    pollfd line{m_port.handle(), POLLIN, 0};
+    return ::poll(&line, 1, 0) < 0 || (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void LocalSerialLine::WatchInputAgain() {
+    for (QSocketNotifier* notifier : m_port.findChildren<QSocketNotifier*>()) {
+        if (notifier->type() == QSocketNotifier::Read) {
+            notifier->setEnabled(true);
+        }
+    }
+}
 
 void LocalSerialLine::Open(const ::Port& port, const SerialSettings& settings, bool requestToSend) {
     Close();
@@ -232,13 +290,15 @@ Line::ReadResult LocalSerialLine::Read(QByteArray& into, int timeoutMs) {
     if (!m_port.isOpen()) {
         return ReadResult::Lost;
     }
+    QuietReady();
     if (m_port.bytesAvailable() > 0 || m_port.waitForReadyRead(std::max(timeoutMs, 0))) {
         into += m_port.readAll();
+        if (PortGone()) {
+            SignalReady(); // the end, after these bytes, is the next read's to tell
+        }
         return ReadResult::Data;
     }
-    // A hung-up line reads as end of file or EIO; Qt reports that as a read or resource error.
-    const QSerialPort::SerialPortError error = m_port.error();
-    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError) {
+    if (PortGone()) {
         Close();
         return ReadResult::Lost;
     }
@@ -246,9 +306,17 @@ Line::ReadResult LocalSerialLine::Read(QByteArray& into, int timeoutMs) {
     return ReadResult::Timeout;
 }
 
-bool LocalSerialLine::DriverHasInput() const {
-    pollfd input{m_port.handle(), POLLIN, 0};
-    return m_port.isOpen() && ::poll(&input, 1, 0) > 0;
+void LocalSerialLine::ChangeSettings(const SerialSettings& settings) {
+    if (m_port.isOpen() &&
+        (!m_port.setBaudRate(settings.baud) || !m_port.setParity(settings.parity) ||
+         !m_port.setDataBits(settings.dataBits) || !m_port.setStopBits(settings.stopBits))) {
+        const QString reason = m_port.errorString();
+        m_port.clearError();
+        throw CommError(CommError::Kind::InvalidSettings,
+                        QStringLiteral("%1 does not take the settings \"%2\": %3.")
+                            .arg(m_device, SettingsText(settings), reason));
+    }
+    m_baud = settings.baud; // the deadline of a write follows the rate
 }
 
 void LocalSerialLine::Abandon() {
@@ -263,6 +331,7 @@ void LocalSerialLine::Close() {
         m_port.close();
     }
     ReleaseDeviceLock();
+    QuietReady();
 }
 
 QString LocalSerialLine::SetModemLine(ModemLine line, bool on) {

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A local serial port (a USB adapter, a UART, a pseudo-terminal) as a Line. Qt Serial Port is
-// the driver; this file alone touches the port's descriptor itself (the device lock, writes that
-// must leave before a blocking wait, a look at what the driver holds). It lives on the thread
-// that uses it.
+// the driver, and its own notifications wake a waiter on the line's readiness descriptor; this
+// file alone touches the port's descriptor itself (the device lock, writes that must leave
+// before a blocking wait, a look for a hang-up). It lives on the thread that uses it.
 
 #include "serial/Line.h"
 
@@ -15,8 +15,8 @@ class LocalSerialLine : public Line {
     // a stop can end the wait.
     static constexpr int kHolderGraceMs = 3000;
     void WatchStop(const StopFlag* stop) override { m_stop = stop; }
-    LocalSerialLine() = default;
-    ~LocalSerialLine() override { Close(); }
+    LocalSerialLine();
+    ~LocalSerialLine() override;
     LocalSerialLine(const LocalSerialLine&) = delete;
     LocalSerialLine& operator=(const LocalSerialLine&) = delete;
 
@@ -29,15 +29,17 @@ class LocalSerialLine : public Line {
     QString SetModemLine(ModemLine line, bool on) override;
     QString ProbeModemLine(ModemLine line) override;
     QString Device() const override { return m_device; }
-
-    // For the serial control, which raises its events from the port's own notifications.
-    QSerialPort& Port() { return m_port; }
-    // Whether the driver holds bytes that the port has not read yet.
-    bool DriverHasInput() const;
-    // The line's rate changed while open (the control's Settings).
-    void SetBaud(qint32 baud) { m_baud = baud; }
+    // Signalled by the port's own notifications (input, an error), which run in the event loop.
+    int ReadinessDescriptor() const override { return m_port.isOpen() ? m_ready : -1; }
+    void ChangeSettings(const SerialSettings& settings) override;
 
   private:
+    void SignalReady();
+    void QuietReady();
+    // Whether the port reports the device gone (a hung-up line reads as end of file or EIO).
+    bool PortGone() const;
+    // Lets the port read what arrives again after a read that found nothing stopped it.
+    void WatchInputAgain();
     void LockDevice(const QByteArray& device);
     void ReleaseDeviceLock();
     [[noreturn]] void ThrowOpenError(QSerialPort::SerialPortError error);
@@ -48,5 +50,6 @@ class LocalSerialLine : public Line {
     QString m_settingsText;
     qint32 m_baud = 9600;
     int m_lockFd = -1;                // holds the device's lock while the port is open
+    int m_ready = -1;                 // an event counter: readable while input or an end waits
     const StopFlag* m_stop = nullptr; // an update's stop, which ends the wait for a holder
 };

@@ -1,21 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/NetworkLine.h"
 
+#include "serial/NetworkLibrary.h"
 #include "update/VisibleText.h"
 
 #include <gensio/gensio.h>
+#include <gensio/gensio_os_funcs.h>
 #include <gensio/gensio_unix.h>
 #include <gensio/sergensio.h>
 
-#include <QDir>
-#include <QSet>
 #include <algorithm>
-#include <arpa/inet.h>
-#include <csignal>
-#include <mutex>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <vector>
+#include <cerrno>
+#include <cstring>
+#include <sys/epoll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -59,29 +57,28 @@ QByteArray TcpValue(gensio* io, unsigned int control) {
     return {};
 }
 
-// The library sets each kind of connection up once per process, with the functions of the
-// connection that first uses it, and uses them again later: those must outlive every
-// connection. One set is made for that, before the first connection, and kept.
-void SetUpLibraryOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        static gensio_os_funcs* kept = nullptr;
-        if (gensio_unix_funcs_alloc(nullptr, 0, &kept) != 0) {
-            return;
-        }
-        for (const char* kind : {"telnet(rfc2217),tcp(nodelay),127.0.0.1,9", "tcp,127.0.0.1,9"}) {
-            gensio* io = nullptr;
-            if (str_to_gensio(kind, kept, nullptr, nullptr, &io) == 0) {
-                gensio_free(io); // never opened: nothing is sent anywhere
-            }
-        }
-    });
+// The program's set-up of the library; refused when the program made none.
+NetworkLibrary& Library(const QString& device) {
+    NetworkLibrary* library = NetworkLibrary::Current();
+    if (library == nullptr) {
+        throw CommError(CommError::Kind::OpenFailed,
+                        QStringLiteral("Cannot open %1: this program cannot open ports on a serial "
+                                       "server.")
+                            .arg(device));
+    }
+    return *library;
 }
 
 } // namespace
 
 struct NetworkLine::Connection {
     gensio_os_funcs* os = nullptr;
+    // Readable while one of the descriptors the library watches for this connection is: the
+    // library registers each one through its functions, and the connection's versions of
+    // those add it here as well.
+    int readiness = -1;
+    decltype(gensio_os_funcs::set_fd_handlers) librarySetHandlers = nullptr;
+    decltype(gensio_os_funcs::clear_fd_handlers) libraryClearHandlers = nullptr;
     gensio* io = nullptr;
     sergensio* serial = nullptr; // rfc2217 only
     QByteArray received;
@@ -128,12 +125,55 @@ struct NetworkLine::Connection {
         answer->value = value;
     }
 
+    // Takes the descriptors the library watches into `readiness`, from now on.
+    bool WatchDescriptors() {
+        readiness = ::epoll_create1(EPOLL_CLOEXEC);
+        if (readiness < 0) {
+            return false;
+        }
+        os->other_data = this;
+        librarySetHandlers = os->set_fd_handlers;
+        libraryClearHandlers = os->clear_fd_handlers;
+        os->set_fd_handlers = &Connection::SetHandlers;
+        os->clear_fd_handlers = &Connection::ClearHandlers;
+        return true;
+    }
+    void StopWatchingDescriptors() {
+        if (librarySetHandlers != nullptr) {
+            os->set_fd_handlers = librarySetHandlers;
+            os->clear_fd_handlers = libraryClearHandlers;
+            os->other_data = nullptr;
+            librarySetHandlers = nullptr;
+        }
+    }
+    static int SetHandlers(gensio_iod* iod, void* data, void (*read)(gensio_iod*, void*),
+                           void (*write)(gensio_iod*, void*), void (*except)(gensio_iod*, void*),
+                           void (*cleared)(gensio_iod*, void*)) {
+        auto* self = static_cast<Connection*>(iod->f->other_data);
+        epoll_event input{};
+        input.events = EPOLLIN;
+        input.data.fd = iod->f->iod_get_fd(iod);
+        ::epoll_ctl(self->readiness, EPOLL_CTL_ADD, input.data.fd, &input);
+        return self->librarySetHandlers(iod, data, read, write, except, cleared);
+    }
+    static void ClearHandlers(gensio_iod* iod) {
+        auto* self = static_cast<Connection*>(iod->f->other_data);
+        ::epoll_ctl(self->readiness, EPOLL_CTL_DEL, iod->f->iod_get_fd(iod), nullptr);
+        self->libraryClearHandlers(iod);
+    }
+
     void Serve(qint64 ns) { // ns >= 0
         gensio_time time{ns / (1000 * kNsPerMs), static_cast<int32_t>(ns % (1000 * kNsPerMs))};
         gensio_os_funcs_service(os, &time);
     }
 
     ~Connection() {
+        if (os != nullptr) {
+            StopWatchingDescriptors();
+        }
+        if (readiness >= 0) {
+            ::close(readiness);
+        }
         if (io != nullptr) {
             // Closed also when the server has closed it or the opening failed: the library frees
             // a connection only once it is closed, and only while its functions are served.
@@ -147,12 +187,11 @@ struct NetworkLine::Connection {
                             [](const Answer& a) { return a.Pending(); })) {
                 // The library keeps a request the server never answered (ser2net with a pty
                 // behind it never confirms a modem line), and with it the connection, whatever
-                // is freed: the connection is closed, and what is left of it is kept here for
-                // the program's life rather than freed under the library's feet.
-                static std::mutex parkedLock;
-                static auto* parked = new std::vector<std::pair<gensio*, gensio_os_funcs*>>;
-                const std::lock_guard lock(parkedLock);
-                parked->emplace_back(io, os);
+                // is freed: the connection is closed, and what is left of it is kept for the
+                // program's life rather than freed under the library's feet.
+                if (NetworkLibrary* library = NetworkLibrary::Current()) {
+                    library->Keep(io, os);
+                }
                 return;
             }
             gensio_free(io);
@@ -219,10 +258,7 @@ void NetworkLine::Open(const Port& port, const SerialSettings& settings, bool re
                         QStringLiteral("%1 is no port on a serial server").arg(port.device));
     }
     m_address = *port.network;
-    // A server that closes the connection while a block is written must fail that board, not
-    // end the program: writes to a closed connection return an error instead of a signal.
-    static std::once_flag ignorePipe;
-    std::call_once(ignorePipe, [] { std::signal(SIGPIPE, SIG_IGN); });
+    Library(m_device);
     // ser2net takes some milliseconds to close a port's device after a connection ends, and
     // refuses the next one meanwhile: the same program's next attempt, or its reopening after a
     // drop, must not fail for that. A port that stays in use is reported after kBusyRetryMs.
@@ -242,7 +278,6 @@ void NetworkLine::Open(const Port& port, const SerialSettings& settings, bool re
 }
 
 void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
-    SetUpLibraryOnce();
     m_connection = std::make_unique<Connection>();
     Connection& c = *m_connection;
     // Each line has a selector of its own, served only by the thread that uses the line: no
@@ -250,6 +285,11 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
     if (const int error = gensio_unix_funcs_alloc(nullptr, 0, &c.os); error != 0) {
         Refuse(CommError::Kind::OpenFailed,
                QStringLiteral("Cannot open %1: %2.").arg(m_device, LibraryError(error)));
+    }
+    if (!c.WatchDescriptors()) {
+        Refuse(CommError::Kind::OpenFailed,
+               QStringLiteral("Cannot open %1: %2.")
+                   .arg(m_device, QString::fromLocal8Bit(std::strerror(errno))));
     }
     const QByteArray text = m_address.GensioText();
     if (const int error = str_to_gensio(text.constData(), c.os, &Connection::OnEvent, &c, &c.io);
@@ -487,6 +527,13 @@ Line::ReadResult NetworkLine::Read(QByteArray& into, int timeoutMs) {
     Connection& c = *m_connection;
     ServeUntil([&c] { return !c.received.isEmpty() || c.ended != 0; },
                NowNs() + std::max(timeoutMs, 0) * kNsPerMs, nullptr);
+    // What one round of the library's work hands on (the end of the connection, passed up from
+    // the TCP layer) it tells only in the next: a read serves those rounds
+    // too before it says nothing came, so that a waiter woken by the readiness descriptor
+    // learns all it was woken for.
+    for (int round = 0; round < 3 && c.received.isEmpty() && c.ended == 0; ++round) {
+        c.Serve(0);
+    }
     if (!c.received.isEmpty()) {
         into += c.received;
         c.received.clear();
@@ -533,18 +580,14 @@ QString NetworkLine::SetModemLine(ModemLine line, bool on) {
             .arg(m_address.ServerPort());
     }
     // A server's port that left a modem line unconfirmed once is not asked again, in this
-    // connection or the next: each unanswered request costs a connection the library keeps.
-    static std::mutex silentLock;
-    static QSet<QString> silentPorts;
+    // connection or the next.
+    NetworkLibrary& library = Library(m_device);
     const QString noModemLines =
         QStringLiteral("the server did not confirm it within %1 ms: its port has no modem lines "
                        "(a pseudo-terminal), or it may not set them")
             .arg(kModemAnswerMs);
-    {
-        const std::lock_guard lock(silentLock);
-        if (silentPorts.contains(m_address.ServerPort())) {
-            return noModemLines;
-        }
+    if (library.NeverConfirms(m_address.ServerPort())) {
+        return noModemLines;
     }
     const AnswerKind kind = line == ModemLine::Dtr ? kDtr : line == ModemLine::Rts ? kRts : kBreak;
     Answer& answer = c.answers[kind];
@@ -559,8 +602,7 @@ QString NetworkLine::SetModemLine(ModemLine line, bool on) {
     ++answer.sent;
     if (!ServeUntil([&] { return !answer.Pending() || c.ended != 0; },
                     NowNs() + kModemAnswerMs * kNsPerMs, nullptr)) {
-        const std::lock_guard lock(silentLock);
-        silentPorts.insert(m_address.ServerPort());
+        library.MarkNeverConfirms(m_address.ServerPort());
         return noModemLines;
     }
     if (c.ended != 0) {
@@ -595,35 +637,8 @@ void NetworkLine::ChangeSettings(const SerialSettings& settings) {
     m_baud = settings.baud;
 }
 
-int NetworkLine::SocketDescriptor() const {
-    if (!m_connection) {
-        return -1;
-    }
-    // The library does not hand out its socket: it is the one connected to the server's port
-    // from the local port the library names.
-    const QByteArray localPort = TcpValue(m_connection->io, GENSIO_CONTROL_LPORT);
-    const QDir descriptors(QStringLiteral("/proc/self/fd"));
-    for (const QString& entry : descriptors.entryList(QDir::NoDotAndDotDot | QDir::System)) {
-        const int fd = entry.toInt();
-        sockaddr_storage local{};
-        sockaddr_storage peer{};
-        socklen_t localLength = sizeof local;
-        socklen_t peerLength = sizeof peer;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
-            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
-            (local.ss_family != AF_INET && local.ss_family != AF_INET6)) {
-            continue;
-        }
-        auto portOf = [](const sockaddr_storage& address) {
-            return ntohs(address.ss_family == AF_INET
-                             ? reinterpret_cast<const sockaddr_in&>(address).sin_port
-                             : reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-        };
-        if (portOf(peer) == m_address.port && QByteArray::number(portOf(local)) == localPort) {
-            return fd;
-        }
-    }
-    return -1;
+int NetworkLine::ReadinessDescriptor() const {
+    return m_connection ? m_connection->readiness : -1;
 }
 
 bool NetworkLine::NoDelay() const {
@@ -640,7 +655,9 @@ QString NetworkLine::Reach(const QString& name, int timeoutMs, const StopFlag* s
     }
     // A bare TCP connection: the server opens its port, and nothing is set on it.
     parse.address->scheme = NetworkAddress::Scheme::Socket;
-    SetUpLibraryOnce();
+    if (NetworkLibrary::Current() == nullptr) {
+        return QStringLiteral("this program cannot open ports on a serial server");
+    }
     NetworkLine line;
     line.m_connection = std::make_unique<Connection>();
     Connection& c = *line.m_connection;

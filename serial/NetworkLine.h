@@ -46,12 +46,12 @@ class NetworkLine : public Line {
     // The connection keeps being served while the time passes.
     void Pause(int milliseconds) override;
 
-    // Sets the server's port to `settings` while the connection stays open (rfc2217:// only);
-    // throws CommError when the server refuses.
-    void ChangeSettings(const SerialSettings& settings);
-    // The connection's socket, for a caller that waits for input in an event loop of its own;
-    // -1 when closed. Only watched, never read: reads go through Read.
-    int SocketDescriptor() const;
+    // Sets the server's port to `settings` (rfc2217:// only; a raw TCP port runs as the server
+    // set it up); throws CommError when the server refuses.
+    void ChangeSettings(const SerialSettings& settings) override;
+    // Readable while a descriptor the library watches for the connection is; only waited on,
+    // never read: reads go through Read, which serves the connection.
+    int ReadinessDescriptor() const override;
     // Whether Nagle is off on the open connection (for the tests).
     bool NoDelay() const;
     // Empty when a server accepts a connection at `name` within `timeoutMs`, else why not. The

@@ -1,16 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The network line against Debian's ser2net in front of the simulated boot loader.
 #include "serial/NetworkLine.h"
+#include "serial/LineFor.h"
 #include "serial/NetworkAddress.h"
 #include "serial/PortResolver.h"
+#include "support/PtyPair.h"
 #include "support/Ser2NetProcess.h"
 #include "support/SimProcess.h"
 #include "update/Packets.h"
 
 #include <QFile>
+#include <QTest>
 #include <array>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <optional>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -104,5 +109,59 @@ TEST(NetworkLine, RefusesModemLinesThePortDoesNotHave) {
         EXPECT_TRUE(IsAck(answer)) << answer.toStdString();
     }
 }
+
+// Every transport offers one descriptor to wait on in an event loop: it turns readable when the
+// device's bytes arrive, is quiet again once they are read, and tells of the line's end.
+struct ReadinessCase {
+    const char* name;
+    std::optional<Ser2NetProcess::Scheme> server; // none: the pty itself
+};
+
+class LineReadiness : public ::testing::TestWithParam<ReadinessCase> {};
+
+bool Readable(int fd) {
+    pollfd ready{fd, POLLIN, 0};
+    return ::poll(&ready, 1, 0) > 0;
+}
+
+TEST_P(LineReadiness, TurnsReadableForInputAndForTheEnd) {
+    PtyPair device;
+    std::optional<Ser2NetProcess> server;
+    if (GetParam().server) {
+        server.emplace(QStringList{device.SlavePath()}, *GetParam().server);
+    }
+    const Port port = *ResolvePort(server ? server->PortName() : device.SlavePath()).port;
+    const std::unique_ptr<Line> line = LineFor(port);
+    line->Open(port, SerialSettings{}, true);
+    const int ready = line->ReadinessDescriptor();
+    ASSERT_GE(ready, 0);
+    QByteArray got;
+    line->Read(got, 200); // the opening's own traffic is served
+    EXPECT_TRUE(got.isEmpty());
+    device.Send("hello");
+    for (int round = 0; round < 20 && got != "hello"; ++round) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Readable(ready); }, 2000)) << got.constData();
+        EXPECT_EQ(line->Read(got, 0), Line::ReadResult::Data);
+    }
+    EXPECT_EQ(got, "hello");
+    QTest::qWait(50);
+    EXPECT_FALSE(Readable(ready)) << "quiet once what came is read";
+    if (server) {
+        server->Kill();
+    } else {
+        device.HangUp();
+    }
+    // The library may take a round or two to tell of the end; each one wakes the waiter.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return Readable(ready) && line->Read(got, 0) == Line::ReadResult::Lost; }, 5000));
+    EXPECT_EQ(line->ReadinessDescriptor(), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, LineReadiness,
+                         ::testing::Values(ReadinessCase{"pty", std::nullopt},
+                                           ReadinessCase{"socket", Ser2NetProcess::Scheme::Socket},
+                                           ReadinessCase{"rfc2217",
+                                                         Ser2NetProcess::Scheme::Rfc2217}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Test entry for the programs that drive real widgets (offscreen in CI).
 #include "app/Resources.h"
+#include "serial/NetworkLibrary.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QApplication app(argc, argv);
+    NetworkLibrary network;
     QCoreApplication::setApplicationName(QStringLiteral("Tavrel_V1.0"));
     SetApplicationIdentity(TavrelIdentity()); // as the application gives it to its window
     ::testing::InitGoogleTest(&argc, argv);

@@ -36,6 +36,8 @@ class InMemoryLine : public Line {
     QString SetModemLine(ModemLine line, bool on) override;
     QString ProbeModemLine(ModemLine) override { return {}; }
     QString Device() const override { return m_device; }
+    int ReadinessDescriptor() const override { return -1; }
+    void ChangeSettings(const SerialSettings&) override {}
     // Time passes only when the device is waited for: a read that finds nothing moves it on by
     // the read's time, so that an update's fixed waits cost no real time.
     qint64 NowNs() const override { return m_nowNs; }
