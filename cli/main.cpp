@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-flash: the Tavrel update from the command line, for scripts and production lines.
-#include "cli/Defaults.h"
 #include "cli/ExitStatus.h"
 #include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
 #include "cli/Output.h"
+#include "config/Defaults.h"
 #include "serial/NetworkLibrary.h"
 #include "serial/PortMapping.h"
 #include "update/VisibleText.h"
@@ -146,11 +146,11 @@ int Run(int argc, char** argv) {
         arguments << QByteArray(argv[i]);
     }
     QStringList defaultsTold; // where the values that are not the command line's came from
-    flash::ParseResult parsed = flash::ParseWithDefaults(arguments, &defaultsTold);
-    if (!parsed.options) {
+    config::SettingsRead parsed = config::ReadSettings(config::kFlash, arguments, &defaultsTold);
+    if (!parsed.settings) {
         return UsageError(arguments, parsed.error);
     }
-    flash::FlashOptions& options = *parsed.options;
+    flash::FlashOptions& options = *parsed.settings;
     if (options.help) {
         flash::Print(stdout, flash::HelpText());
         return flash::kExitOk;

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/ConfigurationFiles.h"
 
-#include "serial/NetworkAddress.h"
-
 #include <QDir>
 #include <QFile>
 #include <QMap>
@@ -159,27 +157,6 @@ ConfigurationRead ReadConfigurationFile(const QString& path) {
                                            QStringLiteral("%1 line %2").arg(path).arg(number)};
     }
     return read;
-}
-
-ConfiguredPorts ConfiguredNetworkPorts() {
-    ConfiguredPorts found;
-    for (const QString& path : ConfigurationFiles()) {
-        const ConfigurationRead read = ReadConfigurationFile(path);
-        if (!read.error.isEmpty()) {
-            return {{}, path, read.error};
-        }
-        for (const ConfigurationEntry& entry : read.entries) {
-            if (entry.key != QLatin1String("network-ports")) {
-                continue;
-            }
-            QString error;
-            found = {ParseNetworkPortList(QString::fromUtf8(entry.value), &error), path, {}};
-            if (!error.isEmpty()) {
-                return {{}, path, QStringLiteral("%1 (network-ports in %2)").arg(error, path)};
-            }
-        }
-    }
-    return found;
 }
 
 } // namespace station

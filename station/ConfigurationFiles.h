@@ -34,13 +34,4 @@ struct ConfigurationRead {
 // a [section], and a key given twice (both lines named). A file that does not exist has nothing.
 ConfigurationRead ReadConfigurationFile(const QString& path);
 
-// The network ports the files list under network-ports (the one that wins), and where they came
-// from; the reason when a file cannot be read or names something that is no network port.
-struct ConfiguredPorts {
-    QStringList ports;
-    QString source;
-    QString error;
-};
-ConfiguredPorts ConfiguredNetworkPorts();
-
 } // namespace station

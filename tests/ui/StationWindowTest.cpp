@@ -338,8 +338,8 @@ TEST(StationProgram, CommandLineNeedsNoDisplay) {
     };
     for (const Case& c : {Case{{"--help"}, 0, "Usage: tavrel-station [options] [IMAGE]"},
                           Case{{"-V"}, 0, "tavrel-station " TAVREL_VERSION},
-                          Case{{"--log", ""}, 1, "--log needs a value"},
-                          Case{{"--watch="}, 1, "--watch needs a value"},
+                          Case{{"--log", ""}, 1, "--log needs a file"},
+                          Case{{"--watch="}, 1, "--watch= needs a pattern"},
                           Case{{"--fast"}, 1, "unknown option --fast"},
                           Case{{"-p", "/dev/ttyUSB0"}, 1, "names a port on a serial server"},
                           Case{{"a.bin", "b.bin"}, 1, "give one IMAGE"},

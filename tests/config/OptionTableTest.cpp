@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-flash's command line takes the GNU forms its users type elsewhere, each meaning the same
 // options, and refuses what it cannot take with a message that names the option.
-#include "cli/FlashOptions.h"
-#include "cli/Defaults.h"
+#include "config/Defaults.h"
 #include "support/TempFiles.h"
 
 #include <QDir>
@@ -21,11 +20,11 @@ QList<QByteArray> Words(std::initializer_list<const char*> words) {
 }
 
 // What a parse made, in one line to compare.
-std::string Made(const flash::ParseResult& parsed) {
-    if (!parsed.options) {
+std::string Made(const config::SettingsRead& parsed) {
+    if (!parsed.settings) {
         return "refused: " + parsed.error.toStdString();
     }
-    const flash::FlashOptions& o = *parsed.options;
+    const config::RunSettings& o = *parsed.settings;
     return QStringLiteral("port=%1 baud=%2 timeout=%3 quiet=%4 json=%5 verbose=%6 image=%7 "
                           "watch=%8:%9 filters=%10 retries=%11")
                .arg(o.ports.join('|'))
@@ -43,7 +42,7 @@ std::string Made(const flash::ParseResult& parsed) {
            " log=" + o.logFile.toStdString();
 }
 
-TEST(FlashOptions, EveryGnuFormMeansTheSame) {
+TEST(OptionTable, EveryGnuFormMeansTheSame) {
     const std::vector<std::vector<QList<QByteArray>>> groups{
         {Words({"-p", "/dev/x", "-b", "9600", "-t", "2", "fw.bin"}),
          Words({"--port=/dev/x", "--baud=9600", "--timeout=2", "fw.bin"}),
@@ -63,15 +62,16 @@ TEST(FlashOptions, EveryGnuFormMeansTheSame) {
          Words({"--port-filter", "vid=0483", "--watch", "fw.bin"})},
     };
     for (const auto& forms : groups) {
-        const std::string first = Made(flash::ParseFlashOptions(forms.front()));
+        const std::string first = Made(config::ParseCommandLine(config::kFlash, forms.front()));
         EXPECT_EQ(first.rfind("refused", 0), std::string::npos) << first;
         for (const QList<QByteArray>& form : forms) {
-            EXPECT_EQ(Made(flash::ParseFlashOptions(form)), first) << form.join(' ').toStdString();
+            EXPECT_EQ(Made(config::ParseCommandLine(config::kFlash, form)), first)
+                << form.join(' ').toStdString();
         }
     }
 }
 
-TEST(FlashOptions, RefusalsNameTheOption) {
+TEST(OptionTable, RefusalsNameTheOption) {
     const std::vector<std::pair<QList<QByteArray>, const char*>> refused{
         {Words({"--t", "5", "fw.bin"}), "--t is ambiguous: --timeout, --trace"},
         {Words({"--fast", "fw.bin"}), "unknown option --fast"},
@@ -94,15 +94,30 @@ TEST(FlashOptions, RefusalsNameTheOption) {
          "--port-filter chooses among the system's ports"},
     };
     for (const auto& [argv, said] : refused) {
-        const flash::ParseResult parsed = flash::ParseFlashOptions(argv);
-        EXPECT_FALSE(parsed.options) << argv.join(' ').toStdString();
+        const config::SettingsRead parsed = config::ParseCommandLine(config::kFlash, argv);
+        EXPECT_FALSE(parsed.settings) << argv.join(' ').toStdString();
         EXPECT_TRUE(parsed.error.startsWith(QString::fromUtf8(said))) << parsed.error.toStdString();
+    }
+}
+
+// Each program takes the options the table gives it, and no other.
+TEST(OptionTable, EachProgramTakesTheOptionsListedForIt) {
+    for (const config::OptionSpec& option : config::OptionTable()) {
+        for (const config::Program program : {config::kFlash, config::kStation}) {
+            const QByteArray word = QByteArray("--") + option.name;
+            const config::SettingsRead read =
+                config::ParseCommandLine(program, Words({word.constData(), "x", "fw.bin"}));
+            const bool refusedAsUnknown = read.error.startsWith(QStringLiteral("unknown option"));
+            EXPECT_EQ(refusedAsUnknown, (option.programs & program) == 0)
+                << word.constData() << " in program " << program << ": "
+                << read.error.toStdString();
+        }
     }
 }
 
 // The environment and the configuration file fill in what the command line leaves, never more:
 // not a port where the command line chose ports otherwise, not a log where no image is written.
-TEST(FlashOptions, DefaultsFillOnlyWhatTheCommandLineLeaves) {
+TEST(OptionTable, DefaultsFillOnlyWhatTheCommandLineLeaves) {
     struct Case {
         const char* name;
         QByteArray file; // tavrel.conf
@@ -110,6 +125,7 @@ TEST(FlashOptions, DefaultsFillOnlyWhatTheCommandLineLeaves) {
         QList<QByteArray> argv;
         QByteArray made;   // part of what the parse made, or of its refusal
         bool fifo = false; // the file is a FIFO, whose reading would block
+        config::Program program = config::kFlash;
     };
     TempFiles files;
     const QByteArray folder = QFile::encodeName(files.Path("config"));
@@ -144,6 +160,18 @@ TEST(FlashOptions, DefaultsFillOnlyWhatTheCommandLineLeaves) {
              Case{"QSettingsForms", "[General]\nlog = \"/tmp/a\\tb\", \"c\" ; note\n", "",
                   Words({"-p", "/dev/x", "fw.bin"}), "log=/tmp/a\tb,c"},
              Case{"FifoIsRefusedAtOnce", "", "", Words({"fw.bin"}), "not a regular file", true},
+             // The station reads the same files and the same environment, by the same rules.
+             Case{
+                 "StationFileBaudAndWatch", "baud = 9600\nwatch = \"/dev/serial/by-id/*\"\n", "",
+                 Words({}),
+                 "baud=9600 timeout=10 quiet=0 json=0 verbose=0 image= watch=0:/dev/serial/by-id/*",
+                 false, config::kStation},
+             Case{"StationCommandLineBeatsFile", "baud = 9600\n", "", Words({"-b", "57600"}),
+                  "baud=57600 ", false, config::kStation},
+             Case{"StationTakesNoPortFromTheEnvironment", "retries = 2\n", "/dev/x", Words({}),
+                  "port= baud=115200", false, config::kStation},
+             Case{"StationChecksFileValues", "expect = \"ready|\"\n", "", Words({}),
+                  "--expect ready| matches even no text", false, config::kStation},
          }) {
         const QString path = files.Path("config/tavrel/tavrel.conf");
         QFile::remove(path);
@@ -160,7 +188,7 @@ TEST(FlashOptions, DefaultsFillOnlyWhatTheCommandLineLeaves) {
             qputenv("TAVREL_PORT", c.port);
         }
         QStringList told;
-        const std::string made = Made(flash::ParseWithDefaults(c.argv, &told));
+        const std::string made = Made(config::ReadSettings(c.program, c.argv, &told));
         EXPECT_NE(made.find(c.made.toStdString()), std::string::npos) << c.name << ": " << made;
     }
     qunsetenv("TAVREL_PORT");

@@ -1,0 +1,151 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "config/Defaults.h"
+
+#include "station/ConfigurationFiles.h"
+
+#include <QMap>
+
+namespace config {
+
+namespace {
+
+struct Default {
+    QString key;      // the option's long name
+    QByteArray value; // bytes, as the command line's words are
+    QString source;
+};
+
+// The keys a configuration file may give the program, each the long option it stands for.
+QStringList FileKeys(Program program) {
+    QStringList keys;
+    for (const OptionSpec& o : OptionTable()) {
+        if (o.inFiles && (o.programs & program) != 0) {
+            keys << QLatin1String(o.name);
+        }
+    }
+    return keys;
+}
+
+// Every key either program takes, for messages: "baud, timeout, ... and slots".
+QString KeyList() {
+    QStringList keys = FileKeys(Program(kFlash | kStation));
+    const QString last = keys.takeLast();
+    return keys.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+}
+
+} // namespace
+
+SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, QStringList* told) {
+    const SettingsRead given = ParseCommandLine(program, arguments);
+    if (!given.settings || given.settings->help || given.settings->version ||
+        given.settings->listPorts) {
+        return given; // nothing that a default could change
+    }
+    const RunSettings& cli = *given.settings;
+    const QStringList fileKeys = FileKeys(program);
+    // A word that gives one option alone, checked as the command line checks it.
+    const auto alone = [&](const QByteArray& word) {
+        return ParseCommandLine(program, {arguments.value(0), word, "--version"});
+    };
+    QMap<QString, Default> defaults;
+    for (const QString& path : station::ConfigurationFiles()) {
+        const station::ConfigurationRead file = station::ReadConfigurationFile(path);
+        if (!file.error.isEmpty()) {
+            return {std::nullopt, file.error};
+        }
+        for (const station::ConfigurationEntry& entry : file.entries) {
+            const QString& key = entry.key;
+            // A key for the other program is no fault: both read the same files.
+            const OptionSpec* spec = FindOption(key);
+            if (spec == nullptr || !spec->inFiles) {
+                return {std::nullopt,
+                        QStringLiteral("the configuration file %1 has the key %2; the keys are "
+                                       "%3, outside any [section]")
+                            .arg(path, key, KeyList())};
+            }
+            if (!fileKeys.contains(key)) {
+                continue;
+            }
+            // Every value in a file is checked as the same option on the command line is,
+            // whether or not this run uses it: a file with a fault is mended, not ignored.
+            const SettingsRead checked = alone("--" + key.toUtf8() + '=' + entry.value);
+            if (!checked.settings) {
+                return {std::nullopt,
+                        QStringLiteral("%1 (from %2)").arg(checked.error, entry.source)};
+            }
+            defaults[key] = {key, entry.value, entry.source};
+        }
+    }
+    for (const OptionSpec& o : OptionTable()) {
+        // The station watches its local ports: a port from the environment is the flasher's.
+        const bool takes = (o.programs & program) != 0 &&
+                           (program == kFlash || QLatin1String(o.name) != QLatin1String("port"));
+        if (takes && o.environment != nullptr && qEnvironmentVariableIsSet(o.environment)) {
+            defaults[QLatin1String(o.name)] = {QLatin1String(o.name), qgetenv(o.environment),
+                                               QLatin1String(o.environment)};
+        }
+    }
+    // A port named by the environment is no default when the ports are chosen otherwise.
+    if (cli.allPorts || cli.watch || cli.given.contains(QStringLiteral("port-filter"))) {
+        defaults.remove(QStringLiteral("port"));
+    }
+    // A port named (on the command line, or by the environment) leaves no port to choose: a
+    // file's filter is not used, and -v says so.
+    QString unusedFilter;
+    if ((cli.given.contains(QStringLiteral("port")) || defaults.contains(QStringLiteral("port"))) &&
+        !cli.given.contains(QStringLiteral("port-filter")) &&
+        defaults.contains(QStringLiteral("port-filter"))) {
+        const Default unused = defaults.take(QStringLiteral("port-filter"));
+        unusedFilter = QStringLiteral("port-filter %1 from %2 is not used: a port is named")
+                           .arg(QString::fromLocal8Bit(unused.value), unused.source);
+    }
+    // The network ports join a watch; a run without one flashes the ports it names. The
+    // station always watches, and its -p names its network ports instead of the files'.
+    if (program == kFlash ? !cli.watch : cli.given.contains(QStringLiteral("port"))) {
+        defaults.remove(QStringLiteral("network-ports"));
+    }
+    // Sending the switch packet alone writes no image: nothing to log, nothing to try again.
+    if (cli.switchOnly) {
+        defaults.remove(QStringLiteral("log"));
+        defaults.remove(QStringLiteral("retries"));
+    }
+    // The watch pattern is a default only for a --watch given without one.
+    QByteArray watchPattern;
+    const Default watch = defaults.take(QStringLiteral("watch"));
+    // The station always watches: its pattern is a default whenever none was given.
+    const bool watching = program == kStation || cli.watch;
+    if (watching && cli.watchPattern.isEmpty() && !watch.value.isEmpty()) {
+        watchPattern = watch.value;
+        told->append(QStringLiteral("watch %1 from %2")
+                         .arg(QString::fromLocal8Bit(watch.value), watch.source));
+    }
+    QList<QByteArray> words{arguments.value(0)};
+    for (const Default& d : defaults) {
+        if (cli.given.contains(d.key)) {
+            continue;
+        }
+        const QByteArray word = "--" + d.key.toUtf8() + '=' + d.value;
+        if (const SettingsRead checked = alone(word); !checked.settings) {
+            return {std::nullopt, QStringLiteral("%1 (from %2)").arg(checked.error, d.source)};
+        }
+        words << word;
+        told->append(
+            QStringLiteral("%1 %2 from %3").arg(d.key, QString::fromLocal8Bit(d.value), d.source));
+    }
+    // The defaults go before the command line's own words, each whole ("--baud=9600"), so that
+    // the command line's options, read later, win.
+    SettingsRead parsed = ParseCommandLine(program, words + arguments.mid(1));
+    if (parsed.settings && defaults.contains(QStringLiteral("port")) &&
+        !cli.given.contains(QStringLiteral("port"))) {
+        parsed.settings->portSource = defaults.value(QStringLiteral("port")).source;
+    }
+    if (parsed.settings && !unusedFilter.isEmpty()) {
+        parsed.settings->unusedDefaults << unusedFilter;
+    }
+    if (parsed.settings && !watchPattern.isEmpty()) {
+        parsed.settings->watchPattern = watchPattern;
+    }
+    return parsed;
+}
+
+} // namespace config

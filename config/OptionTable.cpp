@@ -1,0 +1,595 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "config/OptionTable.h"
+
+#include "serial/NetworkAddress.h"
+#include "serial/PortMapping.h"
+#include "station/PortUpdate.h"
+#include "station/PortWatcher.h"
+#include "update/VisibleText.h"
+
+#include <QRegularExpression>
+#include <cmath>
+#include <getopt.h>
+#include <vector>
+
+namespace config {
+
+namespace {
+
+using Value = OptionSpec::Value;
+constexpr unsigned kBoth = kFlash | kStation;
+
+QString Text(const QByteArray& value) {
+    return QString::fromLocal8Bit(value);
+}
+
+QString Flag(bool& flag) {
+    flag = true;
+    return {};
+}
+
+QString TakePort(RunSettings& s, const QByteArray& value, OptionContext& c) {
+    s.given << QStringLiteral("port");
+    if (value.startsWith('=')) {
+        return QStringLiteral("%1 takes the port without '=' (-pPORT or -p PORT)").arg(c.spelled);
+    }
+    if (value.isEmpty()) {
+        // An empty name (a script's unset variable) never means "any port".
+        return QStringLiteral("%1 needs a port, and an empty name is none").arg(c.spelled);
+    }
+    const QString text = Text(value);
+    // "-p com 3": the number may come as its own word.
+    if (text.compare(QLatin1String("com"), Qt::CaseInsensitive) == 0 && c.next < c.words.size() &&
+        ParseComName(text + Text(c.words[c.next]))) {
+        s.port = text + QLatin1Char(' ') + Text(c.words[c.next++]);
+    } else {
+        s.port = PortNameFromBytes(value);
+    }
+    // A port on a serial server is checked now, before any other port is opened.
+    if (LooksLikeNetworkPort(s.port)) {
+        if (const NetworkAddressParse parse = ParseNetworkAddress(s.port); !parse.address) {
+            return QStringLiteral("%1: %2").arg(c.spelled, parse.error);
+        }
+    }
+    s.ports << s.port;
+    return {};
+}
+
+QString TakeWatch(RunSettings& s, const QByteArray& value, OptionContext& c) {
+    s.given << QStringLiteral("watch");
+    s.watch = true;
+    static const QRegularExpression wildcard(QStringLiteral("[*?\\[]"));
+    if (c.attached) {
+        if (value.isEmpty()) {
+            return QStringLiteral("--watch= needs a pattern; give --watch alone to watch the USB "
+                                  "serial ports");
+        }
+        if (const QString why = station::RefuseWatchPattern(value); !why.isEmpty()) {
+            return QStringLiteral("--watch: %1").arg(why);
+        }
+        s.watchPattern = value;
+    } else if (c.program == kStation) {
+        // The station watches the USB serial ports unless given a pattern, which follows.
+        const QByteArray pattern = c.words.value(c.next);
+        if (pattern.isEmpty() || pattern.startsWith('-')) {
+            return QStringLiteral("%1 needs a pattern such as '/dev/serial/by-id/*'")
+                .arg(c.spelled);
+        }
+        if (const QString why = station::RefuseWatchPattern(pattern); !why.isEmpty()) {
+            return QStringLiteral("%1: %2").arg(c.spelled, why);
+        }
+        s.watchPattern = pattern;
+        ++c.next;
+    } else if (c.next < c.words.size() && c.words[c.next].isEmpty()) {
+        return QStringLiteral("--watch is followed by an empty pattern; give --watch alone to "
+                              "watch the USB serial ports");
+    } else if (c.next < c.words.size() && !c.words[c.next].startsWith('-') &&
+               Text(c.words[c.next]).contains(wildcard)) {
+        s.watchPattern = c.words[c.next++];
+        c.tookNextWord = true;
+    }
+    return {};
+}
+
+QString TakeRetries(RunSettings& s, const QByteArray& value, OptionContext& c) {
+    bool ok = false;
+    s.retries = Text(value).toInt(&ok);
+    return ok && s.retries >= 0 && s.retries <= 1000
+               ? QString()
+               : QStringLiteral("%1 needs a whole number from 0 to 1000").arg(c.spelled);
+}
+
+QString TakeFile(QByteArray& into, const QByteArray& value, const QString& spelled,
+                 const char* what) {
+    if (value.isEmpty()) {
+        return QStringLiteral("%1 needs %2").arg(spelled, QLatin1String(what));
+    }
+    into = value;
+    return {};
+}
+
+QString TakeBase(RunSettings& s, const QByteArray& value, OptionContext& c) {
+    const QString text = Text(value);
+    bool ok = false;
+    const qulonglong address = text.toULongLong(&ok, 0);
+    // Decimal or 0x hex: a leading zero is not octal here, it is refused.
+    const bool octalLooking = text.size() > 1 && text.startsWith(QLatin1Char('0')) &&
+                              !text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
+    if (!ok || octalLooking || address > 0xFFFFFFFFULL) {
+        return QStringLiteral("%1 needs an address in decimal or 0x hex, for example 0x08000000")
+            .arg(c.spelled);
+    }
+    s.base = static_cast<quint32>(address);
+    return {};
+}
+
+QString TakeFormat(RunSettings& s, const QByteArray& value, OptionContext& c) {
+    const QString name = Text(value).toLower();
+    if (name == QLatin1String("bin")) {
+        s.format = ImageFormat::Binary;
+    } else if (name == QLatin1String("hex")) {
+        s.format = ImageFormat::IntelHex;
+    } else if (name == QLatin1String("srec")) {
+        s.format = ImageFormat::SRecord;
+    } else {
+        return QStringLiteral("%1 needs bin, hex or srec").arg(c.spelled);
+    }
+    return {};
+}
+
+QString TakeBaud(RunSettings& s, const QByteArray& value, OptionContext& c) {
+    bool ok = false;
+    s.baud = Text(value).toInt(&ok);
+    return ok && s.baud >= 1
+               ? QString()
+               : QStringLiteral("%1 needs a baud rate, a whole number from 1 up").arg(c.spelled);
+}
+
+QString TakeTimeout(RunSettings& s, const QByteArray& value, OptionContext& c) {
+    bool ok = false;
+    s.timeoutSeconds = Text(value).toDouble(&ok);
+    return ok && std::isfinite(s.timeoutSeconds) && s.timeoutSeconds >= 0 && s.timeoutSeconds <= 1e6
+               ? QString()
+               : QStringLiteral("%1 needs a number of seconds from 0 (waits forever) to 1000000")
+                     .arg(c.spelled);
+}
+
+QString TakePortFilter(RunSettings& s, const QByteArray& value, OptionContext& c) {
+    QString error;
+    const std::optional<PortFilter> filter = ParsePortFilter(Text(value), &error);
+    if (!filter) {
+        return QStringLiteral("%1: %2").arg(c.spelled, error);
+    }
+    s.portFilters << *filter;
+    return {};
+}
+
+QString TakeExpect(RunSettings& s, const QByteArray& value, OptionContext& c) {
+    if (const QString why = station::RefuseExpectation(Text(value)); !why.isEmpty()) {
+        return QStringLiteral("%1 %2").arg(c.spelled, why);
+    }
+    s.expect = Text(value);
+    return {};
+}
+
+QString TakeExpectWithin(RunSettings& s, const QByteArray& value, OptionContext& c) {
+    const std::optional<double> seconds = station::ExpectWithinSeconds(Text(value));
+    if (!seconds) {
+        return QStringLiteral("%1 needs %2").arg(c.spelled, station::kExpectWithinRange);
+    }
+    s.expectWithinSeconds = *seconds;
+    return {};
+}
+
+QString TakeSequence(ModemSequence& into, const QByteArray& value, const QString& spelled) {
+    QString error;
+    const std::optional<ModemSequence> steps = ParseModemSequence(Text(value), &error);
+    if (!steps) {
+        return QStringLiteral("%1: %2").arg(spelled, error);
+    }
+    into = *steps;
+    return {};
+}
+
+QString TakeNetworkPorts(RunSettings& s, const QByteArray& value, OptionContext& c) {
+    QString why;
+    s.networkPorts = ParseNetworkPortList(Text(value), &why);
+    if (s.networkPorts.isEmpty()) {
+        return why.isEmpty()
+                   ? QStringLiteral("%1 needs a list of ports such as rfc2217://10.0.0.5:4001")
+                         .arg(c.spelled)
+                   : why;
+    }
+    return {};
+}
+
+const QList<OptionSpec> kTable = {
+    {"port", 'p', Value::Required, kBoth, false, "TAVREL_PORT", false, "PORT",
+     "a device path (/dev/ttyUSB0), comN / \"com N\" mapped as in the\n"
+     "window (TAVREL_COM<N> first), or a port on a serial server:\n"
+     "rfc2217://HOST:PORT (the line set through RFC 2217) or\n"
+     "socket://HOST:PORT (raw TCP). Default: the one USB serial port\n"
+     "(never a built-in UART, ttyS*). Give it several times to flash\n"
+     "several ports at once.",
+     "a port on a serial server as well: rfc2217://HOST:PORT or\n"
+     "socket://HOST:PORT, shown once the server takes a connection;\n"
+     "give it again for another (default: network-ports in the\n"
+     "configuration file)",
+     TakePort},
+    {"port-filter", 0, Value::Required, kBoth, true, nullptr, false, "F",
+     "only ports F takes, for the default port, --all-ports and\n"
+     "--watch: vid=0483,pid=5740,serial=...,name=GLOB (fields\n"
+     "and-ed; give it again for another filter, either may match)",
+     nullptr, TakePortFilter},
+    {"all-ports", 0, Value::None, kFlash, false, nullptr, true, nullptr,
+     "flash every serial port of the system at once (USB first);\n"
+     "a built-in UART (ttyS*) only when -p or name=ttyS... names it",
+     nullptr, [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.allPorts); }},
+    {"watch", 0, Value::Optional, kBoth, true, nullptr, false, "[GLOB]",
+     "station mode: flash each port as it appears (the system's USB\n"
+     "serial ports, or the paths matching GLOB, which must hold * ? or\n"
+     "[, e.g. '/dev/serial/by-id/*'), again only after it has gone and\n"
+     "come back (one that drops the port within 2 s of passing and\n"
+     "is back within 10 s is taken for the same board restarting);\n"
+     "runs until Ctrl-C, then prints the totals",
+     "show the ports whose paths match GLOB (for example\n"
+     "'/dev/serial/by-id/*') instead of the system's USB serial ports",
+     TakeWatch},
+    {"network-ports", 0, Value::Required, kBoth, true, nullptr, false, "LIST",
+     "with --watch: ports on serial servers as well\n"
+     "(rfc2217://HOST:PORT or socket://HOST:PORT, separated by\n"
+     "commas), each flashed once its server takes a connection",
+     "ports on serial servers, as -p gives them one by one,\n"
+     "separated by commas",
+     TakeNetworkPorts},
+    {"auto", 0, Value::None, kStation, false, nullptr, false, nullptr,
+     "start in Auto: flash each device as soon as it appears", nullptr,
+     [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.autoMode); }},
+    {"retries", 0, Value::Required, kFlash, true, nullptr, false, "N",
+     "start a port that failed (for any reason but the image) over\n"
+     "from block 0, up to N more times (default 0)",
+     nullptr, TakeRetries},
+    {"log", 0, Value::Required, kBoth, true, nullptr, false, "FILE",
+     "append one JSON line per attempt to FILE, synced to the disk",
+     "append the results to FILE (default: results.jsonl in the user's\n"
+     "data folder)",
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         return TakeFile(s.logFile, value, c.spelled, "a file");
+     }},
+    {"base", 0, Value::Required, kFlash, false, nullptr, false, "ADDRESS",
+     "for an Intel HEX or S-record IMAGE: the address of the image's\n"
+     "first byte (default: the lowest address in the file)",
+     nullptr, TakeBase},
+    {"format", 0, Value::Required, kFlash, false, nullptr, false, "FORMAT",
+     "read IMAGE as bin, hex (Intel HEX) or srec (S-record); by\n"
+     "default its content tells (a file named as HEX or S-record,\n"
+     ".hex, .srec, .s19 and so on, that does not begin like either\n"
+     "is refused)",
+     nullptr, TakeFormat},
+    {"baud", 'b', Value::Required, kBoth, true, "TAVREL_BAUD", false, "RATE",
+     "baud rate (default 115200); 8 data bits, no parity, 1 stop bit", nullptr, TakeBaud},
+    {"timeout", 't', Value::Required, kBoth, true, nullptr, false, "SECS",
+     "how long to wait for each ACK (default 10; 0 waits forever;\n"
+     "at most 1000000)",
+     nullptr, TakeTimeout},
+    {"switch-only", 0, Value::None, kFlash, false, nullptr, true, nullptr,
+     "send the switch packet alone and exit (IMAGE not needed)", nullptr,
+     [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.switchOnly); }},
+    {"expect", 0, Value::Required, kBoth, true, nullptr, false, "REGEX",
+     "after the switch packet the new program must say something that\n"
+     "matches REGEX, or the board fails (exit 7): the only proof that\n"
+     "it runs; a port dropped meanwhile is opened again by its name",
+     "after the switch packet the new program must say something that\n"
+     "matches REGEX, or the board fails",
+     TakeExpect},
+    {"expect-within", 0, Value::Required, kBoth, true, nullptr, false, "SECS",
+     "how long it has to say it (default 5)", nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         s.given << QStringLiteral("expect-within");
+         return TakeExpectWithin(s, value, c);
+     }},
+    {"slots", 0, Value::Required, kBoth, true, nullptr, false, "FILE",
+     "the fixture's names for its ports: lines of PORT-OR-GLOB = Label\n"
+     "(\"Slot 3\"), shown and recorded in the log",
+     nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         QByteArray file;
+         const QString why = TakeFile(file, value, c.spelled, "a file");
+         s.slotsFile = Text(file);
+         return why;
+     }},
+    {"before", 0, Value::Required, kBoth, true, nullptr, false, "SEQ",
+     "modem-line steps on the opened port before the first block,\n"
+     "to drive a fixture's reset and boot pins: dtr, -dtr, rts, -rts,\n"
+     "break, -break and wait:MS, comma-separated, or a named one:\n"
+     "reset-dtr, reset-rts, boot-dtr-reset-rts (tavrel-flash --help\n"
+     "lists them); a port that cannot set a line is refused before any\n"
+     "block is sent",
+     nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         return TakeSequence(s.before, value, c.spelled);
+     }},
+    {"after", 0, Value::Required, kBoth, true, nullptr, false, "SEQ",
+     "the same after the switch packet", nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         return TakeSequence(s.after, value, c.spelled);
+     }},
+    {"list-ports", 0, Value::None, kFlash, false, nullptr, false, nullptr,
+     "show com 1 to com 15 and what each maps to, then every port with\n"
+     "its stable names, USB ids, serial number, maker and use",
+     nullptr, [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.listPorts); }},
+    {"json", 'j', Value::None, kFlash, false, nullptr, false, nullptr,
+     "progress as one JSON object per line on standard output", nullptr,
+     [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.json); }},
+    {"verbose", 'v', Value::None, kFlash, false, nullptr, false, nullptr,
+     "where each value came from, how each port was found and set\n"
+     "up, and every block with its time; twice: every byte too",
+     nullptr,
+     [](RunSettings& s, const QByteArray&, OptionContext&) {
+         ++s.verbose;
+         return QString();
+     }},
+    {"trace", 0, Value::Required, kFlash, false, nullptr, false, "FILE",
+     "log every byte sent and received (\"-\": standard error)", nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         return TakeFile(s.traceFile, value, c.spelled, "a file (or - for standard error)");
+     }},
+    {"quiet", 'q', Value::None, kFlash, false, nullptr, false, nullptr,
+     "no progress, only errors\n"
+     "(--json ends every run, failed or not, with a record that\n"
+     "carries the exit status)",
+     nullptr, [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.quiet); }},
+    {"help", 'h', Value::None, kBoth, false, nullptr, false, nullptr, "show this help", nullptr,
+     [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.help); }},
+    {"version", 'V', Value::None, kBoth, false, nullptr, false, nullptr, "show the version",
+     nullptr, [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.version); }},
+};
+
+// The long options a word starting with "--" may stand for, as the user wrote it.
+QStringList LongOptionsFor(Program program, const QByteArray& word) {
+    const QByteArray name = word.mid(2).split('=').first();
+    QStringList matches;
+    for (const OptionSpec& o : kTable) {
+        if ((o.programs & program) == 0) {
+            continue;
+        }
+        if (QByteArray(o.name) == name) {
+            return {QStringLiteral("--") + QLatin1String(o.name)};
+        }
+        if (QByteArray(o.name).startsWith(name)) {
+            matches << QStringLiteral("--") + QLatin1String(o.name);
+        }
+    }
+    return matches;
+}
+
+// The rules between options, once all are read.
+QString CheckTogether(Program program, RunSettings& s, const QList<QByteArray>& positional,
+                      bool watchTookWord) {
+    if (positional.size() > 1) {
+        return QStringLiteral("give one IMAGE, not %1").arg(positional.size());
+    }
+    s.imagePath = positional.value(0);
+    if (positional.isEmpty() && !s.switchOnly && program == kFlash) {
+        if (watchTookWord) {
+            return QStringLiteral("--watch took %1 as the pattern of ports to watch, and no IMAGE "
+                                  "is left; write --watch=GLOB or put IMAGE before --watch")
+                .arg(VisibleText(s.watchPattern));
+        }
+        return QStringLiteral("no IMAGE given");
+    }
+    if (program == kStation) {
+        // Local ports are watched; a port on a serial server is named.
+        for (const QString& port : std::as_const(s.ports)) {
+            const NetworkAddressParse parse = ParseNetworkAddress(port);
+            if (!parse.address) {
+                return QStringLiteral("-p names a port on a serial server (rfc2217://HOST:PORT or "
+                                      "socket://HOST:PORT); the window shows local ports by "
+                                      "itself, or those --watch GLOB matches");
+            }
+            if (!s.networkPorts.contains(parse.address->Name())) {
+                s.networkPorts << parse.address->Name();
+            }
+        }
+        s.ports.clear();
+        s.port.clear();
+    }
+    if (SeveralPorts(s)) {
+        const int ways = !s.ports.isEmpty() + s.allPorts + s.watch;
+        if (ways > 1) {
+            return QStringLiteral("give several -p, --all-ports or --watch, not more than one of "
+                                  "them");
+        }
+        if (s.switchOnly || !s.traceFile.isEmpty()) {
+            return QStringLiteral("--switch-only and --trace take one port");
+        }
+    }
+    if (program == kFlash && !s.networkPorts.isEmpty() && !s.watch) {
+        return QStringLiteral("--network-ports goes with --watch; name a network port with -p to "
+                              "flash it now");
+    }
+    if (!s.ports.isEmpty() && !s.portFilters.isEmpty()) {
+        return QStringLiteral("--port-filter chooses among the system's ports, and -p names the "
+                              "port already; give one or the other");
+    }
+    if (s.given.contains(QStringLiteral("expect-within")) && s.expect.isEmpty()) {
+        return QStringLiteral("--expect-within gives the time for --expect; give --expect too, or "
+                              "leave both out");
+    }
+    if (s.switchOnly && !s.expect.isEmpty()) {
+        return QStringLiteral("--expect checks a new program after an update; --switch-only "
+                              "writes none");
+    }
+    if (s.switchOnly && (!s.logFile.isEmpty() || s.retries > 0)) {
+        return QStringLiteral("--switch-only writes no image: it takes neither --log nor "
+                              "--retries");
+    }
+    if (s.ports.size() == 1) {
+        s.port = s.ports.first();
+    }
+    return {};
+}
+
+} // namespace
+
+const QList<OptionSpec>& OptionTable() {
+    return kTable;
+}
+
+const OptionSpec* FindOption(const QString& name) {
+    for (const OptionSpec& o : kTable) {
+        if (name == QLatin1String(o.name)) {
+            return &o;
+        }
+    }
+    return nullptr;
+}
+
+SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& arguments) {
+    RunSettings settings;
+    std::vector<option> longOptions;
+    // Options first take what follows them; a leading '-' keeps the words in their order (so
+    // that --watch and -p com may look at the next one), ':' lets a missing value be told apart.
+    QByteArray shortOptions = "-:";
+    for (int i = 0; i < kTable.size(); ++i) {
+        const OptionSpec& o = kTable[i];
+        if ((o.programs & program) == 0) {
+            continue;
+        }
+        const int argument = o.value == Value::None       ? no_argument
+                             : o.value == Value::Required ? required_argument
+                                                          : optional_argument;
+        longOptions.push_back({o.name, argument, nullptr, 256 + i});
+        if (o.letter != 0) {
+            shortOptions += o.letter;
+            shortOptions += o.value == Value::Required ? ":" : "";
+        }
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
+    // getopt reorders nothing in this mode but reads a char* array of its own.
+    QList<QByteArray> words = arguments;
+    std::vector<char*> argv;
+    for (QByteArray& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(words.size());
+    QList<QByteArray> positional;
+    bool watchTookWord = false;
+    const auto refuse = [](const QString& message) { return SettingsRead{std::nullopt, message}; };
+    opterr = 0;
+    optind = 0; // from the start, whatever parsed before
+    for (;;) {
+        const int at = optind == 0 ? 1 : optind; // the word being read
+        const int code =
+            getopt_long(argc, argv.data(), shortOptions.constData(), longOptions.data(), nullptr);
+        if (code == -1) {
+            break;
+        }
+        const QByteArray word = at < argc ? words[at] : QByteArray();
+        const bool missing = code == ':';
+        const int id = missing ? optopt : code;
+        const OptionSpec* spec = nullptr;
+        for (int i = 0; i < kTable.size() && spec == nullptr; ++i) {
+            if (id == 256 + i ||
+                (id < 256 && id == kTable[i].letter && (kTable[i].programs & program) != 0)) {
+                spec = &kTable[i];
+            }
+        }
+        // The option as it was written, for messages: a long one whole, a short one alone.
+        const QString spelled =
+            word.startsWith("--") ? Text(word.split('=').first())
+                                  : QStringLiteral("-%1").arg(
+                                        QLatin1Char(char(code == '?' || missing ? optopt : code)));
+        if (code == '?') {
+            const QStringList meant = LongOptionsFor(program, word);
+            if (word.startsWith("--") && meant.size() > 1) {
+                return refuse(QStringLiteral("%1 is ambiguous: %2")
+                                  .arg(spelled, meant.join(QStringLiteral(", "))));
+            }
+            if (word.startsWith("--") && meant.size() == 1) {
+                return refuse(QStringLiteral("%1 takes no value").arg(meant.first()));
+            }
+            return refuse(QStringLiteral("unknown option %1").arg(spelled));
+        }
+        if (code == 1) { // a word that is no option
+            positional << QByteArray(optarg);
+            continue;
+        }
+        if (spec == nullptr) {
+            return refuse(QStringLiteral("unknown option %1").arg(spelled));
+        }
+        if (spec->writtenInFull && word != QByteArray("--") + spec->name) {
+            // Options that reach ports nobody named are never taken from a shortened name.
+            return refuse(
+                QStringLiteral("%1: write --%2 in full").arg(spelled, QLatin1String(spec->name)));
+        }
+        const QByteArray value = missing || optarg == nullptr ? QByteArray() : QByteArray(optarg);
+        if (spec->value != Value::None) {
+            settings.given << QLatin1String(spec->name);
+        }
+        int next = optind;
+        OptionContext context{words, next, spelled, program, optarg != nullptr};
+        if (const QString why = spec->take(settings, value, context); !why.isEmpty()) {
+            return refuse(why);
+        }
+        optind = next;
+        watchTookWord = watchTookWord || context.tookNextWord;
+    }
+    for (int i = optind; i < argc; ++i) {
+        positional << words[i]; // after "--"
+    }
+    if (settings.help || settings.version || settings.listPorts) {
+        return {settings, {}};
+    }
+    if (const QString why = CheckTogether(program, settings, positional, watchTookWord);
+        !why.isEmpty()) {
+        return refuse(why);
+    }
+    return {settings, {}};
+}
+
+QString OptionsHelp(Program program) {
+    QString help;
+    for (const OptionSpec& o : kTable) {
+        if ((o.programs & program) == 0) {
+            continue;
+        }
+        QString head = o.letter != 0 ? QStringLiteral("  -%1, --").arg(QLatin1Char(o.letter))
+                                     : QStringLiteral("      --");
+        head += QLatin1String(o.name);
+        if (o.valueName != nullptr) {
+            // The station's --watch takes its pattern always.
+            QString value = QLatin1String(o.valueName);
+            if (program == kStation) {
+                value.remove(QLatin1Char('[')).remove(QLatin1Char(']'));
+            }
+            head += QLatin1Char(' ') + value;
+        }
+        const char* text = program == kStation && o.stationHelp != nullptr ? o.stationHelp : o.help;
+        const QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
+        constexpr int kColumn = 23;
+        if (head.size() < kColumn - 1) {
+            help +=
+                head.leftJustified(kColumn, QLatin1Char(' ')) + lines.first() + QLatin1Char('\n');
+        } else {
+            help += head + QStringLiteral("  ") + lines.first() + QLatin1Char('\n');
+        }
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            help += QString(kColumn, QLatin1Char(' ')) + lines[i] + QLatin1Char('\n');
+        }
+    }
+    return help;
+}
+
+QStringList LongOptionNames(Program program) {
+    QStringList names;
+    for (const OptionSpec& o : kTable) {
+        if ((o.programs & program) != 0) {
+            names << QStringLiteral("--") + QLatin1String(o.name);
+        }
+    }
+    return names;
+}
+
+} // namespace config
