@@ -5,6 +5,7 @@
 #include "config/Defaults.h"
 #include "serial/NetworkLibrary.h"
 #include "station/SlotLabels.h"
+#include "station/Station.h"
 #include "ui/station/StationWindow.h"
 #include "update/ImageFormats.h"
 
@@ -68,6 +69,9 @@ std::optional<StationWindow::Options> WindowOptions(const config::RunSettings& s
     options.expectWithinSeconds = settings.expectWithinSeconds;
     options.before = settings.before;
     options.after = settings.after;
+    options.job = settings.job;
+    options.operatorId = settings.operatorId;
+    options.workOrder = settings.workOrder;
     if (!settings.slotsFile.isEmpty()) {
         const std::optional<SlotLabels> slots = SlotLabels::Read(settings.slotsFile, error);
         if (!slots) {
@@ -147,9 +151,15 @@ int main(int argc, char** argv) {
     if (!windowOptions->image.isEmpty()) {
         ImageStore image;
         const QByteArray path = QFile::encodeName(windowOptions->image);
-        if (const QString empty = RefuseEmptyImage(LoadFirmwareFile(image, path).result, path);
-            !empty.isEmpty()) {
-            std::fprintf(stderr, "tavrel-station: %s\n", empty.toLocal8Bit().constData());
+        const LoadResult loaded = LoadFirmwareFile(image, path).result;
+        QString refusal = loaded.ok ? RefuseEmptyImage(loaded, path) : QString();
+        if (loaded.ok && refusal.isEmpty() && windowOptions->job &&
+            station::ImageSha256(image, loaded.bytes) != windowOptions->job->imageSha256) {
+            refusal = QStringLiteral("the image %1 is not the one job %2 names")
+                          .arg(windowOptions->image, windowOptions->job->Title());
+        }
+        if (!refusal.isEmpty()) {
+            std::fprintf(stderr, "tavrel-station: %s\n", refusal.toLocal8Bit().constData());
             return 2;
         }
     }

@@ -116,6 +116,17 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
             !empty.isEmpty()) {
             return fail(kExitImage, empty);
         }
+        if (options.job) {
+            const QByteArray sha256 = station::ImageSha256(image, firmware.result.bytes);
+            if (sha256 != options.job->imageSha256) {
+                return fail(kExitImage,
+                            QStringLiteral("the image %1 is not the one job %2 names: its SHA-256 "
+                                           "is %3, the job's %4")
+                                .arg(VisibleText(options.imagePath), options.job->Title(),
+                                     QString::fromLatin1(sha256),
+                                     QString::fromLatin1(options.job->imageSha256)));
+            }
+        }
         figures.imageBytes = firmware.result.bytes;
         figures.image = firmware.description;
         if (style == RunPrinter::Style::Plain || style == RunPrinter::Style::Terminal) {
@@ -194,6 +205,12 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
         settings.slots = *slots;
     }
     settings.retries = options.retries;
+    if (options.job) {
+        settings.job = options.job->Title();
+        settings.jobSha256 = QString::fromLatin1(options.job->sha256);
+    }
+    settings.operatorId = options.operatorId;
+    settings.workOrder = options.workOrder;
     settings.logFile = options.logFile;
     settings.imageDescription = figures.image;
     station::StationController controller(stopSignal);

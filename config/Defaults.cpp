@@ -3,6 +3,9 @@
 
 #include "station/ConfigurationFiles.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMap>
 
 namespace config {
@@ -119,6 +122,31 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
         told->append(QStringLiteral("watch %1 from %2")
                          .arg(QString::fromLocal8Bit(watch.value), watch.source));
     }
+    // A job fixes its options: given anywhere else they are refused, and its values go in as
+    // defaults that nothing overrides.
+    std::optional<Job> job;
+    const QByteArray jobPath = cli.given.contains(QStringLiteral("job"))
+                                   ? cli.jobPath
+                                   : defaults.value(QStringLiteral("job")).value;
+    if (!jobPath.isEmpty()) {
+        const JobRead read = ReadJob(QFile::decodeName(jobPath), TrustedKeyFolders());
+        if (!read.job) {
+            return {std::nullopt, read.error};
+        }
+        job = read.job;
+        for (const auto& [option, value] : job->pinned) {
+            if (cli.given.contains(option) || defaults.contains(option)) {
+                const QString from =
+                    cli.given.contains(option)
+                        ? QString()
+                        : QStringLiteral(" (from %1)").arg(defaults.value(option).source);
+                return {std::nullopt, QStringLiteral("--%1%2 is set by job %3 and cannot be "
+                                                     "changed here")
+                                          .arg(option, from, job->Title())};
+            }
+            defaults[option] = {option, value, QStringLiteral("job %1").arg(job->Title())};
+        }
+    }
     QList<QByteArray> words{arguments.value(0)};
     for (const Default& d : defaults) {
         if (cli.given.contains(d.key)) {
@@ -144,6 +172,28 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
     }
     if (parsed.settings && !watchPattern.isEmpty()) {
         parsed.settings->watchPattern = watchPattern;
+    }
+    if (parsed.settings && job) {
+        RunSettings& settings = *parsed.settings;
+        // The job's image lies beside the job file unless IMAGE names it (its hash must match).
+        if (settings.imagePath.isEmpty() && !settings.switchOnly) {
+            settings.imagePath =
+                QFile::encodeName(QFileInfo(QFile::decodeName(jobPath))
+                                      .dir()
+                                      .absoluteFilePath(QFile::decodeName(job->imagePath)));
+        }
+        const bool noOperator =
+            settings.operatorId.isEmpty() && job->required.contains(QStringLiteral("operator"));
+        const bool noWorkOrder =
+            settings.workOrder.isEmpty() && job->required.contains(QStringLiteral("work-order"));
+        // The station asks for them in its window; the flasher has no one to ask.
+        if (program == kFlash && (noOperator || noWorkOrder)) {
+            return {std::nullopt,
+                    QStringLiteral("job %1 requires --%2")
+                        .arg(job->Title(), noOperator ? QStringLiteral("operator")
+                                                      : QStringLiteral("work-order"))};
+        }
+        settings.job = job;
     }
     return parsed;
 }

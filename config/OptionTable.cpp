@@ -339,6 +339,31 @@ const QList<OptionSpec> kTable = {
      "(--json ends every run, failed or not, with a record that\n"
      "carries the exit status)",
      nullptr, [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.quiet); }},
+    {"job", 0, Value::Required, kBoth, true, nullptr, false, "FILE",
+     "follow the signed job FILE: its image (by its SHA-256), rate,\n"
+     "waits, modem sequences and check after the switch, which nothing\n"
+     "else may change; refused unless signed by a key in\n"
+     "/etc/tavrel/job-keys or ~/.config/tavrel/job-keys (tavrel-job)",
+     nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         return TakeFile(s.jobPath, value, c.spelled, "a job file");
+     }},
+    {"operator", 0, Value::Required, kBoth, false, nullptr, false, "ID",
+     "who runs the station, recorded with every attempt", nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         s.operatorId = Text(value).trimmed();
+         return s.operatorId.isEmpty() ? QStringLiteral("%1 needs a name").arg(c.spelled)
+                                       : QString();
+     }},
+    {"work-order", 0, Value::Required, kBoth, false, nullptr, false, "WO",
+     "the work order the boards are made for, recorded with every\n"
+     "attempt",
+     nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         s.workOrder = Text(value).trimmed();
+         return s.workOrder.isEmpty() ? QStringLiteral("%1 needs a work order").arg(c.spelled)
+                                      : QString();
+     }},
     {"help", 'h', Value::None, kBoth, false, nullptr, false, nullptr, "show this help", nullptr,
      [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.help); }},
     {"version", 'V', Value::None, kBoth, false, nullptr, false, nullptr, "show the version",
@@ -370,7 +395,8 @@ QString CheckTogether(Program program, RunSettings& s, const QList<QByteArray>& 
         return QStringLiteral("give one IMAGE, not %1").arg(positional.size());
     }
     s.imagePath = positional.value(0);
-    if (positional.isEmpty() && !s.switchOnly && program == kFlash) {
+    // A job names its image.
+    if (positional.isEmpty() && !s.switchOnly && program == kFlash && s.jobPath.isEmpty()) {
         if (watchTookWord) {
             return QStringLiteral("--watch took %1 as the pattern of ports to watch, and no IMAGE "
                                   "is left; write --watch=GLOB or put IMAGE before --watch")

@@ -73,6 +73,8 @@ QString NotRegular(mode_t mode) {
                          : QStringLiteral("it is not a regular file");
 }
 
+} // namespace
+
 // Reads a regular file whole without ever blocking on something that is not one: the name is
 // looked at, then opened without following a swap to a FIFO, and looked at again.
 QString ReadRegularFile(const QString& path, QByteArray* content) {
@@ -100,8 +102,6 @@ QString ReadRegularFile(const QString& path, QByteArray* content) {
     return {};
 }
 
-} // namespace
-
 QStringList ConfigurationFiles() {
     const QString home =
         qEnvironmentVariable("XDG_CONFIG_HOME", QDir::homePath() + QStringLiteral("/.config"));
@@ -121,6 +121,10 @@ ConfigurationRead ReadConfigurationFile(const QString& path) {
                                "remove it")
                     .arg(path, why)};
     }
+    return ReadConfigurationText(content, path);
+}
+
+ConfigurationRead ReadConfigurationText(const QByteArray& content, const QString& path) {
     ConfigurationRead read;
     QMap<QString, int> seenAt;
     const QList<QByteArray> lines = content.split('\n');

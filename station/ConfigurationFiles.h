@@ -33,5 +33,9 @@ struct ConfigurationRead {
 // folder, a device) is refused without being opened; so are a line that is no "key = value",
 // a [section], and a key given twice (both lines named). A file that does not exist has nothing.
 ConfigurationRead ReadConfigurationFile(const QString& path);
+// The same rules for text read already (a job's), `path` naming it in messages.
+ConfigurationRead ReadConfigurationText(const QByteArray& content, const QString& path);
+// A regular file read whole, never blocking on one that is not; empty when read, else why not.
+QString ReadRegularFile(const QString& path, QByteArray* content);
 
 } // namespace station

@@ -258,7 +258,11 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
              {"expect_matched", session.Result().expectMatched},
              {"expect_text", session.Result().expectText},
              {"seconds", seconds},
-             {"attempt", attempt}});
+             {"attempt", attempt},
+             {"job", m_settings.job},
+             {"job_sha256", m_settings.jobSha256},
+             {"operator", m_settings.operatorId},
+             {"work_order", m_settings.workOrder}});
         if (!logError.isEmpty()) {
             // A board without its record is no board passed: the line stops here. The
             // board's own result stays beside the log's reason.

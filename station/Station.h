@@ -65,6 +65,12 @@ class Station {
         QByteArray logFile;       // empty: no results log
         QString imageDescription; // the image's format and address range, for the record
         SlotLabels slots; // the fixture's names for its ports, for the tiles and the records
+        // What every record carries of the run: its job (and the job file's SHA-256), who ran
+        // it, for which work order; empty when there is none.
+        QString job;
+        QString jobSha256;
+        QString operatorId;
+        QString workOrder;
         // The line to a port, for each attempt; by default the local serial port.
         std::function<std::unique_ptr<Line>(const QString& port)> lineTo;
     };

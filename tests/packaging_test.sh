@@ -10,6 +10,7 @@ trap 'rm -rf "$scratch"' EXIT
 DESTDIR="$scratch/root" cmake --install "$build" --prefix /usr >/dev/null
 expected=(
   usr/bin/Tavrel_V1.0 usr/bin/tavrel-flash usr/bin/tavrel-devsim usr/bin/tavrel-station
+  usr/bin/tavrel-job usr/share/man/man1/tavrel-job.1.gz
   usr/share/applications/tavrel.desktop usr/share/applications/tavrel-station.desktop
   usr/share/icons/hicolor/48x48/apps/tavrel-station.png
   usr/share/man/man1/tavrel-flash.1.gz usr/share/man/man1/Tavrel_V1.0.1.gz

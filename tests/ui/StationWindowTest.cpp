@@ -10,14 +10,17 @@
 #include "ui/station/PortTile.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMap>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
@@ -34,7 +37,8 @@ QByteArray ReadFile(const QString& path) {
 
 class StationWindowTest : public ::testing::Test {
   protected:
-    void Open(bool autoMode, qint64 imageBytes = 6000, const QStringList& networkPorts = {}) {
+    void Open(bool autoMode, qint64 imageBytes = 6000, const QStringList& networkPorts = {},
+              const std::optional<config::Job>& job = {}) {
         QDir().mkpath(files.Path("ports"));
         image = PatternBytes(imageBytes, 3);
         StationWindow::Options options;
@@ -44,6 +48,7 @@ class StationWindowTest : public ::testing::Test {
         options.autoMode = autoMode;
         options.timeoutSeconds = 2;
         options.networkPorts = networkPorts;
+        options.job = job;
         window = std::make_unique<StationWindow>(options);
         window->show();
     }
@@ -184,6 +189,41 @@ TEST_F(StationWindowTest, StartFlashesEveryWaitingPortAndAFailureShowsItsReason)
     EXPECT_EQ(results, QStringList({"board-a:passed", "board-b:passed", "board-c:failed"}));
     EXPECT_TRUE(window->ImageText().contains("6000 bytes, 6 blocks, SHA-256 "))
         << window->ImageText().toStdString();
+}
+
+// A job shows in large type and fixes its image and rate; a board waits for the operator the job
+// requires, and its record carries both.
+TEST_F(StationWindowTest, AJobFixesItsImageAndRateAndWaitsForItsOperator) {
+    SimProcess board;
+    config::Job job;
+    job.name = QStringLiteral("fw");
+    job.version = QStringLiteral("2");
+    job.sha256 = "ab";
+    job.imageSha256 = config::Sha256Hex(PatternBytes(6000, 3));
+    job.pinned = {{QStringLiteral("baud"), "115200"}};
+    job.required = {QStringLiteral("operator")};
+    Open(false, 6000, {}, job);
+    EXPECT_EQ(window->findChild<QLabel*>("job")->text(), "Job fw 2");
+    EXPECT_FALSE(window->LoadImage(files.Write("other.bin", "other")));
+    const QString link = Plug("board", board.PortPath());
+    window->OnStart();
+    QTest::qWait(500);
+    EXPECT_TRUE(LogResults().isEmpty()) << "no board before the operator is given";
+    window->findChild<QLineEdit*>("operator")->setText("ann");
+    window->OnStart();
+    ASSERT_TRUE(WaitForState(link, "passed"));
+    const QJsonObject record =
+        QJsonDocument::fromJson(ReadFile(files.Path("log.jsonl")).split('\n').first()).object();
+    EXPECT_EQ(record["job"].toString(), "fw 2");
+    EXPECT_EQ(record["operator"].toString(), "ann");
+    EXPECT_EQ(watcher.Messages().join("|").count("is not the image job fw 2"), 1)
+        << watcher.Messages().join("|").toStdString();
+    EXPECT_EQ(watcher.Messages().join("|").count("requires the operator"), 1);
+    for (QWidget* fixed : {static_cast<QWidget*>(window->findChild<QComboBox*>()),
+                           static_cast<QWidget*>(window->findChild<QPushButton*>("image"))}) {
+        ASSERT_NE(fixed, nullptr);
+        EXPECT_FALSE(fixed->isEnabled());
+    }
 }
 
 // A failed board's tile stays, red, after the board has gone, until the operator acknowledges

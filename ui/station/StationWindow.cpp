@@ -45,6 +45,7 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
                     : options.logFile;
 
     m_chooseImage = new QPushButton(tr("&Image..."), this);
+    m_chooseImage->setObjectName(QStringLiteral("image"));
     m_imageLabel = new QLabel(tr("No image yet: choose one."), this);
     m_imageLabel->setTextFormat(Qt::PlainText);
     m_imageLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -134,8 +135,38 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     m_viewport = scroll->viewport();
     m_viewport->installEventFilter(this);
 
+    // Who runs the station and for which work order: typed, or read by a barcode scanner, which
+    // types as a keyboard does.
+    m_operator = new QLineEdit(options.operatorId, this);
+    m_operator->setObjectName(QStringLiteral("operator"));
+    m_operator->setPlaceholderText(tr("scan or type"));
+    m_workOrder = new QLineEdit(options.workOrder, this);
+    m_workOrder->setObjectName(QStringLiteral("work-order"));
+    m_workOrder->setPlaceholderText(tr("scan or type"));
+    auto* operatorLabel = new QLabel(tr("O&perator"), this);
+    operatorLabel->setBuddy(m_operator);
+    auto* workOrderLabel = new QLabel(tr("&Work order"), this);
+    workOrderLabel->setBuddy(m_workOrder);
+    auto* people = new QHBoxLayout;
+    people->addWidget(operatorLabel);
+    people->addWidget(m_operator, 1);
+    people->addWidget(workOrderLabel);
+    people->addWidget(m_workOrder, 1);
+
     auto* layout = new QVBoxLayout(this);
+    if (options.job) {
+        // The job in large type: the operator sees at a glance what the station makes.
+        auto* job = new QLabel(tr("Job %1").arg(options.job->Title()), this);
+        job->setObjectName(QStringLiteral("job"));
+        job->setTextFormat(Qt::PlainText);
+        QFont large = job->font();
+        large.setPointSizeF(large.pointSizeF() * 2);
+        large.setBold(true);
+        job->setFont(large);
+        layout->addWidget(job);
+    }
     layout->addLayout(top);
+    layout->addLayout(people);
     layout->addLayout(actions);
     layout->addLayout(counters);
     layout->addWidget(scroll, 1);
@@ -188,6 +219,12 @@ bool StationWindow::LoadImage(const QString& path) {
         Message(loaded.ok ? empty : loaded.message);
         return false;
     }
+    if (m_options.job && station::ImageSha256(image, loaded.bytes) != m_options.job->imageSha256) {
+        Message(tr("%1 is not the image job %2 names (SHA-256 %3).")
+                    .arg(VisibleText(nativePath), m_options.job->Title(),
+                         QString::fromLatin1(m_options.job->imageSha256.left(12))));
+        return false;
+    }
     m_image = image;
     m_imageBytes = loaded.bytes;
     m_imagePath = nativePath;
@@ -227,6 +264,25 @@ bool StationWindow::EnsureStation() {
         Message(tr("Choose the image first."));
         return false;
     }
+    // A job that requires them gets both before its first board.
+    for (QLineEdit* field : {m_operator, m_workOrder}) {
+        const bool operatorField = field == m_operator;
+        if (m_options.job && field->text().trimmed().isEmpty() &&
+            m_options.job->required.contains(operatorField ? QStringLiteral("operator")
+                                                           : QStringLiteral("work-order"))) {
+            Message(operatorField ? tr("Job %1 requires the operator: scan or type it first.")
+                                        .arg(m_options.job->Title())
+                                  : tr("Job %1 requires the work order: scan or type it first.")
+                                        .arg(m_options.job->Title()));
+            field->setFocus();
+            return false;
+        }
+    }
+    // The records carry what the fields say now: a changed field makes the station anew.
+    if (m_controller.Configured() && (m_operator->text().trimmed() != m_recordedOperator ||
+                                      m_workOrder->text().trimmed() != m_recordedWorkOrder)) {
+        m_stationBaud = 0;
+    }
     bool ok = false;
     const qint32 baud = m_baud->currentText().toInt(&ok);
     if (!ok || baud < 1) {
@@ -249,12 +305,20 @@ bool StationWindow::EnsureStation() {
     settings.update.before = m_options.before;
     settings.update.after = m_options.after;
     settings.logFile = QFile::encodeName(m_logPath);
+    if (m_options.job) {
+        settings.job = m_options.job->Title();
+        settings.jobSha256 = QString::fromLatin1(m_options.job->sha256);
+    }
+    settings.operatorId = m_operator->text().trimmed();
+    settings.workOrder = m_workOrder->text().trimmed();
     if (const QString error = m_controller.Configure(settings, m_image, m_imageBytes);
         !error.isEmpty()) {
         Message(tr("Cannot write the log %1: %2").arg(m_logPath, error));
         return false;
     }
     m_stationBaud = baud;
+    m_recordedOperator = settings.operatorId;
+    m_recordedWorkOrder = settings.workOrder;
     return true;
 }
 
@@ -559,8 +623,14 @@ void StationWindow::Relayout() {
 
 void StationWindow::UpdateControls() {
     const bool busy = Busy();
-    m_chooseImage->setEnabled(!busy);
-    m_baud->setEnabled(!busy);
+    // A job fixes its image, and its rate when it pins one.
+    const bool rateFixed =
+        m_options.job && std::any_of(m_options.job->pinned.begin(), m_options.job->pinned.end(),
+                                     [](const auto& pin) { return pin.first == "baud"; });
+    m_chooseImage->setEnabled(!busy && !m_options.job);
+    m_baud->setEnabled(!busy && !rateFixed);
+    m_operator->setEnabled(!busy);
+    m_workOrder->setEnabled(!busy);
     m_start->setEnabled(m_imageLoaded && m_stop == 0);
     m_stopButton->setEnabled(busy && m_stop == 0);
     const int total = Passed() + Failed();

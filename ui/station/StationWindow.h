@@ -6,6 +6,7 @@
 // Stop ends every update under way. Every attempt goes to the same JSON-lines log as
 // tavrel-flash --log.
 
+#include "config/Job.h"
 #include "serial/ModemSequence.h"
 #include "serial/PortFilter.h"
 #include "serial/StopFlag.h"
@@ -15,6 +16,9 @@
 
 #include <QElapsedTimer>
 #include <QWidget>
+#include <optional>
+
+class QLineEdit;
 #include <map>
 #include <vector>
 
@@ -40,9 +44,12 @@ class StationWindow : public QWidget {
         QList<PortFilter> portFilters; // only the ports one of them takes; none: every port
         QString expect;                // what the new program must say after the switch
         double expectWithinSeconds = 5;
-        ModemSequence before; // modem-line steps before the first block
-        ModemSequence after;  // and after the switch packet
-        SlotLabels slots;     // the fixture's names for its ports
+        ModemSequence before;           // modem-line steps before the first block
+        ModemSequence after;            // and after the switch packet
+        SlotLabels slots;               // the fixture's names for its ports
+        std::optional<config::Job> job; // the signed job: its image and settings are fixed
+        QString operatorId;             // prefilled into the operator field
+        QString workOrder;              // and into the work-order field
     };
     explicit StationWindow(const Options& options, QWidget* parent = nullptr);
     ~StationWindow() override;
@@ -118,6 +125,10 @@ class StationWindow : public QWidget {
 
     QLabel* m_imageLabel = nullptr;
     QComboBox* m_baud = nullptr;
+    QLineEdit* m_operator = nullptr;
+    QLineEdit* m_workOrder = nullptr;
+    QString m_recordedOperator; // what the station's records carry now
+    QString m_recordedWorkOrder;
     QPushButton* m_chooseImage = nullptr;
     QPushButton* m_start = nullptr;
     QPushButton* m_auto = nullptr;

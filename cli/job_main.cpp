@@ -1,0 +1,158 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// tavrel-job: the engineer's tool for jobs. keygen makes a signing key, create writes a job for an
+// image and the settings that the line must not change, sign signs it, verify checks it as a
+// station will.
+#include "config/Job.h"
+#include "config/OptionTable.h"
+#include "station/Station.h"
+#include "update/ImageFormats.h"
+#include "update/ImageStore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: tavrel-job keygen KEY\n"
+    "       tavrel-job create NAME [--job-version V] [--require operator,work-order]\n"
+    "                  [--output FILE] [SETTINGS] IMAGE\n"
+    "       tavrel-job sign JOB KEY.key\n"
+    "       tavrel-job verify JOB\n"
+    "keygen writes an Ed25519 key pair, KEY.key (keep it secret) and KEY.pub (copy it into a\n"
+    "station's /etc/tavrel/job-keys/ or ~/.config/tavrel/job-keys/). create writes NAME.job\n"
+    "(or FILE) with IMAGE's SHA-256 and the SETTINGS given as tavrel-flash takes them:\n"
+    "--baud, --timeout, --retries, --before, --after, --expect, --expect-within, --slots,\n"
+    "--format, --base. A job is used only once signed.\n";
+
+int Fail(const QString& message, int status = 1) {
+    std::fprintf(stderr, "tavrel-job: %s\n", message.toLocal8Bit().constData());
+    return status;
+}
+
+int Create(const QStringList& arguments) {
+    QString name = arguments.value(0);
+    QString version = QStringLiteral("1");
+    QString output;
+    QStringList required;
+    QList<std::pair<QString, QByteArray>> pinned;
+    QStringList images;
+    for (int i = 1; i < arguments.size(); ++i) {
+        QString option = arguments[i];
+        QString value;
+        if (!option.startsWith(QLatin1String("--"))) {
+            images << option;
+            continue;
+        }
+        option = option.mid(2);
+        if (const qsizetype equals = option.indexOf(QLatin1Char('=')); equals >= 0) {
+            value = option.mid(equals + 1);
+            option = option.left(equals);
+        } else if (i + 1 < arguments.size()) {
+            value = arguments[++i];
+        } else {
+            return Fail(QStringLiteral("--%1 needs a value").arg(option));
+        }
+        if (option == QLatin1String("job-version")) {
+            version = value;
+        } else if (option == QLatin1String("output")) {
+            output = value;
+        } else if (option == QLatin1String("require")) {
+            required = value.split(QLatin1Char(','), Qt::SkipEmptyParts);
+        } else if (config::PinnableOptions().contains(option)) {
+            // Checked as tavrel-flash checks it.
+            const config::SettingsRead alone = config::ParseCommandLine(
+                config::kFlash,
+                {"tavrel-job", "--" + option.toUtf8() + '=' + value.toUtf8(), "--version"});
+            if (!alone.settings) {
+                return Fail(alone.error);
+            }
+            pinned << std::pair{option, value.toUtf8()};
+        } else {
+            return Fail(QStringLiteral("--%1 is no setting a job fixes; it may fix --%2")
+                            .arg(option, config::PinnableOptions().join(QStringLiteral(", --"))));
+        }
+    }
+    if (name.isEmpty() || name.startsWith(QLatin1Char('-')) || images.size() != 1) {
+        return Fail(QStringLiteral("give a NAME and one IMAGE\n%1").arg(QLatin1String(kUsage)));
+    }
+    QList<QByteArray> words{"tavrel-job"};
+    for (const auto& [option, value] : pinned) {
+        words << "--" + option.toUtf8() + '=' + value;
+    }
+    words << QFile::encodeName(images.first());
+    const config::SettingsRead settings = config::ParseCommandLine(config::kFlash, words);
+    if (!settings.settings) {
+        return Fail(settings.error);
+    }
+    ImageStore image;
+    const FirmwareLoad loaded = LoadFirmwareFile(
+        image, settings.settings->imagePath, settings.settings->base, settings.settings->format);
+    if (!loaded.result.ok) {
+        return Fail(loaded.result.message, 2);
+    }
+    if (const QString empty = RefuseEmptyImage(loaded.result, settings.settings->imagePath);
+        !empty.isEmpty()) {
+        return Fail(empty, 2);
+    }
+    if (output.isEmpty()) {
+        output = name + QStringLiteral(".job");
+    }
+    // The image is named from the job's folder, so that both travel together.
+    const QString imagePath = QFileInfo(output).absoluteDir().relativeFilePath(
+        QFileInfo(images.first()).absoluteFilePath());
+    const QByteArray text =
+        config::JobText(name, version, QFile::encodeName(imagePath),
+                        station::ImageSha256(image, loaded.result.bytes), pinned, required);
+    QFile file(output);
+    if (file.exists()) {
+        return Fail(QStringLiteral("%1 exists already; remove it or give --output").arg(output));
+    }
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush()) {
+        return Fail(QStringLiteral("%1: %2").arg(output, file.errorString()));
+    }
+    std::printf("%s: job %s %s for %s; sign it with tavrel-job sign\n",
+                output.toLocal8Bit().constData(), name.toLocal8Bit().constData(),
+                version.toLocal8Bit().constData(), loaded.description.toLocal8Bit().constData());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    const QString command = arguments.value(0);
+    if (command == QLatin1String("-h") || command == QLatin1String("--help")) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (command == QLatin1String("-V") || command == QLatin1String("--version")) {
+        std::puts("tavrel-job " TAVREL_VERSION);
+        return 0;
+    }
+    if (command == QLatin1String("keygen") && arguments.size() == 2) {
+        const QString why = config::MakeKeyPair(arguments[1]);
+        return why.isEmpty() ? 0 : Fail(why);
+    }
+    if (command == QLatin1String("create")) {
+        return Create(arguments.mid(1));
+    }
+    if (command == QLatin1String("sign") && arguments.size() == 3) {
+        const QString why = config::SignJob(arguments[1], arguments[2]);
+        return why.isEmpty() ? 0 : Fail(why);
+    }
+    if (command == QLatin1String("verify") && arguments.size() == 2) {
+        const config::JobRead read = config::ReadJob(arguments[1], config::TrustedKeyFolders());
+        if (!read.job) {
+            return Fail(read.error);
+        }
+        std::printf("job %s: signed by a trusted key, image SHA-256 %s\n",
+                    read.job->Title().toLocal8Bit().constData(), read.job->imageSha256.constData());
+        return 0;
+    }
+    return Fail(QStringLiteral("unknown command\n%1").arg(QLatin1String(kUsage)));
+}
