@@ -5,9 +5,8 @@
 #include "config/Defaults.h"
 #include "serial/NetworkLibrary.h"
 #include "station/SlotLabels.h"
-#include "station/Station.h"
 #include "ui/station/StationWindow.h"
-#include "update/ImageFormats.h"
+#include "update/LoadedImage.h"
 
 #include <QApplication>
 #include <QFile>
@@ -148,16 +147,15 @@ int main(int argc, char** argv) {
                      error.toLocal8Bit().constData());
         return 1;
     }
+    // An image given at start that cannot be flashed ends the program before any window.
     if (!windowOptions->image.isEmpty()) {
-        ImageStore image;
-        const QByteArray path = QFile::encodeName(windowOptions->image);
-        const LoadResult loaded = LoadFirmwareFile(image, path).result;
-        QString refusal = loaded.ok ? RefuseEmptyImage(loaded, path) : QString();
-        if (loaded.ok && refusal.isEmpty() && windowOptions->job &&
-            station::ImageSha256(image, loaded.bytes) != windowOptions->job->imageSha256) {
-            refusal = QStringLiteral("the image %1 is not the one job %2 names")
-                          .arg(windowOptions->image, windowOptions->job->Title());
-        }
+        const Result<LoadedImage, ImageError> loaded =
+            LoadImage(QFile::encodeName(windowOptions->image));
+        const QString refusal =
+            !loaded
+                ? (loaded.error().code == ImageErrorCode::Empty ? loaded.error().text : QString())
+            : windowOptions->job ? config::RefuseImageOfJob(*windowOptions->job, *loaded)
+                                 : QString();
         if (!refusal.isEmpty()) {
             std::fprintf(stderr, "tavrel-station: %s\n", refusal.toLocal8Bit().constData());
             return 2;

@@ -1,16 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/FlashRun.h"
 
+#include "base/VisibleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/Output.h"
 #include "cli/RunPrinter.h"
+#include "config/Job.h"
 #include "serial/PortMapping.h"
 #include "serial/PortResolver.h"
 #include "station/OutputFile.h"
 #include "station/SlotLabels.h"
 #include "station/StationController.h"
 #include "update/ImageFormats.h"
-#include "update/VisibleText.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -104,33 +105,25 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     };
 
     // The image first, once for every port, before any output exists.
-    ImageStore image;
+    LoadedImage image;
     RunFigures figures{options.baud, 0, {}, options.switchOnly, options.verbose > 0};
     if (!options.switchOnly) {
-        const FirmwareLoad firmware =
-            LoadFirmwareFile(image, options.imagePath, options.base, options.format);
-        if (!firmware.result.ok) {
-            return fail(kExitImage, firmware.result.message);
-        }
-        if (const QString empty = RefuseEmptyImage(firmware.result, options.imagePath);
-            !empty.isEmpty()) {
-            return fail(kExitImage, empty);
+        Result<LoadedImage, ImageError> loaded =
+            LoadImage(options.imagePath, options.base, options.format);
+        if (!loaded) {
+            return fail(kExitImage, loaded.error().text);
         }
         if (options.job) {
-            const QByteArray sha256 = station::ImageSha256(image, firmware.result.bytes);
-            if (sha256 != options.job->imageSha256) {
-                return fail(kExitImage,
-                            QStringLiteral("the image %1 is not the one job %2 names: its SHA-256 "
-                                           "is %3, the job's %4")
-                                .arg(VisibleText(options.imagePath), options.job->Title(),
-                                     QString::fromLatin1(sha256),
-                                     QString::fromLatin1(options.job->imageSha256)));
+            if (const QString why = config::RefuseImageOfJob(*options.job, *loaded);
+                !why.isEmpty()) {
+                return fail(kExitImage, why);
             }
         }
-        figures.imageBytes = firmware.result.bytes;
-        figures.image = firmware.description;
+        image = std::move(*loaded);
+        figures.imageBytes = image.bytes;
+        figures.image = image.description;
         if (style == RunPrinter::Style::Plain || style == RunPrinter::Style::Terminal) {
-            Print(stderr, QStringLiteral("Image: %1\n").arg(firmware.description));
+            Print(stderr, QStringLiteral("Image: %1\n").arg(image.description));
         }
     }
     QStringList ports;
@@ -212,11 +205,9 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     settings.operatorId = options.operatorId;
     settings.workOrder = options.workOrder;
     settings.logFile = options.logFile;
-    settings.imageDescription = figures.image;
     station::StationController controller(stopSignal);
     // The log may be neither the image nor a serial port, nor anything but a regular file.
-    if (const QString error = controller.Configure(settings, image, figures.imageBytes, ports);
-        !error.isEmpty()) {
+    if (const QString error = controller.Configure(settings, image, ports); !error.isEmpty()) {
         return fail(
             kExitUsage,
             QStringLiteral("cannot write the log %1: %2").arg(VisibleText(options.logFile), error));

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/Output.h"
 
-#include "update/WriteAll.h"
+#include "base/WriteAll.h"
 
 #include <QByteArray>
 #include <QJsonDocument>

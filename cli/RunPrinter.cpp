@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "cli/RunPrinter.h"
 
+#include "base/VisibleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/Output.h"
-#include "update/VisibleText.h"
 
 #include <QJsonObject>
 #include <unistd.h>

@@ -4,9 +4,7 @@
 // station will.
 #include "config/Job.h"
 #include "config/OptionTable.h"
-#include "station/Station.h"
-#include "update/ImageFormats.h"
-#include "update/ImageStore.h"
+#include "update/LoadedImage.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -88,15 +86,10 @@ int Create(const QStringList& arguments) {
     if (!settings.settings) {
         return Fail(settings.error);
     }
-    ImageStore image;
-    const FirmwareLoad loaded = LoadFirmwareFile(
-        image, settings.settings->imagePath, settings.settings->base, settings.settings->format);
-    if (!loaded.result.ok) {
-        return Fail(loaded.result.message, 2);
-    }
-    if (const QString empty = RefuseEmptyImage(loaded.result, settings.settings->imagePath);
-        !empty.isEmpty()) {
-        return Fail(empty, 2);
+    const Result<LoadedImage, ImageError> image =
+        LoadImage(settings.settings->imagePath, settings.settings->base, settings.settings->format);
+    if (!image) {
+        return Fail(image.error().text, 2);
     }
     if (output.isEmpty()) {
         output = name + QStringLiteral(".job");
@@ -104,9 +97,8 @@ int Create(const QStringList& arguments) {
     // The image is named from the job's folder, so that both travel together.
     const QString imagePath = QFileInfo(output).absoluteDir().relativeFilePath(
         QFileInfo(images.first()).absoluteFilePath());
-    const QByteArray text =
-        config::JobText(name, version, QFile::encodeName(imagePath),
-                        station::ImageSha256(image, loaded.result.bytes), pinned, required);
+    const QByteArray text = config::JobText(name, version, QFile::encodeName(imagePath),
+                                            image->sha256, pinned, required);
     QFile file(output);
     if (file.exists()) {
         return Fail(QStringLiteral("%1 exists already; remove it or give --output").arg(output));
@@ -116,7 +108,7 @@ int Create(const QStringList& arguments) {
     }
     std::printf("%s: job %s %s for %s; sign it with tavrel-job sign\n",
                 output.toLocal8Bit().constData(), name.toLocal8Bit().constData(),
-                version.toLocal8Bit().constData(), loaded.description.toLocal8Bit().constData());
+                version.toLocal8Bit().constData(), image->description.toLocal8Bit().constData());
     return 0;
 }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-flash: the Tavrel update from the command line, for scripts and production lines.
+#include "base/VisibleText.h"
 #include "cli/ExitStatus.h"
 #include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
@@ -7,7 +8,6 @@
 #include "config/Defaults.h"
 #include "serial/NetworkLibrary.h"
 #include "serial/PortMapping.h"
-#include "update/VisibleText.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>

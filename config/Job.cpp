@@ -103,6 +103,16 @@ QByteArray Sha256Hex(const QByteArray& bytes) {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
+QString RefuseImageOfJob(const Job& job, const LoadedImage& image) {
+    if (image.sha256 == job.imageSha256) {
+        return {};
+    }
+    return QStringLiteral("the image %1 is not the one job %2 names: its SHA-256 is %3, the "
+                          "job's %4")
+        .arg(QString::fromLocal8Bit(image.path), job.Title(), QString::fromLatin1(image.sha256),
+             QString::fromLatin1(job.imageSha256));
+}
+
 const QStringList& PinnableOptions() {
     static const QStringList options{QStringLiteral("baud"),          QStringLiteral("timeout"),
                                      QStringLiteral("retries"),       QStringLiteral("before"),

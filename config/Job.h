@@ -9,6 +9,8 @@
 // "signature = BASE64", made over every byte before that line, and "signed-by = KEYID" (the
 // first 8 bytes of the public key's SHA-256, in hex) is among the signed lines.
 
+#include "update/LoadedImage.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -52,6 +54,8 @@ QByteArray JobText(const QString& name, const QString& version, const QByteArray
                    const QStringList& required);
 // Signs the job file in place with the private key (any signature before is replaced).
 QString SignJob(const QString& jobPath, const QString& privateKeyPath);
+// Empty when `image` is the one the job names, else why not.
+QString RefuseImageOfJob(const Job& job, const LoadedImage& image);
 // SHA-256 of the bytes, in hex.
 QByteArray Sha256Hex(const QByteArray& bytes);
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "config/OptionTable.h"
 
+#include "base/VisibleText.h"
 #include "serial/NetworkAddress.h"
 #include "serial/PortMapping.h"
 #include "station/PortUpdate.h"
 #include "station/PortWatcher.h"
-#include "update/VisibleText.h"
 
 #include <QRegularExpression>
 #include <cmath>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/NetworkLine.h"
 
+#include "base/VisibleText.h"
 #include "serial/NetworkLibrary.h"
-#include "update/VisibleText.h"
 
 #include <gensio/gensio.h>
 #include <gensio/gensio_os_funcs.h>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "serial/PortResolver.h"
 
+#include "base/VisibleText.h"
 #include "serial/NetworkAddress.h"
 #include "serial/UsbIdentity.h"
-#include "update/VisibleText.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/OutputFile.h"
 
+#include "base/VisibleText.h"
 #include "serial/PortResolver.h"
-#include "update/VisibleText.h"
 
 #include <QDir>
 #include <QFile>

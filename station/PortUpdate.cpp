@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/PortUpdate.h"
 
+#include "base/VisibleText.h"
 #include "serial/LineFor.h"
 #include "serial/PortMapping.h"
 #include "serial/PortResolver.h"
@@ -8,7 +9,6 @@
 #include "update/ImageFormats.h"
 #include "update/Packets.h"
 #include "update/UpdatePlan.h"
-#include "update/VisibleText.h"
 
 #include <QFile>
 #include <QRegularExpression>

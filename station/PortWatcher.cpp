@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/PortWatcher.h"
 
+#include "base/VisibleText.h"
 #include "serial/PortMapping.h"
-#include "update/VisibleText.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/ResultsLog.h"
 
+#include "base/WriteAll.h"
 #include "station/OutputFile.h"
-#include "update/WriteAll.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "station/Station.h"
 
+#include "base/VisibleText.h"
 #include "station/OutputFile.h"
-#include "update/VisibleText.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -26,17 +26,6 @@ QString StateName(PortState state) {
         break;
     }
     return QStringLiteral("failed");
-}
-
-QByteArray ImageSha256(const ImageStore& image, qint64 bytes) {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    for (int b = 0; b <= image.m_lastBlock && bytes > 0; ++b) {
-        const auto block = image.Block(static_cast<std::uint8_t>(b));
-        const qint64 take = std::min<qint64>(bytes, tavrel::kBlockSize);
-        hash.addData(QByteArrayView(reinterpret_cast<const char*>(block.data()), take));
-        bytes -= take;
-    }
-    return hash.result().toHex();
 }
 
 namespace {
@@ -82,10 +71,10 @@ class Station::Session : public ProgressReporter {
     Outcome m_outcome;
 };
 
-Station::Station(const Settings& settings, const ImageStore& image, qint64 imageBytes,
-                 const StopFlag& stopSignal, EventSink sink)
-    : m_settings(settings), m_image(image), m_imageBytes(imageBytes),
-      m_imageSha256(ImageSha256(image, imageBytes)), m_stopSignal(stopSignal),
+Station::Station(const Settings& settings, const LoadedImage& image, const StopFlag& stopSignal,
+                 EventSink sink)
+    : m_settings(settings), m_image(image.store), m_imageBytes(image.bytes),
+      m_imageSha256(image.sha256), m_imageDescription(image.description), m_stopSignal(stopSignal),
       m_sink(std::move(sink)) {}
 
 Station::~Station() {
@@ -200,7 +189,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     bool inUse = false;
     {
         PortUpdate update(settings, session, m_stopSignal, &m_image, m_imageBytes,
-                          m_settings.imageDescription,
+                          m_imageDescription,
                           line                ? std::move(line)
                           : m_settings.lineTo ? m_settings.lineTo(port)
                                               : nullptr);

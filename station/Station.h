@@ -10,6 +10,7 @@
 #include "station/PortUpdate.h"
 #include "station/ResultsLog.h"
 #include "station/SlotLabels.h"
+#include "update/LoadedImage.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -24,8 +25,6 @@ namespace station {
 
 enum class PortState { Waiting, Flashing, Passed, Failed };
 QString StateName(PortState state);
-// The SHA-256 of the first `bytes` bytes of the image, in hex: what the record names it by.
-QByteArray ImageSha256(const ImageStore& image, qint64 bytes);
 
 struct PortStatus {
     QString port;
@@ -60,11 +59,10 @@ struct StationEvent {
 class Station {
   public:
     struct Settings {
-        UpdateSettings update;    // port left empty: each session gets its own
-        int retries = 0;          // more attempts after a failure that was not the image's
-        QByteArray logFile;       // empty: no results log
-        QString imageDescription; // the image's format and address range, for the record
-        SlotLabels slots; // the fixture's names for its ports, for the tiles and the records
+        UpdateSettings update; // port left empty: each session gets its own
+        int retries = 0;       // more attempts after a failure that was not the image's
+        QByteArray logFile;    // empty: no results log
+        SlotLabels slots;      // the fixture's names for its ports, for the tiles and the records
         // What every record carries of the run: its job (and the job file's SHA-256), who ran
         // it, for which work order; empty when there is none.
         QString job;
@@ -77,9 +75,9 @@ class Station {
     // Called from the ports' threads, outside any lock of the station's, several at once.
     using EventSink = std::function<void(const StationEvent&)>;
 
-    // `image` holds the image read from `settings.update.imagePath` (`imageBytes` long).
-    Station(const Settings& settings, const ImageStore& image, qint64 imageBytes,
-            const StopFlag& stopSignal, EventSink sink);
+    // `image` is the image read from `settings.update.imagePath`.
+    Station(const Settings& settings, const LoadedImage& image, const StopFlag& stopSignal,
+            EventSink sink);
     ~Station(); // waits for every update under way
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
@@ -111,6 +109,7 @@ class Station {
     const ImageStore m_image;
     const qint64 m_imageBytes;
     const QByteArray m_imageSha256;
+    const QString m_imageDescription;
     const StopFlag& m_stopSignal;
     EventSink m_sink;
     ResultsLog m_log;

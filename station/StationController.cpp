@@ -26,13 +26,13 @@ StationController::~StationController() {
     m_station.reset(); // its updates end before the events they tell have anywhere to go
 }
 
-QString StationController::Configure(const Station::Settings& settings, const ImageStore& image,
-                                     qint64 imageBytes, const QStringList& ports) {
+QString StationController::Configure(const Station::Settings& settings, const LoadedImage& image,
+                                     const QStringList& ports) {
     if (Busy()) {
         return tr("updates are under way with the image and rate chosen before");
     }
-    auto station = std::make_unique<Station>(
-        settings, image, imageBytes, m_stop, [this](const StationEvent& event) {
+    auto station =
+        std::make_unique<Station>(settings, image, m_stop, [this](const StationEvent& event) {
             // From the ports' threads, in each port's order: told on this object's thread.
             QMetaObject::invokeMethod(
                 this, [this, event] { OnStationEvent(event); }, Qt::QueuedConnection);

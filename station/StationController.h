@@ -35,7 +35,7 @@ class StationController : public QObject {
     // The image and the settings every next update uses; the reason when they cannot be taken:
     // updates are under way, or the results log cannot be written (`ports`: the ports named for
     // the run, which the log may not be).
-    QString Configure(const Station::Settings& settings, const ImageStore& image, qint64 imageBytes,
+    QString Configure(const Station::Settings& settings, const LoadedImage& image,
                       const QStringList& ports = {});
     bool Configured() const { return m_station != nullptr; }
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "update/ImageFormats.h"
 
-#include "update/VisibleText.h"
+#include "base/VisibleText.h"
 
+#include "base/WriteAll.h"
 #include "update/RecordText.h"
-#include "update/WriteAll.h"
 
 #include <QRegularExpression>
 

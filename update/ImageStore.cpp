@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "update/ImageStore.h"
 
-#include "update/VisibleText.h"
+#include "base/VisibleText.h"
 
 #include <QFile>
 #include <algorithm>

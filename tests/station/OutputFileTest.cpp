@@ -35,7 +35,7 @@ TEST_P(LogPlace, OnlyARegularFileThatIsNoInputTakesTheLog) {
     settings.update.imagePath = QFile::encodeName(image);
     settings.logFile = QFile::encodeName(GetParam().log(files, image, pty.SlavePath()));
     const StopFlag stop{0};
-    station::Station station(settings, ImageStore{}, 0, stop, {});
+    station::Station station(settings, LoadedImage{}, stop, {});
     const QString error =
         station.OpenLog(GetParam().givePort ? QStringList{pty.SlavePath()} : QStringList{});
     if (GetParam().refusal == nullptr) {

@@ -28,7 +28,8 @@ class ControllerRun {
     explicit ControllerRun(const QList<PortCase>& cases, double timeoutSeconds = 0.2,
                            const QByteArray& slots = {})
         : controller(stop) {
-        image.LoadImageBytes(PatternBytes(3000));
+        image.store.LoadImageBytes(PatternBytes(3000));
+        image.bytes = 3000;
         station::Station::Settings settings;
         QString error;
         settings.slots = *SlotLabels::Read(files.Write("slots.txt", slots), &error);
@@ -41,7 +42,7 @@ class ControllerRun {
             }
             return std::make_unique<InMemoryLine>(Ack);
         };
-        EXPECT_EQ(controller.Configure(settings, image, 3000), QString());
+        EXPECT_EQ(controller.Configure(settings, image), QString());
         QObject::connect(&controller, &station::StationController::PortEvent,
                          [this](const StationEvent& e) { events[e.status.port] << e; });
         QObject::connect(&controller, &station::StationController::Idle, [this] { ++idle; });
@@ -51,7 +52,7 @@ class ControllerRun {
     }
     TempFiles files;
     StopFlag stop{0};
-    ImageStore image;
+    LoadedImage image;
     station::StationController controller;
     QMap<QString, QList<StationEvent>> events;
     int idle = 0;

@@ -216,7 +216,7 @@ TEST_F(StationWindowTest, AJobFixesItsImageAndRateAndWaitsForItsOperator) {
         QJsonDocument::fromJson(ReadFile(files.Path("log.jsonl")).split('\n').first()).object();
     EXPECT_EQ(record["job"].toString(), "fw 2");
     EXPECT_EQ(record["operator"].toString(), "ann");
-    EXPECT_EQ(watcher.Messages().join("|").count("is not the image job fw 2"), 1)
+    EXPECT_EQ(watcher.Messages().join("|").count("is not the one job fw 2 names"), 1)
         << watcher.Messages().join("|").toStdString();
     EXPECT_EQ(watcher.Messages().join("|").count("requires the operator"), 1);
     for (QWidget* fixed : {static_cast<QWidget*>(window->findChild<QComboBox*>()),

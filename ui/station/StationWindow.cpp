@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/station/StationWindow.h"
 
+#include "base/VisibleText.h"
 #include "ui/ImageFileDialog.h"
 #include "ui/station/PortTile.h"
 #include "update/ImageFormats.h"
-#include "update/VisibleText.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -211,29 +211,23 @@ bool StationWindow::LoadImage(const QString& path) {
                    "before choosing another."));
         return false;
     }
-    ImageStore image;
-    const QByteArray nativePath = NativePathOf(path);
-    const LoadResult loaded = LoadFirmwareFile(image, nativePath).result;
-    const QString empty = RefuseEmptyImage(loaded, nativePath);
-    if (!loaded.ok || !empty.isEmpty()) {
-        Message(loaded.ok ? empty : loaded.message);
+    Result<LoadedImage, ImageError> loaded = ::LoadImage(NativePathOf(path));
+    if (!loaded) {
+        Message(loaded.error().text);
         return false;
     }
-    if (m_options.job && station::ImageSha256(image, loaded.bytes) != m_options.job->imageSha256) {
-        Message(tr("%1 is not the image job %2 names (SHA-256 %3).")
-                    .arg(VisibleText(nativePath), m_options.job->Title(),
-                         QString::fromLatin1(m_options.job->imageSha256.left(12))));
-        return false;
+    if (m_options.job) {
+        if (const QString why = config::RefuseImageOfJob(*m_options.job, *loaded); !why.isEmpty()) {
+            Message(why);
+            return false;
+        }
     }
-    m_image = image;
-    m_imageBytes = loaded.bytes;
-    m_imagePath = nativePath;
+    m_image = std::move(*loaded);
     m_imageLoaded = true;
-    m_imageSha256 = QString::fromLatin1(station::ImageSha256(m_image, m_imageBytes));
     m_stationBaud = 0; // the next start makes the station anew with the new image; the one
                        // before keeps the log open for the counts
     m_imageLabel->setText(ImageText());
-    m_imageLabel->setToolTip(VisibleText(m_imagePath));
+    m_imageLabel->setToolTip(VisibleText(m_image.path));
     OnAuto(m_auto->isChecked());
     UpdateControls();
     return true;
@@ -244,9 +238,9 @@ QString StationWindow::ImageText() const {
         return m_imageLabel->text();
     }
     return tr("%1: %2 bytes, %3 blocks, SHA-256 %4")
-        .arg(VisibleText(QFileInfo(QFile::decodeName(m_imagePath)).fileName().toUtf8()),
-             QString::number(m_imageBytes), QString::number(m_image.m_lastBlock + 1),
-             m_imageSha256.left(12));
+        .arg(VisibleText(QFileInfo(QFile::decodeName(m_image.path)).fileName().toUtf8()),
+             QString::number(m_image.bytes), QString::number(m_image.store.m_lastBlock + 1),
+             QString::fromLatin1(m_image.sha256.left(12)));
 }
 
 void StationWindow::OnChooseImage() {
@@ -296,7 +290,7 @@ bool StationWindow::EnsureStation() {
         return false; // the rate changes for the next round
     }
     station::Station::Settings settings;
-    settings.update.imagePath = m_imagePath;
+    settings.update.imagePath = m_image.path;
     settings.update.baud = baud;
     settings.update.timeoutSeconds = m_options.timeoutSeconds;
     settings.update.expect = m_options.expect;
@@ -311,8 +305,7 @@ bool StationWindow::EnsureStation() {
     }
     settings.operatorId = m_operator->text().trimmed();
     settings.workOrder = m_workOrder->text().trimmed();
-    if (const QString error = m_controller.Configure(settings, m_image, m_imageBytes);
-        !error.isEmpty()) {
+    if (const QString error = m_controller.Configure(settings, m_image); !error.isEmpty()) {
         Message(tr("Cannot write the log %1: %2").arg(m_logPath, error));
         return false;
     }

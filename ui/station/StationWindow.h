@@ -108,10 +108,7 @@ class StationWindow : public QWidget {
 
     Options m_options;
     QString m_logPath;
-    ImageStore m_image;
-    qint64 m_imageBytes = 0;
-    QByteArray m_imagePath;
-    QString m_imageSha256;
+    LoadedImage m_image;
     bool m_imageLoaded = false;
     StopFlag m_stop = 0;
     station::StationController m_controller{m_stop};

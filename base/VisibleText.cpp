@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "update/VisibleText.h"
+#include "base/VisibleText.h"
 
 #include <QFile>
 #include <QStringList>

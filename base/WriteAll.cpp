@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "update/WriteAll.h"
+#include "base/WriteAll.h"
 
 #include <cerrno>
 #include <poll.h>

@@ -1,0 +1,30 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A value, or the error that kept it from being made: what a layer below the front ends
+// returns. Each layer has its error type, a code for the program and a text for the operator.
+
+#include <QString>
+#include <utility>
+#include <variant>
+
+template <typename Code> struct Error {
+    Code code;
+    QString text;
+};
+
+template <typename Value, typename Failure> class Result {
+  public:
+    Result(Value value) : m_held(std::move(value)) {}
+    Result(Failure failure) : m_held(std::move(failure)) {}
+
+    bool has_value() const { return std::holds_alternative<Value>(m_held); }
+    explicit operator bool() const { return has_value(); }
+    Value& operator*() { return std::get<Value>(m_held); }
+    const Value& operator*() const { return std::get<Value>(m_held); }
+    Value* operator->() { return &std::get<Value>(m_held); }
+    const Value* operator->() const { return &std::get<Value>(m_held); }
+    const Failure& error() const { return std::get<Failure>(m_held); }
+
+  private:
+    std::variant<Value, Failure> m_held;
+};
