@@ -63,6 +63,9 @@ std::optional<StationWindow::Options> WindowOptions(const config::RunSettings& s
     options.logFile = QFile::decodeName(settings.logFile);
     options.image = QFile::decodeName(settings.imagePath);
     options.timeoutSeconds = settings.timeoutSeconds;
+    options.retries = settings.retries;
+    options.base = settings.base;
+    options.format = settings.format;
     options.portFilters = settings.portFilters;
     options.expect = settings.expect;
     options.expectWithinSeconds = settings.expectWithinSeconds;
@@ -149,8 +152,8 @@ int main(int argc, char** argv) {
     }
     // An image given at start that cannot be flashed ends the program before any window.
     if (!windowOptions->image.isEmpty()) {
-        const Result<LoadedImage, ImageError> loaded =
-            LoadImage(QFile::encodeName(windowOptions->image));
+        const Result<LoadedImage, ImageError> loaded = LoadImage(
+            QFile::encodeName(windowOptions->image), windowOptions->base, windowOptions->format);
         const QString refusal =
             !loaded
                 ? (loaded.error().code == ImageErrorCode::Empty ? loaded.error().text : QString())

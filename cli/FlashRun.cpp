@@ -201,6 +201,7 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     if (options.job) {
         settings.job = options.job->Title();
         settings.jobSha256 = QString::fromLatin1(options.job->sha256);
+        settings.jobSignedBy = QString::fromLatin1(options.job->signedBy);
     }
     settings.operatorId = options.operatorId;
     settings.workOrder = options.workOrder;

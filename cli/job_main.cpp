@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -60,6 +61,9 @@ int Create(const QStringList& arguments) {
             output = value;
         } else if (option == QLatin1String("require")) {
             required = value.split(QLatin1Char(','), Qt::SkipEmptyParts);
+        } else if (std::any_of(pinned.begin(), pinned.end(),
+                               [&](const auto& pin) { return pin.first == option; })) {
+            return Fail(QStringLiteral("--%1 is given twice").arg(option));
         } else if (config::PinnableOptions().contains(option)) {
             // Checked as tavrel-flash checks it.
             const config::SettingsRead alone = config::ParseCommandLine(
@@ -76,6 +80,15 @@ int Create(const QStringList& arguments) {
     }
     if (name.isEmpty() || name.startsWith(QLatin1Char('-')) || images.size() != 1) {
         return Fail(QStringLiteral("give a NAME and one IMAGE\n%1").arg(QLatin1String(kUsage)));
+    }
+    // The time for the check after the switch is fixed with the check: else a station could
+    // shorten it until every board fails, or lengthen it without end.
+    const auto pins = [&](const char* option) {
+        return std::any_of(pinned.begin(), pinned.end(),
+                           [&](const auto& pin) { return pin.first == QLatin1String(option); });
+    };
+    if (pins("expect") && !pins("expect-within")) {
+        pinned << std::pair{QStringLiteral("expect-within"), QByteArray("5")};
     }
     QList<QByteArray> words{"tavrel-job"};
     for (const auto& [option, value] : pinned) {

@@ -144,7 +144,14 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
                                                      "changed here")
                                           .arg(option, from, job->Title())};
             }
-            defaults[option] = {option, value, QStringLiteral("job %1").arg(job->Title())};
+            // A file the job names lies beside it, as its image does.
+            const QByteArray pinnedValue =
+                option == QLatin1String("slots") && QFileInfo(QFile::decodeName(value)).isRelative()
+                    ? QFile::encodeName(QFileInfo(QFile::decodeName(jobPath))
+                                            .dir()
+                                            .absoluteFilePath(QFile::decodeName(value)))
+                    : value;
+            defaults[option] = {option, pinnedValue, QStringLiteral("job %1").arg(job->Title())};
         }
     }
     QList<QByteArray> words{arguments.value(0)};

@@ -122,10 +122,13 @@ const QStringList& PinnableOptions() {
     return options;
 }
 
-QStringList TrustedKeyFolders() {
+QStringList TrustedKeyFolders(const QString& systemFolder) {
+    if (!QDir(systemFolder).entryList({QStringLiteral("*.pub")}, QDir::Files).isEmpty()) {
+        return {systemFolder};
+    }
     const QString home =
         qEnvironmentVariable("XDG_CONFIG_HOME", QDir::homePath() + QStringLiteral("/.config"));
-    return {QStringLiteral("/etc/tavrel/job-keys"), home + QStringLiteral("/tavrel/job-keys")};
+    return {home + QStringLiteral("/tavrel/job-keys")};
 }
 
 JobRead ReadJob(const QString& path, const QStringList& keyFolders) {
@@ -171,7 +174,15 @@ JobRead ReadJob(const QString& path, const QStringList& keyFolders) {
                            "(its public key goes into %2)")
                 .arg(QString::fromLatin1(keyId), keyFolders.join(QStringLiteral(" or "))));
     }
-    const QByteArray signatureBytes = QByteArray::fromBase64(signature);
+    // One spelling of a signature only: a signature line altered and still accepted would give
+    // one job many hashes in the records.
+    const auto decoded =
+        QByteArray::fromBase64Encoding(signature, QByteArray::AbortOnBase64DecodingErrors);
+    const QByteArray signatureBytes = decoded ? *decoded : QByteArray();
+    if (signatureBytes.size() != 64 || signatureBytes.toBase64() != signature) {
+        return refuse(QStringLiteral("was changed after it was signed: its signature line is "
+                                     "not one"));
+    }
     const std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
     if (EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
         EVP_DigestVerify(
@@ -188,6 +199,7 @@ JobRead ReadJob(const QString& path, const QStringList& keyFolders) {
     job.version = QString::fromUtf8(values.value(QStringLiteral("version")));
     job.imagePath = values.value(QStringLiteral("image"));
     job.imageSha256 = values.value(QStringLiteral("image-sha256")).toLower();
+    job.signedBy = keyId;
     if (job.name.isEmpty() || job.imagePath.isEmpty() || job.imageSha256.size() != 64) {
         return refuse(QStringLiteral("needs a name, an image and the image's image-sha256"));
     }

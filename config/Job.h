@@ -26,6 +26,7 @@ struct Job {
     QByteArray sha256;      // of the job file, hex
     QByteArray imagePath;   // as the job names it, relative to the job file's folder
     QByteArray imageSha256; // hex
+    QByteArray signedBy;    // the id of the key that signed it
     QList<std::pair<QString, QByteArray>> pinned; // option name, value: what the job fixes
     QStringList required;                         // "operator", "work-order"
     QString Title() const { return QStringLiteral("%1 %2").arg(name, version); }
@@ -42,8 +43,10 @@ struct JobRead {
 // Reads and verifies a job against the public keys in `keyFolders` (files *.pub); refused when
 // unsigned, changed after signing, signed by a key not trusted, or malformed.
 JobRead ReadJob(const QString& path, const QStringList& keyFolders);
-// /etc/tavrel/job-keys and $XDG_CONFIG_HOME/tavrel/job-keys.
-QStringList TrustedKeyFolders();
+// The folders whose keys a station trusts: `systemFolder` (/etc/tavrel/job-keys) alone once it
+// holds a key, for then the line's administrator decides and the operator's own folder
+// counts for nothing; else $XDG_CONFIG_HOME/tavrel/job-keys, for a bench of one's own.
+QStringList TrustedKeyFolders(const QString& systemFolder = QStringLiteral("/etc/tavrel/job-keys"));
 
 // Makes a key pair: KEY.key (private, mode 0600) and KEY.pub. Empty when made, else why not.
 QString MakeKeyPair(const QString& basePath);

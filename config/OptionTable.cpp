@@ -245,7 +245,7 @@ const QList<OptionSpec> kTable = {
     {"auto", 0, Value::None, kStation, false, nullptr, false, nullptr,
      "start in Auto: flash each device as soon as it appears", nullptr,
      [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.autoMode); }},
-    {"retries", 0, Value::Required, kFlash, true, nullptr, false, "N",
+    {"retries", 0, Value::Required, kBoth, true, nullptr, false, "N",
      "start a port that failed (for any reason but the image) over\n"
      "from block 0, up to N more times (default 0)",
      nullptr, TakeRetries},
@@ -256,11 +256,11 @@ const QList<OptionSpec> kTable = {
      [](RunSettings& s, const QByteArray& value, OptionContext& c) {
          return TakeFile(s.logFile, value, c.spelled, "a file");
      }},
-    {"base", 0, Value::Required, kFlash, false, nullptr, false, "ADDRESS",
+    {"base", 0, Value::Required, kBoth, false, nullptr, false, "ADDRESS",
      "for an Intel HEX or S-record IMAGE: the address of the image's\n"
      "first byte (default: the lowest address in the file)",
      nullptr, TakeBase},
-    {"format", 0, Value::Required, kFlash, false, nullptr, false, "FORMAT",
+    {"format", 0, Value::Required, kBoth, false, nullptr, false, "FORMAT",
      "read IMAGE as bin, hex (Intel HEX) or srec (S-record); by\n"
      "default its content tells (a file named as HEX or S-record,\n"
      ".hex, .srec, .s19 and so on, that does not begin like either\n"
@@ -441,6 +441,10 @@ QString CheckTogether(Program program, RunSettings& s, const QList<QByteArray>& 
     if (s.given.contains(QStringLiteral("expect-within")) && s.expect.isEmpty()) {
         return QStringLiteral("--expect-within gives the time for --expect; give --expect too, or "
                               "leave both out");
+    }
+    if (s.switchOnly && !s.jobPath.isEmpty()) {
+        return QStringLiteral("--switch-only writes no image, and a job is an image to write; "
+                              "give one or the other");
     }
     if (s.switchOnly && !s.expect.isEmpty()) {
         return QStringLiteral("--expect checks a new program after an update; --switch-only "

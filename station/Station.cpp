@@ -250,6 +250,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
              {"attempt", attempt},
              {"job", m_settings.job},
              {"job_sha256", m_settings.jobSha256},
+             {"job_signed_by", m_settings.jobSignedBy},
              {"operator", m_settings.operatorId},
              {"work_order", m_settings.workOrder}});
         if (!logError.isEmpty()) {

@@ -67,6 +67,7 @@ class Station {
         // it, for which work order; empty when there is none.
         QString job;
         QString jobSha256;
+        QString jobSignedBy; // the id of the key that signed the job
         QString operatorId;
         QString workOrder;
         // The line to a port, for each attempt; by default the local serial port.

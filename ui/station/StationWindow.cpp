@@ -211,7 +211,8 @@ bool StationWindow::LoadImage(const QString& path) {
                    "before choosing another."));
         return false;
     }
-    Result<LoadedImage, ImageError> loaded = ::LoadImage(NativePathOf(path));
+    Result<LoadedImage, ImageError> loaded =
+        ::LoadImage(NativePathOf(path), m_options.base, m_options.format);
     if (!loaded) {
         Message(loaded.error().text);
         return false;
@@ -296,12 +297,14 @@ bool StationWindow::EnsureStation() {
     settings.update.expect = m_options.expect;
     settings.update.expectWithinSeconds = m_options.expectWithinSeconds;
     settings.slots = m_options.slots;
+    settings.retries = m_options.retries;
     settings.update.before = m_options.before;
     settings.update.after = m_options.after;
     settings.logFile = QFile::encodeName(m_logPath);
     if (m_options.job) {
         settings.job = m_options.job->Title();
         settings.jobSha256 = QString::fromLatin1(m_options.job->sha256);
+        settings.jobSignedBy = QString::fromLatin1(m_options.job->signedBy);
     }
     settings.operatorId = m_operator->text().trimmed();
     settings.workOrder = m_workOrder->text().trimmed();

@@ -38,9 +38,12 @@ class StationWindow : public QWidget {
         QString watchPattern;     // empty: the system's USB serial ports
         QStringList networkPorts; // ports on serial servers, shown once their server answers
         bool autoMode = false;
-        QString logFile;               // empty: results.jsonl in the user's data folder
-        QString image;                 // empty: none yet
-        double timeoutSeconds = 10;    // for each ACK
+        QString logFile;                   // empty: results.jsonl in the user's data folder
+        QString image;                     // empty: none yet
+        double timeoutSeconds = 10;        // for each ACK
+        std::optional<quint32> base;       // an addressed image's first address
+        std::optional<ImageFormat> format; // the image's format; empty: as its content shows
+        int retries = 0;               // more attempts for a board that failed but for its image
         QList<PortFilter> portFilters; // only the ports one of them takes; none: every port
         QString expect;                // what the new program must say after the switch
         double expectWithinSeconds = 5;
