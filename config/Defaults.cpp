@@ -39,7 +39,7 @@ QString KeyList() {
 } // namespace
 
 SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, QStringList* told) {
-    const SettingsRead given = ParseCommandLine(program, arguments);
+    const SettingsRead given = ParseCommandLine(program, arguments, true);
     if (!given.settings || given.settings->help || given.settings->version ||
         given.settings->listPorts) {
         return given; // nothing that a default could change

@@ -390,13 +390,14 @@ QStringList LongOptionsFor(Program program, const QByteArray& word) {
 
 // The rules between options, once all are read.
 QString CheckTogether(Program program, RunSettings& s, const QList<QByteArray>& positional,
-                      bool watchTookWord) {
+                      bool watchTookWord, bool jobMayFollow) {
     if (positional.size() > 1) {
         return QStringLiteral("give one IMAGE, not %1").arg(positional.size());
     }
     s.imagePath = positional.value(0);
     // A job names its image.
-    if (positional.isEmpty() && !s.switchOnly && program == kFlash && s.jobPath.isEmpty()) {
+    if (positional.isEmpty() && !s.switchOnly && program == kFlash && s.jobPath.isEmpty() &&
+        !jobMayFollow) {
         if (watchTookWord) {
             return QStringLiteral("--watch took %1 as the pattern of ports to watch, and no IMAGE "
                                   "is left; write --watch=GLOB or put IMAGE before --watch")
@@ -475,7 +476,8 @@ const OptionSpec* FindOption(const QString& name) {
     return nullptr;
 }
 
-SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& arguments) {
+SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& arguments,
+                              bool jobMayFollow) {
     RunSettings settings;
     std::vector<option> longOptions;
     // Options first take what follows them; a leading '-' keeps the words in their order (so
@@ -572,7 +574,8 @@ SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& argument
     if (settings.help || settings.version || settings.listPorts) {
         return {settings, {}};
     }
-    if (const QString why = CheckTogether(program, settings, positional, watchTookWord);
+    if (const QString why =
+            CheckTogether(program, settings, positional, watchTookWord, jobMayFollow);
         !why.isEmpty()) {
         return refuse(why);
     }

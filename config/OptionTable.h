@@ -47,8 +47,10 @@ const OptionSpec* FindOption(const QString& name);
 // Reads `words` (the program's name first) through the table: GNU forms (--port=X, --port X,
 // -pX, -p X, bundled flags, "--" before IMAGE, long names shortened while unambiguous). The
 // IMAGE and the rules between options are checked as well, except for --help, --version and
-// --list-ports.
-SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& words);
+// --list-ports. With `jobMayFollow`, a missing IMAGE is left for a job that the configuration
+// files may name.
+SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& words,
+                              bool jobMayFollow = false);
 
 // The table's part of --help: each option the program takes, in the table's order.
 QString OptionsHelp(Program program);

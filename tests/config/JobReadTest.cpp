@@ -51,6 +51,12 @@ TEST_P(SignedJob, IsTakenOnlyAsItWasSigned) {
             &told);
         ASSERT_TRUE(settings.settings) << settings.error.toStdString();
         EXPECT_EQ(settings.settings->slotsFile, files.Path("slots.txt"));
+        // A job the configuration file names brings its image too.
+        files.Write("user/tavrel/tavrel.conf", "job = \"" + QFile::encodeName(job) + "\"\n");
+        const config::SettingsRead fromFile =
+            config::ReadSettings(config::kFlash, {"tavrel-flash", "--operator", "a"}, &told);
+        ASSERT_TRUE(fromFile.settings) << fromFile.error.toStdString();
+        EXPECT_EQ(fromFile.settings->imagePath, QFile::encodeName(files.Path("fw.bin")));
     } else {
         EXPECT_FALSE(read.job);
         EXPECT_TRUE(read.error.contains(QString::fromUtf8(GetParam().refusal)))
