@@ -142,9 +142,9 @@ int main(int argc, char** argv) {
     }
     QStringList told;
     const config::SettingsRead read = config::ReadSettings(config::kStation, words, &told);
-    QString error = read.error;
+    QString error = read ? QString() : read.error().text;
     const std::optional<StationWindow::Options> windowOptions =
-        read.settings ? WindowOptions(*read.settings, &error) : std::nullopt;
+        read ? WindowOptions(*read, &error) : std::nullopt;
     if (!windowOptions) {
         std::fprintf(stderr, "tavrel-station: %s\nTry tavrel-station --help.\n",
                      error.toLocal8Bit().constData());

@@ -69,8 +69,8 @@ int Create(const QStringList& arguments) {
             const config::SettingsRead alone = config::ParseCommandLine(
                 config::kFlash,
                 {"tavrel-job", "--" + option.toUtf8() + '=' + value.toUtf8(), "--version"});
-            if (!alone.settings) {
-                return Fail(alone.error);
+            if (!alone) {
+                return Fail(alone.error().text);
             }
             pinned << std::pair{option, value.toUtf8()};
         } else {
@@ -96,11 +96,11 @@ int Create(const QStringList& arguments) {
     }
     words << QFile::encodeName(images.first());
     const config::SettingsRead settings = config::ParseCommandLine(config::kFlash, words);
-    if (!settings.settings) {
-        return Fail(settings.error);
+    if (!settings) {
+        return Fail(settings.error().text);
     }
     const Result<LoadedImage, ImageError> image =
-        LoadImage(settings.settings->imagePath, settings.settings->base, settings.settings->format);
+        LoadImage(settings->imagePath, settings->base, settings->format);
     if (!image) {
         return Fail(image.error().text, 2);
     }
@@ -151,12 +151,12 @@ int main(int argc, char** argv) {
         return why.isEmpty() ? 0 : Fail(why);
     }
     if (command == QLatin1String("verify") && arguments.size() == 2) {
-        const config::JobRead read = config::ReadJob(arguments[1], config::TrustedKeyFolders());
-        if (!read.job) {
-            return Fail(read.error);
+        const auto read = config::ReadJob(arguments[1], config::TrustedKeyFolders());
+        if (!read) {
+            return Fail(read.error().text);
         }
         std::printf("job %s: signed by a trusted key, image SHA-256 %s\n",
-                    read.job->Title().toLocal8Bit().constData(), read.job->imageSha256.constData());
+                    read->Title().toLocal8Bit().constData(), read->imageSha256.constData());
         return 0;
     }
     return Fail(QStringLiteral("unknown command\n%1").arg(QLatin1String(kUsage)));

@@ -147,10 +147,10 @@ int Run(int argc, char** argv) {
     }
     QStringList defaultsTold; // where the values that are not the command line's came from
     config::SettingsRead parsed = config::ReadSettings(config::kFlash, arguments, &defaultsTold);
-    if (!parsed.settings) {
-        return UsageError(arguments, parsed.error);
+    if (!parsed) {
+        return UsageError(arguments, parsed.error().text);
     }
-    flash::FlashOptions& options = *parsed.settings;
+    flash::FlashOptions& options = *parsed;
     if (options.help) {
         flash::Print(stdout, flash::HelpText());
         return flash::kExitOk;

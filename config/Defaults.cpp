@@ -40,11 +40,10 @@ QString KeyList() {
 
 SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, QStringList* told) {
     const SettingsRead given = ParseCommandLine(program, arguments, true);
-    if (!given.settings || given.settings->help || given.settings->version ||
-        given.settings->listPorts) {
+    if (!given || given->help || given->version || given->listPorts) {
         return given; // nothing that a default could change
     }
-    const RunSettings& cli = *given.settings;
+    const RunSettings& cli = *given;
     const QStringList fileKeys = FileKeys(program);
     // A word that gives one option alone, checked as the command line checks it.
     const auto alone = [&](const QByteArray& word) {
@@ -54,17 +53,18 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
     for (const QString& path : station::ConfigurationFiles()) {
         const station::ConfigurationRead file = station::ReadConfigurationFile(path);
         if (!file.error.isEmpty()) {
-            return {std::nullopt, file.error};
+            return ConfigError{ConfigErrorCode::FileUnusable, file.error};
         }
         for (const station::ConfigurationEntry& entry : file.entries) {
             const QString& key = entry.key;
             // A key for the other program is no fault: both read the same files.
             const OptionSpec* spec = FindOption(key);
             if (spec == nullptr || !spec->inFiles) {
-                return {std::nullopt,
-                        QStringLiteral("the configuration file %1 has the key %2; the keys are "
-                                       "%3, outside any [section]")
-                            .arg(path, key, KeyList())};
+                return ConfigError{
+                    ConfigErrorCode::Usage,
+                    QStringLiteral("the configuration file %1 has the key %2; the keys are "
+                                   "%3, outside any [section]")
+                        .arg(path, key, KeyList())};
             }
             if (!fileKeys.contains(key)) {
                 continue;
@@ -72,9 +72,10 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
             // Every value in a file is checked as the same option on the command line is,
             // whether or not this run uses it: a file with a fault is mended, not ignored.
             const SettingsRead checked = alone("--" + key.toUtf8() + '=' + entry.value);
-            if (!checked.settings) {
-                return {std::nullopt,
-                        QStringLiteral("%1 (from %2)").arg(checked.error, entry.source)};
+            if (!checked) {
+                return ConfigError{
+                    ConfigErrorCode::Usage,
+                    QStringLiteral("%1 (from %2)").arg(checked.error().text, entry.source)};
             }
             defaults[key] = {key, entry.value, entry.source};
         }
@@ -129,20 +130,22 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
                                    ? cli.jobPath
                                    : defaults.value(QStringLiteral("job")).value;
     if (!jobPath.isEmpty()) {
-        const JobRead read = ReadJob(QFile::decodeName(jobPath), TrustedKeyFolders());
-        if (!read.job) {
-            return {std::nullopt, read.error};
+        const Result<Job, ConfigError> read =
+            ReadJob(QFile::decodeName(jobPath), TrustedKeyFolders());
+        if (!read) {
+            return read.error();
         }
-        job = read.job;
+        job = *read;
         for (const auto& [option, value] : job->pinned) {
             if (cli.given.contains(option) || defaults.contains(option)) {
                 const QString from =
                     cli.given.contains(option)
                         ? QString()
                         : QStringLiteral(" (from %1)").arg(defaults.value(option).source);
-                return {std::nullopt, QStringLiteral("--%1%2 is set by job %3 and cannot be "
-                                                     "changed here")
-                                          .arg(option, from, job->Title())};
+                return ConfigError{ConfigErrorCode::Usage,
+                                   QStringLiteral("--%1%2 is set by job %3 and cannot be "
+                                                  "changed here")
+                                       .arg(option, from, job->Title())};
             }
             // A file the job names lies beside it, as its image does.
             const QByteArray pinnedValue =
@@ -160,8 +163,9 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
             continue;
         }
         const QByteArray word = "--" + d.key.toUtf8() + '=' + d.value;
-        if (const SettingsRead checked = alone(word); !checked.settings) {
-            return {std::nullopt, QStringLiteral("%1 (from %2)").arg(checked.error, d.source)};
+        if (const SettingsRead checked = alone(word); !checked) {
+            return ConfigError{ConfigErrorCode::Usage,
+                               QStringLiteral("%1 (from %2)").arg(checked.error().text, d.source)};
         }
         words << word;
         told->append(
@@ -170,18 +174,18 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
     // The defaults go before the command line's own words, each whole ("--baud=9600"), so that
     // the command line's options, read later, win.
     SettingsRead parsed = ParseCommandLine(program, words + arguments.mid(1));
-    if (parsed.settings && defaults.contains(QStringLiteral("port")) &&
+    if (parsed && defaults.contains(QStringLiteral("port")) &&
         !cli.given.contains(QStringLiteral("port"))) {
-        parsed.settings->portSource = defaults.value(QStringLiteral("port")).source;
+        parsed->portSource = defaults.value(QStringLiteral("port")).source;
     }
-    if (parsed.settings && !unusedFilter.isEmpty()) {
-        parsed.settings->unusedDefaults << unusedFilter;
+    if (parsed && !unusedFilter.isEmpty()) {
+        parsed->unusedDefaults << unusedFilter;
     }
-    if (parsed.settings && !watchPattern.isEmpty()) {
-        parsed.settings->watchPattern = watchPattern;
+    if (parsed && !watchPattern.isEmpty()) {
+        parsed->watchPattern = watchPattern;
     }
-    if (parsed.settings && job) {
-        RunSettings& settings = *parsed.settings;
+    if (parsed && job) {
+        RunSettings& settings = *parsed;
         // The job's image lies beside the job file unless IMAGE names it (its hash must match).
         if (settings.imagePath.isEmpty() && !settings.switchOnly) {
             settings.imagePath =
@@ -195,10 +199,10 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
             settings.workOrder.isEmpty() && job->required.contains(QStringLiteral("work-order"));
         // The station asks for them in its window; the flasher has no one to ask.
         if (program == kFlash && (noOperator || noWorkOrder)) {
-            return {std::nullopt,
-                    QStringLiteral("job %1 requires --%2")
-                        .arg(job->Title(), noOperator ? QStringLiteral("operator")
-                                                      : QStringLiteral("work-order"))};
+            return ConfigError{ConfigErrorCode::Usage,
+                               QStringLiteral("job %1 requires --%2")
+                                   .arg(job->Title(), noOperator ? QStringLiteral("operator")
+                                                                 : QStringLiteral("work-order"))};
         }
         settings.job = job;
     }

@@ -131,9 +131,9 @@ QStringList TrustedKeyFolders(const QString& systemFolder) {
     return {home + QStringLiteral("/tavrel/job-keys")};
 }
 
-JobRead ReadJob(const QString& path, const QStringList& keyFolders) {
+Result<Job, ConfigError> ReadJob(const QString& path, const QStringList& keyFolders) {
     const auto refuse = [&](const QString& why) {
-        return JobRead{std::nullopt, QStringLiteral("job %1 %2").arg(path, why)};
+        return ConfigError{ConfigErrorCode::JobRefused, QStringLiteral("job %1 %2").arg(path, why)};
     };
     QByteArray content;
     if (QFileInfo(path).size() > kLargestJob) {
@@ -148,7 +148,7 @@ JobRead ReadJob(const QString& path, const QStringList& keyFolders) {
     }
     const station::ConfigurationRead read = station::ReadConfigurationText(content, path);
     if (!read.error.isEmpty()) {
-        return {std::nullopt, read.error};
+        return ConfigError{ConfigErrorCode::FileUnusable, read.error};
     }
     QMap<QString, QByteArray> values;
     for (const station::ConfigurationEntry& entry : read.entries) {
@@ -231,7 +231,7 @@ JobRead ReadJob(const QString& path, const QStringList& keyFolders) {
         }
         job.required << what;
     }
-    return {job, {}};
+    return job;
 }
 
 QString MakeKeyPair(const QString& basePath) {

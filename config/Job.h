@@ -35,14 +35,14 @@ struct Job {
 // The options a job may fix: the run's settings, never the station's own ports.
 const QStringList& PinnableOptions();
 
-struct JobRead {
-    std::optional<Job> job;
-    QString error;
-};
+// Why a configuration cannot be used: an option or value refused, a job refused (unsigned,
+// changed, a key not trusted, a setting no job fixes) or a file that cannot be read.
+enum class ConfigErrorCode { Usage, JobRefused, FileUnusable };
+using ConfigError = Error<ConfigErrorCode>;
 
 // Reads and verifies a job against the public keys in `keyFolders` (files *.pub); refused when
 // unsigned, changed after signing, signed by a key not trusted, or malformed.
-JobRead ReadJob(const QString& path, const QStringList& keyFolders);
+Result<Job, ConfigError> ReadJob(const QString& path, const QStringList& keyFolders);
 // The folders whose keys a station trusts: `systemFolder` (/etc/tavrel/job-keys) alone once it
 // holds a key, for then the line's administrator decides and the operator's own folder
 // counts for nothing; else $XDG_CONFIG_HOME/tavrel/job-keys, for a bench of one's own.

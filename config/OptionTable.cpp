@@ -508,7 +508,9 @@ SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& argument
     const int argc = static_cast<int>(words.size());
     QList<QByteArray> positional;
     bool watchTookWord = false;
-    const auto refuse = [](const QString& message) { return SettingsRead{std::nullopt, message}; };
+    const auto refuse = [](const QString& message) {
+        return SettingsRead(ConfigError{ConfigErrorCode::Usage, message});
+    };
     opterr = 0;
     optind = 0; // from the start, whatever parsed before
     for (;;) {
@@ -572,14 +574,14 @@ SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& argument
         positional << words[i]; // after "--"
     }
     if (settings.help || settings.version || settings.listPorts) {
-        return {settings, {}};
+        return settings;
     }
     if (const QString why =
             CheckTogether(program, settings, positional, watchTookWord, jobMayFollow);
         !why.isEmpty()) {
         return refuse(why);
     }
-    return {settings, {}};
+    return settings;
 }
 
 QString OptionsHelp(Program program) {

@@ -65,9 +65,6 @@ inline bool SeveralPorts(const RunSettings& settings) {
 }
 
 // Settings, or why the words cannot be run.
-struct SettingsRead {
-    std::optional<RunSettings> settings;
-    QString error; // for the operator when settings is empty
-};
+using SettingsRead = Result<RunSettings, ConfigError>;
 
 } // namespace config

@@ -40,27 +40,26 @@ TEST_P(SignedJob, IsTakenOnlyAsItWasSigned) {
                                           {{"baud", "57600"}, {"slots", "slots.txt"}}, {}));
     ASSERT_EQ(config::SignJob(job, files.Path("user/tavrel/job-keys/eng.key")), QString());
     GetParam().change(files);
-    const config::JobRead read =
-        config::ReadJob(job, config::TrustedKeyFolders(files.Path("system")));
+    const auto read = config::ReadJob(job, config::TrustedKeyFolders(files.Path("system")));
     if (*GetParam().refusal == '\0') {
-        ASSERT_TRUE(read.job) << read.error.toStdString();
+        ASSERT_TRUE(read) << read.error().text.toStdString();
         // What the job names lies beside it, whatever the station's current folder.
         QStringList told;
         const config::SettingsRead settings = config::ReadSettings(
             config::kFlash, {"tavrel-flash", "--job", QFile::encodeName(job), "--operator", "a"},
             &told);
-        ASSERT_TRUE(settings.settings) << settings.error.toStdString();
-        EXPECT_EQ(settings.settings->slotsFile, files.Path("slots.txt"));
+        ASSERT_TRUE(settings) << settings.error().text.toStdString();
+        EXPECT_EQ(settings->slotsFile, files.Path("slots.txt"));
         // A job the configuration file names brings its image too.
         files.Write("user/tavrel/tavrel.conf", "job = \"" + QFile::encodeName(job) + "\"\n");
         const config::SettingsRead fromFile =
             config::ReadSettings(config::kFlash, {"tavrel-flash", "--operator", "a"}, &told);
-        ASSERT_TRUE(fromFile.settings) << fromFile.error.toStdString();
-        EXPECT_EQ(fromFile.settings->imagePath, QFile::encodeName(files.Path("fw.bin")));
+        ASSERT_TRUE(fromFile) << fromFile.error().text.toStdString();
+        EXPECT_EQ(fromFile->imagePath, QFile::encodeName(files.Path("fw.bin")));
     } else {
-        EXPECT_FALSE(read.job);
-        EXPECT_TRUE(read.error.contains(QString::fromUtf8(GetParam().refusal)))
-            << read.error.toStdString();
+        ASSERT_FALSE(read);
+        EXPECT_TRUE(read.error().text.contains(QString::fromUtf8(GetParam().refusal)))
+            << read.error().text.toStdString();
     }
     qunsetenv("XDG_CONFIG_HOME");
 }
