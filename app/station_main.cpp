@@ -56,24 +56,7 @@ QByteArray HelpText() {
 std::optional<StationWindow::Options> WindowOptions(const config::RunSettings& settings,
                                                     QString* error) {
     StationWindow::Options options;
-    options.baud = settings.baud;
-    options.watchPattern = QFile::decodeName(settings.watchPattern);
-    options.networkPorts = settings.networkPorts;
-    options.autoMode = settings.autoMode;
-    options.logFile = QFile::decodeName(settings.logFile);
-    options.image = QFile::decodeName(settings.imagePath);
-    options.timeoutSeconds = settings.timeoutSeconds;
-    options.retries = settings.retries;
-    options.base = settings.base;
-    options.format = settings.format;
-    options.portFilters = settings.portFilters;
-    options.expect = settings.expect;
-    options.expectWithinSeconds = settings.expectWithinSeconds;
-    options.before = settings.before;
-    options.after = settings.after;
-    options.job = settings.job;
-    options.operatorId = settings.operatorId;
-    options.workOrder = settings.workOrder;
+    static_cast<config::RunSettings&>(options) = settings;
     if (!settings.slotsFile.isEmpty()) {
         const std::optional<SlotLabels> slots = SlotLabels::Read(settings.slotsFile, error);
         if (!slots) {
@@ -151,9 +134,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     // An image given at start that cannot be flashed ends the program before any window.
-    if (!windowOptions->image.isEmpty()) {
-        const Result<LoadedImage, ImageError> loaded = LoadImage(
-            QFile::encodeName(windowOptions->image), windowOptions->base, windowOptions->format);
+    if (!windowOptions->imagePath.isEmpty()) {
+        const Result<LoadedImage, ImageError> loaded =
+            LoadImage(windowOptions->imagePath, windowOptions->base, windowOptions->format);
         const QString refusal =
             !loaded
                 ? (loaded.error().code == ImageErrorCode::Empty ? loaded.error().text : QString())

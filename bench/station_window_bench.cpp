@@ -75,9 +75,9 @@ int main(int argc, char** argv) {
     }
     StationWindow::Options options;
     options.baud = kBaud;
-    options.watchPattern = folder.filePath(QStringLiteral("board-*"));
-    options.logFile = folder.filePath(QStringLiteral("log.jsonl"));
-    options.image = image;
+    options.watchPattern = QFile::encodeName(folder.filePath(QStringLiteral("board-*")));
+    options.logFile = QFile::encodeName(folder.filePath(QStringLiteral("log.jsonl")));
+    options.imagePath = QFile::encodeName(image);
     options.autoMode = true;
     QElapsedTimer clock;
     clock.start();

@@ -21,7 +21,7 @@ struct Default {
 // The keys a configuration file may give the program, each the long option it stands for.
 QStringList FileKeys(Program program) {
     QStringList keys;
-    for (const OptionSpec& o : OptionTable()) {
+    for (const OptionRow& o : OptionTable()) {
         if (o.inFiles && (o.programs & program) != 0) {
             keys << QLatin1String(o.name);
         }
@@ -58,8 +58,8 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
         for (const station::ConfigurationEntry& entry : file.entries) {
             const QString& key = entry.key;
             // A key for the other program is no fault: both read the same files.
-            const OptionSpec* spec = FindOption(key);
-            if (spec == nullptr || !spec->inFiles) {
+            const OptionRow* row = FindOption(key);
+            if (row == nullptr || !row->inFiles) {
                 return ConfigError{
                     ConfigErrorCode::Usage,
                     QStringLiteral("the configuration file %1 has the key %2; the keys are "
@@ -80,7 +80,7 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
             defaults[key] = {key, entry.value, entry.source};
         }
     }
-    for (const OptionSpec& o : OptionTable()) {
+    for (const OptionRow& o : OptionTable()) {
         // The station watches its local ports: a port from the environment is the flasher's.
         const bool takes = (o.programs & program) != 0 &&
                            (program == kFlash || QLatin1String(o.name) != QLatin1String("port"));

@@ -16,7 +16,7 @@ namespace config {
 
 namespace {
 
-using Value = OptionSpec::Value;
+using Value = OptionRow::Value;
 constexpr unsigned kBoth = kFlash | kStation;
 
 QString Text(const QByteArray& value) {
@@ -29,7 +29,6 @@ QString Flag(bool& flag) {
 }
 
 QString TakePort(RunSettings& s, const QByteArray& value, OptionContext& c) {
-    s.given << QStringLiteral("port");
     if (value.startsWith('=')) {
         return QStringLiteral("%1 takes the port without '=' (-pPORT or -p PORT)").arg(c.spelled);
     }
@@ -56,7 +55,6 @@ QString TakePort(RunSettings& s, const QByteArray& value, OptionContext& c) {
 }
 
 QString TakeWatch(RunSettings& s, const QByteArray& value, OptionContext& c) {
-    s.given << QStringLiteral("watch");
     s.watch = true;
     static const QRegularExpression wildcard(QStringLiteral("[*?\\[]"));
     if (c.attached) {
@@ -203,7 +201,7 @@ QString TakeNetworkPorts(RunSettings& s, const QByteArray& value, OptionContext&
     return {};
 }
 
-const QList<OptionSpec> kTable = {
+const QList<OptionRow> kTable = {
     {"port", 'p', Value::Required, kBoth, false, "TAVREL_PORT", false, "PORT",
      "a device path (/dev/ttyUSB0), comN / \"com N\" mapped as in the\n"
      "window (TAVREL_COM<N> first), or a port on a serial server:\n"
@@ -283,11 +281,7 @@ const QList<OptionSpec> kTable = {
      "matches REGEX, or the board fails",
      TakeExpect},
     {"expect-within", 0, Value::Required, kBoth, true, nullptr, false, "SECS",
-     "how long it has to say it (default 5)", nullptr,
-     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
-         s.given << QStringLiteral("expect-within");
-         return TakeExpectWithin(s, value, c);
-     }},
+     "how long it has to say it (default 5)", nullptr, TakeExpectWithin},
     {"slots", 0, Value::Required, kBoth, true, nullptr, false, "FILE",
      "the fixture's names for its ports: lines of PORT-OR-GLOB = Label\n"
      "(\"Slot 3\"), shown and recorded in the log",
@@ -374,7 +368,7 @@ const QList<OptionSpec> kTable = {
 QStringList LongOptionsFor(Program program, const QByteArray& word) {
     const QByteArray name = word.mid(2).split('=').first();
     QStringList matches;
-    for (const OptionSpec& o : kTable) {
+    for (const OptionRow& o : kTable) {
         if ((o.programs & program) == 0) {
             continue;
         }
@@ -463,12 +457,12 @@ QString CheckTogether(Program program, RunSettings& s, const QList<QByteArray>& 
 
 } // namespace
 
-const QList<OptionSpec>& OptionTable() {
+const QList<OptionRow>& OptionTable() {
     return kTable;
 }
 
-const OptionSpec* FindOption(const QString& name) {
-    for (const OptionSpec& o : kTable) {
+const OptionRow* FindOption(const QString& name) {
+    for (const OptionRow& o : kTable) {
         if (name == QLatin1String(o.name)) {
             return &o;
         }
@@ -484,7 +478,7 @@ SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& argument
     // that --watch and -p com may look at the next one), ':' lets a missing value be told apart.
     QByteArray shortOptions = "-:";
     for (int i = 0; i < kTable.size(); ++i) {
-        const OptionSpec& o = kTable[i];
+        const OptionRow& o = kTable[i];
         if ((o.programs & program) == 0) {
             continue;
         }
@@ -523,11 +517,11 @@ SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& argument
         const QByteArray word = at < argc ? words[at] : QByteArray();
         const bool missing = code == ':';
         const int id = missing ? optopt : code;
-        const OptionSpec* spec = nullptr;
-        for (int i = 0; i < kTable.size() && spec == nullptr; ++i) {
+        const OptionRow* row = nullptr;
+        for (int i = 0; i < kTable.size() && row == nullptr; ++i) {
             if (id == 256 + i ||
                 (id < 256 && id == kTable[i].letter && (kTable[i].programs & program) != 0)) {
-                spec = &kTable[i];
+                row = &kTable[i];
             }
         }
         // The option as it was written, for messages: a long one whole, a short one alone.
@@ -550,21 +544,21 @@ SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& argument
             positional << QByteArray(optarg);
             continue;
         }
-        if (spec == nullptr) {
+        if (row == nullptr) {
             return refuse(QStringLiteral("unknown option %1").arg(spelled));
         }
-        if (spec->writtenInFull && word != QByteArray("--") + spec->name) {
+        if (row->writtenInFull && word != QByteArray("--") + row->name) {
             // Options that reach ports nobody named are never taken from a shortened name.
             return refuse(
-                QStringLiteral("%1: write --%2 in full").arg(spelled, QLatin1String(spec->name)));
+                QStringLiteral("%1: write --%2 in full").arg(spelled, QLatin1String(row->name)));
         }
         const QByteArray value = missing || optarg == nullptr ? QByteArray() : QByteArray(optarg);
-        if (spec->value != Value::None) {
-            settings.given << QLatin1String(spec->name);
+        if (row->value != Value::None) { // what a default may not override
+            settings.given << QLatin1String(row->name);
         }
         int next = optind;
         OptionContext context{words, next, spelled, program, optarg != nullptr};
-        if (const QString why = spec->take(settings, value, context); !why.isEmpty()) {
+        if (const QString why = row->take(settings, value, context); !why.isEmpty()) {
             return refuse(why);
         }
         optind = next;
@@ -586,7 +580,7 @@ SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& argument
 
 QString OptionsHelp(Program program) {
     QString help;
-    for (const OptionSpec& o : kTable) {
+    for (const OptionRow& o : kTable) {
         if ((o.programs & program) == 0) {
             continue;
         }
@@ -619,7 +613,7 @@ QString OptionsHelp(Program program) {
 
 QStringList LongOptionNames(Program program) {
     QStringList names;
-    for (const OptionSpec& o : kTable) {
+    for (const OptionRow& o : kTable) {
         if ((o.programs & program) != 0) {
             names << QStringLiteral("--") + QLatin1String(o.name);
         }

@@ -24,7 +24,7 @@ struct OptionContext {
     bool tookNextWord = false;
 };
 
-struct OptionSpec {
+struct OptionRow {
     enum class Value { None, Required, Optional };
     const char* name; // the long name, which is also the configuration file's key
     char letter;      // the short name, or 0
@@ -40,9 +40,9 @@ struct OptionSpec {
     QString (*take)(RunSettings& settings, const QByteArray& value, OptionContext& context);
 };
 
-const QList<OptionSpec>& OptionTable();
+const QList<OptionRow>& OptionTable();
 // The option of that long name, or nullptr.
-const OptionSpec* FindOption(const QString& name);
+const OptionRow* FindOption(const QString& name);
 
 // Reads `words` (the program's name first) through the table: GNU forms (--port=X, --port X,
 // -pX, -p X, bundled flags, "--" before IMAGE, long names shortened while unambiguous). The

@@ -103,7 +103,7 @@ TEST(OptionTable, RefusalsNameTheOption) {
 
 // Each program takes the options the table gives it, and no other.
 TEST(OptionTable, EachProgramTakesTheOptionsListedForIt) {
-    for (const config::OptionSpec& option : config::OptionTable()) {
+    for (const config::OptionRow& option : config::OptionTable()) {
         for (const config::Program program : {config::kFlash, config::kStation}) {
             const QByteArray word = QByteArray("--") + option.name;
             const config::SettingsRead read =

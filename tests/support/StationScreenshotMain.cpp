@@ -23,9 +23,9 @@ int main(int argc, char** argv) {
     }
     const QString dir = QString::fromLocal8Bit(argv[2]);
     StationWindow::Options options;
-    options.image = QString::fromLocal8Bit(argv[1]);
-    options.watchPattern = dir + QStringLiteral("/*");
-    options.logFile = dir + QStringLiteral("-log.jsonl");
+    options.imagePath = argv[1];
+    options.watchPattern = QFile::encodeName(dir + QStringLiteral("/*"));
+    options.logFile = QFile::encodeName(dir + QStringLiteral("-log.jsonl"));
     options.timeoutSeconds = 3;
     StationWindow window(options);
     window.setWindowIcon(StationIcon());

@@ -42,9 +42,9 @@ class StationWindowTest : public ::testing::Test {
         QDir().mkpath(files.Path("ports"));
         image = PatternBytes(imageBytes, 3);
         StationWindow::Options options;
-        options.watchPattern = files.Path("ports/*");
-        options.logFile = files.Path("log.jsonl");
-        options.image = files.Write("fw.bin", image);
+        options.watchPattern = QFile::encodeName(files.Path("ports/*"));
+        options.logFile = QFile::encodeName(files.Path("log.jsonl"));
+        options.imagePath = QFile::encodeName(files.Write("fw.bin", image));
         options.autoMode = autoMode;
         options.timeoutSeconds = 2;
         options.networkPorts = networkPorts;

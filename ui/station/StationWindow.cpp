@@ -42,7 +42,7 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     m_logPath = options.logFile.isEmpty()
                     ? QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
                           .filePath(QStringLiteral("results.jsonl"))
-                    : options.logFile;
+                    : QFile::decodeName(options.logFile);
 
     m_chooseImage = new QPushButton(tr("&Image..."), this);
     m_chooseImage->setObjectName(QStringLiteral("image"));
@@ -120,11 +120,11 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     m_board = new QWidget;
     m_grid = new QGridLayout(m_board);
     m_grid->setAlignment(Qt::AlignTop | Qt::AlignLeft);
-    m_noPorts =
-        new QLabel(options.watchPattern.isEmpty()
-                       ? tr("No USB serial port yet: plug a board in.")
-                       : tr("Nothing matches %1 yet: plug a board in.").arg(options.watchPattern),
-                   m_board);
+    m_noPorts = new QLabel(
+        options.watchPattern.isEmpty()
+            ? tr("No USB serial port yet: plug a board in.")
+            : tr("Nothing matches %1 yet: plug a board in.").arg(VisibleText(options.watchPattern)),
+        m_board);
     m_noPorts->setTextFormat(Qt::PlainText);
     auto* scroll = new QScrollArea(this);
     scroll->setWidget(m_board);
@@ -185,11 +185,10 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
 
     const QScreen* screen = QGuiApplication::primaryScreen();
     resize(DefaultSize(screen != nullptr ? screen->availableGeometry().size() : QSize(1280, 800)));
-    if (!options.image.isEmpty()) {
-        LoadImage(options.image);
+    if (!options.imagePath.isEmpty()) {
+        LoadImage(QFile::decodeName(options.imagePath));
     }
-    m_controller.Watch(QFile::encodeName(options.watchPattern), options.portFilters,
-                       options.networkPorts);
+    m_controller.Watch(options.watchPattern, options.portFilters, options.networkPorts);
     m_auto->setChecked(options.autoMode);
     UpdateControls();
 }

@@ -6,7 +6,7 @@
 // Stop ends every update under way. Every attempt goes to the same JSON-lines log as
 // tavrel-flash --log.
 
-#include "config/Job.h"
+#include "config/RunSettings.h"
 #include "serial/ModemSequence.h"
 #include "serial/PortFilter.h"
 #include "serial/StopFlag.h"
@@ -33,26 +33,10 @@ class StationWindow : public QWidget {
     Q_OBJECT
 
   public:
-    struct Options {
-        qint32 baud = 115200;
-        QString watchPattern;     // empty: the system's USB serial ports
-        QStringList networkPorts; // ports on serial servers, shown once their server answers
-        bool autoMode = false;
-        QString logFile;                   // empty: results.jsonl in the user's data folder
-        QString image;                     // empty: none yet
-        double timeoutSeconds = 10;        // for each ACK
-        std::optional<quint32> base;       // an addressed image's first address
-        std::optional<ImageFormat> format; // the image's format; empty: as its content shows
-        int retries = 0;               // more attempts for a board that failed but for its image
-        QList<PortFilter> portFilters; // only the ports one of them takes; none: every port
-        QString expect;                // what the new program must say after the switch
-        double expectWithinSeconds = 5;
-        ModemSequence before;           // modem-line steps before the first block
-        ModemSequence after;            // and after the switch packet
-        SlotLabels slots;               // the fixture's names for its ports
-        std::optional<config::Job> job; // the signed job: its image and settings are fixed
-        QString operatorId;             // prefilled into the operator field
-        QString workOrder;              // and into the work-order field
+    // The run's settings, as both programs read them, and the fixture's names for its ports
+    // read from their file.
+    struct Options : config::RunSettings {
+        SlotLabels slots;
     };
     explicit StationWindow(const Options& options, QWidget* parent = nullptr);
     ~StationWindow() override;
