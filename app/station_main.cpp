@@ -58,8 +58,9 @@ std::optional<StationWindow::Options> WindowOptions(const config::RunSettings& s
     StationWindow::Options options;
     static_cast<config::RunSettings&>(options) = settings;
     if (!settings.slotsFile.isEmpty()) {
-        const std::optional<SlotLabels> slots = SlotLabels::Read(settings.slotsFile, error);
+        const auto slots = SlotLabels::Read(settings.slotsFile);
         if (!slots) {
+            *error = slots.error().text;
             return std::nullopt;
         }
         options.slots = *slots;

@@ -4,6 +4,7 @@
 // returns. Each layer has its error type, a code for the program and a text for the operator.
 
 #include <QString>
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -12,7 +13,7 @@ template <typename Code> struct Error {
     QString text;
 };
 
-template <typename Value, typename Failure> class Result {
+template <typename Value, typename Failure> class [[nodiscard]] Result {
   public:
     Result(Value value) : m_held(std::move(value)) {}
     Result(Failure failure) : m_held(std::move(failure)) {}
@@ -27,4 +28,18 @@ template <typename Value, typename Failure> class Result {
 
   private:
     std::variant<Value, Failure> m_held;
+};
+
+// Nothing to hand back but whether it worked: default-made is success.
+template <typename Failure> class [[nodiscard]] Result<void, Failure> {
+  public:
+    Result() = default;
+    Result(Failure failure) : m_failure(std::move(failure)) {}
+
+    bool has_value() const { return !m_failure.has_value(); }
+    explicit operator bool() const { return has_value(); }
+    const Failure& error() const { return *m_failure; }
+
+  private:
+    std::optional<Failure> m_failure;
 };

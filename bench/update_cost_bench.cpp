@@ -14,12 +14,16 @@ namespace {
 
 class AnsweringLine : public Line {
   public:
-    void Open(const Port& port, const SerialSettings&, bool) override {
+    LineDone Open(const Port& port, const SerialSettings&, bool) override {
         m_device = port.device;
         m_open = true;
+        return {};
     }
     bool IsOpen() const override { return m_open; }
-    void Write(QByteArrayView, const StopFlag*) override { m_waiting += "ACK"; }
+    LineDone Write(QByteArrayView, const StopFlag*) override {
+        m_waiting += "ACK";
+        return {};
+    }
     ReadResult Read(QByteArray& into, int timeoutMs) override {
         if (!m_waiting.isEmpty()) {
             into += std::exchange(m_waiting, {});
@@ -30,11 +34,11 @@ class AnsweringLine : public Line {
     }
     void Abandon() override { m_open = false; }
     void Close() override { m_open = false; }
-    QString SetModemLine(ModemLine, bool) override { return {}; }
-    QString ProbeModemLine(ModemLine) override { return {}; }
+    LineDone SetModemLine(ModemLine, bool) override { return {}; }
+    LineDone ProbeModemLine(ModemLine) override { return {}; }
     QString Device() const override { return m_device; }
     int ReadinessDescriptor() const override { return -1; }
-    void ChangeSettings(const SerialSettings&) override {}
+    LineDone ChangeSettings(const SerialSettings&) override { return {}; }
     qint64 NowNs() const override { return m_nowNs; }
 
   private:

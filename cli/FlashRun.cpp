@@ -24,7 +24,7 @@ namespace {
 // identity keys, or the name itself where it names no port (its update will say why).
 QStringList IdentityOf(const QString& port) {
     const PortLookup lookup = ResolvePort(port); // looks at the system's ports only if it must
-    return lookup.port ? IdentityKeys(*lookup.port) : QStringList{port};
+    return lookup ? IdentityKeys(*lookup) : QStringList{port};
 }
 
 struct PortChoice {
@@ -42,8 +42,8 @@ PortChoice ChoosePorts(const FlashOptions& options) {
     const QList<SerialPortEntry> system = SystemSerialPorts();
     if (!options.allPorts) {
         const PortLookup lookup = ChooseDefaultPort(system, options.portFilters);
-        return lookup.port ? PortChoice{{lookup.port->device}, {}, lookup.port->how}
-                           : PortChoice{{}, lookup.error, {}};
+        return lookup ? PortChoice{{lookup->device}, {}, lookup->how}
+                      : PortChoice{{}, lookup.error().text, {}};
     }
     QStringList ports;
     for (const SerialPortEntry& entry : PortsForAll(system, options.portFilters)) {
@@ -76,10 +76,10 @@ void TellSetUp(const FlashOptions& options, const QStringList& ports, const QStr
         const PortLookup lookup =
             ResolvePort(port, options.portSource.isEmpty() ? QStringLiteral("the command line")
                                                            : options.portSource);
-        if (lookup.port) {
-            Print(stderr, QStringLiteral("tavrel-flash: %1 is %2 (%3)\n")
-                              .arg(port, lookup.port->device,
-                                   chosenHow.isEmpty() ? lookup.port->how : chosenHow));
+        if (lookup) {
+            Print(stderr,
+                  QStringLiteral("tavrel-flash: %1 is %2 (%3)\n")
+                      .arg(port, lookup->device, chosenHow.isEmpty() ? lookup->how : chosenHow));
         }
     }
     Print(stderr,
@@ -190,10 +190,9 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
         Print(stderr, QString::fromLocal8Bit(text), Lane::Progress);
     };
     if (!options.slotsFile.isEmpty()) {
-        QString error;
-        const std::optional<SlotLabels> slots = SlotLabels::Read(options.slotsFile, &error);
+        const auto slots = SlotLabels::Read(options.slotsFile);
         if (!slots) {
-            return fail(kExitUsage, error);
+            return fail(kExitUsage, slots.error().text);
         }
         settings.slots = *slots;
     }

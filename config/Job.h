@@ -9,6 +9,7 @@
 // "signature = BASE64", made over every byte before that line, and "signed-by = KEYID" (the
 // first 8 bytes of the public key's SHA-256, in hex) is among the signed lines.
 
+#include "base/ConfigError.h"
 #include "update/LoadedImage.h"
 
 #include <QByteArray>
@@ -34,11 +35,6 @@ struct Job {
 
 // The options a job may fix: the run's settings, never the station's own ports.
 const QStringList& PinnableOptions();
-
-// Why a configuration cannot be used: an option or value refused, a job refused (unsigned,
-// changed, a key not trusted, a setting no job fixes) or a file that cannot be read.
-enum class ConfigErrorCode { Usage, JobRefused, FileUnusable };
-using ConfigError = Error<ConfigErrorCode>;
 
 // Reads and verifies a job against the public keys in `keyFolders` (files *.pub); refused when
 // unsigned, changed after signing, signed by a key not trusted, or malformed.

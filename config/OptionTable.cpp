@@ -46,8 +46,8 @@ QString TakePort(RunSettings& s, const QByteArray& value, OptionContext& c) {
     }
     // A port on a serial server is checked now, before any other port is opened.
     if (LooksLikeNetworkPort(s.port)) {
-        if (const NetworkAddressParse parse = ParseNetworkAddress(s.port); !parse.address) {
-            return QStringLiteral("%1: %2").arg(c.spelled, parse.error);
+        if (const NetworkAddressParse parse = ParseNetworkAddress(s.port); !parse) {
+            return QStringLiteral("%1: %2").arg(c.spelled, parse.error().text);
         }
     }
     s.ports << s.port;
@@ -153,10 +153,9 @@ QString TakeTimeout(RunSettings& s, const QByteArray& value, OptionContext& c) {
 }
 
 QString TakePortFilter(RunSettings& s, const QByteArray& value, OptionContext& c) {
-    QString error;
-    const std::optional<PortFilter> filter = ParsePortFilter(Text(value), &error);
+    const auto filter = ParsePortFilter(Text(value));
     if (!filter) {
-        return QStringLiteral("%1: %2").arg(c.spelled, error);
+        return QStringLiteral("%1: %2").arg(c.spelled, filter.error().text);
     }
     s.portFilters << *filter;
     return {};
@@ -180,23 +179,23 @@ QString TakeExpectWithin(RunSettings& s, const QByteArray& value, OptionContext&
 }
 
 QString TakeSequence(ModemSequence& into, const QByteArray& value, const QString& spelled) {
-    QString error;
-    const std::optional<ModemSequence> steps = ParseModemSequence(Text(value), &error);
+    const auto steps = ParseModemSequence(Text(value));
     if (!steps) {
-        return QStringLiteral("%1: %2").arg(spelled, error);
+        return QStringLiteral("%1: %2").arg(spelled, steps.error().text);
     }
     into = *steps;
     return {};
 }
 
 QString TakeNetworkPorts(RunSettings& s, const QByteArray& value, OptionContext& c) {
-    QString why;
-    s.networkPorts = ParseNetworkPortList(Text(value), &why);
+    const auto ports = ParseNetworkPortList(Text(value));
+    if (!ports) {
+        return ports.error().text;
+    }
+    s.networkPorts = *ports;
     if (s.networkPorts.isEmpty()) {
-        return why.isEmpty()
-                   ? QStringLiteral("%1 needs a list of ports such as rfc2217://10.0.0.5:4001")
-                         .arg(c.spelled)
-                   : why;
+        return QStringLiteral("%1 needs a list of ports such as rfc2217://10.0.0.5:4001")
+            .arg(c.spelled);
     }
     return {};
 }
@@ -403,13 +402,13 @@ QString CheckTogether(Program program, RunSettings& s, const QList<QByteArray>& 
         // Local ports are watched; a port on a serial server is named.
         for (const QString& port : std::as_const(s.ports)) {
             const NetworkAddressParse parse = ParseNetworkAddress(port);
-            if (!parse.address) {
+            if (!parse) {
                 return QStringLiteral("-p names a port on a serial server (rfc2217://HOST:PORT or "
                                       "socket://HOST:PORT); the window shows local ports by "
                                       "itself, or those --watch GLOB matches");
             }
-            if (!s.networkPorts.contains(parse.address->Name())) {
-                s.networkPorts << parse.address->Name();
+            if (!s.networkPorts.contains(parse->Name())) {
+                s.networkPorts << parse->Name();
             }
         }
         s.ports.clear();

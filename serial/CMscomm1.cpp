@@ -76,7 +76,7 @@ void CMscomm1::put_Settings(const QString& settings) {
     }
     if (IsOpen()) {
         // Settings may change while open, as on the original control.
-        ServeLine([&] { m_line->ChangeSettings(*parsed); });
+        ServeLine([&] { return m_line->ChangeSettings(*parsed); });
     }
     m_settings = *parsed;
     m_settingsText = settings;
@@ -100,7 +100,11 @@ void CMscomm1::put_RTSEnable(bool enable) {
     m_rtsEnable = enable;
     // A pty, or a server's port, without modem lines: nothing to raise.
     if (IsOpen()) {
-        ServeLine([&] { m_line->SetModemLine(ModemLine::Rts, enable); });
+        ServeLine([&] {
+            // A pty, or a server's port, without modem lines: nothing to raise.
+            static_cast<void>(m_line->SetModemLine(ModemLine::Rts, enable));
+            return LineDone{};
+        });
     }
 }
 
@@ -109,12 +113,14 @@ void CMscomm1::Open() {
     const PortLookup lookup = ResolvePort(
         m_explicitDevice.isEmpty() ? QStringLiteral("com %1").arg(m_commPort) : m_explicitDevice,
         m_explicitSource);
-    if (!lookup.port) {
-        throw CommError(CommError::Kind::NoSuchPort, lookup.error);
+    if (!lookup) {
+        throw CommError(CommError::Kind::NoSuchPort, lookup.error().text);
     }
-    m_devicePath = lookup.port->device;
-    std::unique_ptr<Line> line = LineFor(*lookup.port);
-    line->Open(*lookup.port, m_settings, m_rtsEnable);
+    m_devicePath = lookup->device;
+    std::unique_ptr<Line> line = LineFor(*lookup);
+    if (const LineDone opened = line->Open(*lookup, m_settings, m_rtsEnable); !opened) {
+        throw CommError(opened.error());
+    }
     const int readiness = line->ReadinessDescriptor();
     if (readiness < 0) {
         throw CommError(
@@ -171,17 +177,15 @@ void CMscomm1::put_Output(const QByteArray& bytes) {
                                        "first."));
     }
     // Straight to the driver, whole: the caller may block the thread right after this returns.
-    ServeLine([&] { m_line->Write(bytes, nullptr); });
+    ServeLine([&] { return m_line->Write(bytes, nullptr); });
 }
 
 template <typename Call> void CMscomm1::ServeLine(Call call) {
-    try {
-        call();
-    } catch (const CommError&) {
+    if (const LineDone done = call(); !done) {
         if (!m_line->IsOpen()) {
             ClosePort(); // the line closed itself: this error is the one report of that
         }
-        throw;
+        throw CommError(done.error());
     }
     TakeInput(); // what the line read meanwhile
 }

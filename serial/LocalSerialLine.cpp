@@ -74,7 +74,8 @@ void LocalSerialLine::WatchInputAgain() {
     }
 }
 
-void LocalSerialLine::Open(const ::Port& port, const SerialSettings& settings, bool requestToSend) {
+LineDone LocalSerialLine::Open(const ::Port& port, const SerialSettings& settings,
+                               bool requestToSend) {
     Close();
     m_device = port.device;
     m_label = port.comNumber ? QStringLiteral("com %1 (%2)").arg(*port.comNumber).arg(m_device)
@@ -82,26 +83,26 @@ void LocalSerialLine::Open(const ::Port& port, const SerialSettings& settings, b
     m_settingsText = SettingsText(settings);
     m_baud = settings.baud;
     if (!QFileInfo::exists(m_device)) {
-        throw CommError(CommError::Kind::NoSuchPort,
-                        port.comNumber
-                            ? QStringLiteral("No such port: com %1 is %2 (from %3), and it does "
-                                             "not exist. Check the cable and the device, or "
-                                             "choose another port.")
-                                  .arg(*port.comNumber)
-                                  .arg(m_device, port.how)
-                            : QStringLiteral("%1 does not exist. Check the cable and the device, "
-                                             "or choose another port.")
-                                  .arg(m_device));
+        return LineError{LineErrorCode::NoSuchPort,
+                         port.comNumber
+                             ? QStringLiteral("No such port: com %1 is %2 (from %3), and it does "
+                                              "not exist. Check the cable and the device, or "
+                                              "choose another port.")
+                                   .arg(*port.comNumber)
+                                   .arg(m_device, port.how)
+                             : QStringLiteral("%1 does not exist. Check the cable and the device, "
+                                              "or choose another port.")
+                                   .arg(m_device)};
     }
     struct stat info {};
     if (::stat(QFile::encodeName(m_device).constData(), &info) == 0 && !S_ISCHR(info.st_mode)) {
-        throw CommError(CommError::Kind::OpenFailed,
-                        QStringLiteral("Cannot open %1 (from %2): it is not a serial port (%3). "
-                                       "Check that it names a serial port.")
-                            .arg(m_label, port.how,
-                                 S_ISREG(info.st_mode)   ? QStringLiteral("a regular file")
-                                 : S_ISBLK(info.st_mode) ? QStringLiteral("a block device")
-                                                         : QStringLiteral("not a device")));
+        return LineError{LineErrorCode::OpenFailed,
+                         QStringLiteral("Cannot open %1 (from %2): it is not a serial port (%3). "
+                                        "Check that it names a serial port.")
+                             .arg(m_label, port.how,
+                                  S_ISREG(info.st_mode)   ? QStringLiteral("a regular file")
+                                  : S_ISBLK(info.st_mode) ? QStringLiteral("a block device")
+                                                          : QStringLiteral("not a device"))};
     }
     // The device itself, not the link that named it (/dev/serial/by-id/...): the lock file
     // that other programs look for is named after the device.
@@ -112,7 +113,9 @@ void LocalSerialLine::Open(const ::Port& port, const SerialSettings& settings, b
     // missed through another name, but a lock on the device itself holds for everyone. It is
     // taken before the port is set up, so that a second opener never changes the line under
     // the first one's update. (By its path: the port's own name drops the /dev/.)
-    LockDevice(QFile::encodeName(device));
+    if (LineDone locked = LockDevice(QFile::encodeName(device)); !locked) {
+        return locked;
+    }
     m_port.setBaudRate(settings.baud);
     m_port.setParity(settings.parity);
     m_port.setDataBits(settings.dataBits);
@@ -120,19 +123,19 @@ void LocalSerialLine::Open(const ::Port& port, const SerialSettings& settings, b
     m_port.clearError();
     if (!m_port.open(QIODevice::ReadWrite)) {
         ReleaseDeviceLock();
-        ThrowOpenError(m_port.error());
+        return OpenError(m_port.error());
     }
     // The line settings are applied by open; a driver that cannot run them reports it there
     // or leaves the port at another rate. Read them back to be sure.
     if (m_port.baudRate() != settings.baud && !m_port.setBaudRate(settings.baud)) {
         const QString reason = m_port.errorString();
         Close();
-        throw CommError(CommError::Kind::InvalidSettings,
-                        QStringLiteral("%1: the port does not run at %2 baud (%3). Choose another "
-                                       "baud rate.")
-                            .arg(m_device)
-                            .arg(settings.baud)
-                            .arg(reason));
+        return LineError{LineErrorCode::InvalidSettings,
+                         QStringLiteral("%1: the port does not run at %2 baud (%3). Choose another "
+                                        "baud rate.")
+                             .arg(m_device)
+                             .arg(settings.baud)
+                             .arg(reason)};
     }
     // RTS as asked. A pseudo-terminal has no modem lines and refuses: that is no error.
     m_port.setRequestToSend(requestToSend);
@@ -141,19 +144,20 @@ void LocalSerialLine::Open(const ::Port& port, const SerialSettings& settings, b
     // What the device said before the port was opened answers nothing of ours: an old "ACK"
     // must not move the next update on.
     m_port.clear(QSerialPort::Input);
+    return {};
 }
 
-void LocalSerialLine::LockDevice(const QByteArray& device) {
+LineDone LocalSerialLine::LockDevice(const QByteArray& device) {
     m_lockFd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_lockFd < 0) {
-        return; // the opening proper reports why it cannot open the device
+        return {}; // the opening proper reports why it cannot open the device
     }
     if (!::isatty(m_lockFd)) {
         ReleaseDeviceLock();
-        throw CommError(CommError::Kind::OpenFailed,
-                        QStringLiteral("Cannot open %1: it is a device, but not a serial port. "
-                                       "Check that it names a serial port.")
-                            .arg(m_label));
+        return LineError{LineErrorCode::OpenFailed,
+                         QStringLiteral("Cannot open %1: it is a device, but not a serial port. "
+                                        "Check that it names a serial port.")
+                             .arg(m_label)};
     }
     // As root the kernel lets anyone share the port: a program that holds it is refused by name.
     // Our descriptor leaves the modem lines as the holder keeps them.
@@ -167,21 +171,22 @@ void LocalSerialLine::LockDevice(const QByteArray& device) {
     }
     if (holder) {
         ReleaseDeviceLock();
-        throw CommError(CommError::Kind::PortInUse,
-                        QStringLiteral("%1 is in use by another program, %2 (PID %3). Close that "
-                                       "program (a terminal, another flasher) and open the port "
-                                       "again.")
-                            .arg(m_label, holder->program.isEmpty() ? QStringLiteral("unnamed")
-                                                                    : holder->program)
-                            .arg(holder->pid));
+        return LineError{LineErrorCode::PortInUse,
+                         QStringLiteral("%1 is in use by another program, %2 (PID %3). Close that "
+                                        "program (a terminal, another flasher) and open the port "
+                                        "again.")
+                             .arg(m_label, holder->program.isEmpty() ? QStringLiteral("unnamed")
+                                                                     : holder->program)
+                             .arg(holder->pid)};
     }
     if (::flock(m_lockFd, LOCK_EX | LOCK_NB) != 0) {
         ReleaseDeviceLock();
-        throw CommError(CommError::Kind::PortInUse,
-                        QStringLiteral("%1 is in use by another program. Close that program "
-                                       "(a terminal, another flasher) and open the port again.")
-                            .arg(m_label));
+        return LineError{LineErrorCode::PortInUse,
+                         QStringLiteral("%1 is in use by another program. Close that program "
+                                        "(a terminal, another flasher) and open the port again.")
+                             .arg(m_label)};
     }
+    return {};
 }
 
 void LocalSerialLine::ReleaseDeviceLock() {
@@ -191,45 +196,45 @@ void LocalSerialLine::ReleaseDeviceLock() {
     }
 }
 
-void LocalSerialLine::ThrowOpenError(QSerialPort::SerialPortError error) {
+LineError LocalSerialLine::OpenError(QSerialPort::SerialPortError error) {
     const QString reason = m_port.errorString();
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
-        throw CommError(CommError::Kind::NoSuchPort,
-                        QStringLiteral("No such port: %1 was not found. Check the cable and the "
-                                       "device, or choose another port.")
-                            .arg(m_label));
+        return LineError{LineErrorCode::NoSuchPort,
+                         QStringLiteral("No such port: %1 was not found. Check the cable and the "
+                                        "device, or choose another port.")
+                             .arg(m_label)};
     case QSerialPort::PermissionError: {
         // Both a busy port and a missing right are reported this way; tell them apart.
         if (::access(QFile::encodeName(m_device).constData(), R_OK | W_OK) != 0) {
-            throw CommError(CommError::Kind::PermissionDenied,
-                            QStringLiteral("Permission denied on %1. Your user must be in the "
-                                           "dialout group (sudo usermod -aG dialout $USER, then "
-                                           "log in again).")
-                                .arg(m_label));
+            return LineError{LineErrorCode::PermissionDenied,
+                             QStringLiteral("Permission denied on %1. Your user must be in the "
+                                            "dialout group (sudo usermod -aG dialout $USER, then "
+                                            "log in again).")
+                                 .arg(m_label)};
         }
-        throw CommError(CommError::Kind::PortInUse,
-                        QStringLiteral("%1 is in use by another program. Close that program "
-                                       "(a terminal, another flasher) and open the port again.")
-                            .arg(m_label));
+        return LineError{LineErrorCode::PortInUse,
+                         QStringLiteral("%1 is in use by another program. Close that program "
+                                        "(a terminal, another flasher) and open the port again.")
+                             .arg(m_label)};
     }
     case QSerialPort::UnsupportedOperationError:
-        throw CommError(CommError::Kind::InvalidSettings,
-                        QStringLiteral("%1 does not take the settings \"%2\": %3. Choose another "
-                                       "baud rate or check that the device is a serial port.")
-                            .arg(m_label, m_settingsText, reason));
+        return LineError{LineErrorCode::InvalidSettings,
+                         QStringLiteral("%1 does not take the settings \"%2\": %3. Choose another "
+                                        "baud rate or check that the device is a serial port.")
+                             .arg(m_label, m_settingsText, reason)};
     default:
-        throw CommError(CommError::Kind::OpenFailed,
-                        QStringLiteral("Cannot open %1: %2. Check that it is a serial port.")
-                            .arg(m_label, reason));
+        return LineError{LineErrorCode::OpenFailed,
+                         QStringLiteral("Cannot open %1: %2. Check that it is a serial port.")
+                             .arg(m_label, reason)};
     }
 }
 
-void LocalSerialLine::Write(QByteArrayView bytes, const StopFlag* stop) {
+LineDone LocalSerialLine::Write(QByteArrayView bytes, const StopFlag* stop) {
     if (!m_port.isOpen()) {
-        throw CommError(CommError::Kind::PortNotOpen,
-                        QStringLiteral("Operation valid only when the port is open. Open the port "
-                                       "first."));
+        return LineError{LineErrorCode::PortNotOpen,
+                         QStringLiteral("Operation valid only when the port is open. Open the port "
+                                        "first.")};
     }
     // Straight to the driver: the caller may block the thread right after this returns, so
     // nothing may wait for an event loop. The port's descriptor is non-blocking; when the
@@ -242,8 +247,8 @@ void LocalSerialLine::Write(QByteArrayView bytes, const StopFlag* stop) {
     int error = 0;
     while (done < bytes.size()) {
         if (stop != nullptr && *stop != 0) {
-            throw CommError(CommError::Kind::Interrupted,
-                            QStringLiteral("Writing to %1 was interrupted.").arg(m_device));
+            return LineError{LineErrorCode::Interrupted,
+                             QStringLiteral("Writing to %1 was interrupted.").arg(m_device)};
         }
         const ssize_t n =
             ::write(fd, bytes.data() + done, static_cast<size_t>(bytes.size() - done));
@@ -267,23 +272,25 @@ void LocalSerialLine::Write(QByteArrayView bytes, const StopFlag* stop) {
     if (error == EIO || error == ENXIO || error == ENODEV) {
         // This error is the one report of the loss.
         Close();
-        throw CommError(CommError::Kind::PortLost,
-                        QStringLiteral("The port %1 was lost while writing. Check the cable and "
-                                       "open the port again.")
-                            .arg(m_device));
+        return LineError{LineErrorCode::PortLost,
+                         QStringLiteral("The port %1 was lost while writing. Check the cable and "
+                                        "open the port again.")
+                             .arg(m_device)};
     }
     if (done < bytes.size()) {
-        throw CommError(CommError::Kind::WriteFailed,
-                        QStringLiteral("Writing to %1 could not finish (%2 of %3 bytes still "
-                                       "waiting%4): the device does not take data. Check the cable "
-                                       "and the flow control.")
-                            .arg(m_device)
-                            .arg(bytes.size() - done)
-                            .arg(bytes.size())
-                            .arg(error != 0 ? QStringLiteral(", ") +
-                                                  QString::fromLocal8Bit(std::strerror(error))
-                                            : QString()));
+        return LineError{
+            LineErrorCode::WriteFailed,
+            QStringLiteral("Writing to %1 could not finish (%2 of %3 bytes still "
+                           "waiting%4): the device does not take data. Check the cable "
+                           "and the flow control.")
+                .arg(m_device)
+                .arg(bytes.size() - done)
+                .arg(bytes.size())
+                .arg(error != 0
+                         ? QStringLiteral(", ") + QString::fromLocal8Bit(std::strerror(error))
+                         : QString())};
     }
+    return {};
 }
 
 Line::ReadResult LocalSerialLine::Read(QByteArray& into, int timeoutMs) {
@@ -306,17 +313,18 @@ Line::ReadResult LocalSerialLine::Read(QByteArray& into, int timeoutMs) {
     return ReadResult::Timeout;
 }
 
-void LocalSerialLine::ChangeSettings(const SerialSettings& settings) {
+LineDone LocalSerialLine::ChangeSettings(const SerialSettings& settings) {
     if (m_port.isOpen() &&
         (!m_port.setBaudRate(settings.baud) || !m_port.setParity(settings.parity) ||
          !m_port.setDataBits(settings.dataBits) || !m_port.setStopBits(settings.stopBits))) {
         const QString reason = m_port.errorString();
         m_port.clearError();
-        throw CommError(CommError::Kind::InvalidSettings,
-                        QStringLiteral("%1 does not take the settings \"%2\": %3.")
-                            .arg(m_device, SettingsText(settings), reason));
+        return LineError{LineErrorCode::InvalidSettings,
+                         QStringLiteral("%1 does not take the settings \"%2\": %3.")
+                             .arg(m_device, SettingsText(settings), reason)};
     }
     m_baud = settings.baud; // the deadline of a write follows the rate
+    return {};
 }
 
 void LocalSerialLine::Abandon() {
@@ -334,7 +342,7 @@ void LocalSerialLine::Close() {
     QuietReady();
 }
 
-QString LocalSerialLine::SetModemLine(ModemLine line, bool on) {
+QString LocalSerialLine::Drive(ModemLine line, bool on) {
     if (!m_port.isOpen()) {
         return QStringLiteral("the port is closed");
     }
@@ -346,22 +354,28 @@ QString LocalSerialLine::SetModemLine(ModemLine line, bool on) {
     return set ? QString() : why.isEmpty() ? QStringLiteral("the driver refused it") : why;
 }
 
-QString LocalSerialLine::ProbeModemLine(ModemLine line) {
-    if (!m_port.isOpen()) {
-        return QStringLiteral("the port is closed");
+LineDone LocalSerialLine::SetModemLine(ModemLine line, bool on) {
+    if (const QString why = Drive(line, on); !why.isEmpty()) {
+        return ModemLineRefusal(line, ModemAction(on), why);
     }
+    return {};
+}
+
+LineDone LocalSerialLine::ProbeModemLine(ModemLine line) {
     // The break condition is off while nothing else is sent; a modem line stays as it is.
     const bool now = line == ModemLine::Dtr   ? m_port.isDataTerminalReady()
                      : line == ModemLine::Rts ? m_port.isRequestToSend()
                                               : false;
     m_port.clearError();
-    const QString why = SetModemLine(line, now);
+    QString why = Drive(line, now);
     if (why.isEmpty() && line == ModemLine::Break) {
         // A pseudo-terminal takes a break and ignores it: only a serial driver has the line.
-        const QString tiocm = SetModemLine(ModemLine::Dtr, m_port.isDataTerminalReady());
-        return tiocm.isEmpty() ? QString() : tiocm;
+        why = Drive(ModemLine::Dtr, m_port.isDataTerminalReady());
     }
-    return ProbeRefusal(line, why);
+    if (!why.isEmpty()) {
+        return ModemLineRefusal(line, QStringLiteral("set"), why);
+    }
+    return {};
 }
 
 void Line::Pause(int milliseconds) {

@@ -20,18 +20,18 @@ class LocalSerialLine : public Line {
     LocalSerialLine(const LocalSerialLine&) = delete;
     LocalSerialLine& operator=(const LocalSerialLine&) = delete;
 
-    void Open(const ::Port& port, const SerialSettings& settings, bool requestToSend) override;
+    LineDone Open(const ::Port& port, const SerialSettings& settings, bool requestToSend) override;
     bool IsOpen() const override { return m_port.isOpen(); }
-    void Write(QByteArrayView bytes, const StopFlag* stop) override;
+    LineDone Write(QByteArrayView bytes, const StopFlag* stop) override;
     ReadResult Read(QByteArray& into, int timeoutMs) override;
     void Abandon() override;
     void Close() override;
-    QString SetModemLine(ModemLine line, bool on) override;
-    QString ProbeModemLine(ModemLine line) override;
+    LineDone SetModemLine(ModemLine line, bool on) override;
+    LineDone ProbeModemLine(ModemLine line) override;
     QString Device() const override { return m_device; }
     // Signalled by the port's own notifications (input, an error), which run in the event loop.
     int ReadinessDescriptor() const override { return m_port.isOpen() ? m_ready : -1; }
-    void ChangeSettings(const SerialSettings& settings) override;
+    LineDone ChangeSettings(const SerialSettings& settings) override;
 
   private:
     void SignalReady();
@@ -40,9 +40,11 @@ class LocalSerialLine : public Line {
     bool PortGone() const;
     // Lets the port read what arrives again after a read that found nothing stopped it.
     void WatchInputAgain();
-    void LockDevice(const QByteArray& device);
+    LineDone LockDevice(const QByteArray& device);
     void ReleaseDeviceLock();
-    [[noreturn]] void ThrowOpenError(QSerialPort::SerialPortError error);
+    LineError OpenError(QSerialPort::SerialPortError error);
+    // Sets a modem line; empty when it was set, else the driver's reason.
+    QString Drive(ModemLine line, bool on);
 
     QSerialPort m_port;
     QString m_device;

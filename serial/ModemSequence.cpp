@@ -19,7 +19,7 @@ const QMap<QString, QString>& Named() {
 
 } // namespace
 
-std::optional<ModemSequence> ParseModemSequence(const QString& text, QString* error) {
+Result<ModemSequence, ConfigError> ParseModemSequence(const QString& text) {
     const QString steps = Named().value(text.trimmed(), text);
     ModemSequence sequence;
     for (const QString& raw : steps.split(QLatin1Char(','))) {
@@ -30,8 +30,9 @@ std::optional<ModemSequence> ParseModemSequence(const QString& text, QString* er
             bool ok = false;
             const int ms = step.mid(5).toInt(&ok);
             if (!ok || ms < 0 || ms > 60000) {
-                *error = QStringLiteral("%1: a wait is wait:MS, 0 to 60000").arg(raw.trimmed());
-                return std::nullopt;
+                return ConfigError{
+                    ConfigErrorCode::Usage,
+                    QStringLiteral("%1: a wait is wait:MS, 0 to 60000").arg(raw.trimmed())};
             }
             sequence << ModemStep{std::nullopt, false, ms};
         } else if (name == QLatin1String("dtr") || name == QLatin1String("rts") ||
@@ -41,16 +42,17 @@ std::optional<ModemSequence> ParseModemSequence(const QString& text, QString* er
                                                                  : ModemLine::Break,
                                   !off, 0};
         } else {
-            *error = QStringLiteral("unknown step %1; the steps are dtr, -dtr, rts, -rts, break, "
-                                    "-break and wait:MS, or one of %2")
-                         .arg(raw.trimmed(), Named().keys().join(QStringLiteral(", ")));
-            return std::nullopt;
+            return ConfigError{
+                ConfigErrorCode::Usage,
+                QStringLiteral("unknown step %1; the steps are dtr, -dtr, rts, -rts, break, "
+                               "-break and wait:MS, or one of %2")
+                    .arg(raw.trimmed(), Named().keys().join(QStringLiteral(", ")))};
         }
     }
     return sequence;
 }
 
-QString RunModemSequence(Line& line, const ModemSequence& steps, const StopFlag* stop) {
+LineDone RunModemSequence(Line& line, const ModemSequence& steps, const StopFlag* stop) {
     const auto stopped = [stop] { return stop != nullptr && *stop != 0; };
     for (const ModemStep& step : steps) {
         if (stopped()) {
@@ -62,11 +64,8 @@ QString RunModemSequence(Line& line, const ModemSequence& steps, const StopFlag*
             }
             continue;
         }
-        const QString why = line.SetModemLine(*step.line, step.on);
-        if (!why.isEmpty()) {
-            return QStringLiteral("%1 cannot %2 %3: %4")
-                .arg(line.Device(), step.on ? QStringLiteral("raise") : QStringLiteral("lower"),
-                     ModemLineName(*step.line), why);
+        if (LineDone set = line.SetModemLine(*step.line, step.on); !set) {
+            return set;
         }
     }
     return {};

@@ -4,6 +4,7 @@
 // "-dtr", "rts", "-rts", "break", "-break" and "wait:MS", comma-separated, or a named sequence
 // for a common wiring.
 
+#include "base/ConfigError.h"
 #include "serial/Line.h"
 
 #include <QList>
@@ -17,8 +18,8 @@ struct ModemStep {
 };
 using ModemSequence = QList<ModemStep>;
 
-// The steps `text` names, or nothing and why.
-std::optional<ModemSequence> ParseModemSequence(const QString& text, QString* error);
-// Runs the steps; empty when all were done, else why the first that could not be was refused.
+// The steps `text` names, or why it names none.
+Result<ModemSequence, ConfigError> ParseModemSequence(const QString& text);
+// Runs the steps, or says why the first that could not be was refused.
 // A stop (`*stop` set) ends it at once, waits included: the caller tells the stop.
-QString RunModemSequence(Line& line, const ModemSequence& steps, const StopFlag* stop = nullptr);
+LineDone RunModemSequence(Line& line, const ModemSequence& steps, const StopFlag* stop = nullptr);

@@ -12,8 +12,8 @@ const QString kForm = QStringLiteral(
     "brackets: rfc2217://[::1]:7000).");
 
 NetworkAddressParse Refuse(const QString& name, const QString& why) {
-    return {std::nullopt, QStringLiteral("%1 is no network port: %2. %3")
-                              .arg(VisibleText(name.toUtf8()), why, kForm)};
+    return LineError{LineErrorCode::NoSuchPort, QStringLiteral("%1 is no network port: %2. %3")
+                                                    .arg(VisibleText(name.toUtf8()), why, kForm)};
 }
 
 } // namespace
@@ -77,22 +77,20 @@ NetworkAddressParse ParseNetworkAddress(const QString& name) {
     }
     address.host = ipv6.isEmpty() ? match.captured(2).toLower() : ipv6.toLower();
     address.port = static_cast<quint16>(port);
-    return {address, {}};
+    return address;
 }
 
-QStringList ParseNetworkPortList(const QString& text, QString* error) {
+Result<QStringList, ConfigError> ParseNetworkPortList(const QString& text) {
     static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
     QStringList ports;
     for (const QString& name : text.split(separators, Qt::SkipEmptyParts)) {
         const NetworkAddressParse parse = ParseNetworkAddress(name);
-        if (!parse.address) {
-            *error = parse.error;
-            return {};
+        if (!parse) {
+            return ConfigError{ConfigErrorCode::Usage, parse.error().text};
         }
-        if (!ports.contains(parse.address->Name())) {
-            ports << parse.address->Name();
+        if (!ports.contains(parse->Name())) {
+            ports << parse->Name();
         }
     }
-    error->clear();
     return ports;
 }

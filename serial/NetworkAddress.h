@@ -5,6 +5,9 @@
 // and break are set on the server's port) or socket://HOST:PORT (raw TCP: the server's port runs
 // as the server was set up). HOST is a name, an IPv4 address or an IPv6 address in brackets.
 
+#include "base/ConfigError.h"
+#include "serial/LineError.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -24,14 +27,12 @@ struct NetworkAddress {
     QByteArray GensioText() const;
 };
 
-struct NetworkAddressParse {
-    std::optional<NetworkAddress> address;
-    QString error; // why the name is no network port, for the operator
-};
+// A network port's address, or why the name is none (LineErrorCode::NoSuchPort).
+using NetworkAddressParse = Result<NetworkAddress, LineError>;
 
 // Whether `name` is meant as a network port: it begins with a scheme and "://".
 bool LooksLikeNetworkPort(const QString& name);
 NetworkAddressParse ParseNetworkAddress(const QString& name);
 // A list of network ports, separated by commas or blanks, each in its one spelling; nothing and
 // the refusal of the first name that is no network port, for the operator.
-QStringList ParseNetworkPortList(const QString& text, QString* error);
+Result<QStringList, ConfigError> ParseNetworkPortList(const QString& text);

@@ -58,15 +58,15 @@ QByteArray TcpValue(gensio* io, unsigned int control) {
 }
 
 // The program's set-up of the library; refused when the program made none.
-NetworkLibrary& Library(const QString& device) {
+Result<NetworkLibrary*, LineError> Library(const QString& device) {
     NetworkLibrary* library = NetworkLibrary::Current();
     if (library == nullptr) {
-        throw CommError(CommError::Kind::OpenFailed,
-                        QStringLiteral("Cannot open %1: this program cannot open ports on a serial "
-                                       "server.")
-                            .arg(device));
+        return LineError{LineErrorCode::OpenFailed,
+                         QStringLiteral("Cannot open %1: this program cannot open ports on a "
+                                        "serial server.")
+                             .arg(device)};
     }
-    return *library;
+    return library;
 }
 
 } // namespace
@@ -235,101 +235,106 @@ bool NetworkLine::ServeUntil(Done done, qint64 deadlineNs, const StopFlag* stop)
     }
 }
 
-void NetworkLine::ServeOpening(const std::function<bool()>& done, qint64 deadlineNs) {
+LineDone NetworkLine::ServeOpening(const std::function<bool()>& done, qint64 deadlineNs) {
     ServeUntil(done, deadlineNs, m_stop);
     if (m_stop != nullptr && *m_stop != 0 && !done()) {
-        Refuse(CommError::Kind::Interrupted,
-               QStringLiteral("Opening %1 was interrupted.").arg(m_device));
+        return Refuse(LineErrorCode::Interrupted,
+                      QStringLiteral("Opening %1 was interrupted.").arg(m_device));
     }
+    return {};
 }
 
-void NetworkLine::Refuse(CommError::Kind kind, const QString& why) {
+LineError NetworkLine::Refuse(LineErrorCode code, const QString& why) {
     m_connection.reset();
-    throw CommError(kind, why);
+    return {code, why};
 }
 
-void NetworkLine::Open(const Port& port, const SerialSettings& settings, bool requestToSend) {
+LineDone NetworkLine::Open(const Port& port, const SerialSettings& settings, bool requestToSend) {
     Close();
     m_reached = false;
     m_device = port.device;
     m_baud = settings.baud;
     if (!port.network) {
-        throw CommError(CommError::Kind::NoSuchPort,
-                        QStringLiteral("%1 is no port on a serial server").arg(port.device));
+        return LineError{LineErrorCode::NoSuchPort,
+                         QStringLiteral("%1 is no port on a serial server").arg(port.device)};
     }
     m_address = *port.network;
-    Library(m_device);
+    if (const auto library = Library(m_device); !library) {
+        return library.error();
+    }
     // ser2net takes some milliseconds to close a port's device after a connection ends, and
     // refuses the next one meanwhile: the same program's next attempt, or its reopening after a
     // drop, must not fail for that. A port that stays in use is reported after kBusyRetryMs.
     const qint64 givingUpNs = NowNs() + kBusyRetryMs * kNsPerMs;
     for (;;) {
-        try {
-            Connect(settings, requestToSend);
-            return;
-        } catch (const CommError& error) {
-            if (error.kind() != CommError::Kind::PortInUse || NowNs() >= givingUpNs ||
-                (m_stop != nullptr && *m_stop != 0)) {
-                throw;
-            }
-            Line::Pause(20);
+        LineDone connected = Connect(settings, requestToSend);
+        if (connected || connected.error().code != LineErrorCode::PortInUse ||
+            NowNs() >= givingUpNs || (m_stop != nullptr && *m_stop != 0)) {
+            return connected;
         }
+        Line::Pause(20);
     }
 }
 
-void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
+LineDone NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
     m_connection = std::make_unique<Connection>();
     Connection& c = *m_connection;
     // Each line has a selector of its own, served only by the thread that uses the line: no
     // wake-up signal is needed between threads.
     if (const int error = gensio_unix_funcs_alloc(nullptr, 0, &c.os); error != 0) {
-        Refuse(CommError::Kind::OpenFailed,
-               QStringLiteral("Cannot open %1: %2.").arg(m_device, LibraryError(error)));
+        return Refuse(LineErrorCode::OpenFailed,
+                      QStringLiteral("Cannot open %1: %2.").arg(m_device, LibraryError(error)));
     }
     if (!c.WatchDescriptors()) {
-        Refuse(CommError::Kind::OpenFailed,
-               QStringLiteral("Cannot open %1: %2.")
-                   .arg(m_device, QString::fromLocal8Bit(std::strerror(errno))));
+        return Refuse(LineErrorCode::OpenFailed,
+                      QStringLiteral("Cannot open %1: %2.")
+                          .arg(m_device, QString::fromLocal8Bit(std::strerror(errno))));
     }
     const QByteArray text = m_address.GensioText();
     if (const int error = str_to_gensio(text.constData(), c.os, &Connection::OnEvent, &c, &c.io);
         error != 0) {
         c.io = nullptr;
-        Refuse(CommError::Kind::NoSuchPort,
-               QStringLiteral("Cannot reach %1: the host %2 is not known (%3). Check the name in "
-                              "the port.")
-                   .arg(m_device, m_address.host, LibraryError(error)));
+        return Refuse(
+            LineErrorCode::NoSuchPort,
+            QStringLiteral("Cannot reach %1: the host %2 is not known (%3). Check the name in "
+                           "the port.")
+                .arg(m_device, m_address.host, LibraryError(error)));
     }
     const qint64 startNs = NowNs();
     c.opening = true;
     if (const int error = gensio_open(c.io, &Connection::OnOpened, &c); error != 0) {
         c.opening = false;
-        Refuse(CommError::Kind::OpenFailed,
-               QStringLiteral("Cannot open %1: %2.").arg(m_device, LibraryError(error)));
+        return Refuse(LineErrorCode::OpenFailed,
+                      QStringLiteral("Cannot open %1: %2.").arg(m_device, LibraryError(error)));
     }
-    ServeOpening([&c] { return c.opened; }, startNs + kConnectMs * kNsPerMs);
+    if (LineDone served = ServeOpening([&c] { return c.opened; }, startNs + kConnectMs * kNsPerMs);
+        !served) {
+        return served;
+    }
     if (!c.opened) {
-        Refuse(CommError::Kind::OpenFailed,
-               QStringLiteral("Cannot reach %1: no answer within %2 s. Check that the server "
-                              "runs and that the network reaches it.")
-                   .arg(m_device)
-                   .arg(kConnectMs / 1000));
+        return Refuse(
+            LineErrorCode::OpenFailed,
+            QStringLiteral("Cannot reach %1: no answer within %2 s. Check that the server "
+                           "runs and that the network reaches it.")
+                .arg(m_device)
+                .arg(kConnectMs / 1000));
     }
     m_reached = c.openError == 0 || c.openError == GE_REMCLOSE;
     if (c.openError == GE_REMCLOSE) {
         c.ended = c.openError; // during the Telnet negotiation: told below
     } else if (c.openError != 0) {
         const int error = c.openError;
-        Refuse(CommError::Kind::OpenFailed,
-               error == GE_CONNREFUSE
-                   ? QStringLiteral("Cannot reach %1: the connection was refused. Check that the "
-                                    "serial server (ser2net) runs and serves TCP port %2 on %3.")
-                         .arg(m_device)
-                         .arg(m_address.port)
-                         .arg(m_address.host)
-                   : QStringLiteral("Cannot reach %1: %2. Check that the serial server runs and "
-                                    "that the network reaches it.")
-                         .arg(m_device, LibraryError(error)));
+        return Refuse(
+            LineErrorCode::OpenFailed,
+            error == GE_CONNREFUSE
+                ? QStringLiteral("Cannot reach %1: the connection was refused. Check that the "
+                                 "serial server (ser2net) runs and serves TCP port %2 on %3.")
+                      .arg(m_device)
+                      .arg(m_address.port)
+                      .arg(m_address.host)
+                : QStringLiteral("Cannot reach %1: %2. Check that the serial server runs and "
+                                 "that the network reaches it.")
+                      .arg(m_device, LibraryError(error)));
     }
     const qint64 connectNs = NowNs() - startNs;
 
@@ -337,7 +342,9 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
         gensio_set_read_callback_enable(c.io, true);
         if (m_address.scheme == NetworkAddress::Scheme::Rfc2217) {
             c.serial = gensio_to_sergensio(c.io);
-            ApplySettings(settings);
+            if (LineDone applied = ApplySettings(settings); !applied) {
+                return applied;
+            }
             // The server raises RTS as it opens its port. Lowering it is asked for and not
             // waited on: a port without modem lines never confirms it (and the library keeps a
             // request that is never answered, with the connection, for the life of the program).
@@ -351,13 +358,17 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
             // the time the connection took (at least 20 ms) for that, before anything is sent.
             const qint64 settleNs =
                 std::clamp<qint64>(2 * connectNs, 20 * kNsPerMs, 300 * kNsPerMs);
-            ServeOpening([&c] { return c.ended != 0 || SpeaksTelnet(c.received); },
-                         NowNs() + settleNs);
+            if (LineDone served = ServeOpening(
+                    [&c] { return c.ended != 0 || SpeaksTelnet(c.received); }, NowNs() + settleNs);
+                !served) {
+                return served;
+            }
             if (c.ended == 0 && SpeaksTelnet(c.received)) {
-                Refuse(CommError::Kind::OpenFailed,
-                       QStringLiteral("%1 answers in Telnet; name it rfc2217://%2, which speaks "
-                                      "Telnet and sets the server's port.")
-                           .arg(m_device, m_address.ServerPort()));
+                return Refuse(
+                    LineErrorCode::OpenFailed,
+                    QStringLiteral("%1 answers in Telnet; name it rfc2217://%2, which speaks "
+                                   "Telnet and sets the server's port.")
+                        .arg(m_device, m_address.ServerPort()));
             }
         }
     }
@@ -366,25 +377,27 @@ void NetworkLine::Connect(const SerialSettings& settings, bool requestToSend) {
         // overtakes its words.
         const QString said = VisibleText(c.received.trimmed());
         const bool inUse = said.contains(QStringLiteral("in use"), Qt::CaseInsensitive);
-        Refuse(inUse || said.isEmpty() ? CommError::Kind::PortInUse : CommError::Kind::OpenFailed,
-               said.isEmpty()
-                   ? QStringLiteral("%1: the server closed the connection as soon as it was made. "
-                                    "Another program (a terminal, another flasher) may have that "
-                                    "port, as ser2net allows one connection per port; close it "
-                                    "and open the port again, or check the server's "
-                                    "configuration for that port.")
-                         .arg(m_device)
-                   : QStringLiteral("%1: the server closed the connection at once, saying "
-                                    "\"%2\". %3")
-                         .arg(m_device, said,
-                              inUse ? QStringLiteral("Another program (a terminal, another "
-                                                     "flasher) has that port; close it and open "
-                                                     "the port again.")
-                                    : QStringLiteral("Check the server's configuration for that "
-                                                     "port.")));
+        return Refuse(
+            inUse || said.isEmpty() ? LineErrorCode::PortInUse : LineErrorCode::OpenFailed,
+            said.isEmpty()
+                ? QStringLiteral("%1: the server closed the connection as soon as it was made. "
+                                 "Another program (a terminal, another flasher) may have that "
+                                 "port, as ser2net allows one connection per port; close it "
+                                 "and open the port again, or check the server's "
+                                 "configuration for that port.")
+                      .arg(m_device)
+                : QStringLiteral("%1: the server closed the connection at once, saying "
+                                 "\"%2\". %3")
+                      .arg(m_device, said,
+                           inUse ? QStringLiteral("Another program (a terminal, another "
+                                                  "flasher) has that port; close it and open "
+                                                  "the port again.")
+                                 : QStringLiteral("Check the server's configuration for that "
+                                                  "port.")));
     }
     // What the device said before the port was opened answers nothing of ours.
     c.received.clear();
+    return {};
 }
 
 QString NetworkLine::SilentOn(const QString& setting) const {
@@ -396,7 +409,7 @@ QString NetworkLine::SilentOn(const QString& setting) const {
         .arg(m_address.ServerPort());
 }
 
-void NetworkLine::ApplySettings(const SerialSettings& settings) {
+LineDone NetworkLine::ApplySettings(const SerialSettings& settings) {
     Connection& c = *m_connection;
     const unsigned int parity = settings.parity == QSerialPort::OddParity    ? SERGENSIO_PARITY_ODD
                                 : settings.parity == QSerialPort::EvenParity ? SERGENSIO_PARITY_EVEN
@@ -428,48 +441,54 @@ void NetworkLine::ApplySettings(const SerialSettings& settings) {
         if (error == GE_NOTSUP) {
             // A Telnet server that never took the COM-PORT-CONTROL option: as silent on the
             // setting as a server that never answers it.
-            Refuse(CommError::Kind::InvalidSettings, SilentOn(setting.name));
+            return Refuse(LineErrorCode::InvalidSettings, SilentOn(setting.name));
         }
         if (error != 0) {
-            Refuse(CommError::Kind::InvalidSettings,
-                   QStringLiteral("%1: %2 could not be asked of the server (%3). Check that it "
-                                  "speaks RFC 2217 on that port; for a raw TCP port, name it "
-                                  "socket://%4.")
-                       .arg(m_device, setting.name, LibraryError(error), m_address.ServerPort()));
+            return Refuse(
+                LineErrorCode::InvalidSettings,
+                QStringLiteral("%1: %2 could not be asked of the server (%3). Check that it "
+                               "speaks RFC 2217 on that port; for a raw TCP port, name it "
+                               "socket://%4.")
+                    .arg(m_device, setting.name, LibraryError(error), m_address.ServerPort()));
         }
         ++answer.sent;
-        ServeOpening([&] { return !answer.Pending() || c.ended != 0; },
-                     NowNs() + kAnswerMs * kNsPerMs);
+        if (LineDone served = ServeOpening([&] { return !answer.Pending() || c.ended != 0; },
+                                           NowNs() + kAnswerMs * kNsPerMs);
+            !served) {
+            return served;
+        }
         const bool answered = !answer.Pending();
         if (c.ended != 0) {
-            return; // the opening reports what the server said as it closed
+            return {}; // the opening reports what the server said as it closed
         }
         if (!answered) {
-            Refuse(CommError::Kind::InvalidSettings, SilentOn(setting.name));
+            return Refuse(LineErrorCode::InvalidSettings, SilentOn(setting.name));
         }
         if (answer.error != 0 || answer.value != setting.value) {
-            Refuse(CommError::Kind::InvalidSettings,
-                   setting.kind == kBaud && answer.error == 0
-                       ? QStringLiteral("%1: the server's port does not run at %2 baud (it runs at "
-                                        "%3). Choose another baud rate.")
-                             .arg(m_device)
-                             .arg(settings.baud)
-                             .arg(answer.value)
-                       : QStringLiteral("%1: the server refused %2 (%3). Check the server's "
-                                        "configuration for that port.")
-                             .arg(m_device, setting.name,
-                                  answer.error != 0
-                                      ? LibraryError(answer.error)
-                                      : QStringLiteral("it answered %1").arg(answer.value)));
+            return Refuse(
+                LineErrorCode::InvalidSettings,
+                setting.kind == kBaud && answer.error == 0
+                    ? QStringLiteral("%1: the server's port does not run at %2 baud (it runs at "
+                                     "%3). Choose another baud rate.")
+                          .arg(m_device)
+                          .arg(settings.baud)
+                          .arg(answer.value)
+                    : QStringLiteral("%1: the server refused %2 (%3). Check the server's "
+                                     "configuration for that port.")
+                          .arg(m_device, setting.name,
+                               answer.error != 0
+                                   ? LibraryError(answer.error)
+                                   : QStringLiteral("it answered %1").arg(answer.value)));
         }
     }
+    return {};
 }
 
-void NetworkLine::Write(QByteArrayView bytes, const StopFlag* stop) {
+LineDone NetworkLine::Write(QByteArrayView bytes, const StopFlag* stop) {
     if (!m_connection) {
-        throw CommError(CommError::Kind::PortNotOpen,
-                        QStringLiteral("Operation valid only when the port is open. Open the port "
-                                       "first."));
+        return LineError{LineErrorCode::PortNotOpen,
+                         QStringLiteral("Operation valid only when the port is open. Open the port "
+                                        "first.")};
     }
     Connection& c = *m_connection;
     // Bounded as a local port's write is: the line time of the bytes twice over plus five
@@ -479,8 +498,8 @@ void NetworkLine::Write(QByteArrayView bytes, const StopFlag* stop) {
     qsizetype done = 0;
     while (done < bytes.size() && c.ended == 0) {
         if (stop != nullptr && *stop != 0) {
-            throw CommError(CommError::Kind::Interrupted,
-                            QStringLiteral("Writing to %1 was interrupted.").arg(m_device));
+            return LineError{LineErrorCode::Interrupted,
+                             QStringLiteral("Writing to %1 was interrupted.").arg(m_device)};
         }
         gensiods count = 0;
         if (const int error = gensio_write(c.io, &count, bytes.data() + done,
@@ -502,22 +521,23 @@ void NetworkLine::Write(QByteArrayView bytes, const StopFlag* stop) {
     if (c.ended != 0) {
         const QString why = LibraryError(c.ended);
         Close();
-        throw CommError(CommError::Kind::PortLost,
-                        QStringLiteral("The connection to %1 was lost while writing (%2). Check "
-                                       "the serial server and the network, and open the port "
-                                       "again.")
-                            .arg(m_device, why));
+        return LineError{LineErrorCode::PortLost,
+                         QStringLiteral("The connection to %1 was lost while writing (%2). Check "
+                                        "the serial server and the network, and open the port "
+                                        "again.")
+                             .arg(m_device, why)};
     }
     if (done < bytes.size()) {
-        throw CommError(CommError::Kind::WriteFailed,
-                        QStringLiteral("Writing to %1 could not finish (%2 of %3 bytes still "
-                                       "waiting): the server does not take data. Check the "
-                                       "server's port and its flow control.")
-                            .arg(m_device)
-                            .arg(bytes.size() - done)
-                            .arg(bytes.size()));
+        return LineError{LineErrorCode::WriteFailed,
+                         QStringLiteral("Writing to %1 could not finish (%2 of %3 bytes still "
+                                        "waiting): the server does not take data. Check the "
+                                        "server's port and its flow control.")
+                             .arg(m_device)
+                             .arg(bytes.size() - done)
+                             .arg(bytes.size())};
     }
     c.Serve(0); // what the library holds back leaves now, not at the next read
+    return {};
 }
 
 Line::ReadResult NetworkLine::Read(QByteArray& into, int timeoutMs) {
@@ -569,7 +589,7 @@ void NetworkLine::Close() {
     m_connection.reset();
 }
 
-QString NetworkLine::SetModemLine(ModemLine line, bool on) {
+QString NetworkLine::Ask(ModemLine line, bool on) {
     if (!m_connection) {
         return QStringLiteral("the port is closed");
     }
@@ -581,7 +601,11 @@ QString NetworkLine::SetModemLine(ModemLine line, bool on) {
     }
     // A server's port that left a modem line unconfirmed once is not asked again, in this
     // connection or the next.
-    NetworkLibrary& library = Library(m_device);
+    const auto found = Library(m_device);
+    if (!found) {
+        return found.error().text;
+    }
+    NetworkLibrary& library = **found;
     const QString noModemLines =
         QStringLiteral("the server did not confirm it within %1 ms: its port has no modem lines "
                        "(a pseudo-terminal), or it may not set them")
@@ -611,30 +635,45 @@ QString NetworkLine::SetModemLine(ModemLine line, bool on) {
     return answer.error != 0 ? LibraryError(answer.error) : QString();
 }
 
-QString NetworkLine::ProbeModemLine(ModemLine line) {
+LineDone NetworkLine::SetModemLine(ModemLine line, bool on) {
+    if (const QString why = Ask(line, on); !why.isEmpty()) {
+        return ModemLineRefusal(line, ModemAction(on), why);
+    }
+    return {};
+}
+
+LineDone NetworkLine::ProbeModemLine(ModemLine line) {
     // The server's lines cannot be read here: the probe sets each to the state the server's
     // port opens with (DTR and RTS on, no break).
-    return ProbeRefusal(line, SetModemLine(line, line != ModemLine::Break));
+    if (const QString why = Ask(line, line != ModemLine::Break); !why.isEmpty()) {
+        return ModemLineRefusal(line, QStringLiteral("set"), why);
+    }
+    return {};
 }
 
-void NetworkLine::TakeOver(const SerialSettings& settings) {
+LineDone NetworkLine::TakeOver(const SerialSettings& settings) {
     QByteArray dropped;
     if (Read(dropped, 0) == ReadResult::Lost) {
-        throw CommError(
-            CommError::Kind::PortLost,
-            QStringLiteral("%1: the server closed the connection meanwhile").arg(m_device));
+        return LineError{
+            LineErrorCode::PortLost,
+            QStringLiteral("%1: the server closed the connection meanwhile").arg(m_device)};
     }
-    ChangeSettings(settings); // the rate the run uses now, on the server's port
-    Read(dropped, 0);         // what came before answers nothing of ours
+    // The rate the run uses now, on the server's port.
+    if (LineDone changed = ChangeSettings(settings); !changed) {
+        return changed;
+    }
+    Read(dropped, 0); // what came before answers nothing of ours
+    return {};
 }
 
-void NetworkLine::ChangeSettings(const SerialSettings& settings) {
-    if (!m_connection || m_connection->serial == nullptr) {
-        m_baud = settings.baud; // a raw TCP port runs as the server set it up
-        return;
+LineDone NetworkLine::ChangeSettings(const SerialSettings& settings) {
+    if (m_connection && m_connection->serial != nullptr) {
+        if (LineDone applied = ApplySettings(settings); !applied) {
+            return applied;
+        }
     }
-    ApplySettings(settings);
-    m_baud = settings.baud;
+    m_baud = settings.baud; // a raw TCP port runs as the server set it up
+    return {};
 }
 
 int NetworkLine::ReadinessDescriptor() const {
@@ -650,11 +689,11 @@ bool NetworkLine::NoDelay() const {
 
 QString NetworkLine::Reach(const QString& name, int timeoutMs, const StopFlag* stop) {
     NetworkAddressParse parse = ParseNetworkAddress(name);
-    if (!parse.address) {
-        return parse.error;
+    if (!parse) {
+        return parse.error().text;
     }
     // A bare TCP connection: the server opens its port, and nothing is set on it.
-    parse.address->scheme = NetworkAddress::Scheme::Socket;
+    parse->scheme = NetworkAddress::Scheme::Socket;
     if (NetworkLibrary::Current() == nullptr) {
         return QStringLiteral("this program cannot open ports on a serial server");
     }
@@ -662,10 +701,10 @@ QString NetworkLine::Reach(const QString& name, int timeoutMs, const StopFlag* s
     line.m_connection = std::make_unique<Connection>();
     Connection& c = *line.m_connection;
     if (gensio_unix_funcs_alloc(nullptr, 0, &c.os) != 0 ||
-        str_to_gensio(parse.address->GensioText().constData(), c.os, &Connection::OnEvent, &c,
-                      &c.io) != 0) {
+        str_to_gensio(parse->GensioText().constData(), c.os, &Connection::OnEvent, &c, &c.io) !=
+            0) {
         c.io = nullptr;
-        return QStringLiteral("the host %1 is not known").arg(parse.address->host);
+        return QStringLiteral("the host %1 is not known").arg(parse->host);
     }
     c.opening = gensio_open(c.io, &Connection::OnOpened, &c) == 0;
     if (!c.opening ||

@@ -29,26 +29,26 @@ class NetworkLine : public Line {
     NetworkLine(const NetworkLine&) = delete;
     NetworkLine& operator=(const NetworkLine&) = delete;
 
-    void Open(const Port& port, const SerialSettings& settings, bool requestToSend) override;
+    LineDone Open(const Port& port, const SerialSettings& settings, bool requestToSend) override;
     bool IsOpen() const override;
-    void TakeOver(const SerialSettings& settings) override;
+    LineDone TakeOver(const SerialSettings& settings) override;
     // Whether the last opening reached the server (its TCP connection was taken), whatever
     // came after: a server that answers and then refuses a setting has been reached.
     bool Reached() const { return m_reached; }
-    void Write(QByteArrayView bytes, const StopFlag* stop) override;
+    LineDone Write(QByteArrayView bytes, const StopFlag* stop) override;
     ReadResult Read(QByteArray& into, int timeoutMs) override;
     void Abandon() override;
     void Close() override;
-    QString SetModemLine(ModemLine line, bool on) override;
-    QString ProbeModemLine(ModemLine line) override;
+    LineDone SetModemLine(ModemLine line, bool on) override;
+    LineDone ProbeModemLine(ModemLine line) override;
     QString Device() const override { return m_device; }
     void WatchStop(const StopFlag* stop) override { m_stop = stop; }
     // The connection keeps being served while the time passes.
     void Pause(int milliseconds) override;
 
     // Sets the server's port to `settings` (rfc2217:// only; a raw TCP port runs as the server
-    // set it up); throws CommError when the server refuses.
-    void ChangeSettings(const SerialSettings& settings) override;
+    // set it up), or says why the server refused.
+    LineDone ChangeSettings(const SerialSettings& settings) override;
     // Readable while a descriptor the library watches for the connection is; only waited on,
     // never read: reads go through Read, which serves the connection.
     int ReadinessDescriptor() const override;
@@ -62,14 +62,17 @@ class NetworkLine : public Line {
     struct Connection; // the library's side
 
     // One connection and its set-up; Open tries again while the server still closes the port.
-    void Connect(const SerialSettings& settings, bool requestToSend);
-    [[noreturn]] void Refuse(CommError::Kind kind, const QString& why);
-    void ApplySettings(const SerialSettings& settings);
+    LineDone Connect(const SerialSettings& settings, bool requestToSend);
+    // Drops the connection that could not be set up, with why.
+    LineError Refuse(LineErrorCode code, const QString& why);
+    LineDone ApplySettings(const SerialSettings& settings);
+    // Sets a modem line on the server's port; empty when it was set, else why not.
+    QString Ask(ModemLine line, bool on);
     // The refusal for a server silent on a setting's request.
     QString SilentOn(const QString& setting) const;
     // Serves the connection until `done` or the deadline (on NowNs()); false at the deadline.
-    // An opening's waits end with CommError::Kind::Interrupted once the stop is set.
-    void ServeOpening(const std::function<bool()>& done, qint64 deadlineNs);
+    // An opening's waits end with LineErrorCode::Interrupted once the stop is set.
+    LineDone ServeOpening(const std::function<bool()>& done, qint64 deadlineNs);
     template <typename Done> bool ServeUntil(Done done, qint64 deadlineNs, const StopFlag* stop);
 
     NetworkAddress m_address;

@@ -18,11 +18,11 @@ std::optional<QString> UsbId(const QString& text) {
 
 } // namespace
 
-std::optional<PortFilter> ParsePortFilter(const QString& text, QString* error) {
+Result<PortFilter, ConfigError> ParsePortFilter(const QString& text) {
     PortFilter filter;
     if (text.trimmed().isEmpty()) {
-        *error = QStringLiteral("an empty filter; give vid=, pid=, serial= or name=");
-        return std::nullopt;
+        return ConfigError{ConfigErrorCode::Usage,
+                           QStringLiteral("an empty filter; give vid=, pid=, serial= or name=")};
     }
     QStringList seen;
     for (const QString& field : text.split(QLatin1Char(','))) {
@@ -30,23 +30,26 @@ std::optional<PortFilter> ParsePortFilter(const QString& text, QString* error) {
         const QString key = field.left(equals).trimmed().toLower();
         const QString value = equals < 0 ? QString() : field.mid(equals + 1).trimmed();
         if (equals < 0 || value.isEmpty()) {
-            *error = field.trimmed().isEmpty()
-                         ? QStringLiteral("an empty field; fields are separated by one comma")
-                         : QStringLiteral("%1 needs a value (as in vid=0483)").arg(field);
-            return std::nullopt;
+            return ConfigError{
+                ConfigErrorCode::Usage,
+                field.trimmed().isEmpty()
+                    ? QStringLiteral("an empty field; fields are separated by one comma")
+                    : QStringLiteral("%1 needs a value (as in vid=0483)").arg(field)};
         }
         if (seen.contains(key)) {
-            *error = QStringLiteral("%1 is given twice in one filter; give --port-filter again "
-                                    "for another")
-                         .arg(key);
-            return std::nullopt;
+            return ConfigError{
+                ConfigErrorCode::Usage,
+                QStringLiteral("%1 is given twice in one filter; give --port-filter again "
+                               "for another")
+                    .arg(key)};
         }
         seen << key;
         if (key == QLatin1String("vid") || key == QLatin1String("pid")) {
             const std::optional<QString> id = UsbId(value);
             if (!id) {
-                *error = QStringLiteral("%1 needs four hex digits, for example %1=0483").arg(key);
-                return std::nullopt;
+                return ConfigError{
+                    ConfigErrorCode::Usage,
+                    QStringLiteral("%1 needs four hex digits, for example %1=0483").arg(key)};
             }
             (key == QLatin1String("vid") ? filter.vendorId : filter.productId) = *id;
         } else if (key == QLatin1String("serial")) {
@@ -54,9 +57,10 @@ std::optional<PortFilter> ParsePortFilter(const QString& text, QString* error) {
         } else if (key == QLatin1String("name")) {
             filter.nameGlob = value;
         } else {
-            *error = QStringLiteral("unknown field %1; the fields are vid, pid, serial and name")
-                         .arg(key);
-            return std::nullopt;
+            return ConfigError{
+                ConfigErrorCode::Usage,
+                QStringLiteral("unknown field %1; the fields are vid, pid, serial and name")
+                    .arg(key)};
         }
     }
     return filter;

@@ -30,33 +30,34 @@ PortLookup Resolve(const QString& given, const QString& source,
         const ComPortMapping mapping =
             systemPorts != nullptr ? MapComPort(*number, *systemPorts) : MapComPort(*number);
         if (mapping.device.isEmpty()) {
-            return {std::nullopt,
-                    QStringLiteral("No such port: com %1 stands for the %2, and the system has "
-                                   "none. Connect the device, choose another port, or set "
-                                   "TAVREL_COM%1 to the device's path.")
-                        .arg(*number)
-                        .arg(mapping.source)};
+            return LineError{
+                LineErrorCode::NoSuchPort,
+                QStringLiteral("No such port: com %1 stands for the %2, and the system has "
+                               "none. Connect the device, choose another port, or set "
+                               "TAVREL_COM%1 to the device's path.")
+                    .arg(*number)
+                    .arg(mapping.source)};
         }
-        return {LocalPort(given, number, mapping.device, mapping.source), {}};
+        return LocalPort(given, number, mapping.device, mapping.source);
     }
     if (LooksLikeNetworkPort(given)) {
         // A port on a serial server, under one spelling of its name.
         const NetworkAddressParse parse = ParseNetworkAddress(given);
-        if (!parse.address) {
-            return {std::nullopt, parse.error};
+        if (!parse) {
+            return parse.error();
         }
         Port port;
-        port.kind = parse.address->scheme == NetworkAddress::Scheme::Rfc2217 ? Port::Kind::Rfc2217
-                                                                             : Port::Kind::Socket;
+        port.kind = parse->scheme == NetworkAddress::Scheme::Rfc2217 ? Port::Kind::Rfc2217
+                                                                     : Port::Kind::Socket;
         port.given = given;
-        port.device = parse.address->Name();
+        port.device = parse->Name();
         port.how = source;
-        port.identity = QStringLiteral("tcp %1").arg(parse.address->ServerPort());
-        port.network = parse.address;
-        return {port, {}};
+        port.identity = QStringLiteral("tcp %1").arg(parse->ServerPort());
+        port.network = *parse;
+        return port;
     }
     if (!given.isEmpty()) {
-        return {LocalPort(given, std::nullopt, given, source), {}};
+        return LocalPort(given, std::nullopt, given, source);
     }
     return ChooseDefaultPort(systemPorts != nullptr ? *systemPorts : SystemSerialPorts());
 }
@@ -101,10 +102,9 @@ PortLookup ChooseDefaultPort(const QList<SerialPortEntry>& systemPorts,
         }
     }
     if (candidates.size() == 1) {
-        return {LocalPort({}, std::nullopt, candidates.first().device,
-                          filters.isEmpty() ? QStringLiteral("the one USB serial port")
-                                            : QStringLiteral("the one port the filter leaves")),
-                {}};
+        return LocalPort({}, std::nullopt, candidates.first().device,
+                         filters.isEmpty() ? QStringLiteral("the one USB serial port")
+                                           : QStringLiteral("the one port the filter leaves"));
     }
     QString list;
     for (const SerialPortEntry& p : candidates.isEmpty() ? systemPorts : candidates) {
@@ -115,14 +115,15 @@ PortLookup ChooseDefaultPort(const QList<SerialPortEntry>& systemPorts,
     }
     const QString left = filters.isEmpty() ? QString() : QStringLiteral(" that the filter leaves");
     if (candidates.isEmpty()) {
-        return {
-            std::nullopt,
+        return LineError{
+            LineErrorCode::NoSuchPort,
             QStringLiteral("no USB serial port%1; connect the device, or name a port with "
                            "--port%2%3")
                 .arg(left, systemPorts.isEmpty() ? QString() : QStringLiteral(". Ports:"), list)};
     }
-    return {std::nullopt, QStringLiteral("%1 USB serial ports%2; choose one with --port or "
-                                         "--port-filter:%3")
-                              .arg(candidates.size())
-                              .arg(left, list)};
+    return LineError{LineErrorCode::NoSuchPort,
+                     QStringLiteral("%1 USB serial ports%2; choose one with --port or "
+                                    "--port-filter:%3")
+                         .arg(candidates.size())
+                         .arg(left, list)};
 }

@@ -7,6 +7,7 @@
 // one, asks here, so that a name means the same everywhere and a refusal names the port as the user
 // gave it.
 
+#include "serial/LineError.h"
 #include "serial/Port.h"
 #include "serial/PortFilter.h"
 #include "serial/PortMapping.h"
@@ -15,10 +16,8 @@
 #include <QString>
 #include <optional>
 
-struct PortLookup {
-    std::optional<Port> port;
-    QString error; // when there is no port: why, for the operator
-};
+// The port a name stands for, or why there is none (LineErrorCode::NoSuchPort).
+using PortLookup = Result<Port, LineError>;
 
 // `source` says where a path came from ("the command line", "the port list"). The system's
 // ports are enumerated only when the name needs them.

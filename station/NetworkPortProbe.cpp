@@ -17,18 +17,16 @@ NetworkPortProbe::NetworkPortProbe(const Port& port, const SerialSettings& setti
         while (m_stop == 0) {
             auto line = std::make_unique<NetworkLine>();
             line->WatchStop(&m_stop);
-            try {
-                line->Open(m_port, m_settings, true);
+            if (line->Open(m_port, m_settings, true)) {
                 const std::lock_guard lock(m_mutex);
                 m_line = std::move(line);
                 m_answered = true;
                 return;
-            } catch (const CommError&) {
-                if (line->Reached() && m_stop == 0) {
-                    // The server is there and refused something: the update says what.
-                    m_answered = true;
-                    return;
-                }
+            }
+            if (line->Reached() && m_stop == 0) {
+                // The server is there and refused something: the update says what.
+                m_answered = true;
+                return;
             }
             for (int slice = 0; slice < kTryEveryMs / 50 && m_stop == 0; ++slice) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));

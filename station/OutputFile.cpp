@@ -29,9 +29,10 @@ QString NotRegular(const struct stat& info) {
                                    : QStringLiteral("not a regular file");
 }
 
-QString LogMustBeAFile(const QByteArray& path, const struct stat& info) {
-    return QStringLiteral("the log %1 is %2; the results log must be a regular file")
-        .arg(VisibleText(path), NotRegular(info));
+OutputError LogMustBeAFile(const QByteArray& path, const struct stat& info) {
+    return {OutputErrorCode::NotAFile,
+            QStringLiteral("the log %1 is %2; the results log must be a regular file")
+                .arg(VisibleText(path), NotRegular(info))};
 }
 
 } // namespace
@@ -50,8 +51,8 @@ bool SameOutput(const QByteArray& a, const QByteArray& b) {
     return where(a) == where(b);
 }
 
-QString RefuseOutput(const QByteArray& path, OutputKind kind, const QByteArray& imagePath,
-                     const QStringList& ports) {
+OutputDone RefuseOutput(const QByteArray& path, OutputKind kind, const QByteArray& imagePath,
+                        const QStringList& ports) {
     if (path == "-") {
         return {};
     }
@@ -60,8 +61,9 @@ QString RefuseOutput(const QByteArray& path, OutputKind kind, const QByteArray& 
         return {}; // it is created: it is none of the inputs
     }
     const auto refuse = [&](const QString& what) {
-        return QStringLiteral("the output file %1 is the %2; give it another file")
-            .arg(VisibleText(path), what);
+        return OutputError{OutputErrorCode::IsAnInput,
+                           QStringLiteral("the output file %1 is the %2; give it another file")
+                               .arg(VisibleText(path), what)};
     };
     if (!imagePath.isEmpty() && SameFile(info, imagePath)) {
         return refuse(QStringLiteral("image"));
@@ -74,7 +76,7 @@ QString RefuseOutput(const QByteArray& path, OutputKind kind, const QByteArray& 
         }
         for (const QString& port : candidates) {
             const PortLookup lookup = ResolvePort(port, system);
-            const QString device = lookup.port ? lookup.port->device : QString();
+            const QString device = lookup ? lookup->device : QString();
             if (!device.isEmpty() && SameFile(info, QFile::encodeName(device))) {
                 return refuse(QStringLiteral("serial port"));
             }
@@ -86,23 +88,23 @@ QString RefuseOutput(const QByteArray& path, OutputKind kind, const QByteArray& 
     return {};
 }
 
-int OpenLogForAppend(const QByteArray& path, QString& reason) {
+Result<int, OutputError> OpenLogForAppend(const QByteArray& path) {
     QDir().mkpath(QFileInfo(QFile::decodeName(path)).absolutePath());
     // O_NONBLOCK: a FIFO without a reader fails at once instead of holding the start up.
     const int fd = ::open(path.constData(),
                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     if (fd < 0) {
         struct stat info {};
-        reason = errno == ENXIO && ::stat(path.constData(), &info) == 0
-                     ? LogMustBeAFile(path, info)
-                     : QString::fromLocal8Bit(std::strerror(errno));
-        return -1;
+        if (errno == ENXIO && ::stat(path.constData(), &info) == 0) {
+            return LogMustBeAFile(path, info);
+        }
+        return OutputError{OutputErrorCode::CannotOpen,
+                           QString::fromLocal8Bit(std::strerror(errno))};
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        reason = LogMustBeAFile(path, info);
         ::close(fd);
-        return -1;
+        return LogMustBeAFile(path, info);
     }
     ::fcntl(fd, F_SETFL, O_WRONLY | O_APPEND); // a regular file: writes block as they should
     return fd;

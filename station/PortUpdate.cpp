@@ -6,7 +6,7 @@
 #include "serial/PortMapping.h"
 #include "serial/PortResolver.h"
 #include "station/OutputFile.h"
-#include "update/ImageFormats.h"
+#include "update/LoadedImage.h"
 #include "update/Packets.h"
 #include "update/UpdatePlan.h"
 
@@ -115,13 +115,6 @@ Ending PortUpdate::Run() {
         return {refusal.failure};
     } catch (const Interrupted&) {
         return Stopped();
-    } catch (const CommError& error) {
-        if (error.kind() == CommError::Kind::Interrupted) {
-            return Stopped(); // a write that waited for room: the same stop as anywhere else
-        }
-        AbandonLine();
-        m_reporter.Error({Failure::PortLost}, error.description());
-        return {Failure::PortLost};
     }
 }
 
@@ -148,14 +141,14 @@ Ending PortUpdate::Stopped() {
 }
 
 void PortUpdate::LoadImage() {
-    const FirmwareLoad load =
-        LoadFirmwareFile(m_store, m_options.imagePath, m_options.base, m_options.format);
-    const LoadResult& result = load.result;
-    if (!result.ok) {
-        throw Refusal{Failure::Image, result.message};
+    Result<LoadedImage, ImageError> loaded =
+        ::LoadImage(m_options.imagePath, m_options.base, m_options.format);
+    if (!loaded) {
+        throw Refusal{Failure::Image, loaded.error().text};
     }
-    m_figures.image = load.description;
-    m_figures.imageBytes = result.bytes;
+    m_store = std::move(loaded->store);
+    m_figures.image = loaded->description;
+    m_figures.imageBytes = loaded->bytes;
     m_figures.blocks = m_store.m_lastBlock + 1;
 }
 
@@ -163,32 +156,35 @@ void PortUpdate::RefuseOutputsThatAreInputs() const {
     if (m_options.traceFile.isEmpty()) {
         return;
     }
-    const QString refusal =
+    const OutputDone taken =
         RefuseOutput(m_options.traceFile, OutputKind::Trace,
                      m_options.switchOnly ? QByteArray() : m_options.imagePath, {m_options.port});
-    if (!refusal.isEmpty()) {
-        throw Refusal{Failure::Output, refusal};
+    if (!taken) {
+        throw Refusal{Failure::Output, taken.error().text};
     }
 }
 
 void PortUpdate::OpenTrace() {
-    if (!m_trace.Open(m_options.traceFile, m_options.standardError, m_options.appendTrace)) {
-        throw Refusal{Failure::Output, QStringLiteral("cannot write the trace to %1: %2")
-                                           .arg(VisibleText(m_options.traceFile), m_trace.Error())};
+    if (const OutputDone opened =
+            m_trace.Open(m_options.traceFile, m_options.standardError, m_options.appendTrace);
+        !opened) {
+        throw Refusal{Failure::Output,
+                      QStringLiteral("cannot write the trace to %1: %2")
+                          .arg(VisibleText(m_options.traceFile), opened.error().text)};
     }
 }
 
 void PortUpdate::OpenPort() {
     const PortLookup lookup = ResolvePort(m_options.port);
-    if (!lookup.port) {
-        throw Refusal{Failure::Port, lookup.error};
+    if (!lookup) {
+        throw Refusal{Failure::Port, lookup.error().text};
     }
     const QString settingsText = QStringLiteral("%1,n,8,1").arg(m_options.baud);
     const std::optional<SerialSettings> settings = ParseSerialSettings(settingsText);
     if (!settings) {
         throw Refusal{Failure::Port, SettingsRefusal(settingsText)};
     }
-    m_resolved = lookup.port;
+    m_resolved = *lookup;
     if (!m_line) {
         m_line = LineFor(*m_resolved); // the transport the port's kind calls for
     }
@@ -196,20 +192,16 @@ void PortUpdate::OpenPort() {
     if (m_line->IsOpen()) {
         // Opened before the update (the watch that found the port): set up as this update needs,
         // or, when it cannot be used any more, opened anew below.
-        try {
-            m_line->TakeOver(*settings);
+        if (m_line->TakeOver(*settings)) {
             m_figures.port = PortName();
             m_figures.baud = m_options.baud;
             return;
-        } catch (const CommError&) {
-            m_line->Close();
         }
+        m_line->Close();
     }
-    try {
-        m_line->Open(*lookup.port, *settings, true);
-    } catch (const CommError& error) {
-        m_portInUse = error.kind() == CommError::Kind::PortInUse;
-        throw Refusal{Failure::Port, error.description()};
+    if (const LineDone opened = m_line->Open(*lookup, *settings, true); !opened) {
+        m_portInUse = opened.error().code == LineErrorCode::PortInUse;
+        throw Refusal{Failure::Port, opened.error().text};
     }
     m_figures.port = PortName();
     m_figures.baud = m_options.baud;
@@ -371,7 +363,12 @@ void PortUpdate::Send(const QByteArray& packet) {
     FlushDeviceText(); // whatever followed the acknowledgement
     m_ackTaken = false;
     m_trace.Sent(packet);
-    m_line->Write(packet, &m_stopSignal);
+    if (const LineDone written = m_line->Write(packet, &m_stopSignal); !written) {
+        if (written.error().code == LineErrorCode::Interrupted) {
+            throw Interrupted{}; // a write that waited for room: the same stop as anywhere else
+        }
+        throw Refusal{Failure::PortLost, written.error().text};
+    }
 }
 
 void PortUpdate::SendBlock(const UpdatePlan& plan, int index) {
@@ -415,18 +412,19 @@ void PortUpdate::ProbeModemLines() {
             if (!step.line) {
                 continue;
             }
-            if (const QString why = m_line->ProbeModemLine(*step.line); !why.isEmpty()) {
-                throw Refusal{Failure::Port, why + QStringLiteral("; no block was sent")};
+            if (const LineDone probed = m_line->ProbeModemLine(*step.line); !probed) {
+                throw Refusal{Failure::Port,
+                              probed.error().text + QStringLiteral("; no block was sent")};
             }
         }
     }
 }
 
 void PortUpdate::RunSteps(const ModemSequence& steps, const QString& then) {
-    const QString why = RunModemSequence(*m_line, steps, &m_stopSignal);
+    const LineDone done = RunModemSequence(*m_line, steps, &m_stopSignal);
     ThrowIfInterrupted();
-    if (!why.isEmpty()) {
-        throw Refusal{Failure::Port, why + then};
+    if (!done) {
+        throw Refusal{Failure::Port, done.error().text + then};
     }
 }
 
@@ -456,11 +454,7 @@ void PortUpdate::AwaitExpectedText() {
             m_outcome.portClosedAfterSwitch = true;
             m_sinceSwitch.clear();
             FlushDeviceText();
-            try {
-                m_line->Open(*m_resolved, *settings, true);
-                m_portLost = false;
-            } catch (const CommError&) {
-            }
+            m_portLost = !m_line->Open(*m_resolved, *settings, true);
             m_line->Pause(std::min(SliceUntil(end, now), kReopenPauseMs)); // never a busy loop
             continue;
         }

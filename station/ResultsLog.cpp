@@ -35,12 +35,12 @@ QString Reason() {
 }
 } // namespace
 
-QString ResultsLog::Open(const QByteArray& path) {
-    QString reason;
-    m_fd = OpenLogForAppend(path, reason);
-    if (m_fd < 0) {
-        return reason;
+OutputDone ResultsLog::Open(const QByteArray& path) {
+    const Result<int, OutputError> opened = OpenLogForAppend(path);
+    if (!opened) {
+        return opened.error();
     }
+    m_fd = *opened;
     // The file's own entry in its folder must survive a power cut too.
     const QByteArray folder = QFile::encodeName(QFileInfo(QFile::decodeName(path)).absolutePath());
     const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -51,10 +51,10 @@ QString ResultsLog::Open(const QByteArray& path) {
     return {};
 }
 
-QString ResultsLog::Append(const QJsonObject& record) {
+OutputDone ResultsLog::Append(const QJsonObject& record) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     if (m_fd < 0) {
-        return QStringLiteral("the log is not open");
+        return OutputError{OutputErrorCode::CannotWrite, QStringLiteral("the log is not open")};
     }
     const QByteArray line = QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
     // A record is written whole or not at all: on a full disk the part that went is taken
@@ -62,7 +62,8 @@ QString ResultsLog::Append(const QJsonObject& record) {
     // may append to the same log: the file is locked for the record, so that taking back a
     // part never takes another's record with it.
     if (!LockWithin(m_fd, 10)) {
-        return QStringLiteral("another program has held the log locked for 10 s");
+        return OutputError{OutputErrorCode::CannotWrite,
+                           QStringLiteral("another program has held the log locked for 10 s")};
     }
     const off_t before = ::lseek(m_fd, 0, SEEK_END);
     const auto takeBack = [&](const QString& reason) {
@@ -71,7 +72,7 @@ QString ResultsLog::Append(const QJsonObject& record) {
             }
         }
         ::flock(m_fd, LOCK_UN);
-        return reason;
+        return OutputError{OutputErrorCode::CannotWrite, reason};
     };
     if (const int error = WriteAll(m_fd, line); error != 0) {
         return takeBack(QString::fromLocal8Bit(std::strerror(error)));

@@ -4,6 +4,8 @@
 // disk before the next attempt on that port starts, so that a power cut loses nothing but the
 // attempt under way.
 
+#include "station/OutputError.h"
+
 #include <QJsonObject>
 #include <QString>
 #include <mutex>
@@ -12,13 +14,12 @@ namespace station {
 
 class ResultsLog {
   public:
-    // Opens (creating it and its folder when needed) `path` for appending; the reason when it
-    // cannot, or when it is not a regular file.
-    QString Open(const QByteArray& path);
+    // Opens (creating it and its folder when needed) `path` for appending; refused when it
+    // cannot be, or when it is not a regular file.
+    OutputDone Open(const QByteArray& path);
     bool IsOpen() const { return m_fd >= 0; }
-    // One line, written whole and synced, or not at all; the system's reason when it could not
-    // be.
-    QString Append(const QJsonObject& record);
+    // One line, written whole and synced, or not at all and the system's reason.
+    OutputDone Append(const QJsonObject& record);
     ~ResultsLog();
 
   private:

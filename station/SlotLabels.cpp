@@ -5,16 +5,16 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
-std::optional<SlotLabels> SlotLabels::Read(const QString& path, QString* error) {
+Result<SlotLabels, ConfigError> SlotLabels::Read(const QString& path) {
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        *error =
+        return ConfigError{
+            ConfigErrorCode::FileUnusable,
             QStringLiteral("cannot read the slots file %1: %2")
                 .arg(path, !QFileInfo::exists(path)    ? QStringLiteral("it does not exist")
                            : QFileInfo(path).isDir()   ? QStringLiteral("it is a folder")
                            : !QFileInfo(path).isFile() ? QStringLiteral("it is not a regular file")
-                                                       : file.errorString());
-        return std::nullopt;
+                                                       : file.errorString())};
     }
     SlotLabels labels;
     int number = 0;
@@ -30,11 +30,12 @@ std::optional<SlotLabels> SlotLabels::Read(const QString& path, QString* error) 
         const QString pattern = line.left(equals).trimmed();
         const QString label = line.mid(equals + 1).trimmed();
         if (equals < 0 || pattern.isEmpty() || label.isEmpty()) {
-            *error = QStringLiteral("the slots file %1, line %2: write PORT-OR-GLOB = Label, for "
-                                    "example /dev/serial/by-path/*usb-0:1.3* = Slot 3")
-                         .arg(path)
-                         .arg(number);
-            return std::nullopt;
+            return ConfigError{
+                ConfigErrorCode::Usage,
+                QStringLiteral("the slots file %1, line %2: write PORT-OR-GLOB = Label, for "
+                               "example /dev/serial/by-path/*usb-0:1.3* = Slot 3")
+                    .arg(path)
+                    .arg(number)};
         }
         labels.m_rules << Rule{pattern, label};
     }

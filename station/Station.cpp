@@ -81,14 +81,17 @@ Station::~Station() {
     WaitForAll();
 }
 
-QString Station::OpenLog(const QStringList& ports) {
+OutputDone Station::OpenLog(const QStringList& ports) {
     if (m_settings.logFile.isEmpty()) {
         return {};
     }
     const QByteArray& path = m_settings.logFile;
-    const QString refusal =
-        RefuseOutput(path, OutputKind::ResultsLog, m_settings.update.imagePath, ports);
-    return refusal.isEmpty() ? m_log.Open(path) : refusal;
+    if (OutputDone taken =
+            RefuseOutput(path, OutputKind::ResultsLog, m_settings.update.imagePath, ports);
+        !taken) {
+        return taken;
+    }
+    return m_log.Open(path);
 }
 
 bool Station::Flash(const QString& port, std::unique_ptr<Line> line) {
@@ -123,7 +126,7 @@ void Station::WaitForAll() {
     }
 }
 
-QString Station::Record(QJsonObject record) {
+OutputDone Station::Record(QJsonObject record) {
     if (!m_log.IsOpen()) {
         return {};
     }
@@ -221,7 +224,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     }
     if (m_log.IsOpen()) {
         // On the disk before the next attempt on this port starts.
-        const QString logError = m_log.Append(
+        const OutputDone logged = m_log.Append(
             {{"schema", 1},
              {"record", "attempt"},
              {"time", startedAt.toString(Qt::ISODateWithMs)},
@@ -253,12 +256,12 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
              {"job_signed_by", m_settings.jobSignedBy},
              {"operator", m_settings.operatorId},
              {"work_order", m_settings.workOrder}});
-        if (!logError.isEmpty()) {
+        if (!logged) {
             // A board without its record is no board passed: the line stops here. The
             // board's own result stays beside the log's reason.
             reason = QStringLiteral("%1; and the result could not be written to the log %2: %3")
                          .arg(ending.Passed() ? QStringLiteral("the board passed") : reason,
-                              VisibleText(m_settings.logFile), logError);
+                              VisibleText(m_settings.logFile), logged.error().text);
             ending = ending.Passed() ? Ending{Failure::Output} : ending;
             retrying = false;
         }

@@ -85,7 +85,7 @@ class Station {
 
     // Opens the results log, refusing one that is the image, a serial port (of the system's or
     // `ports`) or not a regular file; the reason when it cannot be written.
-    QString OpenLog(const QStringList& ports = {});
+    OutputDone OpenLog(const QStringList& ports = {});
     // Starts an update on `port`; false when one runs there already. A port's last event
     // (Ended, not retrying) comes once it may be flashed again; not from the sink itself,
     // which runs on the port's own thread.
@@ -95,7 +95,7 @@ class Station {
     void WaitForAll();
     // Appends a record of the station's own to the results log (with the schema, the time, the
     // tool's version and the host); the reason when it could not be written.
-    QString Record(QJsonObject record);
+    OutputDone Record(QJsonObject record);
 
   private:
     class Session;

@@ -37,8 +37,8 @@ QString StationController::Configure(const Station::Settings& settings, const Lo
             QMetaObject::invokeMethod(
                 this, [this, event] { OnStationEvent(event); }, Qt::QueuedConnection);
         });
-    if (QString error = station->OpenLog(ports); !error.isEmpty()) {
-        return error;
+    if (const OutputDone opened = station->OpenLog(ports); !opened) {
+        return opened.error().text;
     }
     m_station = std::move(station);
     return {};
@@ -50,8 +50,8 @@ void StationController::Watch(const QByteArray& pattern, const QList<PortFilter>
     // each looking its host up on its own thread, never on this one.
     QList<Port> watched;
     for (const QString& name : networkPorts) {
-        if (const PortLookup lookup = ResolvePort(name); lookup.port) {
-            watched << *lookup.port;
+        if (const PortLookup lookup = ResolvePort(name); lookup) {
+            watched << *lookup;
         }
     }
     SerialSettings settings; // 8 data bits, no parity, 1 stop bit, as every update runs
@@ -192,16 +192,17 @@ QStringList StationController::Taken(const QStringList& present) {
 }
 
 QString StationController::ResetCounters() {
-    const QString error = m_station ? m_station->Record({{"record", "counters"},
-                                                         {"passed", m_passed},
-                                                         {"failed", m_failed},
-                                                         {"total", m_passed + m_failed}})
-                                    : QString();
-    if (error.isEmpty()) {
-        m_passed = 0; // counts not written stay, to be written the next time
-        m_failed = 0;
+    const OutputDone written = m_station ? m_station->Record({{"record", "counters"},
+                                                              {"passed", m_passed},
+                                                              {"failed", m_failed},
+                                                              {"total", m_passed + m_failed}})
+                                         : OutputDone{};
+    if (!written) {
+        return written.error().text; // counts not written stay, to be written the next time
     }
-    return error;
+    m_passed = 0;
+    m_failed = 0;
+    return {};
 }
 
 QList<PortStatus> StationController::Ports() const {

@@ -10,17 +10,17 @@
 
 namespace station {
 
-bool Trace::Open(const QByteArray& path, TextSink standardError, bool append) {
+OutputDone Trace::Open(const QByteArray& path, TextSink standardError, bool append) {
     m_clock.start();
     m_path = path;
     m_report = standardError ? std::move(standardError)
                              : [](const QByteArray& text) { std::fputs(text.constData(), stderr); };
     if (path.isEmpty()) {
-        return true;
+        return {};
     }
     if (path == "-") {
         m_toStandardError = m_report;
-        return true;
+        return {};
     }
     // Without blocking: a FIFO that no program reads is refused rather than waited for.
     const int fd = ::open(path.constData(),
@@ -28,17 +28,18 @@ bool Trace::Open(const QByteArray& path, TextSink standardError, bool append) {
                               O_NOCTTY | O_NONBLOCK,
                           0644);
     if (fd < 0) {
-        m_error = errno == ENXIO ? QStringLiteral("it is a FIFO that no program reads")
-                                 : QString::fromLocal8Bit(std::strerror(errno));
-        return false;
+        return OutputError{OutputErrorCode::CannotOpen,
+                           errno == ENXIO ? QStringLiteral("it is a FIFO that no program reads")
+                                          : QString::fromLocal8Bit(std::strerror(errno))};
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     m_file = ::fdopen(fd, "w");
     if (m_file == nullptr) {
-        m_error = QString::fromLocal8Bit(std::strerror(errno));
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
         ::close(fd);
+        return OutputError{OutputErrorCode::CannotOpen, why};
     }
-    return m_file != nullptr;
+    return {};
 }
 
 void Trace::Emit(const QByteArray& line) {

@@ -3,6 +3,8 @@
 // Every byte on the line, one line per read or write: time since start in microseconds,
 // direction, count, hex and printable text.
 
+#include "station/OutputError.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
@@ -16,10 +18,8 @@ class Trace {
     // Where the program's standard error goes, when it has a writer of its own that never blocks.
     using TextSink = std::function<void(const QByteArray&)>;
     // Opens `path` ("-" for standard error, through `standardError` where given); an empty path
-    // traces nothing; `append` keeps what the file holds. False when it cannot be opened (Error()
-    // says why).
-    bool Open(const QByteArray& path, TextSink standardError = {}, bool append = false);
-    QString Error() const { return m_error; }
+    // traces nothing; `append` keeps what the file holds. Refused when it cannot be opened.
+    OutputDone Open(const QByteArray& path, TextSink standardError = {}, bool append = false);
     ~Trace();
     void Sent(const QByteArray& bytes) { Write("TX", bytes); }
     void Received(const QByteArray& bytes) { Write("RX", bytes); }
@@ -35,7 +35,6 @@ class Trace {
     TextSink m_toStandardError;  // "-": the trace goes to standard error
     TextSink m_report;           // where a failing trace file is reported
     QByteArray m_path;
-    QString m_error;
     QElapsedTimer m_clock;
 };
 

@@ -140,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"InUse",
                     [](Fixture& setup) {
                         const QString name = setup.Serve(Scheme::Rfc2217);
-                        setup.holder.Open(*ResolvePort(name).port, SerialSettings{}, true);
+                        EXPECT_TRUE(setup.holder.Open(*ResolvePort(name), SerialSettings{}, true));
                         return QStringList{"-p", name};
                     },
                     3, "Another program (a terminal, another flasher)"},

@@ -33,14 +33,14 @@ TEST_P(NetworkAddressParsing, SpellsOrRefuses) {
     const AddressCase& c = GetParam();
     const PortLookup lookup = ResolvePort(QString::fromUtf8(c.given));
     if (*c.name != '\0') {
-        ASSERT_TRUE(lookup.port) << lookup.error.toStdString();
-        EXPECT_EQ(lookup.port->device, QString::fromUtf8(c.name));
-        EXPECT_EQ(ParseNetworkAddress(QString::fromUtf8(c.given)).address->GensioText(),
+        ASSERT_TRUE(lookup) << lookup.error().text.toStdString();
+        EXPECT_EQ(lookup->device, QString::fromUtf8(c.name));
+        EXPECT_EQ(ParseNetworkAddress(QString::fromUtf8(c.given))->GensioText(),
                   QByteArray(c.gensio));
     } else {
-        EXPECT_FALSE(lookup.port);
-        EXPECT_TRUE(lookup.error.contains(QString::fromUtf8(c.gensio)))
-            << lookup.error.toStdString();
+        EXPECT_FALSE(lookup);
+        EXPECT_TRUE(lookup.error().text.contains(QString::fromUtf8(c.gensio)))
+            << lookup.error().text.toStdString();
     }
 }
 
@@ -80,7 +80,7 @@ TEST(NetworkLine, SetsTheServersPortThroughRfc2217WithNagleOff) {
         NetworkLine line;
         SerialSettings settings;
         settings.baud = baud;
-        line.Open(*ResolvePort(server.PortName()).port, settings, true);
+        ASSERT_TRUE(line.Open(*ResolvePort(server.PortName()), settings, true));
         EXPECT_TRUE(line.NoDelay());
         EXPECT_EQ(PtySpeed(sim.PortPath()), speed) << baud;
     }
@@ -96,12 +96,13 @@ TEST(NetworkLine, RefusesModemLinesThePortDoesNotHave) {
     for (const auto& c : cases) {
         Ser2NetProcess server({sim.PortPath()}, c.scheme);
         NetworkLine line;
-        line.Open(*ResolvePort(server.PortName()).port, SerialSettings{}, true);
-        EXPECT_TRUE(line.ProbeModemLine(ModemLine::Dtr).contains(c.why))
-            << line.ProbeModemLine(ModemLine::Dtr).toStdString();
+        ASSERT_TRUE(line.Open(*ResolvePort(server.PortName()), SerialSettings{}, true));
+        const LineDone probed = line.ProbeModemLine(ModemLine::Dtr);
+        ASSERT_FALSE(probed);
+        EXPECT_TRUE(probed.error().text.contains(c.why)) << probed.error().text.toStdString();
         // The data path still works after the unconfirmed request.
         const std::array<std::uint8_t, tavrel::kBlockSize> block{};
-        line.Write(BuildBlockPacket(0, tavrel::BlockView(block)), nullptr);
+        ASSERT_TRUE(line.Write(BuildBlockPacket(0, tavrel::BlockView(block)), nullptr));
         QByteArray answer;
         for (int reads = 0; reads < 10 && !IsAck(answer); ++reads) {
             line.Read(answer, 200);
@@ -130,9 +131,9 @@ TEST_P(LineReadiness, TurnsReadableForInputAndForTheEnd) {
     if (GetParam().server) {
         server.emplace(QStringList{device.SlavePath()}, *GetParam().server);
     }
-    const Port port = *ResolvePort(server ? server->PortName() : device.SlavePath()).port;
+    const Port port = *ResolvePort(server ? server->PortName() : device.SlavePath());
     const std::unique_ptr<Line> line = LineFor(port);
-    line->Open(port, SerialSettings{}, true);
+    ASSERT_TRUE(line->Open(port, SerialSettings{}, true));
     const int ready = line->ReadinessDescriptor();
     ASSERT_GE(ready, 0);
     QByteArray got;

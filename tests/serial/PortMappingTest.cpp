@@ -92,12 +92,13 @@ TEST_P(Resolve, NameBecomesTheDeviceOrARefusal) {
     qunsetenv("TAVREL_COM4");
     const PortLookup lookup = ResolvePort(GetParam().given, system);
     if (GetParam().device == nullptr) {
-        ASSERT_FALSE(lookup.port);
-        EXPECT_TRUE(lookup.error.contains(GetParam().said)) << lookup.error.toStdString();
+        ASSERT_FALSE(lookup);
+        EXPECT_TRUE(lookup.error().text.contains(GetParam().said))
+            << lookup.error().text.toStdString();
     } else {
-        ASSERT_TRUE(lookup.port) << lookup.error.toStdString();
-        EXPECT_EQ(lookup.port->device, GetParam().device);
-        EXPECT_EQ(lookup.port->how, GetParam().said);
+        ASSERT_TRUE(lookup) << lookup.error().text.toStdString();
+        EXPECT_EQ(lookup->device, GetParam().device);
+        EXPECT_EQ(lookup->how, GetParam().said);
     }
 }
 
@@ -131,20 +132,21 @@ TEST_P(DefaultPort, IsTheOneUsbPortTheFiltersLeave) {
     QList<PortFilter> filters;
     QString error;
     for (const QString& text : GetParam().filters) {
-        const std::optional<PortFilter> filter = ParsePortFilter(text, &error);
-        if (filter) {
+        if (const auto filter = ParsePortFilter(text)) {
             filters << *filter;
+        } else {
+            error += filter.error().text;
         }
     }
     const PortLookup lookup =
         ChooseDefaultPort(GetParam().uartOnly ? QList{board.last()} : board, filters);
     if (GetParam().device == nullptr) {
-        EXPECT_FALSE(lookup.port);
-        EXPECT_TRUE((error + lookup.error).contains(GetParam().said))
-            << (error + lookup.error).toStdString();
+        EXPECT_FALSE(lookup);
+        EXPECT_TRUE((error + lookup.error().text).contains(GetParam().said))
+            << (error + lookup.error().text).toStdString();
     } else {
-        ASSERT_TRUE(lookup.port) << lookup.error.toStdString();
-        EXPECT_EQ(lookup.port->device, GetParam().device);
+        ASSERT_TRUE(lookup) << lookup.error().text.toStdString();
+        EXPECT_EQ(lookup->device, GetParam().device);
     }
 }
 
@@ -189,9 +191,8 @@ TEST(AllPorts, TakeABuiltInUartOnlyByName) {
           std::pair{QStringList{"name=*", "name=ttyS*"},
                     QStringList{"/dev/ttyUSB0", "/dev/ttyS0", "/dev/ttyS1"}}}) {
         QList<PortFilter> filters;
-        QString error;
         for (const QString& text : filterTexts) {
-            filters << *ParsePortFilter(text, &error);
+            filters << *ParsePortFilter(text);
         }
         QStringList devices;
         for (const SerialPortEntry& port : PortsForAll(system, filters)) {

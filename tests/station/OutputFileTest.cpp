@@ -36,12 +36,14 @@ TEST_P(LogPlace, OnlyARegularFileThatIsNoInputTakesTheLog) {
     settings.logFile = QFile::encodeName(GetParam().log(files, image, pty.SlavePath()));
     const StopFlag stop{0};
     station::Station station(settings, LoadedImage{}, stop, {});
-    const QString error =
+    const station::OutputDone opened =
         station.OpenLog(GetParam().givePort ? QStringList{pty.SlavePath()} : QStringList{});
     if (GetParam().refusal == nullptr) {
-        EXPECT_TRUE(error.isEmpty()) << error.toStdString();
+        EXPECT_TRUE(opened) << opened.error().text.toStdString();
     } else {
-        EXPECT_TRUE(error.contains(GetParam().refusal)) << error.toStdString();
+        ASSERT_FALSE(opened);
+        EXPECT_TRUE(opened.error().text.contains(GetParam().refusal))
+            << opened.error().text.toStdString();
     }
     EXPECT_TRUE(pty.Drain().isEmpty()) << "nothing was written into the port";
     EXPECT_EQ(QFile(image).size(), 100) << "the image is untouched";
@@ -89,8 +91,8 @@ TEST(ResultsLog, RecordIsWholeOrNotThereOnAFullDisk) {
     TempFiles files;
     const QByteArray path = QFile::encodeName(files.Path("log.jsonl"));
     station::ResultsLog log;
-    ASSERT_TRUE(log.Open(path).isEmpty());
-    ASSERT_TRUE(log.Append({{"board", 1}}).isEmpty());
+    ASSERT_TRUE(log.Open(path));
+    ASSERT_TRUE(log.Append({{"board", 1}}));
     const qint64 before = QFile(QString::fromUtf8(path)).size();
 
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -99,13 +101,15 @@ TEST(ResultsLog, RecordIsWholeOrNotThereOnAFullDisk) {
     rlimit small = old;
     small.rlim_cur = rlim_t(before + 10);
     ::setrlimit(RLIMIT_FSIZE, &small);
-    const QString error = log.Append({{"board", 2}, {"reason", QString(200, QLatin1Char('x'))}});
+    const station::OutputDone cut =
+        log.Append({{"board", 2}, {"reason", QString(200, QLatin1Char('x'))}});
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
 
-    EXPECT_TRUE(error.contains("File too large")) << error.toStdString();
+    ASSERT_FALSE(cut);
+    EXPECT_TRUE(cut.error().text.contains("File too large")) << cut.error().text.toStdString();
     EXPECT_EQ(QFile(QString::fromUtf8(path)).size(), before) << "the cut record was taken back";
-    ASSERT_TRUE(log.Append({{"board", 3}}).isEmpty());
+    ASSERT_TRUE(log.Append({{"board", 3}}));
     QFile file(QString::fromUtf8(path));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = file.readAll().split('\n');

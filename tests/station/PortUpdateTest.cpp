@@ -50,7 +50,7 @@ TEST_P(HeadlessUpdate, SendsThePlanAndEndsAsTheDeviceMakesIt) {
     const QByteArray bytes = PatternBytes(c.imageBytes);
     image.LoadImageBytes(bytes);
     auto line =
-        std::make_unique<InMemoryLine>(c.device, CommError::Kind::PortInUse, c.refuseOpenInUse);
+        std::make_unique<InMemoryLine>(c.device, LineErrorCode::PortInUse, c.refuseOpenInUse);
     const auto written = line->written;
     station::UpdateSettings settings;
     settings.port = QStringLiteral("/dev/in-memory");
@@ -151,9 +151,8 @@ TEST(HeadlessUpdate, ModemStepsDriveTheFixtureAroundTheUpdate) {
     const auto written = line->written;
     station::UpdateSettings settings;
     settings.port = QStringLiteral("/dev/in-memory");
-    QString error;
-    settings.before = *ParseModemSequence(QStringLiteral("dtr,wait:50,-dtr"), &error);
-    settings.after = *ParseModemSequence(QStringLiteral("reset-rts"), &error);
+    settings.before = *ParseModemSequence(QStringLiteral("dtr,wait:50,-dtr"));
+    settings.after = *ParseModemSequence(QStringLiteral("reset-rts"));
     Recorder recorder;
     station::PortUpdate update(settings, recorder, g_stop, &image, 3000, {}, std::move(line));
     EXPECT_TRUE(update.Run().Passed()) << recorder.message.toStdString();

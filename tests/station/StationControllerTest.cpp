@@ -31,8 +31,7 @@ class ControllerRun {
         image.store.LoadImageBytes(PatternBytes(3000));
         image.bytes = 3000;
         station::Station::Settings settings;
-        QString error;
-        settings.slots = *SlotLabels::Read(files.Write("slots.txt", slots), &error);
+        settings.slots = *SlotLabels::Read(files.Write("slots.txt", slots));
         settings.update.timeoutSeconds = timeoutSeconds;
         settings.lineTo = [cases](const QString& port) {
             for (const PortCase& c : cases) {

@@ -3,10 +3,10 @@
 
 #include <utility>
 
-void InMemoryLine::Open(const Port& port, const SerialSettings&, bool) {
+LineDone InMemoryLine::Open(const Port& port, const SerialSettings&, bool) {
     m_device = port.device;
     if (m_refuseOpen) {
-        throw CommError(m_openRefusal, QStringLiteral("%1 is refused by the test").arg(m_device));
+        return LineError{m_openRefusal, QStringLiteral("%1 is refused by the test").arg(m_device)};
     }
     m_open = true;
     if (m_hungUp) {
@@ -14,14 +14,15 @@ void InMemoryLine::Open(const Port& port, const SerialSettings&, bool) {
         m_hungUp = false;
         m_waiting = std::exchange(m_onReopen, {});
     }
+    return {};
 }
 
-void InMemoryLine::Write(QByteArrayView bytes, const StopFlag* stop) {
+LineDone InMemoryLine::Write(QByteArrayView bytes, const StopFlag* stop) {
     if (stop != nullptr && *stop != 0) {
-        throw CommError(CommError::Kind::Interrupted, QStringLiteral("interrupted"));
+        return LineError{LineErrorCode::Interrupted, QStringLiteral("interrupted")};
     }
     if (!m_open) {
-        throw CommError(CommError::Kind::PortLost, QStringLiteral("the line is gone"));
+        return LineError{LineErrorCode::PortLost, QStringLiteral("the line is gone")};
     }
     const QByteArray packet = bytes.toByteArray();
     written->append(packet);
@@ -29,6 +30,7 @@ void InMemoryLine::Write(QByteArrayView bytes, const StopFlag* stop) {
     m_waiting += answer.bytes;
     m_hungUp = m_hungUp || answer.hangUp;
     m_onReopen += answer.onReopen;
+    return {};
 }
 
 Line::ReadResult InMemoryLine::Read(QByteArray& into, int timeoutMs) {
@@ -44,7 +46,7 @@ Line::ReadResult InMemoryLine::Read(QByteArray& into, int timeoutMs) {
     return ReadResult::Timeout;
 }
 
-QString InMemoryLine::SetModemLine(ModemLine line, bool on) {
+LineDone InMemoryLine::SetModemLine(ModemLine line, bool on) {
     const char* name = line == ModemLine::Dtr ? "dtr" : line == ModemLine::Rts ? "rts" : "break";
     *modemSteps << QStringLiteral("%1%2@%3")
                        .arg(on ? "" : "-", QLatin1String(name))

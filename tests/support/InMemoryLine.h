@@ -22,22 +22,22 @@ class InMemoryLine : public Line {
     // `packet` is the n-th packet written, from 0.
     using Script = std::function<Answer(int n, const QByteArray& packet)>;
 
-    explicit InMemoryLine(Script script, CommError::Kind openRefusal = CommError::Kind::OpenFailed,
+    explicit InMemoryLine(Script script, LineErrorCode openRefusal = LineErrorCode::OpenFailed,
                           bool refuseOpen = false)
         : m_script(std::move(script)), m_openRefusal(openRefusal), m_refuseOpen(refuseOpen) {}
 
-    void Open(const Port& port, const SerialSettings& settings, bool) override;
+    LineDone Open(const Port& port, const SerialSettings& settings, bool) override;
     bool IsOpen() const override { return m_open; }
-    void Write(QByteArrayView bytes, const StopFlag* stop) override;
+    LineDone Write(QByteArrayView bytes, const StopFlag* stop) override;
     ReadResult Read(QByteArray& into, int timeoutMs) override;
     void Abandon() override { m_open = false; }
     void Close() override { m_open = false; }
     // Records each step as "dtr@MS", "-rts@MS", ... on the line's own clock.
-    QString SetModemLine(ModemLine line, bool on) override;
-    QString ProbeModemLine(ModemLine) override { return {}; }
+    LineDone SetModemLine(ModemLine line, bool on) override;
+    LineDone ProbeModemLine(ModemLine) override { return {}; }
     QString Device() const override { return m_device; }
     int ReadinessDescriptor() const override { return -1; }
-    void ChangeSettings(const SerialSettings&) override {}
+    LineDone ChangeSettings(const SerialSettings&) override { return {}; }
     // Time passes only when the device is waited for: a read that finds nothing moves it on by
     // the read's time, so that an update's fixed waits cost no real time.
     qint64 NowNs() const override { return m_nowNs; }
@@ -50,7 +50,7 @@ class InMemoryLine : public Line {
 
   private:
     Script m_script;
-    CommError::Kind m_openRefusal;
+    LineErrorCode m_openRefusal;
     bool m_refuseOpen;
     bool m_open = false;
     bool m_hungUp = false;
