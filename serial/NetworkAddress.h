@@ -33,6 +33,6 @@ using NetworkAddressParse = Result<NetworkAddress, LineError>;
 // Whether `name` is meant as a network port: it begins with a scheme and "://".
 bool LooksLikeNetworkPort(const QString& name);
 NetworkAddressParse ParseNetworkAddress(const QString& name);
-// A list of network ports, separated by commas or blanks, each in its one spelling; nothing and
-// the refusal of the first name that is no network port, for the operator.
+// A list of network ports, separated by commas or blanks, each in its one spelling; or the
+// refusal of the first name that is no network port, for the operator.
 Result<QStringList, ConfigError> ParseNetworkPortList(const QString& text);

@@ -239,6 +239,7 @@ void PortUpdate::Flash() {
     m_outcome.lastBlockAcknowledged = plan.Blocks() == 1;
     m_ackedBlocks = plan.Blocks() - 1;
     Wait(tavrel::kSwitchDelayMs);
+    AwaitLastAck(plan, timeoutMs);
     SendSwitch();
     Wait(tavrel::kReportDelayMs);
     if (m_portLost || !m_line->IsOpen()) {
@@ -255,6 +256,34 @@ void PortUpdate::Flash() {
     }
     FlushDeviceText();
     m_reporter.Done(Seconds(), m_outcome);
+}
+
+void PortUpdate::AwaitLastAck(const UpdatePlan& plan, qint64 timeoutMs) {
+    if (m_outcome.lastBlockAcknowledged) {
+        return;
+    }
+    // The last block's ACK is the device's only word that the whole image is in: a boot loader
+    // that refused the block (it does not fit, it did not read back) says nothing more. Without
+    // it the switch would start a program that is not all there, and the board would pass.
+    const qint64 left =
+        timeoutMs < 0 ? -1 : std::max<qint64>(timeoutMs - tavrel::kSwitchDelayMs, 0);
+    if (!PortGone() && WaitForAck(left)) {
+        m_outcome.lastBlockAcknowledged = true;
+        m_ackedBlocks = plan.Blocks();
+        return;
+    }
+    const int last = plan.Blocks() - 1;
+    throw Refusal{PortGone() ? Failure::PortLost : Failure::NoAck,
+                  QStringLiteral("%1 for the last block, %2 (number 0x%3)%4; the switch packet "
+                                 "was not sent, so the device stays in its boot loader")
+                      .arg(PortGone() ? QStringLiteral("the port was lost while waiting for the "
+                                                       "ACK")
+                                      : QStringLiteral("no ACK"))
+                      .arg(last)
+                      .arg((last + tavrel::kBlockNumberOffset) % 256, 2, 16, QLatin1Char('0'))
+                      .arg(PortGone()
+                               ? QString()
+                               : QStringLiteral(" within %1 s").arg(m_options.timeoutSeconds))};
 }
 
 void PortUpdate::ReadSome(int milliseconds) {

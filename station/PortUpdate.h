@@ -79,6 +79,8 @@ class PortUpdate {
     void RefuseOutputsThatAreInputs() const;
     void OpenTrace();
     void OpenPort();
+    // Waits out the last block's ACK (the closing wait may have brought it); refused without it.
+    void AwaitLastAck(const UpdatePlan& plan, qint64 timeoutMs);
     void Flash();
     // Reads the port until the reply since the last packet begins with "ACK" (true) or
     // `timeoutMs` passes (false; negative waits forever).

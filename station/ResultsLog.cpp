@@ -38,6 +38,7 @@ QString Reason() {
 OutputDone ResultsLog::Open(const QByteArray& path) {
     const Result<int, OutputError> opened = OpenLogForAppend(path);
     if (!opened) {
+        m_fd = -1;
         return opened.error();
     }
     m_fd = *opened;

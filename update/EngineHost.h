@@ -10,7 +10,8 @@
 class EngineHost {
   public:
     virtual ~EngineHost() = default;
-    // Hands the whole packet to the port before returning; throws CommError when it cannot.
+    // Hands the whole packet to the port before returning; throws when it cannot (the window's
+    // serial control throws CommError).
     virtual void WritePacket(const QByteArray& packet) = 0;
     virtual void SetProgress(int position) = 0;
     // Blocks the calling thread; bytes arriving meanwhile wait in the port's buffer.

@@ -85,6 +85,14 @@ INSTANTIATE_TEST_SUITE_P(
             "SilentAfterBlockOne", 3000,
             [](int n, const QByteArray&) { return InMemoryLine::Answer{n == 0 ? "ACK" : ""}; },
             F::NoAck, 2, "no ACK for block 1 (number 0x15) within 0.2 s"},
+        // The last block's ACK is the only word that the image is all in: no switch without it.
+        DeviceCase{"LastBlockRefusedSendsNoSwitch", 3000,
+                   [](int n, const QByteArray&) {
+                       return InMemoryLine::Answer{n < 2 ? "ACK" : "boot: no room\r\n"};
+                   },
+                   F::NoAck, 3,
+                   "no ACK for the last block, 2 (number 0x16) within 0.2 s; the switch packet "
+                   "was not sent"},
         DeviceCase{"HangUpBeforeTheSwitch", 3000,
                    [](int n, const QByteArray&) {
                        return InMemoryLine::Answer{"ACK", n == 2};
