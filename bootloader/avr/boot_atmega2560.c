@@ -10,6 +10,7 @@
 #include <avr/interrupt.h>
 #include <avr/io.h>
 #include <avr/pgmspace.h>
+#include <avr/wdt.h>
 
 #ifndef BAUD_RATE
 #define BAUD_RATE 115200UL
@@ -87,7 +88,10 @@ void tavrel_chip_start_app(void) {
 
 int main(void) {
     cli();
+    /* A program's watchdog stays on across the reset it caused, and would reset the boot loader
+     * every few milliseconds: off first, once the reset's cause is cleared. */
     MCUSR = 0;
+    wdt_disable();
     UBRR0 = (uint16_t)(F_CPU / (8UL * BAUD_RATE) - 1UL);
     UCSR0A = _BV(U2X0) | _BV(TXC0);
     UCSR0B = _BV(RXEN0) | _BV(TXEN0);

@@ -123,7 +123,10 @@ void tavrel_boot_run(const char* banner) {
             put_text("tavrel-boot: block 0x");
             put_hex((uint32_t)number, 2);
             put_text(" is out of order (expected 0x");
-            put_hex(last_written < 0 ? FIRST_BLOCK : (uint32_t)last_written + 1, 2);
+            /* After the last block only a new image can come. */
+            put_hex(last_written < 0 || last_written == LAST_BLOCK ? FIRST_BLOCK
+                                                                   : (uint32_t)last_written + 1,
+                    2);
             put_text("); not written\r\n");
             continue;
         }

@@ -165,6 +165,18 @@ TEST(AvrBoot, AnswersBadPacketsWithTextAndWritesNone) {
     EXPECT_EQ(flash.mid(1024, 8 * 1024), QByteArray(8 * 1024, char(0xFF)));
 }
 
+// A program that resets the chip through its watchdog leaves it in the boot loader, which must
+// take the next update: the watchdog stays on across that reset and would reset it again.
+TEST(AvrBoot, TakesAnUpdateAfterTheProgramsWatchdogReset) {
+    AvrBoard board;
+    const FlashRun first = Flash({"-p", board.PortPath(), "-t", "5", "--expect", "v1\\.0 ready",
+                                  AvrBoard::Firmware("example-app-watchdog.bin")});
+    EXPECT_EQ(first.exitCode, 0) << first.err.toStdString();
+    const FlashRun second = Flash({"-p", board.PortPath(), "-t", "5", "--expect", "v1\\.0 ready",
+                                   AvrBoard::Firmware("example-app.bin")});
+    EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
+}
+
 // A line of four boards under station mode: each is flashed as its port appears, all at once,
 // and each board's flash holds the image.
 TEST(AvrBoot, StationFlashesFourBoardsAtOnce) {

@@ -43,8 +43,12 @@ QByteArray AvrBoard::StopAndDumpFlash() {
             return {};
         }
     }
+    // A chip that crashed on the way says so in its exit status: then there is no dump to trust.
     QFile dump(m_dump);
-    return dump.open(QIODevice::ReadOnly) ? dump.readAll() : QByteArray();
+    return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0 &&
+                   dump.open(QIODevice::ReadOnly)
+               ? dump.readAll()
+               : QByteArray();
 }
 
 QString AvrBoard::Firmware(const QString& name) {

@@ -5,6 +5,7 @@
  * program runs (tavrel-flash --expect 'v1\.0 ready').
  */
 #include <avr/io.h>
+#include <avr/wdt.h>
 #include <stdint.h>
 #include <util/delay.h>
 
@@ -35,10 +36,16 @@ static void put_number(uint16_t value) {
 
 int main(void) {
     UBRR0 = (uint16_t)(F_CPU / (8UL * 115200UL) - 1UL);
-    UCSR0A = _BV(U2X0);
+    UCSR0A = _BV(U2X0) | _BV(TXC0); /* TXC cleared: set again once the banner is out */
     UCSR0B = _BV(TXEN0);
     UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);
     put_text("Tavrel example v" APP_VERSION " ready\r\n");
+#ifdef APP_WATCHDOG
+    /* A program that resets the chip through the watchdog: the boot loader must stay usable. */
+    while (!(UCSR0A & _BV(TXC0))) {
+    }
+    wdt_enable(WDTO_15MS);
+#endif
     for (uint16_t second = 1;; ++second) {
         _delay_ms(1000);
         put_text("count ");
