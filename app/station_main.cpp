@@ -42,9 +42,9 @@ QByteArray HelpText() {
                            "Arguments:\n"
                            "  IMAGE                 the firmware image to load at start "
                            "(optional)\n"
-                           "\n"
-                           "The configuration files and the environment give defaults as they "
-                           "do to tavrel-flash.\n"
+                           "\n") +
+            config::SourcesHelp(config::kStation) +
+            QStringLiteral("\n"
                            "Exit status: 0 when the window is closed; 1 for a usage error; 128 + "
                            "the signal when\n"
                            "SIGTERM, SIGHUP or SIGINT ended it (every update stopped and recorded "

@@ -2,6 +2,7 @@
 #include "cli/FlashOptions.h"
 
 #include "config/OptionTable.h"
+#include "serial/ModemSequence.h"
 
 namespace flash {
 
@@ -48,27 +49,13 @@ QString HelpText() {
                "  129  stopped (SIGHUP: the terminal closed)\n"
                "  130  interrupted (Ctrl-C, SIGINT)\n"
                "  143  stopped (SIGTERM)\n"
-               "\n"
-               "Environment:\n"
-               "  TAVREL_PORT    the port when no -p, --all-ports or --watch is given\n"
-               "  TAVREL_BAUD    the baud rate when no -b is given\n"
-               "  TAVREL_COM<N>  the device that com N stands for\n"
-               "\n"
-               "Files:\n"
-               "  $XDG_CONFIG_HOME/tavrel/tavrel.conf (by default ~/.config/tavrel/tavrel.conf) "
-               "over\n"
-               "  /etc/tavrel/tavrel.conf: INI keys baud, timeout, retries, log, watch (the "
-               "pattern of\n"
-               "  a --watch given without one), port-filter (one filter, quoted), slots and\n"
-               "  network-ports (the serial servers' ports a --watch tries as well). The command "
-               "line\n"
-               "  beats the environment, which beats the files; -v says where each value came "
-               "from.\n"
-               "\n"
-               "Named modem-line sequences:\n"
-               "  reset-dtr            dtr,wait:100,-dtr,wait:100\n"
-               "  reset-rts            rts,wait:100,-rts,wait:100\n"
-               "  boot-dtr-reset-rts   dtr,rts,wait:100,-rts,wait:100,-dtr\n"
+               "\n") +
+           config::SourcesHelp(config::kFlash) +
+           QStringLiteral("  -v says where each value came from.\n"
+                          "\n"
+                          "Named modem-line sequences:\n") +
+           NamedSequencesHelp() +
+           QStringLiteral(
                "\n"
                "Examples:\n"
                "  tavrel-flash -p /dev/ttyUSB0 -b 115200 firmware.bin\n"

@@ -610,6 +610,43 @@ QString OptionsHelp(Program program) {
     return help;
 }
 
+QString SourcesHelp(Program program) {
+    QString environment;
+    QStringList keys;
+    for (const OptionRow& o : kTable) {
+        if ((o.programs & program) == 0) {
+            continue;
+        }
+        if (o.environment != nullptr) {
+            environment +=
+                QStringLiteral("  %1as --%2\n")
+                    .arg(QString::fromLatin1(o.environment).leftJustified(15, QLatin1Char(' ')),
+                         QLatin1String(o.name));
+        }
+        if (o.inFiles) {
+            keys << QLatin1String(o.name);
+        }
+    }
+    // The keys wrapped as the rest of the help is.
+    QString keyLines = QStringLiteral("  /etc/tavrel/tavrel.conf: INI keys named as the options:");
+    QString line;
+    for (const QString& key : keys) {
+        const QString word = QLatin1Char(' ') + key + (key == keys.last() ? "." : ",");
+        if (keyLines.size() - keyLines.lastIndexOf(QLatin1Char('\n')) + word.size() > 86) {
+            keyLines += QStringLiteral("\n ");
+        }
+        keyLines += word;
+    }
+    return QStringLiteral("Environment:\n") + environment +
+           QStringLiteral("  TAVREL_COM<N>  the device that com N stands for\n"
+                          "\n"
+                          "Files:\n"
+                          "  $XDG_CONFIG_HOME/tavrel/tavrel.conf (by default "
+                          "~/.config/tavrel/tavrel.conf) over\n") +
+           keyLines +
+           QStringLiteral("\n  The command line beats the environment, which beats the files.\n");
+}
+
 QStringList LongOptionNames(Program program) {
     QStringList names;
     for (const OptionRow& o : kTable) {

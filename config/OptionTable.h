@@ -54,6 +54,9 @@ SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& words,
 
 // The table's part of --help: each option the program takes, in the table's order.
 QString OptionsHelp(Program program);
+// The table's part of --help on where else an option may come from: the environment variables
+// and the configuration files' keys, and which source beats which.
+QString SourcesHelp(Program program);
 // The long options the program takes ("--port", ...), for the bash completion.
 QStringList LongOptionNames(Program program);
 

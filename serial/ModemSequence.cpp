@@ -19,6 +19,14 @@ const QMap<QString, QString>& Named() {
 
 } // namespace
 
+QString NamedSequencesHelp() {
+    QString help;
+    for (auto named = Named().cbegin(); named != Named().cend(); ++named) {
+        help += QStringLiteral("  %1%2\n").arg(named.key().leftJustified(21), named.value());
+    }
+    return help;
+}
+
 Result<ModemSequence, ConfigError> ParseModemSequence(const QString& text) {
     const QString steps = Named().value(text.trimmed(), text);
     ModemSequence sequence;

@@ -20,6 +20,8 @@ using ModemSequence = QList<ModemStep>;
 
 // The steps `text` names, or why it names none.
 Result<ModemSequence, ConfigError> ParseModemSequence(const QString& text);
+// The named sequences and their steps, a line each, for --help.
+QString NamedSequencesHelp();
 // Runs the steps, or says why the first that could not be was refused.
 // A stop (`*stop` set) ends it at once, waits included: the caller tells the stop.
 LineDone RunModemSequence(Line& line, const ModemSequence& steps, const StopFlag* stop = nullptr);

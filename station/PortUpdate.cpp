@@ -267,23 +267,21 @@ void PortUpdate::AwaitLastAck(const UpdatePlan& plan, qint64 timeoutMs) {
     // it the switch would start a program that is not all there, and the board would pass.
     const qint64 left =
         timeoutMs < 0 ? -1 : std::max<qint64>(timeoutMs - tavrel::kSwitchDelayMs, 0);
-    if (!PortGone() && WaitForAck(left)) {
+    if (WaitForAck(left)) {
         m_outcome.lastBlockAcknowledged = true;
-        m_ackedBlocks = plan.Blocks();
         return;
     }
     const int last = plan.Blocks() - 1;
-    throw Refusal{PortGone() ? Failure::PortLost : Failure::NoAck,
-                  QStringLiteral("%1 for the last block, %2 (number 0x%3)%4; the switch packet "
-                                 "was not sent, so the device stays in its boot loader")
-                      .arg(PortGone() ? QStringLiteral("the port was lost while waiting for the "
-                                                       "ACK")
-                                      : QStringLiteral("no ACK"))
-                      .arg(last)
-                      .arg((last + tavrel::kBlockNumberOffset) % 256, 2, 16, QLatin1Char('0'))
-                      .arg(PortGone()
-                               ? QString()
-                               : QStringLiteral(" within %1 s").arg(m_options.timeoutSeconds))};
+    const bool gone = PortGone();
+    throw Refusal{
+        gone ? Failure::PortLost : Failure::NoAck,
+        QStringLiteral("%1 for the last block, %2 (number 0x%3)%4; the switch packet "
+                       "was not sent, so the device stays in its boot loader")
+            .arg(gone ? QStringLiteral("the port was lost while waiting for the ACK")
+                      : QStringLiteral("no ACK"))
+            .arg(last)
+            .arg((last + tavrel::kBlockNumberOffset) % 256, 2, 16, QLatin1Char('0'))
+            .arg(gone ? QString() : QStringLiteral(" within %1 s").arg(m_options.timeoutSeconds))};
 }
 
 void PortUpdate::ReadSome(int milliseconds) {

@@ -15,11 +15,6 @@
 
 namespace {
 
-QByteArray ReadFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // The example program, then a pattern up to `size` bytes.
 QByteArray ProgramOfSize(qint64 size) {
     const QByteArray program = ReadFile(QemuBoard::Firmware("example-app.bin"));

@@ -41,11 +41,6 @@ FlashRun RunFlash(const QStringList& arguments, int timeoutMs = 60000) {
     return run;
 }
 
-QByteArray ReadFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 class FlashImage : public ::testing::TestWithParam<qint64> {};
 
 TEST_P(FlashImage, WritesByteExactAndExitsZero) {

@@ -25,11 +25,6 @@ namespace {
 
 using Scheme = Ser2NetProcess::Scheme;
 
-QByteArray ReadFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 struct FlashRun {
     int exitCode = -1;
     QString out;

@@ -22,11 +22,6 @@
 
 namespace {
 
-QByteArray ReadFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QList<QJsonObject> LogRecords(const QString& path) {
     QList<QJsonObject> records;
     for (const QByteArray& line : ReadFile(path).split('\n')) {

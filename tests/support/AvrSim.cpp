@@ -240,9 +240,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tavrel-avrsim: cannot write %s\n", options.dump.c_str());
         return 1;
     }
-    if (std::getenv("TAVREL_AVRSIM_DEBUG") != nullptr) {
-        std::fprintf(stderr, "tavrel-avrsim: stopped at 0x%05x\n", unsigned(avr->pc));
-    }
     if (state == cpu_Crashed) {
         std::fprintf(stderr, "tavrel-avrsim: the chip crashed at 0x%05x\n", unsigned(avr->pc));
         return 1;

@@ -60,3 +60,8 @@ QByteArray PaddedImage(const QByteArray& file) {
     padded.append(QByteArray(blocks * 1024 - file.size(), char(0xFF)));
     return padded;
 }
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}

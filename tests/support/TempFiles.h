@@ -23,6 +23,8 @@ class TempFiles {
     QTemporaryDir m_dir;
 };
 
+// The whole of a file; empty when it cannot be read.
+QByteArray ReadFile(const QString& path);
 // `size` bytes that differ from block to block and from byte to byte, and contain no 0xFF run.
 QByteArray PatternBytes(qint64 size, int seed = 1);
 // The image as the store keeps it: padded with 0xFF to whole blocks, one more block when the

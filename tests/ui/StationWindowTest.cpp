@@ -30,11 +30,6 @@
 
 namespace {
 
-QByteArray ReadFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 class StationWindowTest : public ::testing::Test {
   protected:
     void Open(bool autoMode, qint64 imageBytes = 6000, const QStringList& networkPorts = {},
