@@ -18,17 +18,6 @@ struct Default {
     QString source;
 };
 
-// The keys a configuration file may give the program, each the long option it stands for.
-QStringList FileKeys(Program program) {
-    QStringList keys;
-    for (const OptionRow& o : OptionTable()) {
-        if (o.inFiles && (o.programs & program) != 0) {
-            keys << QLatin1String(o.name);
-        }
-    }
-    return keys;
-}
-
 // Every key either program takes, for messages: "baud, timeout, ... and slots".
 QString KeyList() {
     QStringList keys = FileKeys(Program(kFlash | kStation));
@@ -81,10 +70,7 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
         }
     }
     for (const OptionRow& o : OptionTable()) {
-        // The station watches its local ports: a port from the environment is the flasher's.
-        const bool takes = (o.programs & program) != 0 &&
-                           (program == kFlash || QLatin1String(o.name) != QLatin1String("port"));
-        if (takes && o.environment != nullptr && qEnvironmentVariableIsSet(o.environment)) {
+        if (TakesFromEnvironment(o, program) && qEnvironmentVariableIsSet(o.environment)) {
             defaults[QLatin1String(o.name)] = {QLatin1String(o.name), qgetenv(o.environment),
                                                QLatin1String(o.environment)};
         }

@@ -610,23 +610,32 @@ QString OptionsHelp(Program program) {
     return help;
 }
 
-QString SourcesHelp(Program program) {
-    QString environment;
+QStringList FileKeys(Program program) {
     QStringList keys;
     for (const OptionRow& o : kTable) {
-        if ((o.programs & program) == 0) {
-            continue;
+        if (o.inFiles && (o.programs & program) != 0) {
+            keys << QLatin1String(o.name);
         }
-        if (o.environment != nullptr) {
+    }
+    return keys;
+}
+
+bool TakesFromEnvironment(const OptionRow& row, Program program) {
+    return row.environment != nullptr && (row.programs & program) != 0 &&
+           (program == kFlash || QLatin1String(row.name) != QLatin1String("port"));
+}
+
+QString SourcesHelp(Program program) {
+    QString environment;
+    for (const OptionRow& o : kTable) {
+        if (TakesFromEnvironment(o, program)) {
             environment +=
                 QStringLiteral("  %1as --%2\n")
                     .arg(QString::fromLatin1(o.environment).leftJustified(15, QLatin1Char(' ')),
                          QLatin1String(o.name));
         }
-        if (o.inFiles) {
-            keys << QLatin1String(o.name);
-        }
     }
+    const QStringList keys = FileKeys(program);
     // The keys wrapped as the rest of the help is.
     QString keyLines = QStringLiteral("  /etc/tavrel/tavrel.conf: INI keys named as the options:");
     QString line;

@@ -54,6 +54,12 @@ SettingsRead ParseCommandLine(Program program, const QList<QByteArray>& words,
 
 // The table's part of --help: each option the program takes, in the table's order.
 QString OptionsHelp(Program program);
+// The options a configuration file may give the program, by their keys (their long names).
+QStringList FileKeys(Program program);
+// Whether the program takes the option from its environment variable. The station watches its
+// local ports: a port from the environment is the flasher's.
+bool TakesFromEnvironment(const OptionRow& row, Program program);
+
 // The table's part of --help on where else an option may come from: the environment variables
 // and the configuration files' keys, and which source beats which.
 QString SourcesHelp(Program program);
