@@ -138,11 +138,14 @@ int main(int argc, char** argv) {
     if (!windowOptions->imagePath.isEmpty()) {
         const Result<LoadedImage, ImageError> loaded =
             LoadImage(windowOptions->imagePath, windowOptions->base, windowOptions->format);
+        const ConfigDone ours = loaded && windowOptions->job
+                                    ? config::CheckImageOfJob(*windowOptions->job, *loaded)
+                                    : ConfigDone{};
         const QString refusal =
             !loaded
                 ? (loaded.error().code == ImageErrorCode::Empty ? loaded.error().text : QString())
-            : windowOptions->job ? config::RefuseImageOfJob(*windowOptions->job, *loaded)
-                                 : QString();
+            : ours ? QString()
+                   : ours.error().text;
         if (!refusal.isEmpty()) {
             std::fprintf(stderr, "tavrel-station: %s\n", refusal.toLocal8Bit().constData());
             return 2;

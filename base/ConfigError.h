@@ -7,3 +7,4 @@
 
 enum class ConfigErrorCode { Usage, JobRefused, FileUnusable };
 using ConfigError = Error<ConfigErrorCode>;
+using ConfigDone = Result<void, ConfigError>;

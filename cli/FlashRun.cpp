@@ -114,9 +114,8 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
             return fail(kExitImage, loaded.error().text);
         }
         if (options.job) {
-            if (const QString why = config::RefuseImageOfJob(*options.job, *loaded);
-                !why.isEmpty()) {
-                return fail(kExitImage, why);
+            if (const ConfigDone ours = config::CheckImageOfJob(*options.job, *loaded); !ours) {
+                return fail(kExitImage, ours.error().text);
             }
         }
         image = std::move(*loaded);

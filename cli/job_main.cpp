@@ -140,15 +140,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == QLatin1String("keygen") && arguments.size() == 2) {
-        const QString why = config::MakeKeyPair(arguments[1]);
-        return why.isEmpty() ? 0 : Fail(why);
+        const ConfigDone made = config::MakeKeyPair(arguments[1]);
+        return made ? 0 : Fail(made.error().text);
     }
     if (command == QLatin1String("create")) {
         return Create(arguments.mid(1));
     }
     if (command == QLatin1String("sign") && arguments.size() == 3) {
-        const QString why = config::SignJob(arguments[1], arguments[2]);
-        return why.isEmpty() ? 0 : Fail(why);
+        const ConfigDone signing = config::SignJob(arguments[1], arguments[2]);
+        return signing ? 0 : Fail(signing.error().text);
     }
     if (command == QLatin1String("verify") && arguments.size() == 2) {
         const auto read = config::ReadJob(arguments[1], config::TrustedKeyFolders());

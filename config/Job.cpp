@@ -59,15 +59,21 @@ QByteArray KeyId(EVP_PKEY* key) {
 }
 
 // Writes a new file only: a key is never written over another.
-QString WriteNewFile(const QString& path, const QByteArray& content, mode_t mode) {
+ConfigDone WriteNewFile(const QString& path, const QByteArray& content, mode_t mode) {
     const int fd =
         ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0) {
-        return QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return ConfigError{
+            ConfigErrorCode::FileUnusable,
+            QStringLiteral("%1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)))};
     }
     const bool written = ::write(fd, content.constData(), size_t(content.size())) == content.size();
     ::close(fd);
-    return written ? QString() : QStringLiteral("%1 could not be written").arg(path);
+    if (!written) {
+        return ConfigError{ConfigErrorCode::FileUnusable,
+                           QStringLiteral("%1 could not be written").arg(path)};
+    }
+    return {};
 }
 
 QByteArray Quoted(const QByteArray& value) {
@@ -103,14 +109,16 @@ QByteArray Sha256Hex(const QByteArray& bytes) {
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
 }
 
-QString RefuseImageOfJob(const Job& job, const LoadedImage& image) {
+ConfigDone CheckImageOfJob(const Job& job, const LoadedImage& image) {
     if (image.sha256 == job.imageSha256) {
         return {};
     }
-    return QStringLiteral("the image %1 is not the one job %2 names: its SHA-256 is %3, the "
-                          "job's %4")
-        .arg(QString::fromLocal8Bit(image.path), job.Title(), QString::fromLatin1(image.sha256),
-             QString::fromLatin1(job.imageSha256));
+    return ConfigError{
+        ConfigErrorCode::JobRefused,
+        QStringLiteral("the image %1 is not the one job %2 names: its SHA-256 is %3, the "
+                       "job's %4")
+            .arg(QString::fromLocal8Bit(image.path), job.Title(), QString::fromLatin1(image.sha256),
+                 QString::fromLatin1(job.imageSha256))};
 }
 
 const QStringList& PinnableOptions() {
@@ -234,19 +242,20 @@ Result<Job, ConfigError> ReadJob(const QString& path, const QStringList& keyFold
     return job;
 }
 
-QString MakeKeyPair(const QString& basePath) {
+ConfigDone MakeKeyPair(const QString& basePath) {
     EVP_PKEY* made = nullptr;
     const std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> context(
         EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr), EVP_PKEY_CTX_free);
     if (!context || EVP_PKEY_keygen_init(context.get()) != 1 ||
         EVP_PKEY_keygen(context.get(), &made) != 1) {
-        return QStringLiteral("no Ed25519 key could be made");
+        return ConfigError{ConfigErrorCode::FileUnusable,
+                           QStringLiteral("no Ed25519 key could be made")};
     }
     const Key key(made);
-    if (const QString why =
+    if (ConfigDone written =
             WriteNewFile(basePath + QStringLiteral(".key"), KeyPem(key.get(), true), 0600);
-        !why.isEmpty()) {
-        return why;
+        !written) {
+        return written;
     }
     return WriteNewFile(basePath + QStringLiteral(".pub"), KeyPem(key.get(), false), 0644);
 }
@@ -270,18 +279,21 @@ QByteArray JobText(const QString& name, const QString& version, const QByteArray
     return text;
 }
 
-QString SignJob(const QString& jobPath, const QString& privateKeyPath) {
+ConfigDone SignJob(const QString& jobPath, const QString& privateKeyPath) {
     QByteArray content;
     QByteArray pem;
     if (const QString why = station::ReadRegularFile(jobPath, &content); !why.isEmpty()) {
-        return QStringLiteral("%1: %2").arg(jobPath, why);
+        return ConfigError{ConfigErrorCode::FileUnusable,
+                           QStringLiteral("%1: %2").arg(jobPath, why)};
     }
     if (const QString why = station::ReadRegularFile(privateKeyPath, &pem); !why.isEmpty()) {
-        return QStringLiteral("%1: %2").arg(privateKeyPath, why);
+        return ConfigError{ConfigErrorCode::FileUnusable,
+                           QStringLiteral("%1: %2").arg(privateKeyPath, why)};
     }
     const Key key = ReadKey(pem, true);
     if (!key || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519) {
-        return QStringLiteral("%1 holds no Ed25519 private key").arg(privateKeyPath);
+        return ConfigError{ConfigErrorCode::FileUnusable,
+                           QStringLiteral("%1 holds no Ed25519 private key").arg(privateKeyPath)};
     }
     // A job signed before is signed anew: its signature and its key's name go.
     QByteArray body;
@@ -299,7 +311,8 @@ QString SignJob(const QString& jobPath, const QString& privateKeyPath) {
         EVP_DigestSign(context.get(), signature, &length,
                        reinterpret_cast<const unsigned char*>(body.constData()),
                        size_t(body.size())) != 1) {
-        return QStringLiteral("%1 could not be signed").arg(jobPath);
+        return ConfigError{ConfigErrorCode::FileUnusable,
+                           QStringLiteral("%1 could not be signed").arg(jobPath)};
     }
     body += kSignatureKey + " = " +
             QByteArray(reinterpret_cast<const char*>(signature), qsizetype(length)).toBase64() +
@@ -307,7 +320,8 @@ QString SignJob(const QString& jobPath, const QString& privateKeyPath) {
     QFile file(jobPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(body) != body.size() ||
         !file.flush()) {
-        return QStringLiteral("%1: %2").arg(jobPath, file.errorString());
+        return ConfigError{ConfigErrorCode::FileUnusable,
+                           QStringLiteral("%1: %2").arg(jobPath, file.errorString())};
     }
     return {};
 }

@@ -44,17 +44,18 @@ Result<Job, ConfigError> ReadJob(const QString& path, const QStringList& keyFold
 // counts for nothing; else $XDG_CONFIG_HOME/tavrel/job-keys, for a bench of one's own.
 QStringList TrustedKeyFolders(const QString& systemFolder = QStringLiteral("/etc/tavrel/job-keys"));
 
-// Makes a key pair: KEY.key (private, mode 0600) and KEY.pub. Empty when made, else why not.
-QString MakeKeyPair(const QString& basePath);
+// Makes a key pair: KEY.key (private, mode 0600) and KEY.pub, or says why not.
+ConfigDone MakeKeyPair(const QString& basePath);
 // The job's unsigned text for these settings.
 QByteArray JobText(const QString& name, const QString& version, const QByteArray& imagePath,
                    const QByteArray& imageSha256,
                    const QList<std::pair<QString, QByteArray>>& pinned,
                    const QStringList& required);
-// Signs the job file in place with the private key (any signature before is replaced).
-QString SignJob(const QString& jobPath, const QString& privateKeyPath);
-// Empty when `image` is the one the job names, else why not.
-QString RefuseImageOfJob(const Job& job, const LoadedImage& image);
+// Signs the job file in place with the private key (any signature before is replaced), or says
+// why it could not.
+ConfigDone SignJob(const QString& jobPath, const QString& privateKeyPath);
+// Whether `image` is the one the job names; refused, saying why, when it is not.
+ConfigDone CheckImageOfJob(const Job& job, const LoadedImage& image);
 // SHA-256 of the bytes, in hex.
 QByteArray Sha256Hex(const QByteArray& bytes);
 

@@ -217,8 +217,8 @@ bool StationWindow::LoadImage(const QString& path) {
         return false;
     }
     if (m_options.job) {
-        if (const QString why = config::RefuseImageOfJob(*m_options.job, *loaded); !why.isEmpty()) {
-            Message(why);
+        if (const ConfigDone ours = config::CheckImageOfJob(*m_options.job, *loaded); !ours) {
+            Message(ours.error().text);
             return false;
         }
     }
