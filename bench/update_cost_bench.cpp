@@ -61,16 +61,17 @@ class Silent : public station::ProgressReporter {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    ImageStore image;
-    image.LoadImageBytes(QByteArray(ImageStore::kMaxImageBytes, '\x5A'));
-    const int blocks = image.m_lastBlock + 1;
+    LoadedImage image;
+    image.store.LoadImageBytes(QByteArray(ImageStore::kMaxImageBytes, '\x5A'));
+    image.bytes = ImageStore::kMaxImageBytes;
+    const int blocks = image.store.m_lastBlock + 1;
     station::UpdateSettings settings;
     settings.port = QStringLiteral("/dev/in-memory");
     const StopFlag stop{0};
     Silent reporter;
     std::vector<double> perBlockUs;
     for (int run = 0; run < 50; ++run) {
-        station::PortUpdate update(settings, reporter, stop, &image, ImageStore::kMaxImageBytes, {},
+        station::PortUpdate update(settings, reporter, stop, &image,
                                    std::make_unique<AnsweringLine>());
         QElapsedTimer clock;
         clock.start();

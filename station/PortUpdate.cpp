@@ -62,14 +62,14 @@ std::optional<double> ExpectWithinSeconds(const QString& text) {
 }
 
 PortUpdate::PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
-                       const StopFlag& stopSignal, const ImageStore* image, qint64 imageBytes,
-                       const QString& imageDescription, std::unique_ptr<Line> line)
+                       const StopFlag& stopSignal, const LoadedImage* image,
+                       std::unique_ptr<Line> line)
     : m_options(settings), m_reporter(reporter), m_stopSignal(stopSignal), m_line(std::move(line)) {
     if (image != nullptr) {
-        m_store = *image;
+        m_store = image->store;
         m_preloaded = true;
-        m_figures.imageBytes = imageBytes;
-        m_figures.image = imageDescription;
+        m_figures.imageBytes = image->bytes;
+        m_figures.image = image->description;
         m_figures.blocks = m_store.m_lastBlock + 1;
     }
 }

@@ -13,6 +13,7 @@
 #include "station/Trace.h"
 #include "update/ImageFormats.h"
 #include "update/ImageStore.h"
+#include "update/LoadedImage.h"
 #include "update/UpdatePlan.h"
 
 #include <QElapsedTimer>
@@ -59,8 +60,8 @@ class PortUpdate {
     // `line`: the transport to use (an in-memory one in tests); by default the one the port's kind
     // calls for, made once the port is resolved.
     PortUpdate(const UpdateSettings& settings, ProgressReporter& reporter,
-               const StopFlag& stopSignal, const ImageStore* image = nullptr, qint64 imageBytes = 0,
-               const QString& imageDescription = {}, std::unique_ptr<Line> line = nullptr);
+               const StopFlag& stopSignal, const LoadedImage* image = nullptr,
+               std::unique_ptr<Line> line = nullptr);
     Ending Run();
     // The device the run opened (or tried to), for logs.
     QString DevicePath() const;

@@ -51,7 +51,7 @@ class Station::Session : public ProgressReporter {
         m_status.seconds = seconds;
         m_status.kibPerSecond =
             seconds > 0
-                ? std::min<qint64>(qint64(sent) * 1024, m_station.m_imageBytes) / 1024.0 / seconds
+                ? std::min<qint64>(qint64(sent) * 1024, m_station.m_image.bytes) / 1024.0 / seconds
                 : 0;
         m_station.Emit(StationEvent::Kind::Progress, m_status);
     }
@@ -73,9 +73,7 @@ class Station::Session : public ProgressReporter {
 
 Station::Station(const Settings& settings, const LoadedImage& image, const StopFlag& stopSignal,
                  EventSink sink)
-    : m_settings(settings), m_image(image.store), m_imageBytes(image.bytes),
-      m_imageSha256(image.sha256), m_imageDescription(image.description), m_stopSignal(stopSignal),
-      m_sink(std::move(sink)) {}
+    : m_settings(settings), m_image(image), m_stopSignal(stopSignal), m_sink(std::move(sink)) {}
 
 Station::~Station() {
     WaitForAll();
@@ -151,7 +149,7 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
     PortStatus status;
     status.port = port;
     status.slot = m_settings.slots.Of(port);
-    status.blocks = m_settings.update.switchOnly ? 0 : m_image.m_lastBlock + 1;
+    status.blocks = m_settings.update.switchOnly ? 0 : m_image.store.m_lastBlock + 1;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         if (!RunAttempt(status, attempt, attempts, seen, std::move(line))) {
             break;
@@ -191,8 +189,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     QString device;
     bool inUse = false;
     {
-        PortUpdate update(settings, session, m_stopSignal, &m_image, m_imageBytes,
-                          m_imageDescription,
+        PortUpdate update(settings, session, m_stopSignal, &m_image,
                           line                ? std::move(line)
                           : m_settings.lineTo ? m_settings.lineTo(port)
                                               : nullptr);
@@ -238,9 +235,9 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
              {"usb_product_id", usb.productId},
              {"image",
               QFileInfo(QFile::decodeName(m_settings.update.imagePath)).absoluteFilePath()},
-             {"image_bytes", m_imageBytes},
-             {"image_sha256", QString::fromLatin1(m_imageSha256)},
-             {"blocks", m_image.m_lastBlock + 1},
+             {"image_bytes", m_image.bytes},
+             {"image_sha256", QString::fromLatin1(m_image.sha256)},
+             {"blocks", m_image.store.m_lastBlock + 1},
              {"result", ending.Passed() ? "passed" : "failed"},
              {"failure", FailureName(ending.failure)},
              {"stopped_by", ending.failure == Failure::Stopped ? StopName(ending.stop) : QString()},
@@ -275,7 +272,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     status.expectText = session.Result().expectText;
     status.seconds = seconds;
     // The one speed of the attempt: the image over the time the log holds.
-    status.kibPerSecond = ending.Passed() && seconds > 0 ? m_imageBytes / 1024.0 / seconds : 0;
+    status.kibPerSecond = ending.Passed() && seconds > 0 ? m_image.bytes / 1024.0 / seconds : 0;
     if (!device.isEmpty()) {
         status.device = device;
     }

@@ -107,10 +107,7 @@ class Station {
               bool retrying = false) const;
 
     const Settings m_settings;
-    const ImageStore m_image;
-    const qint64 m_imageBytes;
-    const QByteArray m_imageSha256;
-    const QString m_imageDescription;
+    const LoadedImage m_image;
     const StopFlag& m_stopSignal;
     EventSink m_sink;
     ResultsLog m_log;

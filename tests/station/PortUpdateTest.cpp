@@ -46,9 +46,9 @@ class HeadlessUpdate : public ::testing::TestWithParam<DeviceCase> {};
 TEST_P(HeadlessUpdate, SendsThePlanAndEndsAsTheDeviceMakesIt) {
     const DeviceCase& c = GetParam();
     g_stop = 0;
-    ImageStore image;
-    const QByteArray bytes = PatternBytes(c.imageBytes);
-    image.LoadImageBytes(bytes);
+    LoadedImage image;
+    image.store.LoadImageBytes(PatternBytes(c.imageBytes));
+    image.bytes = c.imageBytes;
     auto line =
         std::make_unique<InMemoryLine>(c.device, LineErrorCode::PortInUse, c.refuseOpenInUse);
     const auto written = line->written;
@@ -57,12 +57,11 @@ TEST_P(HeadlessUpdate, SendsThePlanAndEndsAsTheDeviceMakesIt) {
     settings.timeoutSeconds = 0.2;
     settings.expect = QString::fromUtf8(c.expect);
     Recorder recorder;
-    station::PortUpdate update(settings, recorder, g_stop, &image, c.imageBytes, {},
-                               std::move(line));
+    station::PortUpdate update(settings, recorder, g_stop, &image, std::move(line));
     EXPECT_EQ(update.Run().failure, c.failure) << recorder.message.toStdString();
     EXPECT_EQ(update.PortInUse(), c.refuseOpenInUse);
     ASSERT_EQ(written->size(), c.packets);
-    const UpdatePlan plan(image);
+    const UpdatePlan plan(image.store);
     for (int n = 0; n < c.packets; ++n) {
         EXPECT_EQ(written->at(n), n < plan.Blocks() ? plan.BlockPacket(n) : plan.SwitchPacket())
             << "packet " << n;
@@ -152,8 +151,9 @@ INSTANTIATE_TEST_SUITE_P(
 // with their waits on the line's clock.
 TEST(HeadlessUpdate, ModemStepsDriveTheFixtureAroundTheUpdate) {
     g_stop = 0;
-    ImageStore image;
-    image.LoadImageBytes(PatternBytes(3000));
+    LoadedImage image;
+    image.store.LoadImageBytes(PatternBytes(3000));
+    image.bytes = 3000;
     auto line = std::make_unique<InMemoryLine>(Ack);
     const auto steps = line->modemSteps;
     const auto written = line->written;
@@ -162,7 +162,7 @@ TEST(HeadlessUpdate, ModemStepsDriveTheFixtureAroundTheUpdate) {
     settings.before = *ParseModemSequence(QStringLiteral("dtr,wait:50,-dtr"));
     settings.after = *ParseModemSequence(QStringLiteral("reset-rts"));
     Recorder recorder;
-    station::PortUpdate update(settings, recorder, g_stop, &image, 3000, {}, std::move(line));
+    station::PortUpdate update(settings, recorder, g_stop, &image, std::move(line));
     EXPECT_TRUE(update.Run().Passed()) << recorder.message.toStdString();
     ASSERT_EQ(steps->size(), 4) << steps->join(' ').toStdString();
     EXPECT_EQ(steps->mid(0, 2), QStringList({"dtr@0", "-dtr@50"}));
