@@ -33,6 +33,7 @@ inline int ExitCodeOf(const station::Ending& ending) {
     case Failure::None:
         return kExitOk;
     case Failure::Output:
+    case Failure::Refused:
         return kExitUsage;
     case Failure::Image:
         return kExitImage;

@@ -15,6 +15,7 @@
 
 #include <QEventLoop>
 #include <QFile>
+#include <QTimer>
 
 namespace flash {
 
@@ -89,6 +90,54 @@ void TellSetUp(const FlashOptions& options, const QStringList& ports, const QStr
               .arg(options.timeoutSeconds > 0 ? QStringLiteral("%1 s").arg(options.timeoutSeconds)
                                               : QStringLiteral("no time limit")));
 }
+
+// The records store the run keeps its attempts in: the one asked for, or the station's own
+// where the job counts its boards; none else.
+Result<std::shared_ptr<records::Recorder>, records::StoreError>
+OpenRecords(const FlashOptions& options) {
+    const bool countsBoards = options.job && options.job->maxBoards > 0;
+    if (!options.store && !countsBoards) {
+        return std::shared_ptr<records::Recorder>();
+    }
+    const records::StoreUrl url =
+        options.store ? *options.store
+                      : *records::ParseStoreUrl(QStringLiteral("sqlite:") +
+                                                records::DefaultLocalStorePath());
+    return records::Recorder::Open(url, records::StationNameOr(options.stationName));
+}
+
+// Tells when the line's server goes away and comes back, on standard error.
+class BacklogTeller {
+  public:
+    BacklogTeller(records::Recorder* recorder, bool quiet) : m_recorder(recorder), m_quiet(quiet) {
+        if (m_recorder) {
+            QObject::connect(&m_timer, &QTimer::timeout, [this] { Look(); });
+            m_timer.start(1000);
+            Look();
+        }
+    }
+    void Look() {
+        const records::Recorder::Backlog now = m_recorder->Now();
+        if (!now.line || now.reachable == m_reachable) {
+            return;
+        }
+        m_reachable = now.reachable;
+        if (!m_quiet) {
+            Print(stderr, now.reachable
+                              ? QStringLiteral("tavrel-flash: line server reached; the records "
+                                               "that waited are sent\n")
+                              : QStringLiteral("tavrel-flash: line server unreachable: %1 records "
+                                               "waiting\n")
+                                    .arg(now.waiting));
+        }
+    }
+
+  private:
+    records::Recorder* m_recorder;
+    bool m_quiet;
+    bool m_reachable = true;
+    QTimer m_timer;
+};
 
 } // namespace
 
@@ -204,6 +253,16 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     settings.operatorId = options.operatorId;
     settings.workOrder = options.workOrder;
     settings.logFile = options.logFile;
+    // The store is checked before any port is opened: a wrong password or a newer schema ends
+    // the run here. A server that cannot be reached does not: the records wait on the station.
+    const auto recorder = OpenRecords(options);
+    if (!recorder) {
+        return fail(kExitUsage, recorder.error().text);
+    }
+    settings.records = *recorder;
+    settings.stationName = options.stationName;
+    settings.maxBoards = options.job ? options.job->maxBoards : 0;
+    const BacklogTeller backlog(settings.records.get(), options.quiet || options.json);
     station::StationController controller(stopSignal);
     // The log may be neither the image nor a serial port, nor anything but a regular file.
     if (const QString error = controller.Configure(settings, image, ports); !error.isEmpty()) {
@@ -255,6 +314,14 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
         exitCode = StoppedExitCode(stopSignal);
     }
     printer.Summary(ended, controller.Passed(), controller.Failed(), exitCode, several);
+    // A moment for the last records to reach a server that is there; none for one that is not.
+    if (settings.records &&
+        !settings.records->Drain(settings.records->Now().reachable ? 5000 : 0) &&
+        !options.quiet && !options.json) {
+        Print(stderr, QStringLiteral("tavrel-flash: %1 records wait in the station's store for "
+                                     "the line server; they are sent on the next run\n")
+                          .arg(settings.records->Now().waiting));
+    }
     return exitCode;
 }
 

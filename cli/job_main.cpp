@@ -18,14 +18,15 @@ namespace {
 const char kUsage[] =
     "Usage: tavrel-job keygen KEY\n"
     "       tavrel-job create NAME [--job-version V] [--require operator,work-order]\n"
-    "                  [--output FILE] [SETTINGS] IMAGE\n"
+    "                  [--max-boards N] [--output FILE] [SETTINGS] IMAGE\n"
     "       tavrel-job sign JOB KEY.key\n"
     "       tavrel-job verify JOB\n"
     "keygen writes an Ed25519 key pair, KEY.key (keep it secret) and KEY.pub (copy it into a\n"
     "station's /etc/tavrel/job-keys/ or ~/.config/tavrel/job-keys/). create writes NAME.job\n"
     "(or FILE) with IMAGE's SHA-256 and the SETTINGS given as tavrel-flash takes them:\n"
     "--baud, --timeout, --retries, --before, --after, --expect, --expect-within, --slots,\n"
-    "--format, --base. A job is used only once signed.\n";
+    "--format, --base. --max-boards N: the line makes at most N boards of the job (counted in\n"
+    "the records store, across the line with PostgreSQL). A job is used only once signed.\n";
 
 int Fail(const QString& message, int status = 1) {
     std::fprintf(stderr, "tavrel-job: %s\n", message.toLocal8Bit().constData());
@@ -37,6 +38,7 @@ int Create(const QStringList& arguments) {
     QString version = QStringLiteral("1");
     QString output;
     QStringList required;
+    int maxBoards = 0;
     QList<std::pair<QString, QByteArray>> pinned;
     QStringList images;
     for (int i = 1; i < arguments.size(); ++i) {
@@ -61,6 +63,13 @@ int Create(const QStringList& arguments) {
             output = value;
         } else if (option == QLatin1String("require")) {
             required = value.split(QLatin1Char(','), Qt::SkipEmptyParts);
+        } else if (option == QLatin1String("max-boards")) {
+            bool ok = false;
+            maxBoards = value.toInt(&ok);
+            if (!ok || maxBoards < 1) {
+                return Fail(QStringLiteral("--max-boards takes a whole number from 1, not %1")
+                                .arg(value));
+            }
         } else if (std::any_of(pinned.begin(), pinned.end(),
                                [&](const auto& pin) { return pin.first == option; })) {
             return Fail(QStringLiteral("--%1 is given twice").arg(option));
@@ -111,7 +120,7 @@ int Create(const QStringList& arguments) {
     const QString imagePath = QFileInfo(output).absoluteDir().relativeFilePath(
         QFileInfo(images.first()).absoluteFilePath());
     const QByteArray text = config::JobText(name, version, QFile::encodeName(imagePath),
-                                            image->sha256, pinned, required);
+                                            image->sha256, pinned, required, maxBoards);
     QFile file(output);
     if (file.exists()) {
         return Fail(QStringLiteral("%1 exists already; remove it or give --output").arg(output));

@@ -216,6 +216,7 @@ Result<Job, ConfigError> ReadJob(const QString& path, const QStringList& keyFold
                                  QStringLiteral("image"),
                                  QStringLiteral("image-sha256"),
                                  QStringLiteral("require"),
+                                 QStringLiteral("max-boards"),
                                  QStringLiteral("signed-by"),
                                  QString::fromLatin1(kSignatureKey)};
     for (const station::ConfigurationEntry& entry : read.entries) {
@@ -227,6 +228,14 @@ Result<Job, ConfigError> ReadJob(const QString& path, const QStringList& keyFold
                               .arg(entry.key, PinnableOptions().join(QStringLiteral(", "))));
         }
         job.pinned << std::pair{entry.key, entry.value};
+    }
+    if (values.contains(QStringLiteral("max-boards"))) {
+        bool ok = false;
+        job.maxBoards = values.value(QStringLiteral("max-boards")).trimmed().toInt(&ok);
+        if (!ok || job.maxBoards < 1) {
+            return refuse(QStringLiteral("sets max-boards to %1; give a whole number from 1")
+                              .arg(QString::fromUtf8(values.value(QStringLiteral("max-boards")))));
+        }
     }
     for (const QByteArray& required : values.value(QStringLiteral("require")).split(',')) {
         const QString what = QString::fromUtf8(required.trimmed());
@@ -263,7 +272,7 @@ ConfigDone MakeKeyPair(const QString& basePath) {
 QByteArray JobText(const QString& name, const QString& version, const QByteArray& imagePath,
                    const QByteArray& imageSha256,
                    const QList<std::pair<QString, QByteArray>>& pinned,
-                   const QStringList& required) {
+                   const QStringList& required, int maxBoards) {
     QByteArray text = "# A Tavrel job: sign it with tavrel-job sign. A station refuses it once a "
                       "byte has changed.\n";
     text += "name = " + Quoted(name.toUtf8()) + '\n';
@@ -272,6 +281,9 @@ QByteArray JobText(const QString& name, const QString& version, const QByteArray
     text += "image-sha256 = " + imageSha256 + '\n';
     if (!required.isEmpty()) {
         text += "require = " + required.join(QLatin1Char(',')).toUtf8() + '\n';
+    }
+    if (maxBoards > 0) {
+        text += "max-boards = " + QByteArray::number(maxBoards) + '\n';
     }
     for (const auto& [option, value] : pinned) {
         text += option.toUtf8() + " = " + Quoted(value) + '\n';

@@ -30,6 +30,7 @@ struct Job {
     QByteArray signedBy;    // the id of the key that signed it
     QList<std::pair<QString, QByteArray>> pinned; // option name, value: what the job fixes
     QStringList required;                         // "operator", "work-order"
+    int maxBoards = 0; // how many boards the job may make across the line; 0: no limit
     QString Title() const { return QStringLiteral("%1 %2").arg(name, version); }
 };
 
@@ -50,7 +51,7 @@ ConfigDone MakeKeyPair(const QString& basePath);
 QByteArray JobText(const QString& name, const QString& version, const QByteArray& imagePath,
                    const QByteArray& imageSha256,
                    const QList<std::pair<QString, QByteArray>>& pinned,
-                   const QStringList& required);
+                   const QStringList& required, int maxBoards = 0);
 // Signs the job file in place with the private key (any signature before is replaced), or says
 // why it could not.
 ConfigDone SignJob(const QString& jobPath, const QString& privateKeyPath);

@@ -357,6 +357,30 @@ const QList<OptionRow> kTable = {
          return s.workOrder.isEmpty() ? QStringLiteral("%1 needs a work order").arg(c.spelled)
                                       : QString();
      }},
+    {"store", 0, Value::Required, kBoth, true, "TAVREL_STORE", false, "URL",
+     "keep every attempt in a records store: sqlite:PATH, or the line's\n"
+     "PostgreSQL as postgresql://USER@HOST:PORT/DB (its password from\n"
+     "~/.pgpass or PGPASSWORD); records wait in the station's own\n"
+     "SQLite until the server takes them",
+     "keep every attempt in a records store (default: sqlite: records.sqlite\n"
+     "in the user's data folder), or forward them to the line's\n"
+     "PostgreSQL: postgresql://USER@HOST:PORT/DB (its password from\n"
+     "~/.pgpass or PGPASSWORD)",
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         const auto url = records::ParseStoreUrl(Text(value));
+         if (!url) {
+             return QStringLiteral("%1: %2").arg(c.spelled, url.error().text);
+         }
+         s.store = *url;
+         return QString();
+     }},
+    {"station-name", 0, Value::Required, kBoth, true, nullptr, false, "NAME",
+     "the station's name in the records (default: the host's name)", nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         s.stationName = Text(value).trimmed();
+         return s.stationName.isEmpty() ? QStringLiteral("%1 needs a name").arg(c.spelled)
+                                        : QString();
+     }},
     {"help", 'h', Value::None, kBoth, false, nullptr, false, nullptr, "show this help", nullptr,
      [](RunSettings& s, const QByteArray&, OptionContext&) { return Flag(s.help); }},
     {"version", 'V', Value::None, kBoth, false, nullptr, false, nullptr, "show the version",

@@ -4,6 +4,7 @@
 // the environment and the configuration files through the one option table.
 
 #include "config/Job.h"
+#include "records/StoreUrl.h"
 #include "serial/ModemSequence.h"
 #include "serial/PortFilter.h"
 #include "update/ImageFormats.h"
@@ -54,6 +55,8 @@ struct RunSettings {
     std::optional<Job> job; // the job, read and verified
     QString operatorId;     // who runs the station, for the records
     QString workOrder;      // what the boards are made for, for the records
+    std::optional<records::StoreUrl> store; // where the records are kept besides the log
+    QString stationName;    // the station's name in the records; empty: the host's
     QSet<QString> given;    // the options the command line gave: "port", "baud", "port-filter", ...
     bool help = false;
     bool version = false;

@@ -24,6 +24,8 @@ QString FailureName(Failure failure) {
         return QStringLiteral("port_lost");
     case Failure::Silent:
         return QStringLiteral("not_started");
+    case Failure::Refused:
+        return QStringLiteral("refused");
     case Failure::Stopped:
         break;
     }

@@ -18,10 +18,11 @@ enum class Failure {
     PortLost, // the port was lost, or input/output failed, before the switch packet
     Stopped,  // a signal or the operator ended it
     Silent,   // the new program did not say what was expected after the switch packet
+    Refused,  // the station took no board: its job has made all it may, or cannot count them
 };
 
 // The failure's name in records: "output", "image", "port", "no_ack", "port_lost", "stopped",
-// "not_started"; empty for None.
+// "not_started", "refused"; empty for None.
 QString FailureName(Failure failure);
 
 // How an update ended.

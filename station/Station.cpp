@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QSysInfo>
 #include <QThread>
+#include <QUuid>
 
 namespace station {
 
@@ -33,6 +34,12 @@ namespace {
 bool Retryable(Failure failure) {
     // The image and the outputs do not get better by trying again; a stop ends it all.
     return failure == Failure::Port || failure == Failure::NoAck || failure == Failure::PortLost;
+}
+
+// The station's name in its records: the host's unless given.
+Station::Settings Named(Station::Settings settings) {
+    settings.stationName = records::StationNameOr(settings.stationName);
+    return settings;
 }
 
 } // namespace
@@ -73,7 +80,7 @@ class Station::Session : public ProgressReporter {
 
 Station::Station(const Settings& settings, const LoadedImage& image, const StopFlag& stopSignal,
                  EventSink sink)
-    : m_settings(settings), m_image(image), m_stopSignal(stopSignal), m_sink(std::move(sink)) {}
+    : m_settings(Named(settings)), m_image(image), m_stopSignal(stopSignal), m_sink(std::move(sink)) {}
 
 Station::~Station() {
     WaitForAll();
@@ -124,16 +131,62 @@ void Station::WaitForAll() {
     }
 }
 
-OutputDone Station::Record(QJsonObject record) {
-    if (!m_log.IsOpen()) {
+namespace {
+
+QString NewId() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+} // namespace
+
+OutputDone Station::Keep(const QJsonObject& record) {
+    if (m_log.IsOpen()) {
+        if (OutputDone logged = m_log.Append(record); !logged) {
+            return OutputError{logged.error().code,
+                               QStringLiteral("to the log %1: %2")
+                                   .arg(VisibleText(m_settings.logFile), logged.error().text)};
+        }
+    }
+    if (m_settings.records) {
+        if (records::StoreDone kept = m_settings.records->Add(record); !kept) {
+            return OutputError{OutputErrorCode::CannotWrite,
+                               QStringLiteral("to %1").arg(kept.error().text)};
+        }
+    }
+    return {};
+}
+
+QString Station::TakeBoard(const QString& claim) {
+    if (m_settings.maxBoards <= 0 || !m_settings.records) {
         return {};
     }
+    const Result<bool, records::StoreError> taken = m_settings.records->TakeBoard(
+        {claim, m_settings.jobSha256, m_settings.stationName}, m_settings.maxBoards);
+    if (!taken) {
+        return QStringLiteral("job %1 counts its boards in the records store, which cannot "
+                              "count this one: %2")
+            .arg(m_settings.job, taken.error().text);
+    }
+    if (!*taken) {
+        return QStringLiteral("job %1 has made all the boards it may (max-boards %2)")
+            .arg(m_settings.job)
+            .arg(m_settings.maxBoards);
+    }
+    return {};
+}
+
+OutputDone Station::Record(QJsonObject record) {
+    if (!m_log.IsOpen() && !m_settings.records) {
+        return {};
+    }
+    record.insert(QStringLiteral("id"), NewId());
+    record.insert(QStringLiteral("station"), m_settings.stationName);
     record.insert(QStringLiteral("schema"), 1);
     record.insert(QStringLiteral("time"),
                   QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     record.insert(QStringLiteral("version"), QStringLiteral(TAVREL_VERSION));
     record.insert(QStringLiteral("host"), QSysInfo::machineHostName());
-    return m_log.Append(record);
+    return Keep(record);
 }
 
 void Station::Emit(StationEvent::Kind kind, const PortStatus& status, const QString& text,
@@ -150,11 +203,23 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
     status.port = port;
     status.slot = m_settings.slots.Of(port);
     status.blocks = m_settings.update.switchOnly ? 0 : m_image.store.m_lastBlock + 1;
-    for (int attempt = 1; attempt <= attempts; ++attempt) {
+    const QString claim = m_settings.maxBoards > 0 ? NewId() : QString();
+    const QString refused = TakeBoard(claim);
+    if (!refused.isEmpty()) {
+        status.state = PortState::Failed;
+        status.ending = Ending{Failure::Refused};
+        status.reason = refused;
+    }
+    for (int attempt = 1; refused.isEmpty() && attempt <= attempts; ++attempt) {
         if (!RunAttempt(status, attempt, attempts, seen, std::move(line))) {
             break;
         }
         Emit(StationEvent::Kind::Ended, status, {}, true);
+    }
+    if (!claim.isEmpty() && refused.isEmpty()) {
+        // A board that failed gives its place back; one whose place cannot be settled keeps it,
+        // so that the job never makes more than it may.
+        (void)m_settings.records->SettleBoard(claim, status.ending.Passed());
     }
     {
         // The port may be flashed again from here on, before anybody learns it has ended.
@@ -219,10 +284,12 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
         reason +=
             QStringLiteral("; no further attempt: stopped by %1").arg(StopCause(m_stopSignal));
     }
-    if (m_log.IsOpen()) {
+    if (m_log.IsOpen() || m_settings.records) {
         // On the disk before the next attempt on this port starts.
-        const OutputDone logged = m_log.Append(
-            {{"schema", 1},
+        const OutputDone logged = Keep(
+            {{"id", NewId()},
+             {"station", m_settings.stationName},
+             {"schema", 1},
              {"record", "attempt"},
              {"time", startedAt.toString(Qt::ISODateWithMs)},
              {"version", QStringLiteral(TAVREL_VERSION)},
@@ -256,9 +323,9 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
         if (!logged) {
             // A board without its record is no board passed: the line stops here. The
             // board's own result stays beside the log's reason.
-            reason = QStringLiteral("%1; and the result could not be written to the log %2: %3")
+            reason = QStringLiteral("%1; and the result could not be written %2")
                          .arg(ending.Passed() ? QStringLiteral("the board passed") : reason,
-                              VisibleText(m_settings.logFile), logged.error().text);
+                              logged.error().text);
             ending = ending.Passed() ? Ending{Failure::Output} : ending;
             retrying = false;
         }

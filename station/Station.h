@@ -6,6 +6,7 @@
 // reason but the image) is started over from block 0 as often as asked, and every attempt is
 // written to the results log before the next one on that port starts.
 
+#include "records/Recorder.h"
 #include "serial/UsbIdentity.h"
 #include "station/PortUpdate.h"
 #include "station/ResultsLog.h"
@@ -70,6 +71,11 @@ class Station {
         QString jobSignedBy; // the id of the key that signed the job
         QString operatorId;
         QString workOrder;
+        // Where every record is kept besides the log (none: the log alone), the station's name
+        // in them, and how many boards the job may make (0: no limit), counted in the store.
+        std::shared_ptr<records::Recorder> records;
+        QString stationName;
+        int maxBoards = 0;
         // The line to a port, for each attempt; by default the local serial port.
         std::function<std::unique_ptr<Line>(const QString& port)> lineTo;
     };
@@ -103,6 +109,10 @@ class Station {
     // One attempt, on `line` where one is open already; true when another should follow.
     bool RunAttempt(PortStatus& status, int attempt, int attempts, bool seen,
                     std::unique_ptr<Line> line);
+    // Writes the record to the log and the store; why not, when either could not keep it.
+    OutputDone Keep(const QJsonObject& record);
+    // A job with a limit: takes this board's place; the reason when it is refused.
+    QString TakeBoard(const QString& claim);
     void Emit(StationEvent::Kind kind, const PortStatus& status, const QString& text = {},
               bool retrying = false) const;
 

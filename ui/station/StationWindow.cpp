@@ -99,6 +99,24 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     m_logLabel->setTextFormat(Qt::PlainText);
     m_logLabel->setWordWrap(true);
     m_logLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_recordsLabel = new QLabel(this);
+    m_recordsLabel->setObjectName(QStringLiteral("records"));
+    m_recordsLabel->setTextFormat(Qt::PlainText);
+    m_recordsLabel->setWordWrap(true);
+    m_recordsLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_recordsLabel->setVisible(options.records != nullptr);
+    if (options.records) {
+        // The line server comes and goes: its backlog is looked at every second.
+        const auto showRecords = [this] {
+            m_recordsLabel->setText(tr("Records: %1").arg(m_options.records->StatusText()));
+            m_recordsLabel->setPalette(
+                m_options.records->Now().reachable ? palette() : m_unacknowledged->palette());
+        };
+        auto* looks = new QTimer(this);
+        connect(looks, &QTimer::timeout, this, showRecords);
+        looks->start(1000);
+        showRecords();
+    }
 
     auto* top = new QHBoxLayout;
     top->addWidget(m_chooseImage);
@@ -171,6 +189,7 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     layout->addLayout(counters);
     layout->addWidget(scroll, 1);
     layout->addWidget(m_logLabel);
+    layout->addWidget(m_recordsLabel);
 
     connect(m_chooseImage, &QPushButton::clicked, this, &StationWindow::OnChooseImage);
     connect(m_start, &QPushButton::clicked, this, &StationWindow::OnStart);
@@ -307,6 +326,9 @@ bool StationWindow::EnsureStation() {
     }
     settings.operatorId = m_operator->text().trimmed();
     settings.workOrder = m_workOrder->text().trimmed();
+    settings.records = m_options.records;
+    settings.stationName = m_options.stationName;
+    settings.maxBoards = m_options.job ? m_options.job->maxBoards : 0;
     if (const QString error = m_controller.Configure(settings, m_image); !error.isEmpty()) {
         Message(tr("Cannot write the log %1: %2").arg(m_logPath, error));
         return false;

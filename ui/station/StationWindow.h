@@ -37,6 +37,7 @@ class StationWindow : public QWidget {
     // read from their file.
     struct Options : config::RunSettings {
         SlotLabels slots;
+        std::shared_ptr<records::Recorder> records; // where every attempt is kept
     };
     explicit StationWindow(const Options& options, QWidget* parent = nullptr);
     ~StationWindow() override;
@@ -126,6 +127,7 @@ class StationWindow : public QWidget {
     Sounds m_sounds;
     QWidget* m_viewport = nullptr;
     QLabel* m_logLabel = nullptr;
+    QLabel* m_recordsLabel = nullptr; // the store, and the records waiting for the line server
     QWidget* m_board = nullptr;
     QGridLayout* m_grid = nullptr;
     QLabel* m_noPorts = nullptr;

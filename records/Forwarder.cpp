@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "records/Forwarder.h"
+
+#include "records/FaultPoint.h"
+#include "records/PostgresStore.h"
+
+#include <QElapsedTimer>
+#include <QStringList>
+
+namespace records {
+
+Forwarder::Forwarder(SqliteStore& local, StoreUrl line)
+    : m_local(local), m_line(std::move(line)), m_thread([this] { Run(); }) {}
+
+Forwarder::~Forwarder() {
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+void Forwarder::Wake() {
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_woken = true;
+    }
+    m_wake.notify_all();
+}
+
+QString Forwarder::LastError() const {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lastError;
+}
+
+bool Forwarder::Drain(int ms) {
+    Wake();
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const Result<qint64, StoreError> waiting = m_local.WaitingCount();
+        if (waiting && *waiting == 0) {
+            return true;
+        }
+        if (clock.elapsed() >= ms) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+Forwarder::Step Forwarder::Forward(std::unique_ptr<PostgresStore>& server) {
+    const auto failed = [&](const StoreError& error) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_lastError = error.text;
+        return Step::Failed;
+    };
+    const Records waiting = m_local.Waiting(kBatch);
+    if (!waiting) {
+        return failed(waiting.error());
+    }
+    if (waiting->isEmpty()) {
+        return Step::Idle;
+    }
+    if (!server) {
+        auto opened = PostgresStore::Open(m_line);
+        if (!opened) {
+            return failed(opened.error());
+        }
+        server = std::move(*opened);
+    }
+    if (StoreDone sent = server->Insert(*waiting); !sent) {
+        server.reset(); // a fresh connection for the next try
+        return failed(sent.error());
+    }
+    m_reachable = true;
+    HitFaultPoint("after-forward"); // the server has them; the station does not know yet
+    QStringList ids;
+    for (const QJsonObject& record : *waiting) {
+        ids << record.value(QLatin1String("id")).toString();
+    }
+    if (StoreDone marked = m_local.MarkForwarded(ids); !marked) {
+        return failed(marked.error());
+    }
+    return Step::Sent;
+}
+
+void Forwarder::Run() {
+    std::unique_ptr<PostgresStore> server;
+    int pause = 200; // ms between tries while the server is away, growing to 5 s
+    for (;;) {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stopping) {
+                return;
+            }
+        }
+        const Step step = Forward(server);
+        if (step == Step::Sent) {
+            pause = 200;
+            continue;
+        }
+        if (step == Step::Failed) {
+            m_reachable = false;
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait_for(lock, std::chrono::milliseconds(step == Step::Failed ? pause : 1000),
+                        [this] { return m_stopping || m_woken; });
+        m_woken = false;
+        if (step == Step::Failed) {
+            pause = std::min(pause * 2, 5000);
+        }
+    }
+}
+
+} // namespace records

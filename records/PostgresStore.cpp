@@ -1,0 +1,264 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "records/PostgresStore.h"
+
+#include "records/Fields.h"
+#include "records/Schema.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QStringList>
+#include <libpq-fe.h>
+#include <vector>
+
+namespace records {
+
+namespace {
+
+// An advisory lock's key for the schema's upgrade: one station upgrades, the others wait.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(7318201)";
+
+QString Message(const PGconn* connection) {
+    return QString::fromUtf8(PQerrorMessage(connection)).trimmed();
+}
+
+// A server that answered and refused us, or no server at all: only the first is the operator's
+// to mend before the station starts.
+StoreErrorCode Classify(const QString& message) {
+    return message.contains(QLatin1String("FATAL")) ||
+                   message.contains(QLatin1String("authentication")) ||
+                   message.contains(QLatin1String("password"))
+               ? StoreErrorCode::Refused
+               : StoreErrorCode::Unreachable;
+}
+
+} // namespace
+
+Result<std::unique_ptr<PostgresStore>, StoreError> PostgresStore::Open(const StoreUrl& url,
+                                                                       int upTo) {
+    // Our settings after the URL's: a short wait for an absent server, times in UTC, and our
+    // name in the server's list of sessions.
+    const char* keys[] = {"dbname", "connect_timeout", "application_name", "options", nullptr};
+    const char* values[] = {url.connect.constData(), "5", "tavrel", "-c TimeZone=UTC", nullptr};
+    PGconn* connection = PQconnectdbParams(keys, values, 1);
+    if (connection == nullptr) {
+        return StoreError{StoreErrorCode::Unreachable, QStringLiteral("out of memory")};
+    }
+    if (PQstatus(connection) != CONNECTION_OK) {
+        const QString message = Message(connection);
+        PQfinish(connection);
+        const StoreErrorCode code = Classify(message);
+        return StoreError{
+            code, code == StoreErrorCode::Refused
+                      ? QStringLiteral("the line's records store %1 refused this "
+                                       "station: %2")
+                            .arg(url.shown, message)
+                      : QStringLiteral("line server unreachable (%1): %2").arg(url.shown, message)};
+    }
+    std::unique_ptr<PostgresStore> store(new PostgresStore(connection, url));
+    // Warnings of the server (a notice that a table exists) are not the operator's.
+    PQsetNoticeProcessor(
+        connection, [](void*, const char*) {}, nullptr);
+    if (StoreDone migrated = store->Migrate(upTo < 0 ? kSchemaVersion : upTo); !migrated) {
+        return migrated.error();
+    }
+    return store;
+}
+
+PostgresStore::~PostgresStore() {
+    PQfinish(m_connection);
+}
+
+StoreError PostgresStore::Failed(const QString& what) const {
+    // A lost connection is the network's; everything else the server said is an answer.
+    const bool lost = PQstatus(m_connection) != CONNECTION_OK;
+    return StoreError{lost ? StoreErrorCode::Unreachable : StoreErrorCode::Write,
+                      QStringLiteral("%1 (%2): %3").arg(what, m_url.shown, Message(m_connection))};
+}
+
+Result<QList<QByteArray>, StoreError> PostgresStore::Run(const QByteArray& sql,
+                                                         const QList<QByteArray>& parameters) {
+    std::vector<const char*> values;
+    for (const QByteArray& parameter : parameters) {
+        values.push_back(parameter.isNull() ? nullptr : parameter.constData());
+    }
+    const std::unique_ptr<PGresult, void (*)(PGresult*)> result(
+        PQexecParams(m_connection, sql.constData(), int(values.size()), nullptr, values.data(),
+                     nullptr, nullptr, 0),
+        PQclear);
+    const ExecStatusType status = PQresultStatus(result.get());
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        return Failed(QStringLiteral("the line's records store refused %1")
+                          .arg(QString::fromUtf8(sql.left(40))));
+    }
+    QList<QByteArray> rows;
+    for (int row = 0; row < PQntuples(result.get()); ++row) {
+        rows << QByteArray(PQgetvalue(result.get(), row, 0), PQgetlength(result.get(), row, 0));
+    }
+    return rows;
+}
+
+StoreDone PostgresStore::Migrate(int upTo) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto fail = [&](const StoreError& error) {
+        PQclear(PQexec(m_connection, "ROLLBACK"));
+        return error;
+    };
+    for (const QByteArray& step :
+         {QByteArray("BEGIN"), QByteArray(kSchemaLock),
+          QByteArray("CREATE TABLE IF NOT EXISTS tavrel_schema (version INTEGER NOT NULL)")}) {
+        if (auto done = Run(step); !done) {
+            return fail(done.error());
+        }
+    }
+    const auto read = Run("SELECT version FROM tavrel_schema");
+    if (!read) {
+        return fail(read.error());
+    }
+    int version = read->isEmpty() ? 0 : read->first().toInt();
+    if (read->isEmpty()) {
+        if (auto first = Run("INSERT INTO tavrel_schema VALUES (0)"); !first) {
+            return fail(first.error());
+        }
+    }
+    if (version > kSchemaVersion) {
+        return fail(StoreError{StoreErrorCode::NewerSchema, NewerSchemaText(m_url.shown, version)});
+    }
+    for (int next = version + 1; next <= upTo; ++next) {
+        for (const QString& statement : MigrationTo(next, Dialect::Postgres)) {
+            if (auto done = Run(statement.toUtf8()); !done) {
+                return fail(done.error());
+            }
+        }
+        if (auto done = Run("UPDATE tavrel_schema SET version = " + QByteArray::number(next));
+            !done) {
+            return fail(done.error());
+        }
+    }
+    if (auto committed = Run("COMMIT"); !committed) {
+        return fail(committed.error());
+    }
+    return {};
+}
+
+StoreDone PostgresStore::Insert(const QList<QJsonObject>& records) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    static const QByteArray sql =
+        QStringLiteral("INSERT INTO records (%1) SELECT %1 FROM "
+                       "json_populate_recordset(NULL::records, $1::json) ON CONFLICT (id) DO "
+                       "NOTHING")
+            .arg(ColumnList())
+            .toUtf8();
+    QJsonArray batch;
+    for (const QJsonObject& record : records) {
+        batch.append(record);
+    }
+    if (auto done = Run(sql, {QJsonDocument(batch).toJson(QJsonDocument::Compact)}); !done) {
+        return done.error();
+    }
+    return {};
+}
+
+Records PostgresStore::Fetch(const RecordFilter& filter) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    QStringList where;
+    QList<QByteArray> values;
+    const auto parameter = [&](const QString& value) {
+        values << value.toUtf8();
+        return QStringLiteral("$%1").arg(values.size());
+    };
+    if (filter.since.isValid()) {
+        where << QStringLiteral("\"time\" >= %1::timestamptz")
+                     .arg(parameter(filter.since.toUTC().toString(Qt::ISODateWithMs)));
+    }
+    if (!filter.station.isEmpty()) {
+        where << QStringLiteral("station = %1").arg(parameter(filter.station));
+    }
+    if (!filter.job.isEmpty()) {
+        const QString job = parameter(filter.job);
+        where << QStringLiteral("(job = %1 OR job_sha256 = %1 OR split_part(job, ' ', 1) = %1)")
+                     .arg(job);
+    }
+    if (!filter.board.isEmpty()) {
+        const QString board = parameter(filter.board);
+        where << QStringLiteral("(usb_serial = %1 OR board_serial = %1 OR id = %1)").arg(board);
+    }
+    const QByteArray sql =
+        QStringLiteral("SELECT row_to_json(r)::text FROM (SELECT %1 FROM records %2 ORDER BY "
+                       "\"time\", seq) r")
+            .arg(ColumnList(), where.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral("WHERE ") + where.join(QStringLiteral(" AND ")))
+            .toUtf8();
+    const auto rows = Run(sql, values);
+    if (!rows) {
+        return rows.error();
+    }
+    QList<QJsonObject> records;
+    for (const QByteArray& row : *rows) {
+        QJsonObject record = QJsonDocument::fromJson(row).object();
+        for (auto it = record.begin(); it != record.end();) {
+            it = it->isNull() ? record.erase(it) : it + 1; // as the station's store has it
+        }
+        records << record;
+    }
+    return records;
+}
+
+Result<bool, StoreError> PostgresStore::TakeBoard(const BoardClaim& claim, int maxBoards) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto fail = [&](const StoreError& error) {
+        PQclear(PQexec(m_connection, "ROLLBACK"));
+        return error;
+    };
+    // The job's lock makes the count and the claim one step for every station of the line.
+    if (auto begun = Run("BEGIN"); !begun) {
+        return fail(begun.error());
+    }
+    if (auto locked =
+            Run("SELECT pg_advisory_xact_lock(hashtext($1))::text", {claim.jobSha256.toUtf8()});
+        !locked) {
+        return fail(locked.error());
+    }
+    const auto count =
+        Run("SELECT count(*) FROM board_claims WHERE job_sha256 = $1", {claim.jobSha256.toUtf8()});
+    if (!count) {
+        return fail(count.error());
+    }
+    if (count->value(0).toLongLong() >= maxBoards) {
+        PQclear(PQexec(m_connection, "ROLLBACK"));
+        return false;
+    }
+    if (auto taken = Run("INSERT INTO board_claims (claim, job_sha256, station, state) VALUES "
+                         "($1, $2, $3, 'taken')",
+                         {claim.claim.toUtf8(), claim.jobSha256.toUtf8(), claim.station.toUtf8()});
+        !taken) {
+        return fail(taken.error());
+    }
+    if (auto committed = Run("COMMIT"); !committed) {
+        return fail(committed.error());
+    }
+    return true;
+}
+
+StoreDone PostgresStore::SettleBoard(const QString& claim, bool passed) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto done = Run(passed ? "UPDATE board_claims SET state = 'passed' WHERE claim = $1"
+                                 : "DELETE FROM board_claims WHERE claim = $1",
+                          {claim.toUtf8()});
+    if (!done) {
+        return done.error();
+    }
+    return {};
+}
+
+StoreDone PostgresStore::DropUnsettled(const QString& station) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto done =
+        Run("DELETE FROM board_claims WHERE station = $1 AND state = 'taken'", {station.toUtf8()});
+    if (!done) {
+        return done.error();
+    }
+    return {};
+}
+
+} // namespace records

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The line's store: one PostgreSQL database that every station forwards its records to. A
+// record is keyed by its id, so one sent twice (a forward cut between the server's commit and
+// the station's note of it) is stored once. One connection is used by one thread at a time.
+
+#include "records/Store.h"
+#include "records/StoreUrl.h"
+
+#include <memory>
+#include <mutex>
+
+struct pg_conn;
+
+namespace records {
+
+class PostgresStore : public Store {
+  public:
+    // Connects and upgrades the schema to `upTo`. Unreachable when no server answers; Refused
+    // when one answered no (a wrong password, no such database or user); NewerSchema.
+    static Result<std::unique_ptr<PostgresStore>, StoreError> Open(const StoreUrl& url,
+                                                                   int upTo = -1);
+    ~PostgresStore() override;
+
+    // Stores the records that are not there yet, in one transaction.
+    StoreDone Insert(const QList<QJsonObject>& records);
+
+    Records Fetch(const RecordFilter& filter) override;
+    Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards) override;
+    StoreDone SettleBoard(const QString& claim, bool passed) override;
+    StoreDone DropUnsettled(const QString& station) override;
+
+  private:
+    PostgresStore(pg_conn* connection, StoreUrl url)
+        : m_connection(connection), m_url(std::move(url)) {}
+    StoreDone Migrate(int upTo);
+    // Runs one statement with text parameters; its rows' first column, or why not.
+    Result<QList<QByteArray>, StoreError> Run(const QByteArray& sql,
+                                              const QList<QByteArray>& parameters = {});
+    StoreError Failed(const QString& what) const;
+
+    pg_conn* m_connection;
+    StoreUrl m_url;
+    std::mutex m_mutex;
+};
+
+} // namespace records

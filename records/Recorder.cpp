@@ -1,0 +1,129 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "records/Recorder.h"
+
+#include "records/FaultPoint.h"
+
+#include <QSysInfo>
+
+namespace records {
+
+QString StationNameOr(const QString& given) {
+    return given.isEmpty() ? QSysInfo::machineHostName() : given;
+}
+
+Result<std::shared_ptr<Recorder>, StoreError>
+Recorder::Open(const StoreUrl& store, const QString& station, const QString& localPath) {
+    std::shared_ptr<Recorder> recorder(new Recorder);
+    recorder->m_station = station;
+    auto local = SqliteStore::Open(store.kind == StoreUrl::Kind::Sqlite ? store.path : localPath);
+    if (!local) {
+        return local.error();
+    }
+    recorder->m_local = std::move(*local);
+    if (store.kind == StoreUrl::Kind::Postgres) {
+        recorder->m_line = store;
+        // Checked now, before any board: a wrong password or a newer schema is the operator's
+        // to mend. An absent server is not: the station keeps its records until it returns.
+        auto line = PostgresStore::Open(store);
+        bool reachable = true;
+        if (!line) {
+            if (line.error().code != StoreErrorCode::Unreachable) {
+                return line.error();
+            }
+            reachable = false;
+        } else {
+            // Boards this station had taken for a job and never finished (it was killed).
+            (void)(*line)->DropUnsettled(station);
+            recorder->m_counting = std::move(*line);
+        }
+        recorder->m_forwarder = std::make_unique<Forwarder>(*recorder->m_local, store);
+        recorder->m_forwarder->SetReachable(reachable);
+    } else {
+        (void)recorder->m_local->DropUnsettled(station);
+    }
+    return recorder;
+}
+
+Recorder::~Recorder() = default;
+
+StoreDone Recorder::Add(const QJsonObject& record) {
+    if (StoreDone kept = m_local->Add(record); !kept) {
+        return kept;
+    }
+    HitFaultPoint("after-commit"); // kept on the station, not yet sent
+    if (m_forwarder) {
+        m_forwarder->Wake();
+    }
+    return {};
+}
+
+Recorder::Backlog Recorder::Now() {
+    Backlog backlog;
+    backlog.line = m_forwarder != nullptr;
+    if (m_forwarder) {
+        backlog.reachable = m_forwarder->Reachable();
+        const Result<qint64, StoreError> waiting = m_local->WaitingCount();
+        backlog.waiting = waiting ? *waiting : 0;
+    }
+    return backlog;
+}
+
+QString Recorder::StatusText() {
+    const QString local = QStringLiteral("sqlite:") + m_local->Path();
+    if (!m_line) {
+        return local;
+    }
+    const Backlog backlog = Now();
+    QString text = QStringLiteral("%1 (kept first in %2)").arg(m_line->shown, local);
+    if (!backlog.reachable) {
+        text +=
+            QStringLiteral("; line server unreachable: %1 records waiting").arg(backlog.waiting);
+    }
+    return text;
+}
+
+bool Recorder::Drain(int ms) {
+    return m_forwarder ? m_forwarder->Drain(ms) : true;
+}
+
+Result<Store*, StoreError> Recorder::CountingStore() {
+    if (!m_line) {
+        return static_cast<Store*>(m_local.get());
+    }
+    if (!m_counting) {
+        auto opened = PostgresStore::Open(*m_line);
+        if (!opened) {
+            return opened.error();
+        }
+        m_counting = std::move(*opened);
+    }
+    return static_cast<Store*>(m_counting.get());
+}
+
+Result<bool, StoreError> Recorder::TakeBoard(const BoardClaim& claim, int maxBoards) {
+    const std::lock_guard<std::mutex> lock(m_countMutex);
+    const Result<Store*, StoreError> store = CountingStore();
+    if (!store) {
+        return store.error();
+    }
+    Result<bool, StoreError> taken = (*store)->TakeBoard(claim, maxBoards);
+    if (!taken && taken.error().code == StoreErrorCode::Unreachable) {
+        m_counting.reset(); // connect again for the next board
+    }
+    return taken;
+}
+
+StoreDone Recorder::SettleBoard(const QString& claim, bool passed) {
+    const std::lock_guard<std::mutex> lock(m_countMutex);
+    const Result<Store*, StoreError> store = CountingStore();
+    if (!store) {
+        return store.error();
+    }
+    StoreDone settled = (*store)->SettleBoard(claim, passed);
+    if (!settled && settled.error().code == StoreErrorCode::Unreachable) {
+        m_counting.reset();
+    }
+    return settled;
+}
+
+} // namespace records

@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// A station's records: each committed to the station's own SQLite store before the board's
+// verdict is shown, and, with a line's PostgreSQL store, forwarded there in the background. A
+// server that cannot be reached at start is no error: the records wait and the station says so.
+// The stations' threads share one recorder.
+
+#include "records/Forwarder.h"
+#include "records/PostgresStore.h"
+#include "records/SqliteStore.h"
+
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace records {
+
+// The station's name in its records: `given`, or the host's name.
+QString StationNameOr(const QString& given);
+
+class Recorder {
+  public:
+    // `store`: sqlite:PATH, or a PostgreSQL URL with the station's own store at `localPath`.
+    // Refused: a store that cannot be written, a server that refused us, a newer schema.
+    static Result<std::shared_ptr<Recorder>, StoreError>
+    Open(const StoreUrl& store, const QString& station,
+         const QString& localPath = DefaultLocalStorePath());
+    ~Recorder();
+
+    const QString& Station() const { return m_station; }
+    // Keeps the record (which carries its id) on the station's disk; nothing else of it is
+    // needed for the board's verdict.
+    StoreDone Add(const QJsonObject& record);
+
+    struct Backlog {
+        bool line = false;     // there is a line's store
+        bool reachable = true; // it took the last try
+        qint64 waiting = 0;    // records not yet there
+    };
+    Backlog Now();
+    // Where the records go, for the status line: "sqlite:PATH", or the line's URL and the
+    // station's file; with "line server unreachable: N records waiting" while it is away.
+    QString StatusText();
+    // Waits up to `ms` for every record to reach the line's store; whether they all did.
+    bool Drain(int ms);
+
+    // A job with a limit: counted in the line's store where there is one.
+    Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards);
+    StoreDone SettleBoard(const QString& claim, bool passed);
+
+  private:
+    Recorder() = default;
+    // The connection for the job's counts, made again after the server was lost.
+    Result<Store*, StoreError> CountingStore();
+
+    QString m_station;
+    std::optional<StoreUrl> m_line;
+    std::unique_ptr<SqliteStore> m_local;
+    std::unique_ptr<Forwarder> m_forwarder;
+    std::mutex m_countMutex;
+    std::unique_ptr<PostgresStore> m_counting;
+};
+
+} // namespace records

@@ -1,0 +1,92 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "records/Schema.h"
+
+#include "records/Fields.h"
+
+namespace records {
+
+namespace {
+
+QString TypeOf(Field::Kind kind, Dialect dialect) {
+    const bool pg = dialect == Dialect::Postgres;
+    switch (kind) {
+    case Field::Kind::Text:
+        return QStringLiteral("TEXT");
+    case Field::Kind::Integer:
+        return pg ? QStringLiteral("BIGINT") : QStringLiteral("INTEGER");
+    case Field::Kind::Real:
+        return pg ? QStringLiteral("DOUBLE PRECISION") : QStringLiteral("REAL");
+    case Field::Kind::Boolean:
+        return pg ? QStringLiteral("BOOLEAN") : QStringLiteral("INTEGER");
+    case Field::Kind::Time:
+        break;
+    }
+    return pg ? QStringLiteral("TIMESTAMPTZ") : QStringLiteral("TEXT"); // ISO 8601, UTC
+}
+
+QString Column(const Field& field, Dialect dialect) {
+    QString column =
+        QStringLiteral("\"%1\" %2").arg(QLatin1String(field.name), TypeOf(field.kind, dialect));
+    const QLatin1String name(field.name);
+    if (name == QLatin1String("id") || name == QLatin1String("record") ||
+        name == QLatin1String("time")) {
+        column += QStringLiteral(" NOT NULL");
+    }
+    if (name == QLatin1String("id")) {
+        column += QStringLiteral(" UNIQUE"); // a record sent twice is stored once
+    }
+    return column;
+}
+
+} // namespace
+
+QStringList MigrationTo(int version, Dialect dialect) {
+    const bool pg = dialect == Dialect::Postgres;
+    if (version == 1) {
+        QStringList columns{pg ? QStringLiteral("seq BIGSERIAL PRIMARY KEY")
+                               : QStringLiteral("seq INTEGER PRIMARY KEY AUTOINCREMENT")};
+        for (const Field& field : RecordFields()) {
+            if (field.since == 1) {
+                columns << Column(field, dialect);
+            }
+        }
+        // The station's own store marks what the line's has taken; the line's notes when a
+        // record arrived.
+        columns << (pg ? QStringLiteral("received TIMESTAMPTZ NOT NULL DEFAULT now()")
+                       : QStringLiteral("forwarded INTEGER NOT NULL DEFAULT 0"));
+        QStringList statements{
+            QStringLiteral("CREATE TABLE records (%1)").arg(columns.join(QStringLiteral(", "))),
+            QStringLiteral("CREATE INDEX records_usb_serial ON records (usb_serial)"),
+            QStringLiteral("CREATE INDEX records_time ON records (\"time\")"),
+            QStringLiteral("CREATE INDEX records_station ON records (station, \"time\")"),
+            QStringLiteral("CREATE INDEX records_job ON records (job_sha256, \"time\")")};
+        if (!pg) {
+            statements << QStringLiteral(
+                "CREATE INDEX records_waiting ON records (seq) WHERE forwarded = 0");
+        }
+        return statements;
+    }
+    if (version == 2) {
+        // Per-board serial numbers, and the boards a job with a limit has taken.
+        const QString time = pg ? QStringLiteral("TIMESTAMPTZ NOT NULL DEFAULT now()")
+                                : QStringLiteral("TEXT NOT NULL");
+        return {QStringLiteral("ALTER TABLE records ADD COLUMN board_serial TEXT"),
+                QStringLiteral("CREATE INDEX records_board_serial ON records (board_serial)"),
+                QStringLiteral("CREATE TABLE board_claims (claim TEXT PRIMARY KEY, job_sha256 "
+                               "TEXT NOT NULL, station TEXT NOT NULL, state TEXT NOT NULL, "
+                               "\"time\" %1)")
+                    .arg(time),
+                QStringLiteral("CREATE INDEX board_claims_job ON board_claims (job_sha256)")};
+    }
+    return {};
+}
+
+QString NewerSchemaText(const QString& store, int version) {
+    return QStringLiteral("the records store %1 has schema version %2, newer than this "
+                          "tavrel's %3: update tavrel on this station")
+        .arg(store)
+        .arg(version)
+        .arg(kSchemaVersion);
+}
+
+} // namespace records

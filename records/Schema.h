@@ -1,0 +1,22 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The stores' schema, versioned: each version is a list of statements that takes a store from
+// the version before to it. A newer tool upgrades an older store; an older tool refuses a newer
+// one rather than write rows it does not understand.
+
+#include <QStringList>
+
+namespace records {
+
+enum class Dialect { Sqlite, Postgres };
+
+// The version this tool writes.
+constexpr int kSchemaVersion = 2;
+
+// The statements that take a store from `version - 1` to `version`.
+QStringList MigrationTo(int version, Dialect dialect);
+
+// What to tell when a store is newer than this tool.
+QString NewerSchemaText(const QString& store, int version);
+
+} // namespace records

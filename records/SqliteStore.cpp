@@ -1,0 +1,386 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "records/SqliteStore.h"
+
+#include "records/Fields.h"
+#include "records/Schema.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+#include <sqlite3.h>
+
+namespace records {
+
+namespace {
+
+// A prepared statement, finalized however the function that made it ends.
+class Statement {
+  public:
+    Statement(sqlite3* db, const QString& sql) {
+        const QByteArray text = sql.toUtf8();
+        m_rc = sqlite3_prepare_v2(db, text.constData(), int(text.size()), &m_statement, nullptr);
+    }
+    ~Statement() { sqlite3_finalize(m_statement); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    bool Ok() const { return m_rc == SQLITE_OK; }
+    sqlite3_stmt* get() const { return m_statement; }
+    void Bind(int index, const QString& text) {
+        const QByteArray bytes = text.toUtf8();
+        sqlite3_bind_text(m_statement, index, bytes.constData(), int(bytes.size()),
+                          SQLITE_TRANSIENT);
+    }
+    int Step() { return sqlite3_step(m_statement); }
+
+  private:
+    sqlite3_stmt* m_statement = nullptr;
+    int m_rc;
+};
+
+void BindField(Statement& statement, int index, const Field& field, const QJsonValue& value) {
+    if (value.isUndefined() || value.isNull()) {
+        sqlite3_bind_null(statement.get(), index);
+        return;
+    }
+    switch (field.kind) {
+    case Field::Kind::Integer:
+        sqlite3_bind_int64(statement.get(), index, value.toInteger());
+        return;
+    case Field::Kind::Real:
+        sqlite3_bind_double(statement.get(), index, value.toDouble());
+        return;
+    case Field::Kind::Boolean:
+        sqlite3_bind_int(statement.get(), index, value.toBool() ? 1 : 0);
+        return;
+    case Field::Kind::Text:
+    case Field::Kind::Time:
+        break;
+    }
+    statement.Bind(index, value.toString());
+}
+
+QJsonObject RowOf(sqlite3_stmt* row) {
+    QJsonObject record;
+    const QList<Field>& fields = RecordFields();
+    for (int i = 0; i < fields.size(); ++i) {
+        if (sqlite3_column_type(row, i) == SQLITE_NULL) {
+            continue;
+        }
+        const QString name = QLatin1String(fields[i].name);
+        switch (fields[i].kind) {
+        case Field::Kind::Integer:
+            record.insert(name, qint64(sqlite3_column_int64(row, i)));
+            break;
+        case Field::Kind::Real:
+            record.insert(name, sqlite3_column_double(row, i));
+            break;
+        case Field::Kind::Boolean:
+            record.insert(name, sqlite3_column_int(row, i) != 0);
+            break;
+        case Field::Kind::Text:
+        case Field::Kind::Time:
+            record.insert(
+                name, QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(row, i)),
+                                        sqlite3_column_bytes(row, i)));
+            break;
+        }
+    }
+    return record;
+}
+
+QString Now() {
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+} // namespace
+
+Result<std::unique_ptr<SqliteStore>, StoreError> SqliteStore::Open(const QString& path, int upTo) {
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        return StoreError{
+            StoreErrorCode::Write,
+            QStringLiteral("cannot make the folder %1 for the records store").arg(folder)};
+    }
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(
+        QFile::encodeName(path).constData(), &db,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    std::unique_ptr<SqliteStore> store(new SqliteStore(db, path));
+    if (rc != SQLITE_OK) {
+        return store->Failed(QStringLiteral("cannot open"));
+    }
+    sqlite3_busy_timeout(db, 10'000); // another program of the station writes a moment
+    sqlite3_extended_result_codes(db, 1);
+    // WAL lets a query read while a port's thread writes; FULL syncs every commit.
+    for (const char* pragma :
+         {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON"}) {
+        if (StoreDone done = store->Exec(pragma); !done) {
+            return done.error();
+        }
+    }
+    if (StoreDone migrated = store->Migrate(upTo < 0 ? kSchemaVersion : upTo); !migrated) {
+        return migrated.error();
+    }
+    return store;
+}
+
+SqliteStore::~SqliteStore() {
+    sqlite3_close_v2(m_db);
+}
+
+StoreError SqliteStore::Failed(const QString& what, int writeErrno) const {
+    const int code = sqlite3_errcode(m_db);
+    const QString message =
+        m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QStringLiteral("out of memory");
+    // The system's own reason for a failed write (a full disk, a file too large) where SQLite
+    // knows it.
+    const int ioFailure = code & 0xff;
+    int error = m_db ? sqlite3_system_errno(m_db) : 0;
+    if (error == 0 && (ioFailure == SQLITE_IOERR || ioFailure == SQLITE_FULL)) {
+        error = writeErrno;
+    }
+    const QString system =
+        error != 0 && ioFailure != SQLITE_BUSY
+            ? QStringLiteral(" (%1)").arg(QString::fromLocal8Bit(std::strerror(error)))
+            : QString();
+    return StoreError{
+        StoreErrorCode::Write,
+        QStringLiteral("the records store %1 %2: %3%4").arg(m_path, what, message, system)};
+}
+
+StoreDone SqliteStore::Exec(const char* sql) {
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        return Failed(QStringLiteral("refused %1").arg(QLatin1String(sql)));
+    }
+    return {};
+}
+
+StoreDone SqliteStore::Migrate(int upTo) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    // One program upgrades at a time; the others wait for it and find the work done.
+    if (StoreDone begun = Exec("BEGIN IMMEDIATE"); !begun) {
+        return begun;
+    }
+    const auto fail = [&](const StoreError& error) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return error;
+    };
+    if (StoreDone made = Exec("CREATE TABLE IF NOT EXISTS tavrel_schema (version INTEGER NOT "
+                              "NULL)");
+        !made) {
+        return fail(made.error());
+    }
+    int version = 0;
+    {
+        Statement read(m_db, QStringLiteral("SELECT version FROM tavrel_schema"));
+        if (read.Ok() && read.Step() == SQLITE_ROW) {
+            version = sqlite3_column_int(read.get(), 0);
+        } else if (StoreDone first = Exec("INSERT INTO tavrel_schema VALUES (0)"); !first) {
+            return fail(first.error());
+        }
+    }
+    if (version > kSchemaVersion) {
+        return fail(StoreError{StoreErrorCode::NewerSchema,
+                               NewerSchemaText(QStringLiteral("sqlite:") + m_path, version)});
+    }
+    for (int next = version + 1; next <= upTo; ++next) {
+        for (const QString& statement : MigrationTo(next, Dialect::Sqlite)) {
+            if (StoreDone done = Exec(statement.toUtf8().constData()); !done) {
+                return fail(done.error());
+            }
+        }
+        const QByteArray set = "UPDATE tavrel_schema SET version = " + QByteArray::number(next);
+        if (StoreDone done = Exec(set.constData()); !done) {
+            return fail(done.error());
+        }
+    }
+    if (StoreDone committed = Exec("COMMIT"); !committed) {
+        return fail(committed.error());
+    }
+    return {};
+}
+
+StoreDone SqliteStore::Add(const QJsonObject& record) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    static const QString sql = [] {
+        QStringList marks;
+        for (int i = 0; i < RecordFields().size(); ++i) {
+            marks << QStringLiteral("?");
+        }
+        return QStringLiteral("INSERT INTO records (%1) VALUES (%2)")
+            .arg(ColumnList(), marks.join(QLatin1Char(',')));
+    }();
+    Statement insert(m_db, sql);
+    if (!insert.Ok()) {
+        return Failed(QStringLiteral("cannot take a record"));
+    }
+    const QList<Field>& fields = RecordFields();
+    for (int i = 0; i < fields.size(); ++i) {
+        BindField(insert, i + 1, fields[i], record.value(QLatin1String(fields[i].name)));
+    }
+    // One statement outside any transaction is a transaction of its own: all of it or nothing.
+    if (insert.Step() != SQLITE_DONE) {
+        const int error = errno; // the failed write's own, which SQLite does not always keep
+        return Failed(QStringLiteral("could not keep the record"), error);
+    }
+    return {};
+}
+
+Records SqliteStore::Waiting(int limit) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement select(m_db, QStringLiteral("SELECT %1 FROM records WHERE forwarded = 0 ORDER BY "
+                                          "seq LIMIT %2")
+                               .arg(ColumnList())
+                               .arg(limit));
+    if (!select.Ok()) {
+        return Failed(QStringLiteral("cannot be read"));
+    }
+    QList<QJsonObject> waiting;
+    int rc = 0;
+    while ((rc = select.Step()) == SQLITE_ROW) {
+        waiting << RowOf(select.get());
+    }
+    if (rc != SQLITE_DONE) {
+        return Failed(QStringLiteral("cannot be read"));
+    }
+    return waiting;
+}
+
+StoreDone SqliteStore::MarkForwarded(const QStringList& ids) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    if (StoreDone begun = Exec("BEGIN IMMEDIATE"); !begun) {
+        return begun;
+    }
+    Statement mark(m_db, QStringLiteral("UPDATE records SET forwarded = 1 WHERE id = ?"));
+    for (const QString& id : ids) {
+        mark.Bind(1, id);
+        if (!mark.Ok() || mark.Step() != SQLITE_DONE) {
+            const StoreError error = Failed(QStringLiteral("cannot mark records sent"));
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            return error;
+        }
+        sqlite3_reset(mark.get());
+    }
+    if (StoreDone committed = Exec("COMMIT"); !committed) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return committed;
+    }
+    return {};
+}
+
+Result<qint64, StoreError> SqliteStore::WaitingCount() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement count(m_db, QStringLiteral("SELECT count(*) FROM records WHERE forwarded = 0"));
+    if (!count.Ok() || count.Step() != SQLITE_ROW) {
+        return Failed(QStringLiteral("cannot be read"));
+    }
+    return qint64(sqlite3_column_int64(count.get(), 0));
+}
+
+Records SqliteStore::Fetch(const RecordFilter& filter) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    QStringList where;
+    QStringList values;
+    if (filter.since.isValid()) {
+        where << QStringLiteral("\"time\" >= ?");
+        values << filter.since.toUTC().toString(Qt::ISODateWithMs);
+    }
+    if (!filter.station.isEmpty()) {
+        where << QStringLiteral("station = ?");
+        values << filter.station;
+    }
+    if (!filter.job.isEmpty()) {
+        where << QStringLiteral("(job = ? OR job_sha256 = ? OR job LIKE ? ESCAPE '\\')");
+        QString prefix = filter.job;
+        prefix.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+            .replace(QLatin1Char('%'), QLatin1String("\\%"))
+            .replace(QLatin1Char('_'), QLatin1String("\\_"));
+        values << filter.job << filter.job << prefix + QStringLiteral(" %");
+    }
+    if (!filter.board.isEmpty()) {
+        where << QStringLiteral("(usb_serial = ? OR board_serial = ? OR id = ?)");
+        values << filter.board << filter.board << filter.board;
+    }
+    Statement select(m_db, QStringLiteral("SELECT %1 FROM records %2 ORDER BY \"time\", seq")
+                               .arg(ColumnList(), where.isEmpty()
+                                                      ? QString()
+                                                      : QStringLiteral("WHERE ") +
+                                                            where.join(QStringLiteral(" AND "))));
+    if (!select.Ok()) {
+        return Failed(QStringLiteral("cannot be read"));
+    }
+    for (int i = 0; i < values.size(); ++i) {
+        select.Bind(i + 1, values[i]);
+    }
+    QList<QJsonObject> rows;
+    int rc = 0;
+    while ((rc = select.Step()) == SQLITE_ROW) {
+        rows << RowOf(select.get());
+    }
+    if (rc != SQLITE_DONE) {
+        return Failed(QStringLiteral("cannot be read"));
+    }
+    return rows;
+}
+
+Result<bool, StoreError> SqliteStore::TakeBoard(const BoardClaim& claim, int maxBoards) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    // BEGIN IMMEDIATE: the count and the claim are one step for every program on the file.
+    if (StoreDone begun = Exec("BEGIN IMMEDIATE"); !begun) {
+        return begun.error();
+    }
+    const auto fail = [&](const QString& what) {
+        const StoreError error = Failed(what);
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return error;
+    };
+    Statement count(m_db, QStringLiteral("SELECT count(*) FROM board_claims WHERE job_sha256 = ?"));
+    count.Bind(1, claim.jobSha256);
+    if (!count.Ok() || count.Step() != SQLITE_ROW) {
+        return fail(QStringLiteral("cannot count the job's boards"));
+    }
+    if (sqlite3_column_int64(count.get(), 0) >= maxBoards) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return false;
+    }
+    Statement insert(m_db, QStringLiteral("INSERT INTO board_claims (claim, job_sha256, station, "
+                                          "state, \"time\") VALUES (?, ?, ?, 'taken', ?)"));
+    insert.Bind(1, claim.claim);
+    insert.Bind(2, claim.jobSha256);
+    insert.Bind(3, claim.station);
+    insert.Bind(4, Now());
+    if (!insert.Ok() || insert.Step() != SQLITE_DONE) {
+        return fail(QStringLiteral("cannot count the job's boards"));
+    }
+    if (StoreDone committed = Exec("COMMIT"); !committed) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return committed.error();
+    }
+    return true;
+}
+
+StoreDone SqliteStore::SettleBoard(const QString& claim, bool passed) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement settle(m_db, passed ? QStringLiteral("UPDATE board_claims SET state = 'passed' "
+                                                   "WHERE claim = ?")
+                                  : QStringLiteral("DELETE FROM board_claims WHERE claim = ?"));
+    settle.Bind(1, claim);
+    if (!settle.Ok() || settle.Step() != SQLITE_DONE) {
+        return Failed(QStringLiteral("cannot settle a board of the job"));
+    }
+    return {};
+}
+
+StoreDone SqliteStore::DropUnsettled(const QString& station) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement drop(m_db, QStringLiteral("DELETE FROM board_claims WHERE station = ? AND state = "
+                                        "'taken'"));
+    drop.Bind(1, station);
+    if (!drop.Ok() || drop.Step() != SQLITE_DONE) {
+        return Failed(QStringLiteral("cannot give back the boards taken before"));
+    }
+    return {};
+}
+
+} // namespace records

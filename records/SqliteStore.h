@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// The station's own store: one SQLite file in WAL mode with synchronous FULL, so that a record
+// is on the disk once Add returns, and several programs of the station may share it. Every
+// port's thread adds to it through one connection, one transaction at a time.
+
+#include "records/Store.h"
+
+#include <QStringList>
+#include <memory>
+#include <mutex>
+
+struct sqlite3;
+
+namespace records {
+
+class SqliteStore : public Store {
+  public:
+    // Opens (making the file and its folder where there is none) and upgrades the store to
+    // `upTo`, refusing one newer than this tool.
+    static Result<std::unique_ptr<SqliteStore>, StoreError> Open(const QString& path,
+                                                                 int upTo = -1);
+    ~SqliteStore() override;
+
+    const QString& Path() const { return m_path; }
+    // Adds the record in a transaction of its own, synced to the disk; nothing of it is there
+    // when it fails.
+    StoreDone Add(const QJsonObject& record);
+    // Records not yet taken by the line's store, in the order they were added.
+    Records Waiting(int limit);
+    StoreDone MarkForwarded(const QStringList& ids);
+    Result<qint64, StoreError> WaitingCount();
+
+    Records Fetch(const RecordFilter& filter) override;
+    Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards) override;
+    StoreDone SettleBoard(const QString& claim, bool passed) override;
+    StoreDone DropUnsettled(const QString& station) override;
+
+  private:
+    explicit SqliteStore(sqlite3* db, QString path) : m_db(db), m_path(std::move(path)) {}
+    StoreDone Migrate(int upTo);
+    // The store's reason, with the system's where a write failed (`writeErrno`: errno just
+    // after the failed call).
+    StoreError Failed(const QString& what, int writeErrno = 0) const;
+    StoreDone Exec(const char* sql);
+
+    sqlite3* m_db;
+    QString m_path;
+    std::mutex m_mutex;
+};
+
+} // namespace records

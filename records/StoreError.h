@@ -1,0 +1,16 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+// Why the records store cannot be used or did not take a record: a URL that names no store, a
+// server that cannot be reached (not fatal: records wait on the station), a server that refused
+// us (a wrong password, no such database), a store of a newer schema than this tool knows, or a
+// write that failed (a full disk).
+
+#include "base/Result.h"
+
+namespace records {
+
+enum class StoreErrorCode { BadUrl, Unreachable, Refused, NewerSchema, Write };
+using StoreError = Error<StoreErrorCode>;
+using StoreDone = Result<void, StoreError>;
+
+} // namespace records
