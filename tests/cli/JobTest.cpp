@@ -118,4 +118,42 @@ INSTANTIATE_TEST_SUITE_P(
             "RequiredOperatorMissing", [](TempFiles&) {}, {}, 1, "job fw 2 requires --operator"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A job that may make two boards makes two, across runs, counted in the station's store; the
+// third board is refused before a block is sent, and says why.
+TEST(JobLimit, MakesNoMoreBoardsThanItMay) {
+    TempFiles files;
+    const QString home = files.Path("config");
+    ASSERT_TRUE(QDir().mkpath(home + QStringLiteral("/tavrel/job-keys")));
+    const QString image = files.Write("fw.bin", PatternBytes(3000, 5));
+    const QString key = files.Path("eng");
+    const QString job = files.Path("fw.job");
+    ASSERT_EQ(Start(TAVREL_JOB_PATH, {"keygen", key}, home).exitCode, 0);
+    ASSERT_TRUE(QFile::copy(key + QStringLiteral(".pub"),
+                            home + QStringLiteral("/tavrel/job-keys/eng.pub")));
+    ASSERT_EQ(
+        Start(TAVREL_JOB_PATH, {"create", "fw", "--max-boards", "2", "--output", job, image}, home)
+            .exitCode,
+        0);
+    ASSERT_EQ(Start(TAVREL_JOB_PATH, {"sign", job, key + QStringLiteral(".key")}, home).exitCode,
+              0);
+    SimProcess boards({"--count", "4", "--out", files.Path("out%d.bin")});
+    const QString store = QStringLiteral("sqlite:") + files.Path("records.sqlite");
+    const Finished three = Start(TAVREL_FLASH_PATH,
+                                 {"--job", job, "--store", store, "-p", boards.PortPaths()[0], "-p",
+                                  boards.PortPaths()[1], "-p", boards.PortPaths()[2]},
+                                 home);
+    EXPECT_EQ(three.exitCode, 6) << three.said.toStdString();
+    EXPECT_TRUE(three.said.contains("has made all the boards it may (max-boards 2)"))
+        << three.said.toStdString();
+    const Finished fourth = Start(
+        TAVREL_FLASH_PATH, {"--job", job, "--store", store, "-p", boards.PortPaths()[3]}, home);
+    EXPECT_EQ(fourth.exitCode, 1) << fourth.said.toStdString();
+    boards.Stop();
+    int flashed = 0;
+    for (int n = 1; n <= 4; ++n) {
+        flashed += QFile::exists(files.Path(QStringLiteral("out%1.bin").arg(n)));
+    }
+    EXPECT_EQ(flashed, 2);
+}
+
 } // namespace
