@@ -9,8 +9,9 @@
 
 namespace records {
 
-Forwarder::Forwarder(SqliteStore& local, StoreUrl line)
-    : m_local(local), m_line(std::move(line)), m_thread([this] { Run(); }) {}
+Forwarder::Forwarder(SqliteStore& local, StoreUrl line, std::unique_ptr<PostgresStore> connected)
+    : m_local(local), m_line(std::move(line)), m_reachable(connected != nullptr),
+      m_server(std::move(connected)), m_thread([this] { Run(); }) {}
 
 Forwarder::~Forwarder() {
     {
@@ -46,7 +47,7 @@ bool Forwarder::Drain(int ms) {
         if (clock.elapsed() >= ms) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 
@@ -87,7 +88,7 @@ Forwarder::Step Forwarder::Forward(std::unique_ptr<PostgresStore>& server) {
 }
 
 void Forwarder::Run() {
-    std::unique_ptr<PostgresStore> server;
+    std::unique_ptr<PostgresStore>& server = m_server;
     int pause = 200; // ms between tries while the server is away, growing to 5 s
     for (;;) {
         {

@@ -10,23 +10,26 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 namespace records {
 
+class PostgresStore;
+
 class Forwarder {
   public:
     static constexpr int kBatch = 1000;
 
-    Forwarder(SqliteStore& local, StoreUrl line);
+    // `connected`: a connection to the line's store made already, or none.
+    Forwarder(SqliteStore& local, StoreUrl line, std::unique_ptr<PostgresStore> connected);
     ~Forwarder(); // stops the thread; what waits stays on the station for the next start
 
     // A record was added: send it soon.
     void Wake();
     // Whether the server took the last try; before the first try, the start's connection.
     bool Reachable() const { return m_reachable; }
-    void SetReachable(bool reachable) { m_reachable = reachable; }
     // What the last failed try said, for -v and the window's tooltip.
     QString LastError() const;
     // Waits until nothing waits to be sent, or `ms` have passed; whether nothing waits.
@@ -36,7 +39,7 @@ class Forwarder {
     void Run();
     // One batch: sent, none left, or the server failed (the connection goes).
     enum class Step { Sent, Idle, Failed };
-    Step Forward(std::unique_ptr<class PostgresStore>& server);
+    Step Forward(std::unique_ptr<PostgresStore>& server);
 
     SqliteStore& m_local;
     const StoreUrl m_line;
@@ -46,6 +49,7 @@ class Forwarder {
     bool m_woken = false;
     bool m_stopping = false;
     QString m_lastError;
+    std::unique_ptr<PostgresStore> m_server; // the forwarding thread's own
     std::thread m_thread;
 };
 

@@ -25,19 +25,18 @@ Recorder::Open(const StoreUrl& store, const QString& station, const QString& loc
         // Checked now, before any board: a wrong password or a newer schema is the operator's
         // to mend. An absent server is not: the station keeps its records until it returns.
         auto line = PostgresStore::Open(store);
-        bool reachable = true;
+        std::unique_ptr<PostgresStore> connected;
         if (!line) {
             if (line.error().code != StoreErrorCode::Unreachable) {
                 return line.error();
             }
-            reachable = false;
         } else {
             // Boards this station had taken for a job and never finished (it was killed).
             (void)(*line)->DropUnsettled(station);
-            recorder->m_counting = std::move(*line);
+            connected = std::move(*line);
         }
-        recorder->m_forwarder = std::make_unique<Forwarder>(*recorder->m_local, store);
-        recorder->m_forwarder->SetReachable(reachable);
+        recorder->m_forwarder =
+            std::make_unique<Forwarder>(*recorder->m_local, store, std::move(connected));
     } else {
         (void)recorder->m_local->DropUnsettled(station);
     }

@@ -3,9 +3,15 @@
 #include "serial/NetworkLibrary.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
+    // The programs the tests start keep their records in a folder of the test's, never in the
+    // user's own data folder.
+    const QTemporaryDir data;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
     QCoreApplication app(argc, argv);
     NetworkLibrary network;
     ::testing::InitGoogleTest(&argc, argv);

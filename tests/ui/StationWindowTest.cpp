@@ -349,6 +349,9 @@ TEST(StationProgram, StartsPreloadedWatchingInAuto) {
     QDir().mkpath(files.Path("ports"));
     const QString log = files.Path("log.jsonl");
     QProcess station;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_DATA_HOME", files.Path("data"));
+    station.setProcessEnvironment(environment);
     station.start(QStringLiteral(TAVREL_STATION_PATH),
                   {"--watch", files.Path("ports/*"), "--auto", "--baud", "115200", "--log", log,
                    files.Write("fw.bin", PatternBytes(3000))});
@@ -360,6 +363,12 @@ TEST(StationProgram, StartsPreloadedWatchingInAuto) {
     station.kill();
     station.waitForFinished();
     EXPECT_EQ(sim.Stop(), 0);
+    // The station keeps its records in its own store as well, by default.
+    QProcess store;
+    store.start("sqlite3",
+                {files.Path("data/tavrel/records.sqlite"), "SELECT result FROM records"});
+    ASSERT_TRUE(store.waitForFinished(10000));
+    EXPECT_EQ(store.readAllStandardOutput(), "passed\n");
 }
 
 // An empty name (a script's unset variable) is refused at once; no window opens.

@@ -1,0 +1,185 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The line's records store on loopback: a PostgreSQL server of the benchmark's own.
+//   - a backlog of 100,000 records (a station that was cut off for a long shift) forwarded to
+//     the server: records per second;
+//   - a verdict's record to its row on the server while the server is up: latency p50/p95;
+//   - eight boards of 236 blocks flashed by tavrel-flash with and without a PostgreSQL store:
+//     wall time.
+#include "bench/BenchCommon.h"
+#include "records/Fields.h"
+#include "records/Recorder.h"
+#include "support/PostgresServer.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUuid>
+#include <algorithm>
+#include <cstdio>
+#include <sqlite3.h>
+
+namespace {
+
+QJsonObject Attempt() {
+    return {{"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
+            {"record", "attempt"},
+            {"schema", 1},
+            {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+            {"station", "bench"},
+            {"port", "/dev/ttyUSB0"},
+            {"slot", "Slot 1"},
+            {"usb_serial", "A10K3ZQ"},
+            {"image_sha256", QString(64, QLatin1Char('a'))},
+            {"image_bytes", 241664},
+            {"blocks", 236},
+            {"result", "passed"},
+            {"failure", ""},
+            {"reason", ""},
+            {"seconds", 24.1},
+            {"attempt", 1}};
+}
+
+// The station's store with `count` records waiting, made in one transaction.
+bool MakeBacklog(const QString& path, int count) {
+    {
+        auto store = records::SqliteStore::Open(path);
+        if (!store || !(*store)->Add(Attempt())) {
+            return false;
+        }
+    }
+    sqlite3* db = nullptr;
+    sqlite3_open(path.toUtf8().constData(), &db);
+    QStringList copied;
+    for (const records::Field& field : records::RecordFields()) {
+        copied << (QLatin1String(field.name) == QLatin1String("id")
+                       ? QStringLiteral("id || '-' || n.i")
+                       : QStringLiteral("\"%1\"").arg(QLatin1String(field.name)));
+    }
+    const QByteArray sql =
+        QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < "
+                       "%1) INSERT INTO records (%2) SELECT %3 FROM records, n WHERE seq = 1")
+            .arg(count - 1)
+            .arg(records::ColumnList(), copied.join(QLatin1Char(',')))
+            .toUtf8();
+    const bool ok = sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
+double FlashEight(const QString& image, const QString& store) {
+    QProcess sims;
+    sims.start(bench::BinaryPath("tavrel-devsim"), {"--count", "8", "--baud", "921600"});
+    QStringList ports;
+    while (ports.size() < 8 && sims.waitForReadyRead(10000)) {
+        while (sims.canReadLine() && ports.size() < 8) {
+            ports << QString::fromLocal8Bit(sims.readLine()).trimmed();
+        }
+    }
+    QStringList arguments{"-q"};
+    for (const QString& port : ports) {
+        arguments << "-p" << port;
+    }
+    if (!store.isEmpty()) {
+        arguments << "--store" << store;
+    }
+    QProcess flash;
+    QElapsedTimer clock;
+    clock.start();
+    flash.start(bench::BinaryPath("tavrel-flash"), arguments << image);
+    flash.waitForFinished(600000);
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    sims.terminate();
+    sims.waitForFinished();
+    return flash.exitCode() == 0 ? seconds : -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (!PostgresServer::Available()) {
+        std::printf("records_bench: no PostgreSQL server on this machine; skipped\n");
+        return 0;
+    }
+    QTemporaryDir folder;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(folder.filePath("data")));
+    PostgresServer server;
+    std::printf("Records store on loopback PostgreSQL (%s)\n",
+                bench::MachineDescription().toLocal8Bit().constData());
+
+    // 1. The backlog.
+    constexpr int kBacklog = 100'000;
+    const QString backlogPath = folder.filePath("backlog.sqlite");
+    if (!MakeBacklog(backlogPath, kBacklog)) {
+        std::fprintf(stderr, "records_bench: cannot make the backlog\n");
+        return 1;
+    }
+    server.Query("CREATE DATABASE backlog");
+    QElapsedTimer clock;
+    clock.start();
+    double drainSeconds = -1;
+    {
+        auto recorder = records::Recorder::Open(*records::ParseStoreUrl(server.Url("backlog")),
+                                                "bench", backlogPath);
+        if (recorder && (*recorder)->Drain(600'000)) {
+            drainSeconds = clock.nsecsElapsed() / 1e9;
+        }
+    }
+    const qint64 arrived =
+        server.Query("SELECT count(*) FROM records", "backlog").value(0).toLongLong();
+    const double perSecond = drainSeconds > 0 ? arrived / drainSeconds : 0;
+    std::printf("  backlog of %d records forwarded in %.1f s: %.0f records/s (%lld arrived)\n",
+                kBacklog, drainSeconds, perSecond, arrived);
+
+    // 2. Verdict to row, one record every 50 ms.
+    server.Query("CREATE DATABASE latency");
+    {
+        auto recorder = records::Recorder::Open(*records::ParseStoreUrl(server.Url("latency")),
+                                                "bench", folder.filePath("latency.sqlite"));
+        for (int i = 0; recorder && i < 200; ++i) {
+            (void)(*recorder)->Add(Attempt());
+            QThread::msleep(50);
+        }
+        if (recorder) {
+            (void)(*recorder)->Drain(30'000);
+        }
+    }
+    const QList<QByteArray> latency = server.Query(
+        "SELECT percentile_cont(0.5) WITHIN GROUP (ORDER BY extract(epoch FROM received - "
+        "\"time\"))::text || ' ' || percentile_cont(0.95) WITHIN GROUP (ORDER BY extract(epoch "
+        "FROM received - \"time\"))::text FROM records",
+        "latency");
+    const QStringList figures = QString::fromUtf8(latency.value(0)).split(QLatin1Char(' '));
+    const double p50 = figures.value(0).toDouble() * 1000;
+    const double p95 = figures.value(1).toDouble() * 1000;
+    std::printf("  verdict to row: p50 %.1f ms, p95 %.1f ms (200 records, one every 50 ms)\n", p50,
+                p95);
+
+    // 3. A station's run with and without the line's store.
+    server.Query("CREATE DATABASE station");
+    const QString image =
+        bench::WriteTempFile("records-bench.bin", bench::RandomBytes(235 * 1024 + 100));
+    std::vector<double> without;
+    std::vector<double> with;
+    for (int round = 0; round < 3; ++round) {
+        without.push_back(FlashEight(image, {}));
+        with.push_back(FlashEight(image, server.Url("station")));
+    }
+    std::sort(without.begin(), without.end());
+    std::sort(with.begin(), with.end());
+    const double change = (with[1] - without[1]) / without[1] * 100;
+    std::printf("  8 boards, 236 blocks at 921600 baud: %.3f s without a store, %.3f s with the "
+                "line's (%+.1f %%; medians of 3)\n",
+                without[1], with[1], change);
+
+    bench::WriteResult("records_bench", {{"backlog_records", kBacklog},
+                                         {"backlog_records_per_second", perSecond},
+                                         {"verdict_to_row_p50_ms", p50},
+                                         {"verdict_to_row_p95_ms", p95},
+                                         {"station_seconds_without_store", without[1]},
+                                         {"station_seconds_with_postgres", with[1]},
+                                         {"station_change_percent", change}});
+    return 0;
+}
