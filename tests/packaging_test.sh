@@ -11,6 +11,7 @@ DESTDIR="$scratch/root" cmake --install "$build" --prefix /usr >/dev/null
 expected=(
   usr/bin/Tavrel_V1.0 usr/bin/tavrel-flash usr/bin/tavrel-devsim usr/bin/tavrel-station
   usr/bin/tavrel-job usr/share/man/man1/tavrel-job.1.gz
+  usr/bin/tavrel-records usr/share/man/man1/tavrel-records.1.gz
   usr/share/applications/tavrel.desktop usr/share/applications/tavrel-station.desktop
   usr/share/icons/hicolor/48x48/apps/tavrel-station.png
   usr/share/man/man1/tavrel-flash.1.gz usr/share/man/man1/Tavrel_V1.0.1.gz
@@ -37,6 +38,7 @@ for f in "${expected[@]}"; do
   grep -q "\./$f\$" <<<"$contents" || { echo "not in the package: $f"; exit 1; }
 done
 dpkg-deb -f "$deb" Depends | grep -q libqt6serialport6 || { echo "package does not depend on Qt Serial Port"; exit 1; }
+dpkg-deb -f "$deb" Depends | grep -q libpq5 || { echo "package does not depend on libpq"; exit 1; }
 # Debian's own package checker has nothing to say (its note about running as root aside).
 said=$(lintian "$deb" 2>/dev/null || true) # it fails when it has something to say
 [ -z "$said" ] || { echo "lintian:"; echo "$said"; exit 1; }
