@@ -72,8 +72,13 @@ Forwarder::Step Forwarder::Forward(std::unique_ptr<PostgresStore>& server) {
         server = std::move(*opened);
     }
     if (StoreDone sent = server->Insert(*waiting); !sent) {
-        server.reset(); // a fresh connection for the next try
-        return failed(sent.error());
+        if (sent.error().code != StoreErrorCode::Write) {
+            server.reset(); // a fresh connection for the next try
+            return failed(sent.error());
+        }
+        // The server answered and refused the batch: one record it will never take must not
+        // hold up every record behind it. Each goes alone; one refused alone stays here.
+        return ForwardOneByOne(*server, *waiting, failed);
     }
     m_reachable = true;
     HitFaultPoint("after-forward"); // the server has them; the station does not know yet
@@ -84,6 +89,27 @@ Forwarder::Step Forwarder::Forward(std::unique_ptr<PostgresStore>& server) {
     if (StoreDone marked = m_local.MarkForwarded(ids); !marked) {
         return failed(marked.error());
     }
+    return Step::Sent;
+}
+
+Forwarder::Step Forwarder::ForwardOneByOne(PostgresStore& server, const QList<QJsonObject>& batch,
+                                           const std::function<Step(const StoreError&)>& failed) {
+    for (const QJsonObject& record : batch) {
+        const QStringList id{record.value(QLatin1String("id")).toString()};
+        const StoreDone sent = server.Insert({record});
+        if (!sent && sent.error().code != StoreErrorCode::Write) {
+            return failed(sent.error());
+        }
+        if (!sent) {
+            failed(sent.error()); // told, and kept on the station
+        }
+        if (StoreDone marked = m_local.MarkForwarded(id, sent ? SqliteStore::Forwarded::Sent
+                                                              : SqliteStore::Forwarded::Refused);
+            !marked) {
+            return failed(marked.error());
+        }
+    }
+    m_reachable = true;
     return Step::Sent;
 }
 

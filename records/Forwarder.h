@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -40,6 +41,8 @@ class Forwarder {
     // One batch: sent, none left, or the server failed (the connection goes).
     enum class Step { Sent, Idle, Failed };
     Step Forward(std::unique_ptr<PostgresStore>& server);
+    Step ForwardOneByOne(PostgresStore& server, const QList<QJsonObject>& batch,
+                         const std::function<Step(const StoreError&)>& failed);
 
     SqliteStore& m_local;
     const StoreUrl m_line;

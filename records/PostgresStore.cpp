@@ -7,7 +7,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QStringList>
+#include <chrono>
 #include <libpq-fe.h>
+#include <poll.h>
 #include <vector>
 
 namespace records {
@@ -75,24 +77,84 @@ StoreError PostgresStore::Failed(const QString& what) const {
                       QStringLiteral("%1 (%2): %3").arg(what, m_url.shown, Message(m_connection))};
 }
 
+bool PostgresStore::Await() {
+    // A server that took the connection and then stopped answering (a hung host, a cable
+    // pulled without a reset) must not hold a station's thread, or its end, for ever.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kAnswerSeconds);
+    const auto wait = [&](short events) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return false;
+        }
+        pollfd descriptor{PQsocket(m_connection), events, 0};
+        return ::poll(&descriptor, 1, int(left)) > 0;
+    };
+    int flushed = 0;
+    while ((flushed = PQflush(m_connection)) == 1) {
+        if (!wait(POLLIN | POLLOUT)) {
+            return false;
+        }
+        if (PQconsumeInput(m_connection) == 0) {
+            return true; // the connection is gone: its result says so
+        }
+    }
+    while (flushed == 0 && PQisBusy(m_connection)) {
+        if (!wait(POLLIN)) {
+            return false;
+        }
+        if (PQconsumeInput(m_connection) == 0) {
+            return true;
+        }
+    }
+    return true;
+}
+
 Result<QList<QByteArray>, StoreError> PostgresStore::Run(const QByteArray& sql,
                                                          const QList<QByteArray>& parameters) {
+    if (m_silent) {
+        return StoreError{
+            StoreErrorCode::Unreachable,
+            QStringLiteral("line server unreachable (%1): it stopped answering").arg(m_url.shown)};
+    }
     std::vector<const char*> values;
     for (const QByteArray& parameter : parameters) {
         values.push_back(parameter.isNull() ? nullptr : parameter.constData());
     }
-    const std::unique_ptr<PGresult, void (*)(PGresult*)> result(
-        PQexecParams(m_connection, sql.constData(), int(values.size()), nullptr, values.data(),
-                     nullptr, nullptr, 0),
-        PQclear);
-    const ExecStatusType status = PQresultStatus(result.get());
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        return Failed(QStringLiteral("the line's records store refused %1")
+    if (PQsendQueryParams(m_connection, sql.constData(), int(values.size()), nullptr, values.data(),
+                          nullptr, nullptr, 0) == 0) {
+        return Failed(QStringLiteral("the line's records store did not take %1")
                           .arg(QString::fromUtf8(sql.left(40))));
     }
+    if (!Await()) {
+        m_silent = true; // the connection is given up; the next try makes a new one
+        return StoreError{StoreErrorCode::Unreachable,
+                          QStringLiteral("line server unreachable (%1): no answer within %2 s")
+                              .arg(m_url.shown)
+                              .arg(kAnswerSeconds)};
+    }
+    // The statement's result, then nothing: a failure anywhere is the statement's.
     QList<QByteArray> rows;
-    for (int row = 0; row < PQntuples(result.get()); ++row) {
-        rows << QByteArray(PQgetvalue(result.get(), row, 0), PQgetlength(result.get(), row, 0));
+    bool failed = false;
+    QString why;
+    while (PGresult* result = PQgetResult(m_connection)) {
+        const ExecStatusType status = PQresultStatus(result);
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            failed = true;
+            why = QString::fromUtf8(PQresultErrorMessage(result)).trimmed();
+        }
+        for (int row = 0; row < PQntuples(result); ++row) {
+            rows << QByteArray(PQgetvalue(result, row, 0), PQgetlength(result, row, 0));
+        }
+        PQclear(result);
+    }
+    if (failed) {
+        const bool lost = PQstatus(m_connection) != CONNECTION_OK;
+        return StoreError{lost ? StoreErrorCode::Unreachable : StoreErrorCode::Write,
+                          QStringLiteral("the line's records store (%1) refused %2: %3")
+                              .arg(m_url.shown, QString::fromUtf8(sql.left(40)),
+                                   why.isEmpty() ? Message(m_connection) : why)};
     }
     return rows;
 }
@@ -100,7 +162,7 @@ Result<QList<QByteArray>, StoreError> PostgresStore::Run(const QByteArray& sql,
 StoreDone PostgresStore::Migrate(int upTo) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     const auto fail = [&](const StoreError& error) {
-        PQclear(PQexec(m_connection, "ROLLBACK"));
+        (void)Run("ROLLBACK");
         return error;
     };
     for (const QByteArray& step :
@@ -149,7 +211,13 @@ StoreDone PostgresStore::Insert(const QList<QJsonObject>& records) {
             .arg(ColumnList())
             .toUtf8();
     QJsonArray batch;
-    for (const QJsonObject& record : records) {
+    for (QJsonObject record : records) {
+        // PostgreSQL's text holds no NUL character; a device may have sent one.
+        for (auto it = record.begin(); it != record.end(); ++it) {
+            if (it->isString() && it->toString().contains(QChar(0))) {
+                *it = it->toString().replace(QChar(0), QChar::ReplacementCharacter);
+            }
+        }
         batch.append(record);
     }
     if (auto done = Run(sql, {QJsonDocument(batch).toJson(QJsonDocument::Compact)}); !done) {
@@ -207,7 +275,7 @@ Records PostgresStore::Fetch(const RecordFilter& filter) {
 Result<bool, StoreError> PostgresStore::TakeBoard(const BoardClaim& claim, int maxBoards) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     const auto fail = [&](const StoreError& error) {
-        PQclear(PQexec(m_connection, "ROLLBACK"));
+        (void)Run("ROLLBACK");
         return error;
     };
     // The job's lock makes the count and the claim one step for every station of the line.
@@ -225,7 +293,7 @@ Result<bool, StoreError> PostgresStore::TakeBoard(const BoardClaim& claim, int m
         return fail(count.error());
     }
     if (count->value(0).toLongLong() >= maxBoards) {
-        PQclear(PQexec(m_connection, "ROLLBACK"));
+        (void)Run("ROLLBACK");
         return false;
     }
     if (auto taken = Run("INSERT INTO board_claims (claim, job_sha256, station, state) VALUES "

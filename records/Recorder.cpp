@@ -78,6 +78,11 @@ QString Recorder::StatusText() {
         text +=
             QStringLiteral("; line server unreachable: %1 records waiting").arg(backlog.waiting);
     }
+    if (const Result<qint64, StoreError> refused = m_local->RefusedCount(); refused && *refused) {
+        text += QStringLiteral("; %1 records the line server refused are kept here only (%2)")
+                    .arg(*refused)
+                    .arg(m_forwarder->LastError());
+    }
     return text;
 }
 

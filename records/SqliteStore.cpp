@@ -247,12 +247,13 @@ Records SqliteStore::Waiting(int limit) {
     return waiting;
 }
 
-StoreDone SqliteStore::MarkForwarded(const QStringList& ids) {
+StoreDone SqliteStore::MarkForwarded(const QStringList& ids, Forwarded how) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     if (StoreDone begun = Exec("BEGIN IMMEDIATE"); !begun) {
         return begun;
     }
-    Statement mark(m_db, QStringLiteral("UPDATE records SET forwarded = 1 WHERE id = ?"));
+    Statement mark(m_db,
+                   QStringLiteral("UPDATE records SET forwarded = %1 WHERE id = ?").arg(int(how)));
     for (const QString& id : ids) {
         mark.Bind(1, id);
         if (!mark.Ok() || mark.Step() != SQLITE_DONE) {
@@ -270,8 +271,17 @@ StoreDone SqliteStore::MarkForwarded(const QStringList& ids) {
 }
 
 Result<qint64, StoreError> SqliteStore::WaitingCount() {
+    return Count(0);
+}
+
+Result<qint64, StoreError> SqliteStore::RefusedCount() {
+    return Count(int(Forwarded::Refused));
+}
+
+Result<qint64, StoreError> SqliteStore::Count(int forwarded) {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    Statement count(m_db, QStringLiteral("SELECT count(*) FROM records WHERE forwarded = 0"));
+    Statement count(
+        m_db, QStringLiteral("SELECT count(*) FROM records WHERE forwarded = %1").arg(forwarded));
     if (!count.Ok() || count.Step() != SQLITE_ROW) {
         return Failed(QStringLiteral("cannot be read"));
     }

@@ -28,8 +28,12 @@ class SqliteStore : public Store {
     StoreDone Add(const QJsonObject& record);
     // Records not yet taken by the line's store, in the order they were added.
     Records Waiting(int limit);
-    StoreDone MarkForwarded(const QStringList& ids);
+    // The line's store took them (Sent), or refused each of them alone (Refused: they stay here,
+    // and no longer hold up the records behind them).
+    enum class Forwarded { Sent = 1, Refused = 2 };
+    StoreDone MarkForwarded(const QStringList& ids, Forwarded how = Forwarded::Sent);
     Result<qint64, StoreError> WaitingCount();
+    Result<qint64, StoreError> RefusedCount();
 
     Records Fetch(const RecordFilter& filter) override;
     Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards) override;
@@ -43,6 +47,7 @@ class SqliteStore : public Store {
     // after the failed call).
     StoreError Failed(const QString& what, int writeErrno = 0) const;
     StoreDone Exec(const char* sql);
+    Result<qint64, StoreError> Count(int forwarded);
 
     sqlite3* m_db;
     QString m_path;

@@ -3,12 +3,15 @@
 // test's own. The same cases run on both where both must behave alike.
 #include "records/Fields.h"
 #include "records/PostgresStore.h"
+#include "records/Recorder.h"
 #include "records/Schema.h"
 #include "records/SqliteStore.h"
 #include "support/PostgresServer.h"
 #include "support/TempFiles.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QTest>
 #include <QUuid>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -296,6 +299,49 @@ TEST(PostgresStore, RefusalsAndAbsenceAreTold) {
                      c.password != "wrong")
             << "the password is never told";
     }
+}
+
+// What the forwarder meets on the line: a record the server refuses (a time it cannot read) and
+// one with a character its text cannot hold go with a good one; then the server stops answering
+// mid-session. The good records arrive, the refused one stays on the station and is told, and
+// the station's end is not held up by the silent server.
+TEST(Forwarder, NeitherARefusedRecordNorASilentServerHoldsUpTheStation) {
+    if (!PostgresServer::Available()) {
+        GTEST_SKIP() << "no PostgreSQL server on this machine";
+    }
+    PostgresServer server;
+    TempFiles files;
+    const QString local = files.Path("station.sqlite");
+    QJsonObject refused = Attempt(QStringLiteral("refused"));
+    refused.insert(QStringLiteral("time"), QStringLiteral("yesterday at noon"));
+    QJsonObject withNul = Attempt(QStringLiteral("nul"));
+    withNul.insert(QStringLiteral("reason"), QStringLiteral("device said a") + QChar(0) + "b");
+    {
+        auto store = records::SqliteStore::Open(local);
+        ASSERT_TRUE(store);
+        for (const QJsonObject& record : {Attempt(QStringLiteral("first")), refused, withNul}) {
+            ASSERT_TRUE((*store)->Add(record));
+        }
+    }
+    auto recorder =
+        records::Recorder::Open(*records::ParseStoreUrl(server.Url()), QStringLiteral("s1"), local);
+    ASSERT_TRUE(recorder) << recorder.error().text.toStdString();
+    EXPECT_TRUE((*recorder)->Drain(20000)) << "a refused record holds up none behind it";
+    EXPECT_EQ(server.Query("SELECT usb_serial FROM records ORDER BY seq"),
+              (QList<QByteArray>{"first", "nul"}));
+    EXPECT_TRUE((*recorder)->StatusText().contains("1 records the line server refused are kept "
+                                                   "here only"))
+        << (*recorder)->StatusText().toStdString();
+
+    server.Pause();
+    ASSERT_TRUE((*recorder)->Add(Attempt(QStringLiteral("while silent"))));
+    QTest::qWait(500); // the forwarder has sent it and waits for an answer
+    QElapsedTimer clock;
+    clock.start();
+    recorder->reset();
+    server.Resume();
+    EXPECT_LT(clock.elapsed(), (records::PostgresStore::kAnswerSeconds + 5) * 1000)
+        << "a silent server holds up the station's end only so long";
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <csignal>
 #include <libpq-fe.h>
 #include <pwd.h>
 #include <stdexcept>
@@ -108,6 +109,34 @@ void PostgresServer::Stop() {
     Run({ServerBin() + QStringLiteral("/pg_ctl"), QStringLiteral("-D"),
          m_dir.filePath(QStringLiteral("data")), QStringLiteral("-m"), QStringLiteral("fast"),
          QStringLiteral("-w"), QStringLiteral("stop")});
+}
+
+void PostgresServer::SignalAll(int signal) {
+    QFile pidFile(m_dir.filePath(QStringLiteral("data/postmaster.pid")));
+    if (!pidFile.open(QIODevice::ReadOnly)) {
+        throw std::runtime_error("the server is not running");
+    }
+    const pid_t server = pid_t(pidFile.readLine().trimmed().toInt());
+    ::kill(server, signal);
+    // Its sessions: the processes whose parent it is (field 4 of /proc/PID/stat).
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+        if (entry.toInt() > 0 && stat.open(QIODevice::ReadOnly)) {
+            const QByteArray line = stat.readAll();
+            const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+            if (fields.value(1).toInt() == server) {
+                ::kill(pid_t(entry.toInt()), signal);
+            }
+        }
+    }
+}
+
+void PostgresServer::Pause() {
+    SignalAll(SIGSTOP);
+}
+
+void PostgresServer::Resume() {
+    SignalAll(SIGCONT);
 }
 
 QString PostgresServer::Url(const QString& database) const {

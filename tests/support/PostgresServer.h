@@ -27,12 +27,17 @@ class PostgresServer {
     quint16 Port() const { return m_port; }
     void Stop();
     void Start();
+    // Freezes the server and every session of it (SIGSTOP), as a hung host: connections stay
+    // open and nothing answers. Resume() thaws them.
+    void Pause();
+    void Resume();
     // The first column of each row the statement gives; throws when it fails.
     QList<QByteArray> Query(const QByteArray& sql,
                             const QString& database = QStringLiteral("postgres"));
 
   private:
     void Run(const QStringList& command);
+    void SignalAll(int signal);
 
     QTemporaryDir m_dir;
     quint16 m_port = 0;
