@@ -6,6 +6,7 @@
 // (its last "ACK" byte out -> the first byte of the next packet in), which over the network
 // takes in ser2net and both TCP hops.
 #include "bench/BenchCommon.h"
+#include "support/FreePort.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -23,18 +24,6 @@ namespace {
 constexpr qint64 kImageBytes = 241663;
 constexpr int kBlocks = 236;
 constexpr int kBaud = 115200;
-
-quint16 FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 struct Run {
     double seconds = -1;

@@ -12,8 +12,6 @@
 
 namespace records {
 
-namespace {
-
 // A prepared statement, finalized however the function that made it ends.
 class Statement {
   public:
@@ -37,6 +35,8 @@ class Statement {
     sqlite3_stmt* m_statement = nullptr;
     int m_rc;
 };
+
+namespace {
 
 void BindField(Statement& statement, int index, const Field& field, const QJsonValue& value) {
     if (value.isUndefined() || value.isNull()) {
@@ -227,24 +227,28 @@ StoreDone SqliteStore::Add(const QJsonObject& record) {
     return {};
 }
 
+Records SqliteStore::Rows(Statement& select) {
+    if (!select.Ok()) {
+        return Failed(QStringLiteral("cannot be read"));
+    }
+    QList<QJsonObject> rows;
+    int rc = 0;
+    while ((rc = select.Step()) == SQLITE_ROW) {
+        rows << RowOf(select.get());
+    }
+    if (rc != SQLITE_DONE) {
+        return Failed(QStringLiteral("cannot be read"));
+    }
+    return rows;
+}
+
 Records SqliteStore::Waiting(int limit) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     Statement select(m_db, QStringLiteral("SELECT %1 FROM records WHERE forwarded = 0 ORDER BY "
                                           "seq LIMIT %2")
                                .arg(ColumnList())
                                .arg(limit));
-    if (!select.Ok()) {
-        return Failed(QStringLiteral("cannot be read"));
-    }
-    QList<QJsonObject> waiting;
-    int rc = 0;
-    while ((rc = select.Step()) == SQLITE_ROW) {
-        waiting << RowOf(select.get());
-    }
-    if (rc != SQLITE_DONE) {
-        return Failed(QStringLiteral("cannot be read"));
-    }
-    return waiting;
+    return Rows(select);
 }
 
 StoreDone SqliteStore::MarkForwarded(const QStringList& ids, Forwarded how) {
@@ -317,21 +321,10 @@ Records SqliteStore::Fetch(const RecordFilter& filter) {
                                                       ? QString()
                                                       : QStringLiteral("WHERE ") +
                                                             where.join(QStringLiteral(" AND "))));
-    if (!select.Ok()) {
-        return Failed(QStringLiteral("cannot be read"));
-    }
     for (int i = 0; i < values.size(); ++i) {
         select.Bind(i + 1, values[i]);
     }
-    QList<QJsonObject> rows;
-    int rc = 0;
-    while ((rc = select.Step()) == SQLITE_ROW) {
-        rows << RowOf(select.get());
-    }
-    if (rc != SQLITE_DONE) {
-        return Failed(QStringLiteral("cannot be read"));
-    }
-    return rows;
+    return Rows(select);
 }
 
 Result<bool, StoreError> SqliteStore::TakeBoard(const BoardClaim& claim, int maxBoards) {

@@ -14,6 +14,8 @@ struct sqlite3;
 
 namespace records {
 
+class Statement;
+
 class SqliteStore : public Store {
   public:
     // Opens (making the file and its folder where there is none) and upgrades the store to
@@ -48,6 +50,8 @@ class SqliteStore : public Store {
     StoreError Failed(const QString& what, int writeErrno = 0) const;
     StoreDone Exec(const char* sql);
     Result<qint64, StoreError> Count(int forwarded);
+    // Every row the statement gives.
+    Records Rows(Statement& select);
 
     sqlite3* m_db;
     QString m_path;

@@ -52,9 +52,9 @@ struct JobCase {
 
 class FollowedJob : public ::testing::TestWithParam<JobCase> {};
 
-TEST_P(FollowedJob, FlashesOnlyWhatWasSigned) {
-    TempFiles files;
-    const QString home = files.Path("config");
+// A key trusted in the configuration folder `home`, and fw.job made with `settings` for fw.bin
+// and signed with it.
+void MakeSignedJob(TempFiles& files, const QString& home, const QStringList& settings) {
     ASSERT_TRUE(QDir().mkpath(home + QStringLiteral("/tavrel/job-keys")));
     const QString image = files.Write("fw.bin", PatternBytes(3000, 5));
     const QString key = files.Path("eng");
@@ -62,13 +62,21 @@ TEST_P(FollowedJob, FlashesOnlyWhatWasSigned) {
     ASSERT_EQ(Start(TAVREL_JOB_PATH, {"keygen", key}, home).exitCode, 0);
     ASSERT_TRUE(QFile::copy(key + QStringLiteral(".pub"),
                             home + QStringLiteral("/tavrel/job-keys/eng.pub")));
-    const Finished made = Start(TAVREL_JOB_PATH,
-                                {"create", "fw", "--job-version", "2", "--baud", "57600",
-                                 "--require", "operator,work-order", "--output", job, image},
-                                home);
+    const Finished made =
+        Start(TAVREL_JOB_PATH,
+              QStringList{"create", "fw", "--output", job} + settings + QStringList{image}, home);
     ASSERT_EQ(made.exitCode, 0) << made.said.toStdString();
     ASSERT_EQ(Start(TAVREL_JOB_PATH, {"sign", job, key + QStringLiteral(".key")}, home).exitCode,
               0);
+}
+
+TEST_P(FollowedJob, FlashesOnlyWhatWasSigned) {
+    TempFiles files;
+    const QString home = files.Path("config");
+    const QString job = files.Path("fw.job");
+    ASSERT_NO_FATAL_FAILURE(MakeSignedJob(
+        files, home,
+        {"--job-version", "2", "--baud", "57600", "--require", "operator,work-order"}));
     GetParam().tamper(files);
     const QString out = files.Path("received.bin");
     const QString log = files.Path("log.jsonl");
@@ -123,19 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(JobLimit, MakesNoMoreBoardsThanItMay) {
     TempFiles files;
     const QString home = files.Path("config");
-    ASSERT_TRUE(QDir().mkpath(home + QStringLiteral("/tavrel/job-keys")));
-    const QString image = files.Write("fw.bin", PatternBytes(3000, 5));
-    const QString key = files.Path("eng");
     const QString job = files.Path("fw.job");
-    ASSERT_EQ(Start(TAVREL_JOB_PATH, {"keygen", key}, home).exitCode, 0);
-    ASSERT_TRUE(QFile::copy(key + QStringLiteral(".pub"),
-                            home + QStringLiteral("/tavrel/job-keys/eng.pub")));
-    ASSERT_EQ(
-        Start(TAVREL_JOB_PATH, {"create", "fw", "--max-boards", "2", "--output", job, image}, home)
-            .exitCode,
-        0);
-    ASSERT_EQ(Start(TAVREL_JOB_PATH, {"sign", job, key + QStringLiteral(".key")}, home).exitCode,
-              0);
+    ASSERT_NO_FATAL_FAILURE(MakeSignedJob(files, home, {"--max-boards", "2"}));
     SimProcess boards({"--count", "4", "--out", files.Path("out%d.bin")});
     const QString store = QStringLiteral("sqlite:") + files.Path("records.sqlite");
     const Finished three = Start(TAVREL_FLASH_PATH,

@@ -21,16 +21,6 @@
 
 namespace {
 
-QList<QJsonObject> LogRecords(const QString& path) {
-    QList<QJsonObject> records;
-    for (const QByteArray& line : ReadFile(path).split('\n')) {
-        if (!line.isEmpty()) {
-            records << QJsonDocument::fromJson(line).object();
-        }
-    }
-    return records;
-}
-
 class Line : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -87,8 +77,8 @@ TEST_F(Line, EightStationsOneServerThatGoesAway) {
         }
         for (int s = 0; s < kStations; ++s) {
             const QString log = m_files.Path(QStringLiteral("s%1.jsonl").arg(s));
-            ASSERT_TRUE(QTest::qWaitFor(
-                [&] { return LogRecords(log).size() >= rounds * kPerRound; }, 60000))
+            ASSERT_TRUE(
+                QTest::qWaitFor([&] { return JsonLines(log).size() >= rounds * kPerRound; }, 60000))
                 << "station " << s;
         }
     };
@@ -113,7 +103,7 @@ TEST_F(Line, EightStationsOneServerThatGoesAway) {
             EXPECT_TRUE(stations[s]->readAllStandardError().contains("line server unreachable: "));
         }
         for (const QJsonObject& record :
-             LogRecords(m_files.Path(QStringLiteral("s%1.jsonl").arg(s)))) {
+             JsonLines(m_files.Path(QStringLiteral("s%1.jsonl").arg(s)))) {
             logged << record.value("id").toString();
             passed += record.value("result").toString() == "passed";
         }

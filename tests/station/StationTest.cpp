@@ -22,16 +22,6 @@
 
 namespace {
 
-QList<QJsonObject> LogRecords(const QString& path) {
-    QList<QJsonObject> records;
-    for (const QByteArray& line : ReadFile(path).split('\n')) {
-        if (!line.isEmpty()) {
-            records << QJsonDocument::fromJson(line).object();
-        }
-    }
-    return records;
-}
-
 class Station : public ::testing::Test {
   protected:
     void Start(const QStringList& arguments) {
@@ -59,7 +49,7 @@ class Station : public ::testing::Test {
         return folder;
     }
     bool Logged(int records) {
-        return QTest::qWaitFor([&] { return LogRecords(m_log).size() >= records; }, 20000);
+        return QTest::qWaitFor([&] { return JsonLines(m_log).size() >= records; }, 20000);
     }
     TempFiles m_files;
     QString m_log;
@@ -87,7 +77,7 @@ TEST_F(Station, SeveralPortsAtOnceEachOnItsOwn) {
     for (int n = 1; n <= 3; ++n) {
         EXPECT_EQ(ReadFile(m_files.Path(QStringLiteral("out%1.bin").arg(n))), PaddedImage(image));
     }
-    const QList<QJsonObject> records = LogRecords(log);
+    const QList<QJsonObject> records = JsonLines(log);
     ASSERT_EQ(records.size(), 5) << ReadFile(log).toStdString();
     QDateTime first;
     QDateTime last;
@@ -141,7 +131,7 @@ TEST_F(Station, RetryStartsOverFromBlockZero) {
     EXPECT_EQ(stalls.Stop(), 0) << stalls.ErrorOutput().toStdString();
     EXPECT_EQ(ReadFile(out), PaddedImage(image));
     QStringList attempts;
-    for (const QJsonObject& r : LogRecords(log)) {
+    for (const QJsonObject& r : JsonLines(log)) {
         if (r["port"].toString() == stalls.PortPath()) {
             attempts
                 << QStringLiteral("%1:%2").arg(r["attempt"].toInt()).arg(r["result"].toString());
@@ -211,7 +201,7 @@ TEST_F(Station, WatchFlashesEachNewDeviceOnce) {
     ASSERT_TRUE(QFile::link(sims.PortPaths()[1], folder.filePath("board-b-by-path")));
     ASSERT_TRUE(Logged(2));
     QTest::qWait(2000);
-    EXPECT_EQ(LogRecords(m_log).size(), 2) << "a device that stays is flashed once";
+    EXPECT_EQ(JsonLines(m_log).size(), 2) << "a device that stays is flashed once";
     ASSERT_TRUE(QFile::remove(a));
     QTest::qWait(500);
     ASSERT_TRUE(QFile::link(sims.PortPaths()[0], a));
@@ -219,7 +209,7 @@ TEST_F(Station, WatchFlashesEachNewDeviceOnce) {
     ::kill(static_cast<pid_t>(m_flash.processId()), SIGINT);
     EXPECT_EQ(Finish(), 0) << m_err.toStdString();
     QStringList ports;
-    for (const QJsonObject& r : LogRecords(m_log)) {
+    for (const QJsonObject& r : JsonLines(m_log)) {
         ports << r["port"].toString() + ":" + r["result"].toString() + ":" + r["device"].toString();
     }
     const QString deviceA = sims.PortPaths()[0];
@@ -282,7 +272,7 @@ TEST_F(Station, WatchSaysWhenItTakesABoardForRestarting) {
     QTest::qWait(1000);
     ::kill(static_cast<pid_t>(m_flash.processId()), SIGINT);
     EXPECT_EQ(Finish(), 0) << m_err.toStdString();
-    EXPECT_EQ(LogRecords(m_log).size(), 1) << m_err.toStdString();
+    EXPECT_EQ(JsonLines(m_log).size(), 1) << m_err.toStdString();
     EXPECT_TRUE(m_err.contains(board + ": back right after passing: taken for the same board "
                                        "restarting, not flashed again"))
         << m_err.toStdString();

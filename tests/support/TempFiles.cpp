@@ -2,6 +2,7 @@
 #include "support/TempFiles.h"
 
 #include <QFile>
+#include <QJsonDocument>
 #include <fcntl.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -64,4 +65,14 @@ QByteArray PaddedImage(const QByteArray& file) {
 QByteArray ReadFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QList<QJsonObject> JsonLines(const QString& path) {
+    QList<QJsonObject> records;
+    for (const QByteArray& line : ReadFile(path).split('\n')) {
+        if (!line.isEmpty()) {
+            records << QJsonDocument::fromJson(line).object();
+        }
+    }
+    return records;
 }

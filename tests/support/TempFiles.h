@@ -5,6 +5,8 @@
 #include "support/QtPrinters.h"
 
 #include <QByteArray>
+#include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -25,6 +27,8 @@ class TempFiles {
 
 // The whole of a file; empty when it cannot be read.
 QByteArray ReadFile(const QString& path);
+// The objects of a JSON-lines file (a results log), in order.
+QList<QJsonObject> JsonLines(const QString& path);
 // `size` bytes that differ from block to block and from byte to byte, and contain no 0xFF run.
 QByteArray PatternBytes(qint64 size, int seed = 1);
 // The image as the store keeps it: padded with 0xFF to whole blocks, one more block when the
