@@ -4,6 +4,7 @@
 #include "base/VisibleText.h"
 #include "records/Fields.h"
 #include "records/PostgresStore.h"
+#include "records/Schema.h"
 #include "records/SqliteStore.h"
 #include "records/Summary.h"
 
@@ -287,13 +288,13 @@ int main(int argc, char** argv) {
         if (!QFileInfo(url->path).isFile()) {
             return Fail(QStringLiteral("there is no records store at %1").arg(url->path));
         }
-        auto opened = records::SqliteStore::Open(url->path);
+        auto opened = records::SqliteStore::Open(url->path, records::kReadOnly);
         if (!opened) {
             return Fail(opened.error().text);
         }
         store = std::move(*opened);
     } else {
-        auto opened = records::PostgresStore::Open(*url);
+        auto opened = records::PostgresStore::Open(*url, records::kReadOnly);
         if (!opened) {
             return Fail(opened.error().text);
         }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "config/Defaults.h"
 
+#include "records/StoreUrl.h"
 #include "station/ConfigurationFiles.h"
 
 #include <QDir>
@@ -154,8 +155,17 @@ SettingsRead ReadSettings(Program program, const QList<QByteArray>& arguments, Q
                                QStringLiteral("%1 (from %2)").arg(checked.error().text, d.source)};
         }
         words << word;
-        told->append(
-            QStringLiteral("%1 %2 from %3").arg(d.key, QString::fromLocal8Bit(d.value), d.source));
+        // A store's URL is told as the operator may see it: without a password.
+        const auto store =
+            d.key == QLatin1String("store")
+                ? records::ParseStoreUrl(QString::fromLocal8Bit(d.value))
+                : Result<records::StoreUrl, records::StoreError>(records::StoreUrl{});
+        told->append(QStringLiteral("%1 %2 from %3")
+                         .arg(d.key,
+                              d.key == QLatin1String("store") && store
+                                  ? store->shown
+                                  : QString::fromLocal8Bit(d.value),
+                              d.source));
     }
     // The defaults go before the command line's own words, each whole ("--baud=9600"), so that
     // the command line's options, read later, win.

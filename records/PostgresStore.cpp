@@ -23,12 +23,17 @@ QString Message(const PGconn* connection) {
     return QString::fromUtf8(PQerrorMessage(connection)).trimmed();
 }
 
-// A server that answered and refused us, or no server at all: only the first is the operator's
-// to mend before the station starts.
-StoreErrorCode Classify(const QString& message) {
-    return message.contains(QLatin1String("FATAL")) ||
-                   message.contains(QLatin1String("authentication")) ||
-                   message.contains(QLatin1String("password"))
+// A server that answered and refused us, or no server at all (or one that cannot take us yet):
+// only the first is the operator's to mend before the station starts.
+StoreErrorCode Classify(const PGconn* connection, const QString& message) {
+    for (const char* passing : {"too many clients", "starting up", "shutting down", "in recovery",
+                                "not yet accepting connections"}) {
+        if (message.contains(QLatin1String(passing))) {
+            return StoreErrorCode::Unreachable; // the line's power came back: it will be there
+        }
+    }
+    return PQconnectionNeedsPassword(connection) || PQconnectionUsedPassword(connection) ||
+                   message.contains(QLatin1String("FATAL"))
                ? StoreErrorCode::Refused
                : StoreErrorCode::Unreachable;
 }
@@ -37,18 +42,34 @@ StoreErrorCode Classify(const QString& message) {
 
 Result<std::unique_ptr<PostgresStore>, StoreError> PostgresStore::Open(const StoreUrl& url,
                                                                        int upTo) {
-    // Our settings after the URL's: a short wait for an absent server, times in UTC, and our
-    // name in the server's list of sessions.
-    const char* keys[] = {"dbname", "connect_timeout", "application_name", "options", nullptr};
-    const char* values[] = {url.connect.constData(), "5", "tavrel", "-c TimeZone=UTC", nullptr};
+    // Our settings after the URL's: a short wait for an absent server; a lost peer noticed
+    // within seconds (keepalives); text as UTF-8 and times in UTC whatever the database's own;
+    // and the server ends a session of ours that holds a lock and says nothing (a station that
+    // lost its network mid-transaction), so that no other station waits on it.
+    const char* keys[] = {"dbname",           "connect_timeout",
+                          "application_name", "client_encoding",
+                          "keepalives_idle",  "keepalives_interval",
+                          "keepalives_count", "tcp_user_timeout",
+                          "options",          nullptr};
+    const char* values[] = {url.connect.constData(),
+                            "5",
+                            "tavrel",
+                            "UTF8",
+                            "10",
+                            "5",
+                            "3",
+                            "20000",
+                            "-c TimeZone=UTC -c statement_timeout=15000 -c lock_timeout=10000 "
+                            "-c idle_in_transaction_session_timeout=20000",
+                            nullptr};
     PGconn* connection = PQconnectdbParams(keys, values, 1);
     if (connection == nullptr) {
         return StoreError{StoreErrorCode::Unreachable, QStringLiteral("out of memory")};
     }
     if (PQstatus(connection) != CONNECTION_OK) {
         const QString message = Message(connection);
+        const StoreErrorCode code = Classify(connection, message);
         PQfinish(connection);
-        const StoreErrorCode code = Classify(message);
         return StoreError{
             code, code == StoreErrorCode::Refused
                       ? QStringLiteral("the line's records store %1 refused this "
@@ -60,6 +81,15 @@ Result<std::unique_ptr<PostgresStore>, StoreError> PostgresStore::Open(const Sto
     // Warnings of the server (a notice that a table exists) are not the operator's.
     PQsetNoticeProcessor(
         connection, [](void*, const char*) {}, nullptr);
+    if (upTo == kReadOnly) {
+        // A supervisor's account may only read: nothing is created, locked or upgraded.
+        const auto read = store->Run("SELECT version FROM tavrel_schema");
+        const int version = read && !read->isEmpty() ? read->first().toInt() : -1;
+        if (const QString why = UnreadableSchemaText(url.shown, version); !why.isEmpty()) {
+            return StoreError{StoreErrorCode::NewerSchema, why};
+        }
+        return store;
+    }
     if (StoreDone migrated = store->Migrate(upTo < 0 ? kSchemaVersion : upTo); !migrated) {
         return migrated.error();
     }

@@ -89,4 +89,21 @@ QString NewerSchemaText(const QString& store, int version) {
         .arg(kSchemaVersion);
 }
 
+QString UnreadableSchemaText(const QString& store, int version) {
+    if (version < 0) {
+        return QStringLiteral("%1 holds no records of tavrel").arg(store);
+    }
+    if (version > kSchemaVersion) {
+        return NewerSchemaText(store, version);
+    }
+    if (version < kSchemaVersion) {
+        return QStringLiteral("the records store %1 has schema version %2, older than this "
+                              "tavrel's %3: a station of this version upgrades it when it starts")
+            .arg(store)
+            .arg(version)
+            .arg(kSchemaVersion);
+    }
+    return {};
+}
+
 } // namespace records

@@ -97,21 +97,34 @@ QString Now() {
 
 Result<std::unique_ptr<SqliteStore>, StoreError> SqliteStore::Open(const QString& path, int upTo) {
     const QString folder = QFileInfo(path).absolutePath();
-    if (!QDir().mkpath(folder)) {
+    if (upTo != kReadOnly && !QDir().mkpath(folder)) {
         return StoreError{
             StoreErrorCode::Write,
             QStringLiteral("cannot make the folder %1 for the records store").arg(folder)};
     }
     sqlite3* db = nullptr;
+    const bool reading = upTo == kReadOnly;
     const int rc = sqlite3_open_v2(
         QFile::encodeName(path).constData(), &db,
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+        (reading ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
+            SQLITE_OPEN_FULLMUTEX,
+        nullptr);
     std::unique_ptr<SqliteStore> store(new SqliteStore(db, path));
     if (rc != SQLITE_OK) {
         return store->Failed(QStringLiteral("cannot open"));
     }
     sqlite3_busy_timeout(db, 10'000); // another program of the station writes a moment
     sqlite3_extended_result_codes(db, 1);
+    if (reading) {
+        Statement read(db, QStringLiteral("SELECT version FROM tavrel_schema"));
+        const int version =
+            read.Ok() && read.Step() == SQLITE_ROW ? sqlite3_column_int(read.get(), 0) : -1;
+        if (const QString why = UnreadableSchemaText(QStringLiteral("sqlite:") + path, version);
+            !why.isEmpty()) {
+            return StoreError{StoreErrorCode::NewerSchema, why};
+        }
+        return store;
+    }
     // WAL lets a query read while a port's thread writes; FULL syncs every commit.
     for (const char* pragma :
          {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL", "PRAGMA foreign_keys=ON"}) {

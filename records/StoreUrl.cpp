@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QUrl>
+#include <QUrlQuery>
 
 namespace records {
 
@@ -12,6 +13,11 @@ Result<StoreUrl, StoreError> ParseStoreUrl(const QString& text) {
         QString path = text.mid(7);
         if (path.startsWith(QLatin1String("//"))) {
             path = path.mid(2); // sqlite:///var/lib/x.sqlite as well as sqlite:/var/lib/x.sqlite
+            if (!path.startsWith(QLatin1Char('/'))) {
+                return bad(QStringLiteral("sqlite://%1 names a host, which a file has not; give "
+                                          "sqlite:PATH or sqlite:///ABSOLUTE/PATH")
+                               .arg(path));
+            }
         }
         if (path.isEmpty()) {
             return bad(QStringLiteral("sqlite: needs the database file's path (sqlite:PATH)"));
@@ -35,8 +41,17 @@ Result<StoreUrl, StoreError> ParseStoreUrl(const QString& text) {
                                       "postgresql://USER@HOST:PORT/DATABASE")
                            .arg(url.toDisplayString(QUrl::RemovePassword)));
         }
-        return StoreUrl{
-            StoreUrl::Kind::Postgres, {}, text.toUtf8(), url.toDisplayString(QUrl::RemovePassword)};
+        // libpq also takes a password as a query item: it is never shown either.
+        QUrl shown = url;
+        QUrlQuery query(url);
+        for (const char* secret : {"password", "sslpassword"}) {
+            query.removeAllQueryItems(QLatin1String(secret));
+        }
+        shown.setQuery(query);
+        return StoreUrl{StoreUrl::Kind::Postgres,
+                        {},
+                        text.toUtf8(),
+                        shown.toDisplayString(QUrl::RemovePassword)};
     }
     return bad(QStringLiteral("the store must be sqlite:PATH or postgresql://USER@HOST:PORT/DB"));
 }

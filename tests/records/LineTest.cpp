@@ -137,7 +137,7 @@ TEST_F(Line, KilledStationLosesAndDoublesNothing) {
         const QString url = m_server->Url(station);
         SimProcess boards({"--count", "2"});
         const auto killed = Flash(
-            station, {"-p", boards.PortPaths()[0], "--store", m_server->Url(), m_image}, point);
+            station, {"-p", boards.PortPaths()[0], "--store", url, m_image}, point);
         ASSERT_TRUE(killed->waitForFinished(60000));
         EXPECT_EQ(killed->exitStatus(), QProcess::CrashExit) << "SIGKILL at " << point.constData();
         const auto restarted =
