@@ -338,21 +338,11 @@ Result<bool, StoreError> PostgresStore::TakeBoard(const BoardClaim& claim, int m
     return true;
 }
 
-StoreDone PostgresStore::SettleBoard(const QString& claim, bool passed) {
+StoreDone PostgresStore::SettleBoard(const QString& claim, bool kept) {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    const auto done = Run(passed ? "UPDATE board_claims SET state = 'passed' WHERE claim = $1"
-                                 : "DELETE FROM board_claims WHERE claim = $1",
+    const auto done = Run(kept ? "UPDATE board_claims SET state = 'kept' WHERE claim = $1"
+                               : "DELETE FROM board_claims WHERE claim = $1",
                           {claim.toUtf8()});
-    if (!done) {
-        return done.error();
-    }
-    return {};
-}
-
-StoreDone PostgresStore::DropUnsettled(const QString& station) {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    const auto done =
-        Run("DELETE FROM board_claims WHERE station = $1 AND state = 'taken'", {station.toUtf8()});
     if (!done) {
         return done.error();
     }

@@ -28,8 +28,7 @@ class PostgresStore : public Store {
 
     Records Fetch(const RecordFilter& filter) override;
     Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards) override;
-    StoreDone SettleBoard(const QString& claim, bool passed) override;
-    StoreDone DropUnsettled(const QString& station) override;
+    StoreDone SettleBoard(const QString& claim, bool kept) override;
 
   private:
     PostgresStore(pg_conn* connection, StoreUrl url)

@@ -31,14 +31,10 @@ Recorder::Open(const StoreUrl& store, const QString& station, const QString& loc
                 return line.error();
             }
         } else {
-            // Boards this station had taken for a job and never finished (it was killed).
-            (void)(*line)->DropUnsettled(station);
             connected = std::move(*line);
         }
         recorder->m_forwarder =
             std::make_unique<Forwarder>(*recorder->m_local, store, std::move(connected));
-    } else {
-        (void)recorder->m_local->DropUnsettled(station);
     }
     return recorder;
 }
@@ -111,19 +107,30 @@ Result<bool, StoreError> Recorder::TakeBoard(const BoardClaim& claim, int maxBoa
         return store.error();
     }
     Result<bool, StoreError> taken = (*store)->TakeBoard(claim, maxBoards);
-    if (!taken && taken.error().code == StoreErrorCode::Unreachable) {
-        m_counting.reset(); // connect again for the next board
+    if (!taken && taken.error().code == StoreErrorCode::Unreachable && m_line) {
+        // The connection may be one the server dropped when it restarted: one more try on a
+        // fresh one. (A claim whose commit was lost with the old one stays taken: one board
+        // fewer, never one more.)
+        m_counting.reset();
+        const Result<Store*, StoreError> fresh = CountingStore();
+        if (!fresh) {
+            return fresh.error();
+        }
+        taken = (*fresh)->TakeBoard(claim, maxBoards);
+        if (!taken && taken.error().code == StoreErrorCode::Unreachable) {
+            m_counting.reset();
+        }
     }
     return taken;
 }
 
-StoreDone Recorder::SettleBoard(const QString& claim, bool passed) {
+StoreDone Recorder::SettleBoard(const QString& claim, bool kept) {
     const std::lock_guard<std::mutex> lock(m_countMutex);
     const Result<Store*, StoreError> store = CountingStore();
     if (!store) {
         return store.error();
     }
-    StoreDone settled = (*store)->SettleBoard(claim, passed);
+    StoreDone settled = (*store)->SettleBoard(claim, kept);
     if (!settled && settled.error().code == StoreErrorCode::Unreachable) {
         m_counting.reset();
     }

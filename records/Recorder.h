@@ -46,7 +46,7 @@ class Recorder {
 
     // A job with a limit: counted in the line's store where there is one.
     Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards);
-    StoreDone SettleBoard(const QString& claim, bool passed);
+    StoreDone SettleBoard(const QString& claim, bool kept);
 
   private:
     Recorder() = default;

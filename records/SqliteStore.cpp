@@ -376,25 +376,14 @@ Result<bool, StoreError> SqliteStore::TakeBoard(const BoardClaim& claim, int max
     return true;
 }
 
-StoreDone SqliteStore::SettleBoard(const QString& claim, bool passed) {
+StoreDone SqliteStore::SettleBoard(const QString& claim, bool kept) {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    Statement settle(m_db, passed ? QStringLiteral("UPDATE board_claims SET state = 'passed' "
-                                                   "WHERE claim = ?")
-                                  : QStringLiteral("DELETE FROM board_claims WHERE claim = ?"));
+    Statement settle(m_db, kept ? QStringLiteral("UPDATE board_claims SET state = 'kept' "
+                                                 "WHERE claim = ?")
+                                : QStringLiteral("DELETE FROM board_claims WHERE claim = ?"));
     settle.Bind(1, claim);
     if (!settle.Ok() || settle.Step() != SQLITE_DONE) {
         return Failed(QStringLiteral("cannot settle a board of the job"));
-    }
-    return {};
-}
-
-StoreDone SqliteStore::DropUnsettled(const QString& station) {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    Statement drop(m_db, QStringLiteral("DELETE FROM board_claims WHERE station = ? AND state = "
-                                        "'taken'"));
-    drop.Bind(1, station);
-    if (!drop.Ok() || drop.Step() != SQLITE_DONE) {
-        return Failed(QStringLiteral("cannot give back the boards taken before"));
     }
     return {};
 }

@@ -39,8 +39,7 @@ class SqliteStore : public Store {
 
     Records Fetch(const RecordFilter& filter) override;
     Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards) override;
-    StoreDone SettleBoard(const QString& claim, bool passed) override;
-    StoreDone DropUnsettled(const QString& station) override;
+    StoreDone SettleBoard(const QString& claim, bool kept) override;
 
   private:
     explicit SqliteStore(sqlite3* db, QString path) : m_db(db), m_path(std::move(path)) {}

@@ -35,10 +35,10 @@ class Store {
     virtual Records Fetch(const RecordFilter& filter) = 0;
     // Takes a board for the job unless `maxBoards` are taken (passed, or under way); false then.
     virtual Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards) = 0;
-    // A board that passed keeps its place; one that failed gives it back.
-    virtual StoreDone SettleBoard(const QString& claim, bool passed) = 0;
-    // Gives back the places a station took and never settled (it was killed): at its start.
-    virtual StoreDone DropUnsettled(const QString& station) = 0;
+    // A board that holds the image keeps its place (`kept`); one that never took it gives the
+    // place back. A place never settled (its station was killed, or lost the server) stays
+    // taken: a job may make a board fewer than it says, never one more.
+    virtual StoreDone SettleBoard(const QString& claim, bool kept) = 0;
 };
 
 } // namespace records

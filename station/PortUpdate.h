@@ -67,6 +67,8 @@ class PortUpdate {
     QString DevicePath() const;
     // Another program holds the port: trying again would fight it for the board.
     bool PortInUse() const { return m_portInUse; }
+    // The device acknowledged the last block, however the update ended after that.
+    bool LastBlockAcknowledged() const { return m_outcome.lastBlockAcknowledged; }
 
   private:
     struct Interrupted {};

@@ -80,7 +80,8 @@ class Station::Session : public ProgressReporter {
 
 Station::Station(const Settings& settings, const LoadedImage& image, const StopFlag& stopSignal,
                  EventSink sink)
-    : m_settings(Named(settings)), m_image(image), m_stopSignal(stopSignal), m_sink(std::move(sink)) {}
+    : m_settings(Named(settings)), m_image(image), m_stopSignal(stopSignal),
+      m_sink(std::move(sink)) {}
 
 Station::~Station() {
     WaitForAll();
@@ -169,8 +170,7 @@ QString Station::TakeBoard(const QString& claim) {
     }
     if (!*taken) {
         return QStringLiteral("job %1 has made all the boards it may (max-boards %2)")
-            .arg(m_settings.job)
-            .arg(m_settings.maxBoards);
+            .arg(m_settings.job, QString::number(m_settings.maxBoards));
     }
     return {};
 }
@@ -217,9 +217,11 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
         Emit(StationEvent::Kind::Ended, status, {}, true);
     }
     if (!claim.isEmpty() && refused.isEmpty()) {
-        // A board that failed gives its place back; one whose place cannot be settled keeps it,
-        // so that the job never makes more than it may.
-        (void)m_settings.records->SettleBoard(claim, status.ending.Passed());
+        // A board that took the whole image keeps its place, passed or not (its new program
+        // may not have said what was expected); one that never did gives it back. A place that
+        // cannot be settled stays taken: the job never makes more than it may.
+        (void)m_settings.records->SettleBoard(claim, status.ending.Passed() ||
+                                                         status.lastBlockAcknowledged);
     }
     {
         // The port may be flashed again from here on, before anybody learns it has ended.
@@ -253,6 +255,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     Ending ending;
     QString device;
     bool inUse = false;
+    bool lastBlockAcknowledged = false; // from the update: a later failure leaves it out
     {
         PortUpdate update(settings, session, m_stopSignal, &m_image,
                           line                ? std::move(line)
@@ -261,6 +264,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
         ending = update.Run();
         device = realDevice.isEmpty() ? update.DevicePath() : realDevice;
         inUse = update.PortInUse();
+        lastBlockAcknowledged = update.LastBlockAcknowledged();
     }
     const double seconds = clock.nsecsElapsed() / 1e9;
     // A port that another program holds is final: another attempt would fight it for the
@@ -309,7 +313,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
              {"failure", FailureName(ending.failure)},
              {"stopped_by", ending.failure == Failure::Stopped ? StopName(ending.stop) : QString()},
              {"reason", reason},
-             {"last_block_acknowledged", session.Result().lastBlockAcknowledged},
+             {"last_block_acknowledged", lastBlockAcknowledged},
              {"expect", m_settings.update.expect},
              {"expect_matched", session.Result().expectMatched},
              {"expect_text", session.Result().expectText},
@@ -333,7 +337,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     status.state = ending.Passed() ? PortState::Passed : PortState::Failed;
     status.ending = ending;
     status.reason = reason;
-    status.lastBlockAcknowledged = session.Result().lastBlockAcknowledged;
+    status.lastBlockAcknowledged = lastBlockAcknowledged;
     status.portClosedAfterSwitch = session.Result().portClosedAfterSwitch;
     status.expectMatched = session.Result().expectMatched;
     status.expectText = session.Result().expectText;

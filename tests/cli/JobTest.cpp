@@ -153,4 +153,27 @@ TEST(JobLimit, MakesNoMoreBoardsThanItMay) {
     EXPECT_EQ(flashed, 2);
 }
 
+// A board that failed before it took the image gives its place back; one that took it and then
+// failed (its program said nothing) keeps it.
+TEST(JobLimit, OnlyABoardThatNeverTookTheImageGivesItsPlaceBack) {
+    TempFiles files;
+    const QString home = files.Path("config");
+    const QString job = files.Path("fw.job");
+    ASSERT_NO_FATAL_FAILURE(MakeSignedJob(
+        files, home, {"--max-boards", "1", "--expect", "ready", "--expect-within", "1"}));
+    const QString store = QStringLiteral("sqlite:") + files.Path("records.sqlite");
+    struct Board {
+        QStringList simulator;
+        int exitCode;
+    };
+    for (const Board& board : {Board{{"--silent-after", "0"}, 4}, Board{{}, 7},
+                               Board{{"--after-switch", "100:ready\\n"}, 1}}) {
+        SimProcess sim(board.simulator);
+        const Finished run =
+            Start(TAVREL_FLASH_PATH,
+                  {"--job", job, "--store", store, "-t", "1", "-p", sim.PortPath()}, home);
+        EXPECT_EQ(run.exitCode, board.exitCode) << run.said.toStdString();
+    }
+}
+
 } // namespace
