@@ -23,12 +23,16 @@ const char kUsage[] =
     "       tavrel-records [--store URL] export --format csv|jsonl [--since T] [--station S]\n"
     "                      [--job J]\n"
     "board: every attempt for a board, found by its USB serial number, its serial number or a\n"
-    "record's id. summary: per station and slot, boards passed and failed, first-pass yield\n"
-    "(the share of first attempts that passed), boards per hour, cycle time p50/p95 and the\n"
-    "failures by kind; the last row (station *) is the whole line. export: every record.\n"
+    "record's id. summary: per station and slot, boards passed and failed (by their last\n"
+    "attempt), attempts, first-pass yield (the share of boards whose first attempt passed),\n"
+    "boards per hour (over --since, else over the attempts' own time), cycle time p50/p95 of\n"
+    "the attempts that passed and the failures by kind; the last row (station *) is the whole\n"
+    "line. export: every record (CSV: text that a spreadsheet would take as a formula gets a\n"
+    "quote before it, control characters are escaped).\n"
     "--store: sqlite:PATH or postgresql://USER@HOST:PORT/DB (default: $TAVREL_STORE, else this\n"
     "station's own store, records.sqlite in the user's data folder). --since: 8h, 30m, 2d or a\n"
-    "time (2026-12-08T06:00). --job: a job's name, its title or its file's SHA-256.\n"
+    "time (2026-12-08T06:00). --job: a job's name, its name and version (\"fw 2.1\") or its\n"
+    "file's SHA-256.\n"
     "Exit status: 0; 1 for a usage error or a store that cannot be read.\n";
 
 int Fail(const QString& message) {
@@ -95,8 +99,8 @@ QString Percent(double share) {
                      : QString::number(share * 100, 'f', 1) + QLatin1Char('%');
 }
 
-int Summary(const QList<QJsonObject>& records, bool json) {
-    const QList<records::SlotSummary> rows = records::Summarize(records);
+int Summary(const QList<QJsonObject>& records, const QDateTime& since, bool json) {
+    const QList<records::SlotSummary> rows = records::Summarize(records, since);
     if (json) {
         QJsonArray array;
         for (const records::SlotSummary& row : rows) {
@@ -109,21 +113,24 @@ int Summary(const QList<QJsonObject>& records, bool json) {
     for (const records::SlotSummary& row : rows) {
         QStringList failures;
         for (auto it = row.failures.begin(); it != row.failures.end(); ++it) {
-            failures << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
+            failures << QStringLiteral("%1 %2").arg(Cell(it.key()), QString::number(it.value()));
         }
         table << QStringList{Cell(row.station),
                              Cell(row.slot),
                              QString::number(row.passed),
                              QString::number(row.failed),
+                             QString::number(row.attempts),
                              Percent(row.firstPassYield),
-                             QString::number(row.boardsPerHour, 'f', 1),
+                             row.boardsPerHour < 0 ? QStringLiteral("-")
+                                                   : QString::number(row.boardsPerHour, 'f', 1),
                              QString::number(row.cycleP50, 'f', 2),
                              QString::number(row.cycleP95, 'f', 2),
                              failures.join(QStringLiteral(", "))};
     }
     PrintTable({QStringLiteral("STATION"), QStringLiteral("SLOT"), QStringLiteral("PASSED"),
-                QStringLiteral("FAILED"), QStringLiteral("FIRST-PASS"), QStringLiteral("BOARDS/H"),
-                QStringLiteral("P50 S"), QStringLiteral("P95 S"), QStringLiteral("FAILURES")},
+                QStringLiteral("FAILED"), QStringLiteral("ATTEMPTS"), QStringLiteral("FIRST-PASS"),
+                QStringLiteral("BOARDS/H"), QStringLiteral("P50 S"), QStringLiteral("P95 S"),
+                QStringLiteral("FAILURES")},
                table);
     return 0;
 }
@@ -164,12 +171,20 @@ int Board(const QList<QJsonObject>& records, const QString& id, bool json) {
     return 0;
 }
 
+// A cell of the CSV export, which a spreadsheet opens: text a device or an operator gave is kept
+// from being taken as a formula (a quote before = + - @), and its control characters (a
+// terminal's escape sequences) are written as visible escapes.
 QString CsvField(const QJsonValue& value) {
-    QString text = value.isDouble() || value.isBool() ? Cell(value) : value.toString();
+    QString text;
     if (value.isDouble()) {
         text = QString::number(value.toDouble(), 'g', 15);
     } else if (value.isBool()) {
         text = value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    } else {
+        text = VisibleText(value.toString().toUtf8());
+        if (!text.isEmpty() && QStringLiteral("=+-@\t\r").contains(text.front())) {
+            text.prepend(QLatin1Char('\''));
+        }
     }
     if (text.contains(QRegularExpression(QStringLiteral("[\",\r\n]")))) {
         text = QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\"")) +
@@ -310,5 +325,5 @@ int main(int argc, char** argv) {
     if (command == QLatin1String("export")) {
         return Export(*found, format);
     }
-    return Summary(*found, json);
+    return Summary(*found, filter.since, json);
 }

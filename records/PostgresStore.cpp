@@ -272,8 +272,10 @@ Records PostgresStore::Fetch(const RecordFilter& filter) {
         where << QStringLiteral("station = %1").arg(parameter(filter.station));
     }
     if (!filter.job.isEmpty()) {
+        // The title is "NAME VERSION": the name is the title up to its last blank.
         const QString job = parameter(filter.job);
-        where << QStringLiteral("(job = %1 OR job_sha256 = %1 OR split_part(job, ' ', 1) = %1)")
+        where << QStringLiteral("(job = %1 OR job_sha256 = %1 OR (left(job, length(%1) + 1) = %1 "
+                                "|| ' ' AND position(' ' in substr(job, length(%1) + 2)) = 0))")
                      .arg(job);
     }
     if (!filter.board.isEmpty()) {

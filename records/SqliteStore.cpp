@@ -318,12 +318,10 @@ Records SqliteStore::Fetch(const RecordFilter& filter) {
         values << filter.station;
     }
     if (!filter.job.isEmpty()) {
-        where << QStringLiteral("(job = ? OR job_sha256 = ? OR job LIKE ? ESCAPE '\\')");
-        QString prefix = filter.job;
-        prefix.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
-            .replace(QLatin1Char('%'), QLatin1String("\\%"))
-            .replace(QLatin1Char('_'), QLatin1String("\\_"));
-        values << filter.job << filter.job << prefix + QStringLiteral(" %");
+        // The title is "NAME VERSION": the name is the title up to its last blank.
+        where << QStringLiteral("(job = ? OR job_sha256 = ? OR (substr(job, 1, length(?) + 1) = "
+                                "? || ' ' AND instr(substr(job, length(?) + 2), ' ') = 0))");
+        values << filter.job << filter.job << filter.job << filter.job << filter.job;
     }
     if (!filter.board.isEmpty()) {
         where << QStringLiteral("(usb_serial = ? OR board_serial = ? OR id = ?)");

@@ -20,29 +20,43 @@ double Percentile(const std::vector<double>& sorted, double share) {
     return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
 }
 
+QString Text(const QJsonObject& record, const char* key) {
+    return record.value(QLatin1String(key)).toString();
+}
+
+bool Passed(const QJsonObject& record) {
+    return Text(record, "result") == QLatin1String("passed");
+}
+
+// A board: its attempts on one port, from attempt 1 to the last.
+struct Board {
+    bool firstPassed = false;
+    bool passed = false; // its last attempt
+};
+
 struct Tally {
     SlotSummary summary;
-    int firstAttempts = 0;
-    int firstPassed = 0;
-    std::vector<double> seconds;
+    std::vector<Board> boards;
+    std::vector<double> cycles; // seconds of the attempts that passed
     QDateTime first;
     QDateTime last;
 
-    void Add(const QJsonObject& record) {
-        const bool passed =
-            record.value(QLatin1String("result")).toString() == QLatin1String("passed");
-        (passed ? summary.passed : summary.failed) += 1;
-        if (!passed) {
-            summary.failures[record.value(QLatin1String("failure")).toString()] += 1;
+    // `startsBoard`: the attempt is a board's first (else it continues the board before).
+    void Add(const QJsonObject& record, bool startsBoard) {
+        ++summary.attempts;
+        const bool passed = Passed(record);
+        if (startsBoard || boards.empty()) {
+            boards.push_back({passed, passed});
         }
-        if (record.value(QLatin1String("attempt")).toInteger() == 1) {
-            ++firstAttempts;
-            firstPassed += passed ? 1 : 0;
+        boards.back().passed = passed;
+        if (!passed) {
+            summary.failures[Text(record, "failure")] += 1;
         }
         const double took = record.value(QLatin1String("seconds")).toDouble();
-        seconds.push_back(took);
-        const QDateTime start = QDateTime::fromString(
-            record.value(QLatin1String("time")).toString(), Qt::ISODateWithMs);
+        if (passed) {
+            cycles.push_back(took);
+        }
+        const QDateTime start = QDateTime::fromString(Text(record, "time"), Qt::ISODateWithMs);
         if (start.isValid()) {
             const QDateTime end = start.addMSecs(qint64(took * 1000));
             first = first.isValid() ? std::min(first, start) : start;
@@ -50,13 +64,23 @@ struct Tally {
         }
     }
 
-    SlotSummary Done() {
-        std::sort(seconds.begin(), seconds.end());
-        summary.cycleP50 = Percentile(seconds, 0.50);
-        summary.cycleP95 = Percentile(seconds, 0.95);
-        summary.firstPassYield = firstAttempts > 0 ? double(firstPassed) / firstAttempts : -1;
-        const double hours = first.isValid() ? first.msecsTo(last) / 3'600'000.0 : 0;
-        summary.boardsPerHour = hours > 0 ? summary.passed / hours : 0;
+    SlotSummary Done(const QDateTime& since) {
+        int firstPassed = 0;
+        for (const Board& board : boards) {
+            (board.passed ? summary.passed : summary.failed) += 1;
+            firstPassed += board.firstPassed ? 1 : 0;
+        }
+        std::sort(cycles.begin(), cycles.end());
+        summary.cycleP50 = Percentile(cycles, 0.50);
+        summary.cycleP95 = Percentile(cycles, 0.95);
+        summary.firstPassYield = boards.empty() ? -1 : double(firstPassed) / double(boards.size());
+        // Over the asked window; without one, over the time the attempts took, once that is
+        // long enough to say anything per hour.
+        const double hours = since.isValid()
+                                 ? since.msecsTo(QDateTime::currentDateTimeUtc()) / 3'600'000.0
+                             : first.isValid() ? first.msecsTo(last) / 3'600'000.0
+                                               : 0;
+        summary.boardsPerHour = hours >= 1.0 / 60 ? summary.passed / hours : -1;
         return summary;
     }
 };
@@ -68,42 +92,51 @@ QJsonObject SlotSummary::ToJson() const {
     for (auto it = failures.begin(); it != failures.end(); ++it) {
         failuresByKind.insert(it.key(), it.value());
     }
+    const auto orNull = [](double value) { return value < 0 ? QJsonValue() : QJsonValue(value); };
     return {{"station", station},
             {"slot", slot},
             {"passed", passed},
             {"failed", failed},
-            {"first_pass_yield", firstPassYield < 0 ? QJsonValue() : QJsonValue(firstPassYield)},
-            {"boards_per_hour", boardsPerHour},
+            {"attempts", attempts},
+            {"first_pass_yield", orNull(firstPassYield)},
+            {"boards_per_hour", orNull(boardsPerHour)},
             {"cycle_seconds_p50", cycleP50},
             {"cycle_seconds_p95", cycleP95},
             {"failures", failuresByKind}};
 }
 
-QList<SlotSummary> Summarize(const QList<QJsonObject>& records) {
+QList<SlotSummary> Summarize(const QList<QJsonObject>& records, const QDateTime& since) {
     std::map<std::pair<QString, QString>, Tally> slots;
     Tally line;
     line.summary.station = line.summary.slot = QStringLiteral("*");
     for (const QJsonObject& record : records) {
-        if (record.value(QLatin1String("record")).toString() != QLatin1String("attempt")) {
+        if (Text(record, "record") != QLatin1String("attempt")) {
             continue; // the counters' resets
         }
-        const QString station = record.value(QLatin1String("station")).toString();
-        QString slot = record.value(QLatin1String("slot")).toString();
+        const QString station = Text(record, "station");
+        QString slot = Text(record, "slot");
         if (slot.isEmpty()) {
-            slot = record.value(QLatin1String("port")).toString();
+            slot = Text(record, "port");
         }
         Tally& tally = slots[{station, slot}];
         tally.summary.station = station;
         tally.summary.slot = slot;
-        tally.Add(record);
-        line.Add(record);
+        // A retry continues its board; attempt 1 is a new board (the records come in order).
+        const bool startsBoard = record.value(QLatin1String("attempt")).toInteger() <= 1;
+        tally.Add(record, startsBoard);
+        line.Add(record, startsBoard);
     }
     QList<SlotSummary> rows;
     for (auto& [key, tally] : slots) {
-        rows << tally.Done();
+        rows << tally.Done(since);
     }
     if (!rows.isEmpty()) {
-        rows << line.Done();
+        // The line's boards are the slots' boards.
+        line.boards.clear();
+        for (const auto& [key, tally] : slots) {
+            line.boards.insert(line.boards.end(), tally.boards.begin(), tally.boards.end());
+        }
+        rows << line.Done(since);
     }
     return rows;
 }

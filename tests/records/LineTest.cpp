@@ -136,8 +136,8 @@ TEST_F(Line, KilledStationLosesAndDoublesNothing) {
         m_server->Query("CREATE DATABASE " + station.toUtf8());
         const QString url = m_server->Url(station);
         SimProcess boards({"--count", "2"});
-        const auto killed = Flash(
-            station, {"-p", boards.PortPaths()[0], "--store", url, m_image}, point);
+        const auto killed =
+            Flash(station, {"-p", boards.PortPaths()[0], "--store", url, m_image}, point);
         ASSERT_TRUE(killed->waitForFinished(60000));
         EXPECT_EQ(killed->exitStatus(), QProcess::CrashExit) << "SIGKILL at " << point.constData();
         const auto restarted =

@@ -177,6 +177,20 @@ TEST_P(Stores, KeepEveryFieldAndEachRecordOnce) {
     ASSERT_TRUE(board);
     ASSERT_EQ(board->size(), 1);
     EXPECT_EQ(board->first().value("id"), second.value("id"));
+    // A job by its name takes that job's versions only.
+    QList<QJsonObject> jobs;
+    for (const char* job : {"fw 2", "fw 3", "fw test 2", "FW 2"}) {
+        jobs << Attempt(QString::fromLatin1(job));
+        jobs.last().insert(QStringLiteral("job"), QString::fromLatin1(job));
+    }
+    ASSERT_TRUE(Add(**store, jobs));
+    const records::Records fw = (*store)->Fetch({{}, {}, QStringLiteral("fw"), {}});
+    ASSERT_TRUE(fw);
+    QStringList found;
+    for (const QJsonObject& record : *fw) {
+        found << record.value("job").toString();
+    }
+    EXPECT_EQ(found, (QStringList{"fw 2", "fw 3"}));
 }
 
 // A store written by an older tool is upgraded with its rows; one of a newer tool is refused.
