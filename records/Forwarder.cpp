@@ -72,7 +72,7 @@ Forwarder::Step Forwarder::Forward(std::unique_ptr<PostgresStore>& server) {
         server = std::move(*opened);
     }
     if (StoreDone sent = server->Insert(*waiting); !sent) {
-        if (sent.error().code != StoreErrorCode::Write) {
+        if (sent.error().code != StoreErrorCode::Rejected) {
             server.reset(); // a fresh connection for the next try
             return failed(sent.error());
         }
@@ -95,9 +95,15 @@ Forwarder::Step Forwarder::Forward(std::unique_ptr<PostgresStore>& server) {
 Forwarder::Step Forwarder::ForwardOneByOne(PostgresStore& server, const QList<QJsonObject>& batch,
                                            const std::function<Step(const StoreError&)>& failed) {
     for (const QJsonObject& record : batch) {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_stopping) {
+                return Step::Sent; // what is left waits for the next start
+            }
+        }
         const QStringList id{record.value(QLatin1String("id")).toString()};
         const StoreDone sent = server.Insert({record});
-        if (!sent && sent.error().code != StoreErrorCode::Write) {
+        if (!sent && sent.error().code != StoreErrorCode::Rejected) {
             return failed(sent.error());
         }
         if (!sent) {

@@ -81,6 +81,8 @@ Result<std::unique_ptr<PostgresStore>, StoreError> PostgresStore::Open(const Sto
     // Warnings of the server (a notice that a table exists) are not the operator's.
     PQsetNoticeProcessor(
         connection, [](void*, const char*) {}, nullptr);
+    // Every statement is sent and answered within a deadline of ours, never in a blocking call.
+    PQsetnonblocking(connection, 1);
     if (upTo == kReadOnly) {
         // A supervisor's account may only read: nothing is created, locked or upgraded.
         const auto read = store->Run("SELECT version FROM tavrel_schema");
@@ -110,7 +112,7 @@ StoreError PostgresStore::Failed(const QString& what) const {
 bool PostgresStore::Await() {
     // A server that took the connection and then stopped answering (a hung host, a cable
     // pulled without a reset) must not hold a station's thread, or its end, for ever.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kAnswerSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_answerSeconds);
     const auto wait = [&](short events) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                               deadline - std::chrono::steady_clock::now())
@@ -157,22 +159,29 @@ Result<QList<QByteArray>, StoreError> PostgresStore::Run(const QByteArray& sql,
         return Failed(QStringLiteral("the line's records store did not take %1")
                           .arg(QString::fromUtf8(sql.left(40))));
     }
-    if (!Await()) {
-        m_silent = true; // the connection is given up; the next try makes a new one
-        return StoreError{StoreErrorCode::Unreachable,
-                          QStringLiteral("line server unreachable (%1): no answer within %2 s")
-                              .arg(m_url.shown)
-                              .arg(kAnswerSeconds)};
-    }
-    // The statement's result, then nothing: a failure anywhere is the statement's.
+    // The statement's results until there is none, each awaited within the deadline; a
+    // failure anywhere is the statement's.
     QList<QByteArray> rows;
     bool failed = false;
     QString why;
-    while (PGresult* result = PQgetResult(m_connection)) {
+    QByteArray state; // the failure's SQLSTATE
+    for (;;) {
+        if (!Await()) {
+            m_silent = true; // the connection is given up; the next try makes a new one
+            return StoreError{StoreErrorCode::Unreachable,
+                              QStringLiteral("line server unreachable (%1): no answer within %2 s")
+                                  .arg(m_url.shown)
+                                  .arg(m_answerSeconds)};
+        }
+        PGresult* result = PQgetResult(m_connection);
+        if (result == nullptr) {
+            break;
+        }
         const ExecStatusType status = PQresultStatus(result);
         if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
             failed = true;
             why = QString::fromUtf8(PQresultErrorMessage(result)).trimmed();
+            state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
         }
         for (int row = 0; row < PQntuples(result); ++row) {
             rows << QByteArray(PQgetvalue(result, row, 0), PQgetlength(result, row, 0));
@@ -180,11 +189,16 @@ Result<QList<QByteArray>, StoreError> PostgresStore::Run(const QByteArray& sql,
         PQclear(result);
     }
     if (failed) {
-        const bool lost = PQstatus(m_connection) != CONNECTION_OK;
-        return StoreError{lost ? StoreErrorCode::Unreachable : StoreErrorCode::Write,
-                          QStringLiteral("the line's records store (%1) refused %2: %3")
-                              .arg(m_url.shown, QString::fromUtf8(sql.left(40)),
-                                   why.isEmpty() ? Message(m_connection) : why)};
+        // What the record said (a value out of range, a rule of the table's): the server will
+        // never take it. Anything else (a lock, a timeout, a full disk, a read-only standby)
+        // passes, and the statement is tried again later.
+        const StoreErrorCode code =
+            PQstatus(m_connection) != CONNECTION_OK            ? StoreErrorCode::Unreachable
+            : state.startsWith("22") || state.startsWith("23") ? StoreErrorCode::Rejected
+                                                               : StoreErrorCode::Write;
+        return StoreError{code, QStringLiteral("the line's records store (%1) refused %2: %3")
+                                    .arg(m_url.shown, QString::fromUtf8(sql.left(40)),
+                                         why.isEmpty() ? Message(m_connection) : why)};
     }
     return rows;
 }
@@ -195,8 +209,15 @@ StoreDone PostgresStore::Migrate(int upTo) {
         (void)Run("ROLLBACK");
         return error;
     };
+    // An upgrade of a large store, or waiting for another station's, takes what it takes.
+    m_answerSeconds = kUpgradeSeconds;
+    const struct Restore {
+        int& seconds;
+        ~Restore() { seconds = kAnswerSeconds; }
+    } restore{m_answerSeconds};
     for (const QByteArray& step :
-         {QByteArray("BEGIN"), QByteArray(kSchemaLock),
+         {QByteArray("BEGIN"), QByteArray("SET LOCAL statement_timeout = 0"),
+          QByteArray("SET LOCAL lock_timeout = 0"), QByteArray(kSchemaLock),
           QByteArray("CREATE TABLE IF NOT EXISTS tavrel_schema (version INTEGER NOT NULL)")}) {
         if (auto done = Run(step); !done) {
             return fail(done.error());

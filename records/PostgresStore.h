@@ -16,7 +16,8 @@ namespace records {
 
 class PostgresStore : public Store {
   public:
-    static constexpr int kAnswerSeconds = 15; // for any one statement
+    static constexpr int kAnswerSeconds = 15;   // for any one statement
+    static constexpr int kUpgradeSeconds = 600; // for an upgrade of the schema
     // Connects and upgrades the schema to `upTo`. Unreachable when no server answers; Refused
     // when one answered no (a wrong password, no such database or user); NewerSchema.
     static Result<std::unique_ptr<PostgresStore>, StoreError> Open(const StoreUrl& url,
@@ -38,13 +39,14 @@ class PostgresStore : public Store {
     Result<QList<QByteArray>, StoreError> Run(const QByteArray& sql,
                                               const QList<QByteArray>& parameters = {});
     StoreError Failed(const QString& what) const;
-    // Sends what is queued and waits for the whole answer, at most kAnswerSeconds; false when
-    // the server did not answer in that time.
+    // Sends what is queued and waits until a result can be read, at most m_answerSeconds;
+    // false when the server did not answer in that time.
     bool Await();
 
     pg_conn* m_connection;
     StoreUrl m_url;
     bool m_silent = false; // the server stopped answering: this connection is done
+    int m_answerSeconds = kAnswerSeconds;
     std::mutex m_mutex;
 };
 

@@ -117,6 +117,9 @@ Result<std::unique_ptr<SqliteStore>, StoreError> SqliteStore::Open(const QString
     sqlite3_extended_result_codes(db, 1);
     if (reading) {
         Statement read(db, QStringLiteral("SELECT version FROM tavrel_schema"));
+        if (!read.Ok() && !QByteArray(sqlite3_errmsg(db)).startsWith("no such table")) {
+            return store->Failed(QStringLiteral("cannot be read")); // and says why
+        }
         const int version =
             read.Ok() && read.Step() == SQLITE_ROW ? sqlite3_column_int(read.get(), 0) : -1;
         if (const QString why = UnreadableSchemaText(QStringLiteral("sqlite:") + path, version);

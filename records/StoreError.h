@@ -9,7 +9,8 @@
 
 namespace records {
 
-enum class StoreErrorCode { BadUrl, Unreachable, Refused, NewerSchema, Write };
+// Rejected: the server will never take this record (what it says breaks a rule of the table's).
+enum class StoreErrorCode { BadUrl, Unreachable, Refused, NewerSchema, Write, Rejected };
 using StoreError = Error<StoreErrorCode>;
 using StoreDone = Result<void, StoreError>;
 

@@ -210,8 +210,11 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
         status.ending = Ending{Failure::Refused};
         status.reason = refused;
     }
+    bool tookImage = false; // in any attempt: a later one may find the new program instead
     for (int attempt = 1; refused.isEmpty() && attempt <= attempts; ++attempt) {
-        if (!RunAttempt(status, attempt, attempts, seen, std::move(line))) {
+        const bool again = RunAttempt(status, attempt, attempts, seen, std::move(line));
+        tookImage = tookImage || status.lastBlockAcknowledged;
+        if (!again) {
             break;
         }
         Emit(StationEvent::Kind::Ended, status, {}, true);
@@ -220,8 +223,7 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
         // A board that took the whole image keeps its place, passed or not (its new program
         // may not have said what was expected); one that never did gives it back. A place that
         // cannot be settled stays taken: the job never makes more than it may.
-        (void)m_settings.records->SettleBoard(claim, status.ending.Passed() ||
-                                                         status.lastBlockAcknowledged);
+        (void)m_settings.records->SettleBoard(claim, status.ending.Passed() || tookImage);
     }
     {
         // The port may be flashed again from here on, before anybody learns it has ended.

@@ -154,25 +154,33 @@ TEST(JobLimit, MakesNoMoreBoardsThanItMay) {
 }
 
 // A board that failed before it took the image gives its place back; one that took it and then
-// failed (its program said nothing) keeps it.
+// failed keeps it: its program said nothing, or its port was lost before the switch and the
+// retry found no board.
 TEST(JobLimit, OnlyABoardThatNeverTookTheImageGivesItsPlaceBack) {
     TempFiles files;
     const QString home = files.Path("config");
     const QString job = files.Path("fw.job");
     ASSERT_NO_FATAL_FAILURE(MakeSignedJob(
         files, home, {"--max-boards", "1", "--expect", "ready", "--expect-within", "1"}));
-    const QString store = QStringLiteral("sqlite:") + files.Path("records.sqlite");
     struct Board {
+        QString store;
         QStringList simulator;
         int exitCode;
     };
-    for (const Board& board : {Board{{"--silent-after", "0"}, 4}, Board{{}, 7},
-                               Board{{"--after-switch", "100:ready\\n"}, 1}}) {
+    for (const Board& board : {
+             Board{"a", {"--silent-after", "0"}, 4},
+             Board{"a", {}, 7},
+             Board{"a", {"--after-switch", "100:ready\\n"}, 1},
+             Board{"b", {"--hangup-after", "3"}, 3},
+             Board{"b", {"--after-switch", "100:ready\\n"}, 1},
+         }) {
         SimProcess sim(board.simulator);
-        const Finished run =
-            Start(TAVREL_FLASH_PATH,
-                  {"--job", job, "--store", store, "-t", "1", "-p", sim.PortPath()}, home);
-        EXPECT_EQ(run.exitCode, board.exitCode) << run.said.toStdString();
+        const Finished run = Start(TAVREL_FLASH_PATH,
+                                   {"--job", job, "--store", "sqlite:" + files.Path(board.store),
+                                    "-t", "1", "--retries", "1", "-p", sim.PortPath()},
+                                   home);
+        EXPECT_EQ(run.exitCode, board.exitCode)
+            << board.simulator.join(' ').toStdString() << run.said.toStdString();
     }
 }
 
