@@ -67,11 +67,13 @@ std::optional<StationWindow::Options> WindowOptions(const config::RunSettings& s
     }
     // The station keeps every attempt: in its own store unless told otherwise. A store that
     // cannot be used is refused before any window; a line server away is not.
-    const auto url = settings.store ? Result<records::StoreUrl, records::StoreError>(*settings.store)
-                                    : records::ParseStoreUrl(QStringLiteral("sqlite:") +
-                                                             records::DefaultLocalStorePath());
-    auto recorder = url ? records::Recorder::Open(*url, records::StationNameOr(settings.stationName))
-                        : Result<std::shared_ptr<records::Recorder>, records::StoreError>(url.error());
+    const auto url =
+        settings.store
+            ? Result<records::StoreUrl, records::StoreError>(*settings.store)
+            : records::ParseStoreUrl(QStringLiteral("sqlite:") + records::DefaultLocalStorePath());
+    auto recorder =
+        url ? records::Recorder::Open(*url, records::StationNameOr(settings.stationName))
+            : Result<std::shared_ptr<records::Recorder>, records::StoreError>(url.error());
     if (!recorder) {
         *error = recorder.error().text;
         return std::nullopt;

@@ -100,9 +100,9 @@ OpenRecords(const FlashOptions& options) {
         return std::shared_ptr<records::Recorder>();
     }
     const records::StoreUrl url =
-        options.store ? *options.store
-                      : *records::ParseStoreUrl(QStringLiteral("sqlite:") +
-                                                records::DefaultLocalStorePath());
+        options.store
+            ? *options.store
+            : *records::ParseStoreUrl(QStringLiteral("sqlite:") + records::DefaultLocalStorePath());
     return records::Recorder::Open(url, records::StationNameOr(options.stationName));
 }
 
@@ -316,8 +316,8 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     printer.Summary(ended, controller.Passed(), controller.Failed(), exitCode, several);
     // A moment for the last records to reach a server that is there; none for one that is not.
     if (settings.records &&
-        !settings.records->Drain(settings.records->Now().reachable ? 5000 : 0) &&
-        !options.quiet && !options.json) {
+        !settings.records->Drain(settings.records->Now().reachable ? 5000 : 0) && !options.quiet &&
+        !options.json) {
         Print(stderr, QStringLiteral("tavrel-flash: %1 records wait in the station's store for "
                                      "the line server; they are sent on the next run\n")
                           .arg(settings.records->Now().waiting));

@@ -67,8 +67,8 @@ int Create(const QStringList& arguments) {
             bool ok = false;
             maxBoards = value.toInt(&ok);
             if (!ok || maxBoards < 1) {
-                return Fail(QStringLiteral("--max-boards takes a whole number from 1, not %1")
-                                .arg(value));
+                return Fail(
+                    QStringLiteral("--max-boards takes a whole number from 1, not %1").arg(value));
             }
         } else if (std::any_of(pinned.begin(), pinned.end(),
                                [&](const auto& pin) { return pin.first == option; })) {

@@ -211,14 +211,10 @@ Result<Job, ConfigError> ReadJob(const QString& path, const QStringList& keyFold
     if (job.name.isEmpty() || job.imagePath.isEmpty() || job.imageSha256.size() != 64) {
         return refuse(QStringLiteral("needs a name, an image and the image's image-sha256"));
     }
-    static const QStringList own{QStringLiteral("name"),
-                                 QStringLiteral("version"),
-                                 QStringLiteral("image"),
-                                 QStringLiteral("image-sha256"),
-                                 QStringLiteral("require"),
-                                 QStringLiteral("max-boards"),
-                                 QStringLiteral("signed-by"),
-                                 QString::fromLatin1(kSignatureKey)};
+    static const QStringList own{QStringLiteral("name"),      QStringLiteral("version"),
+                                 QStringLiteral("image"),     QStringLiteral("image-sha256"),
+                                 QStringLiteral("require"),   QStringLiteral("max-boards"),
+                                 QStringLiteral("signed-by"), QString::fromLatin1(kSignatureKey)};
     for (const station::ConfigurationEntry& entry : read.entries) {
         if (own.contains(entry.key)) {
             continue;
@@ -271,8 +267,8 @@ ConfigDone MakeKeyPair(const QString& basePath) {
 
 QByteArray JobText(const QString& name, const QString& version, const QByteArray& imagePath,
                    const QByteArray& imageSha256,
-                   const QList<std::pair<QString, QByteArray>>& pinned,
-                   const QStringList& required, int maxBoards) {
+                   const QList<std::pair<QString, QByteArray>>& pinned, const QStringList& required,
+                   int maxBoards) {
     QByteArray text = "# A Tavrel job: sign it with tavrel-job sign. A station refuses it once a "
                       "byte has changed.\n";
     text += "name = " + Quoted(name.toUtf8()) + '\n';

@@ -50,8 +50,8 @@ ConfigDone MakeKeyPair(const QString& basePath);
 // The job's unsigned text for these settings.
 QByteArray JobText(const QString& name, const QString& version, const QByteArray& imagePath,
                    const QByteArray& imageSha256,
-                   const QList<std::pair<QString, QByteArray>>& pinned,
-                   const QStringList& required, int maxBoards = 0);
+                   const QList<std::pair<QString, QByteArray>>& pinned, const QStringList& required,
+                   int maxBoards = 0);
 // Signs the job file in place with the private key (any signature before is replaced), or says
 // why it could not.
 ConfigDone SignJob(const QString& jobPath, const QString& privateKeyPath);

@@ -47,17 +47,17 @@ struct RunSettings {
     QList<PortFilter> portFilters; // narrow the default port, --all-ports and --watch
     QString expect;                // after the switch packet, the new program's text must match
     double expectWithinSeconds = 5;
-    QString slotsFile;      // the fixture's names for its ports
-    ModemSequence before;   // modem-line steps before the first block
-    ModemSequence after;    // and after the switch packet
-    bool autoMode = false;  // the station: flash each board as soon as it appears
-    QByteArray jobPath;     // --job: the signed job the run follows
-    std::optional<Job> job; // the job, read and verified
-    QString operatorId;     // who runs the station, for the records
-    QString workOrder;      // what the boards are made for, for the records
+    QString slotsFile;                      // the fixture's names for its ports
+    ModemSequence before;                   // modem-line steps before the first block
+    ModemSequence after;                    // and after the switch packet
+    bool autoMode = false;                  // the station: flash each board as soon as it appears
+    QByteArray jobPath;                     // --job: the signed job the run follows
+    std::optional<Job> job;                 // the job, read and verified
+    QString operatorId;                     // who runs the station, for the records
+    QString workOrder;                      // what the boards are made for, for the records
     std::optional<records::StoreUrl> store; // where the records are kept besides the log
-    QString stationName;    // the station's name in the records; empty: the host's
-    QSet<QString> given;    // the options the command line gave: "port", "baud", "port-filter", ...
+    QString stationName;                    // the station's name in the records; empty: the host's
+    QSet<QString> given; // the options the command line gave: "port", "baud", "port-filter", ...
     bool help = false;
     bool version = false;
 };
