@@ -44,6 +44,16 @@ Result<StoreUrl, StoreError> ParseStoreUrl(const QString& text) {
         // libpq also takes a password as a query item: it is never shown either.
         QUrl shown = url;
         QUrlQuery query(url);
+        // What is shown is where the records go: the server and the database come from the
+        // URL's own parts, never from query items that libpq would take over them.
+        for (const char* where : {"host", "hostaddr", "port", "dbname", "user", "service"}) {
+            if (query.hasQueryItem(QLatin1String(where))) {
+                return bad(QStringLiteral("%1 gives %2 as a query item; give it in the URL "
+                                          "itself: postgresql://USER@HOST:PORT/DATABASE")
+                               .arg(shown.toDisplayString(QUrl::RemovePassword | QUrl::RemoveQuery),
+                                    QLatin1String(where)));
+            }
+        }
         for (const char* secret : {"password", "sslpassword"}) {
             query.removeAllQueryItems(QLatin1String(secret));
         }
