@@ -372,4 +372,107 @@ StoreDone PostgresStore::SettleBoard(const QString& claim, bool kept) {
     return {};
 }
 
+StoreDone PostgresStore::DefineCounter(const QString& name, qint64 first, qint64 last) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const QByteArray from = QByteArray::number(first);
+    const QByteArray to = QByteArray::number(last);
+    if (auto made = Run("INSERT INTO counters (name, first, last, next) VALUES ($1, $2, $3, $2) "
+                        "ON CONFLICT (name) DO NOTHING",
+                        {name.toUtf8(), from, to});
+        !made) {
+        return made.error();
+    }
+    const auto range =
+        Run("SELECT first || '..' || last FROM counters WHERE name = $1", {name.toUtf8()});
+    if (!range) {
+        return range.error();
+    }
+    if (range->value(0) != from + ".." + to) {
+        return StoreError{StoreErrorCode::Write,
+                          QStringLiteral("the counter %1 is %2 in the line's records store %3, "
+                                         "not %4..%5")
+                              .arg(name, QString::fromUtf8(range->value(0)), m_url.shown,
+                                   QString::fromLatin1(from), QString::fromLatin1(to))};
+    }
+    return {};
+}
+
+Result<std::optional<qint64>, StoreError>
+PostgresStore::IssueSerial(const QString& counter, const QString& station, const QString& board) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto fail = [&](const StoreError& error) {
+        (void)Run("ROLLBACK");
+        return error;
+    };
+    if (auto begun = Run("BEGIN"); !begun) {
+        return fail(begun.error());
+    }
+    // The counter's row is locked until the number is taken: every station of the line waits
+    // its turn, and no two get one number.
+    const auto next = Run("SELECT CASE WHEN next <= last THEN next::text ELSE '' END FROM "
+                          "counters WHERE name = $1 FOR UPDATE",
+                          {counter.toUtf8()});
+    if (!next) {
+        return fail(next.error());
+    }
+    if (next->isEmpty()) {
+        return fail(StoreError{StoreErrorCode::Write,
+                               QStringLiteral("the line's records store %1 has no counter %2")
+                                   .arg(m_url.shown, counter)});
+    }
+    if (next->first().isEmpty()) {
+        (void)Run("ROLLBACK");
+        return std::optional<qint64>(); // spent
+    }
+    if (auto issued = Run("INSERT INTO serials (counter, value, state, station, board) VALUES "
+                          "($1, $2, 'issued', $3, $4)",
+                          {counter.toUtf8(), next->first(), station.toUtf8(), board.toUtf8()});
+        !issued) {
+        return fail(issued.error());
+    }
+    if (auto moved = Run("UPDATE counters SET next = next + 1 WHERE name = $1", {counter.toUtf8()});
+        !moved) {
+        return fail(moved.error());
+    }
+    if (auto committed = Run("COMMIT"); !committed) {
+        return fail(committed.error());
+    }
+    return std::optional<qint64>(next->first().toLongLong());
+}
+
+StoreDone PostgresStore::SettleSerial(const QString& counter, qint64 value, SerialState state) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto settled =
+        Run("UPDATE serials SET state = $1 WHERE counter = $2 AND value = $3 AND "
+            "state = 'issued'",
+            {QByteArray(SerialStateName(state)), counter.toUtf8(), QByteArray::number(value)});
+    if (!settled) {
+        return settled.error();
+    }
+    return {};
+}
+
+Result<CounterAccount, StoreError> PostgresStore::Account(const QString& counter) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto rows = Run(
+        "SELECT concat_ws(' ', c.first, c.last, c.last - c.next + 1, "
+        "count(*) FILTER (WHERE s.state = 'used'), count(*) FILTER (WHERE s.state = 'spoiled'), "
+        "count(*) FILTER (WHERE s.state = 'returned'), count(*) FILTER (WHERE s.state = "
+        "'issued')) FROM counters c LEFT JOIN serials s ON s.counter = c.name WHERE c.name = $1 "
+        "GROUP BY c.first, c.last, c.next",
+        {counter.toUtf8()});
+    if (!rows) {
+        return rows.error();
+    }
+    const QList<QByteArray> figures = rows->value(0).split(' ');
+    if (figures.size() != 7) {
+        return StoreError{StoreErrorCode::Write,
+                          QStringLiteral("the line's records store %1 has no counter %2")
+                              .arg(m_url.shown, counter)};
+    }
+    return CounterAccount{figures[0].toLongLong(), figures[1].toLongLong(), figures[3].toLongLong(),
+                          figures[4].toLongLong(), figures[5].toLongLong(), figures[6].toLongLong(),
+                          figures[2].toLongLong()};
+}
+
 } // namespace records

@@ -30,6 +30,11 @@ class PostgresStore : public Store {
     Records Fetch(const RecordFilter& filter) override;
     Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards) override;
     StoreDone SettleBoard(const QString& claim, bool kept) override;
+    StoreDone DefineCounter(const QString& name, qint64 first, qint64 last) override;
+    Result<std::optional<qint64>, StoreError>
+    IssueSerial(const QString& counter, const QString& station, const QString& board) override;
+    StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) override;
+    Result<CounterAccount, StoreError> Account(const QString& counter) override;
 
   private:
     PostgresStore(pg_conn* connection, StoreUrl url)

@@ -29,6 +29,7 @@ class Statement {
         sqlite3_bind_text(m_statement, index, bytes.constData(), int(bytes.size()),
                           SQLITE_TRANSIENT);
     }
+    void Bind(int index, qint64 value) { sqlite3_bind_int64(m_statement, index, value); }
     int Step() { return sqlite3_step(m_statement); }
 
   private:
@@ -387,6 +388,120 @@ StoreDone SqliteStore::SettleBoard(const QString& claim, bool kept) {
         return Failed(QStringLiteral("cannot settle a board of the job"));
     }
     return {};
+}
+
+StoreDone SqliteStore::DefineCounter(const QString& name, qint64 first, qint64 last) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement make(m_db, QStringLiteral("INSERT INTO counters (name, first, last, next) VALUES "
+                                        "(?, ?, ?, ?) ON CONFLICT (name) DO NOTHING"));
+    make.Bind(1, name);
+    make.Bind(2, first);
+    make.Bind(3, last);
+    make.Bind(4, first);
+    if (!make.Ok() || make.Step() != SQLITE_DONE) {
+        return Failed(QStringLiteral("cannot make the counter %1").arg(name));
+    }
+    Statement read(m_db, QStringLiteral("SELECT first, last FROM counters WHERE name = ?"));
+    read.Bind(1, name);
+    if (!read.Ok() || read.Step() != SQLITE_ROW) {
+        return Failed(QStringLiteral("cannot read the counter %1").arg(name));
+    }
+    const qint64 storedFirst = sqlite3_column_int64(read.get(), 0);
+    const qint64 storedLast = sqlite3_column_int64(read.get(), 1);
+    if (storedFirst != first || storedLast != last) {
+        return StoreError{StoreErrorCode::Write,
+                          QStringLiteral("the counter %1 is %2..%3 in the records store %4, not "
+                                         "%5..%6")
+                              .arg(name)
+                              .arg(storedFirst)
+                              .arg(storedLast)
+                              .arg(m_path)
+                              .arg(first)
+                              .arg(last)};
+    }
+    return {};
+}
+
+Result<std::optional<qint64>, StoreError>
+SqliteStore::IssueSerial(const QString& counter, const QString& station, const QString& board) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    // BEGIN IMMEDIATE: reading the next number and taking it are one step for every program
+    // on the file.
+    if (StoreDone begun = Exec("BEGIN IMMEDIATE"); !begun) {
+        return begun.error();
+    }
+    const auto fail = [&](const QString& what) {
+        const StoreError error = Failed(what);
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return error;
+    };
+    Statement read(m_db, QStringLiteral("SELECT next, last FROM counters WHERE name = ?"));
+    read.Bind(1, counter);
+    if (!read.Ok() || read.Step() != SQLITE_ROW) {
+        return fail(QStringLiteral("has no counter %1").arg(counter));
+    }
+    const qint64 next = sqlite3_column_int64(read.get(), 0);
+    const qint64 last = sqlite3_column_int64(read.get(), 1);
+    sqlite3_reset(read.get()); // done reading before the transaction writes and ends
+    if (next > last) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return std::optional<qint64>();
+    }
+    Statement issue(m_db, QStringLiteral("INSERT INTO serials (counter, value, state, station, "
+                                         "board, \"time\") VALUES (?, ?, 'issued', ?, ?, ?)"));
+    issue.Bind(1, counter);
+    issue.Bind(2, next);
+    issue.Bind(3, station);
+    issue.Bind(4, board);
+    issue.Bind(5, Now());
+    Statement move(m_db, QStringLiteral("UPDATE counters SET next = next + 1 WHERE name = ?"));
+    move.Bind(1, counter);
+    if (!issue.Ok() || issue.Step() != SQLITE_DONE || !move.Ok() || move.Step() != SQLITE_DONE) {
+        return fail(QStringLiteral("cannot issue a number of %1").arg(counter));
+    }
+    if (StoreDone committed = Exec("COMMIT"); !committed) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return committed.error();
+    }
+    return std::optional<qint64>(next);
+}
+
+StoreDone SqliteStore::SettleSerial(const QString& counter, qint64 value, SerialState state) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement settle(m_db, QStringLiteral("UPDATE serials SET state = ? WHERE counter = ? AND "
+                                          "value = ? AND state = 'issued'"));
+    settle.Bind(1, QString::fromLatin1(SerialStateName(state)));
+    settle.Bind(2, counter);
+    settle.Bind(3, value);
+    if (!settle.Ok() || settle.Step() != SQLITE_DONE) {
+        return Failed(QStringLiteral("cannot settle number %1 of %2").arg(value).arg(counter));
+    }
+    return {};
+}
+
+Result<CounterAccount, StoreError> SqliteStore::Account(const QString& counter) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement range(m_db, QStringLiteral("SELECT first, last, next FROM counters WHERE name = ?"));
+    range.Bind(1, counter);
+    if (!range.Ok() || range.Step() != SQLITE_ROW) {
+        return Failed(QStringLiteral("has no counter %1").arg(counter));
+    }
+    CounterAccount account;
+    account.first = sqlite3_column_int64(range.get(), 0);
+    account.last = sqlite3_column_int64(range.get(), 1);
+    account.free = account.last - sqlite3_column_int64(range.get(), 2) + 1;
+    Statement states(m_db, QStringLiteral("SELECT state, count(*) FROM serials WHERE counter = ? "
+                                          "GROUP BY state"));
+    states.Bind(1, counter);
+    while (states.Ok() && states.Step() == SQLITE_ROW) {
+        const QByteArray state(reinterpret_cast<const char*>(sqlite3_column_text(states.get(), 0)));
+        const qint64 count = sqlite3_column_int64(states.get(), 1);
+        (state == "used"       ? account.used
+         : state == "spoiled"  ? account.spoiled
+         : state == "returned" ? account.returned
+                               : account.inFlight) += count;
+    }
+    return account;
 }
 
 } // namespace records

@@ -40,6 +40,11 @@ class SqliteStore : public Store {
     Records Fetch(const RecordFilter& filter) override;
     Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards) override;
     StoreDone SettleBoard(const QString& claim, bool kept) override;
+    StoreDone DefineCounter(const QString& name, qint64 first, qint64 last) override;
+    Result<std::optional<qint64>, StoreError>
+    IssueSerial(const QString& counter, const QString& station, const QString& board) override;
+    StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) override;
+    Result<CounterAccount, StoreError> Account(const QString& counter) override;
 
   private:
     explicit SqliteStore(sqlite3* db, QString path) : m_db(db), m_path(std::move(path)) {}

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <optional>
 
 namespace records {
 
@@ -28,6 +29,26 @@ struct BoardClaim {
 
 using Records = Result<QList<QJsonObject>, StoreError>;
 
+// What became of a number a board was given: its board passed (used), failed after the number
+// went out to it (spoiled), or failed before (returned: it never left the station).
+enum class SerialState { Used, Spoiled, Returned };
+inline const char* SerialStateName(SerialState state) {
+    return state == SerialState::Used      ? "used"
+           : state == SerialState::Spoiled ? "spoiled"
+                                           : "returned";
+}
+
+// A counter's range, and what became of its numbers; they add up to the range.
+struct CounterAccount {
+    qint64 first = 0;
+    qint64 last = 0;
+    qint64 used = 0;
+    qint64 spoiled = 0;
+    qint64 returned = 0;
+    qint64 inFlight = 0; // issued, not yet settled
+    qint64 free = 0;
+};
+
 class Store {
   public:
     virtual ~Store() = default;
@@ -39,6 +60,16 @@ class Store {
     // place back. A place never settled (its station was killed, or lost the server) stays
     // taken: a job may make a board fewer than it says, never one more.
     virtual StoreDone SettleBoard(const QString& claim, bool kept) = 0;
+
+    // Makes the counter with its range, or finds it with the same range (refused otherwise).
+    virtual StoreDone DefineCounter(const QString& name, qint64 first, qint64 last) = 0;
+    // The counter's next number, given to `board` at `station` in one transaction, so that no
+    // two boards anywhere get one number; none when the range is spent.
+    virtual Result<std::optional<qint64>, StoreError>
+    IssueSerial(const QString& counter, const QString& station, const QString& board) = 0;
+    // Settles an issued number; one settled already stays as it was.
+    virtual StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) = 0;
+    virtual Result<CounterAccount, StoreError> Account(const QString& counter) = 0;
 };
 
 } // namespace records

@@ -11,12 +11,15 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QSet>
 #include <QTest>
 #include <QUuid>
+#include <array>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <thread>
 
 namespace {
 
@@ -265,6 +268,53 @@ TEST_P(Stores, CountAJobsBoardsToItsLimit) {
     EXPECT_TRUE(take("c"));
     ASSERT_TRUE((*store)->SettleBoard("c", true));
     EXPECT_FALSE(take("d")) << "b was never settled: its place stays taken";
+}
+
+// A counter's numbers: each issued once, also to two programs taking them at once; the range
+// spent issues nothing; what became of them adds up to the range.
+TEST_P(Stores, IssueEachNumberOnceAndAccountForIt) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    ASSERT_TRUE((*store)->DefineCounter("sn", 1, 5));
+    EXPECT_TRUE((*store)->DefineCounter("sn", 1, 5)) << "found again";
+    EXPECT_FALSE((*store)->DefineCounter("sn", 1, 6)) << "another range";
+    QList<qint64> issued;
+    for (int i = 0; i < 6; ++i) {
+        const auto number = (*store)->IssueSerial("sn", "s1", QStringLiteral("board%1").arg(i));
+        ASSERT_TRUE(number) << number.error().text.toStdString();
+        issued << number->value_or(-1);
+    }
+    EXPECT_EQ(issued, (QList<qint64>{1, 2, 3, 4, 5, -1}));
+    ASSERT_TRUE((*store)->SettleSerial("sn", 1, records::SerialState::Used));
+    ASSERT_TRUE((*store)->SettleSerial("sn", 2, records::SerialState::Spoiled));
+    ASSERT_TRUE((*store)->SettleSerial("sn", 3, records::SerialState::Returned));
+    ASSERT_TRUE((*store)->SettleSerial("sn", 1, records::SerialState::Returned));
+    const auto account = (*store)->Account("sn");
+    ASSERT_TRUE(account) << account.error().text.toStdString();
+    EXPECT_EQ((std::array{account->used, account->spoiled, account->returned, account->inFlight,
+                          account->free}),
+              (std::array<qint64, 5>{1, 1, 1, 2, 0}))
+        << "a number settled stays as it was settled";
+
+    ASSERT_TRUE((*store)->DefineCounter("many", 1000, 1199));
+    QList<qint64> taken[2];
+    std::vector<std::thread> programs;
+    for (QList<qint64>& mine : taken) {
+        auto own = Open(); // a connection of its own, as another station has
+        ASSERT_TRUE(own);
+        programs.emplace_back([&mine, own = std::move(*own)] {
+            for (int i = 0; i < 100; ++i) {
+                const auto number = own->IssueSerial("many", "s", "b");
+                mine << (number && *number ? **number : -1);
+            }
+        });
+    }
+    for (std::thread& program : programs) {
+        program.join();
+    }
+    const QList<qint64> all = taken[0] + taken[1];
+    EXPECT_EQ(QSet<qint64>(all.begin(), all.end()).size(), 200) << "no number twice, none lost";
+    EXPECT_FALSE(all.contains(-1));
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, Stores, ::testing::Values(false, true),
