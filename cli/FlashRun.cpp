@@ -95,7 +95,7 @@ void TellSetUp(const FlashOptions& options, const QStringList& ports, const QStr
 // where the job counts its boards; none else.
 Result<std::shared_ptr<records::Recorder>, records::StoreError>
 OpenRecords(const FlashOptions& options) {
-    const bool countsBoards = options.job && options.job->maxBoards > 0;
+    const bool countsBoards = (options.job && options.job->maxBoards > 0) || options.stamp;
     if (!options.store && !countsBoards) {
         return std::shared_ptr<records::Recorder>();
     }
@@ -262,6 +262,25 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     settings.records = *recorder;
     settings.stationName = options.stationName;
     settings.maxBoards = options.job ? options.job->maxBoards : 0;
+    if (options.stamp) {
+        // Each board's fields, checked against the image before any board.
+        if (const ConfigDone fits = CheckStampRecipe(*options.stamp, ImageBytes(image)); !fits) {
+            return fail(kExitUsage, fits.error().text);
+        }
+        if (options.stamp->NeedsSerial()) {
+            if (options.stampCounter.isEmpty()) {
+                return fail(kExitUsage, QStringLiteral("--stamp writes serial numbers: give "
+                                                       "--stamp-counter NAME=FROM..TO"));
+            }
+            if (const records::StoreDone made = settings.records->DefineCounter(
+                    options.stampCounter, options.stampFrom, options.stampTo);
+                !made) {
+                return fail(kExitUsage, made.error().text);
+            }
+        }
+        settings.stamp = options.stamp;
+        settings.stampCounter = options.stampCounter;
+    }
     const BacklogTeller backlog(settings.records.get(), options.quiet || options.json);
     station::StationController controller(stopSignal);
     // The log may be neither the image nor a serial port, nor anything but a regular file.

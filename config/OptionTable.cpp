@@ -374,6 +374,46 @@ const QList<OptionRow> kTable = {
          s.store = *url;
          return QString();
      }},
+    {"stamp", 0, Value::Required, kBoth, true, nullptr, false, "RECIPE",
+     "write each board's own fields into its copy of the image:\n"
+     "serial@OFFSET:FORMAT (u32le, u32be, u64le, dec:N, hex:N),\n"
+     "text@OFFSET:N=TEXT ({serial}, {station}, {date}) and\n"
+     "crc32@OFFSET=FROM..TO, separated by ';'; ':over' lets a field cover\n"
+     "bytes that are not blank. Serial numbers come from\n"
+     "--stamp-counter, each given to one board only",
+     nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext&) {
+         auto recipe = ParseStampRecipe(Text(value));
+         if (!recipe) {
+             return recipe.error().text;
+         }
+         if (recipe->Uses(StampField::Kind::Mac)) {
+             return QStringLiteral("--stamp: MAC addresses are not given out yet");
+         }
+         s.stamp = *recipe;
+         return QString();
+     }},
+    {"stamp-counter", 0, Value::Required, kBoth, true, nullptr, false, "NAME=FROM..TO",
+     "the counter of serial numbers --stamp writes, kept in the records\n"
+     "store (across the line with PostgreSQL)",
+     nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         static const QRegularExpression shape(
+             QStringLiteral("^([A-Za-z0-9_.-]+)=([0-9]+)\\.\\.([0-9]+)$"));
+         const QRegularExpressionMatch match = shape.match(Text(value));
+         bool fromOk = false;
+         bool toOk = false;
+         const qint64 from = match.captured(2).toLongLong(&fromOk);
+         const qint64 to = match.captured(3).toLongLong(&toOk);
+         if (!match.hasMatch() || !fromOk || !toOk || to < from) {
+             return QStringLiteral("%1 takes NAME=FROM..TO, for example sn=1000..1999")
+                 .arg(c.spelled);
+         }
+         s.stampCounter = match.captured(1);
+         s.stampFrom = from;
+         s.stampTo = to;
+         return QString();
+     }},
     {"station-name", 0, Value::Required, kBoth, true, nullptr, false, "NAME",
      "the station's name in the records (default: the host's name)", nullptr,
      [](RunSettings& s, const QByteArray& value, OptionContext& c) {

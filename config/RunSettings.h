@@ -8,6 +8,7 @@
 #include "serial/ModemSequence.h"
 #include "serial/PortFilter.h"
 #include "update/ImageFormats.h"
+#include "update/StampRecipe.h"
 
 #include <QByteArray>
 #include <QList>
@@ -57,6 +58,9 @@ struct RunSettings {
     QString workOrder;                      // what the boards are made for, for the records
     std::optional<records::StoreUrl> store; // where the records are kept besides the log
     QString stationName;                    // the station's name in the records; empty: the host's
+    std::optional<StampRecipe> stamp;       // per-board fields written into each board's image
+    QString stampCounter;                   // the counter their serial numbers come from
+    qint64 stampFrom = 0, stampTo = 0;      // and its range
     QSet<QString> given; // the options the command line gave: "port", "baud", "port-filter", ...
     bool help = false;
     bool version = false;

@@ -137,4 +137,32 @@ StoreDone Recorder::SettleBoard(const QString& claim, bool kept) {
     return settled;
 }
 
+template <typename Call> auto Recorder::OnCountingStore(Call call) -> decltype(call(nullptr)) {
+    const std::lock_guard<std::mutex> lock(m_countMutex);
+    const Result<Store*, StoreError> store = CountingStore();
+    if (!store) {
+        return store.error();
+    }
+    auto done = call(*store);
+    if (!done && done.error().code == StoreErrorCode::Unreachable) {
+        m_counting.reset(); // connect again for the next call
+    }
+    return done;
+}
+
+StoreDone Recorder::DefineCounter(const QString& name, qint64 first, qint64 last) {
+    return OnCountingStore([&](Store* store) { return store->DefineCounter(name, first, last); });
+}
+
+Result<std::optional<qint64>, StoreError> Recorder::IssueSerial(const QString& counter,
+                                                                const QString& board) {
+    return OnCountingStore(
+        [&](Store* store) { return store->IssueSerial(counter, m_station, board); });
+}
+
+StoreDone Recorder::SettleSerial(const QString& counter, qint64 value, SerialState state) {
+    return OnCountingStore(
+        [&](Store* store) { return store->SettleSerial(counter, value, state); });
+}
+
 } // namespace records

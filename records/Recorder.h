@@ -48,10 +48,18 @@ class Recorder {
     Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards);
     StoreDone SettleBoard(const QString& claim, bool kept);
 
+    // Per-board numbers, from the line's store where there is one.
+    StoreDone DefineCounter(const QString& name, qint64 first, qint64 last);
+    Result<std::optional<qint64>, StoreError> IssueSerial(const QString& counter,
+                                                          const QString& board);
+    StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state);
+
   private:
     Recorder() = default;
     // The connection for the job's counts, made again after the server was lost.
     Result<Store*, StoreError> CountingStore();
+    // Runs `call` on the counting store under its lock, dropping a lost connection.
+    template <typename Call> auto OnCountingStore(Call call) -> decltype(call(nullptr));
 
     QString m_station;
     std::optional<StoreUrl> m_line;

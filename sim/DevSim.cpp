@@ -335,6 +335,12 @@ int Run(const Options& options) {
         for (const auto& [delayMs, text] : options.afterSwitch) {
             scheduled.emplace_back(packetDone + delayMs * 1000, text);
         }
+        if (options.echoOffset >= 0) {
+            const std::string serial =
+                ReadSerial(std::string(image.Bytes().begin(), image.Bytes().end()),
+                           options.echoOffset, options.echoFormat);
+            scheduled.emplace_back(packetDone + 50'000, "SN=" + serial + "\r\n");
+        }
         stopAfterSwitch = options.exitOnSwitch;
     };
     events.onNoise = [&](std::size_t count) {
@@ -411,6 +417,40 @@ int Run(const Options& options) {
     std::printf("%s\n", SummaryLine(summary).c_str());
     std::fflush(stdout);
     return ExitStatus(summary);
+}
+
+std::string ReadSerial(const std::string& image, long offset, const std::string& format) {
+    const auto byte = [&](long at) {
+        return static_cast<unsigned long long>(static_cast<unsigned char>(image[std::size_t(at)]));
+    };
+    const auto binary = [&](int size, bool bigEndian) -> std::string {
+        if (offset + size > long(image.size())) {
+            return {};
+        }
+        unsigned long long value = 0;
+        for (int i = 0; i < size; ++i) {
+            value |= byte(offset + i) << (8 * (bigEndian ? size - 1 - i : i));
+        }
+        return std::to_string(value);
+    };
+    if (format == "u32le" || format == "u32be" || format == "u64le") {
+        return binary(format == "u64le" ? 8 : 4, format == "u32be");
+    }
+    const bool decimal = format.rfind("dec:", 0) == 0;
+    if (!decimal && format.rfind("hex:", 0) != 0) {
+        return {};
+    }
+    const long size = std::strtol(format.c_str() + 4, nullptr, 10);
+    if (size < 1 || size > 20 || offset + size > long(image.size())) {
+        return {};
+    }
+    const std::string digits = image.substr(std::size_t(offset), std::size_t(size));
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(digits.c_str(), &end, decimal ? 10 : 16);
+    if (end != digits.c_str() + digits.size()) {
+        return {};
+    }
+    return std::to_string(value);
 }
 
 } // namespace devsim

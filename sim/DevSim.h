@@ -31,7 +31,16 @@ struct Options {
     int readyFd = -1; // of several devices: told once this one has printed its path
     // Text sent this many milliseconds after each switch packet: the new program's banner.
     std::vector<std::pair<long, std::string>> afterSwitch;
+    // --echo-serial: after each switch packet, the number at this offset of the received image
+    // in this format ("u32le", "u32be", "u64le", "dec:N", "hex:N"), sent back as "SN=NUMBER":
+    // a new program that prints its own serial number.
+    long echoOffset = -1;
+    std::string echoFormat;
 };
+
+// The number at `offset` of `image` in `format` (as --echo-serial takes it); empty when the
+// image is too short or the bytes are no number in that format.
+std::string ReadSerial(const std::string& image, long offset, const std::string& format);
 
 // Parses the command line; returns an error text (empty when fine). Sets `help` for --help.
 // `help` and `version`: what was asked for instead of a device.

@@ -26,6 +26,9 @@ std::string UsageText() {
            "  --exit-on-switch     exit once the switch packet has arrived\n"
            "  --after-switch MS:TEXT  send TEXT (escapes as above) MS milliseconds after each\n"
            "                       switch packet, as a new program's banner; may be repeated\n"
+           "  --echo-serial OFFSET:FORMAT  after each switch packet send \"SN=NUMBER\\r\\n\", the\n"
+           "                       number at OFFSET of the received image in FORMAT (u32le,\n"
+           "                       u32be, u64le, dec:N, hex:N), as a program printing its own\n"
            "  --timing FILE        write per-block timestamps (microseconds) to FILE\n"
            "  --count N            serve N devices at once, one pty each, their paths printed one\n"
            "                       per line; FILE and PATH above get the device's number (for\n"
@@ -97,6 +100,7 @@ std::string ParseOptions(int argc, char** argv, Options& options, bool& help, bo
         kSilentAfter,
         kSilentOnceAfter,
         kHangupAfter,
+        kEchoSerial,
     };
     static const option kOptions[] = {
         {"help", no_argument, nullptr, 'h'},
@@ -116,6 +120,7 @@ std::string ParseOptions(int argc, char** argv, Options& options, bool& help, bo
         {"silent-after", required_argument, nullptr, kSilentAfter},
         {"silent-once-after", required_argument, nullptr, kSilentOnceAfter},
         {"hangup-after", required_argument, nullptr, kHangupAfter},
+        {"echo-serial", required_argument, nullptr, kEchoSerial},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
@@ -185,6 +190,19 @@ std::string ParseOptions(int argc, char** argv, Options& options, bool& help, bo
                 return arg + " needs MS:TEXT, for example 200:hello\\r\\n";
             }
             options.afterSwitch.emplace_back(ms, Unescape(end + 1));
+            break;
+        }
+        case kEchoSerial: {
+            char* end = nullptr;
+            errno = 0;
+            const long offset = std::strtol(v, &end, 0);
+            const std::string format = end && *end == ':' ? std::string(end + 1) : std::string();
+            if (offset < 0 || end == v || errno != 0 ||
+                ReadSerial(std::string(8 + 20, '0'), 0, format).empty()) {
+                return arg + " needs OFFSET:FORMAT, for example 0x100:u32le or 16:dec:8";
+            }
+            options.echoOffset = offset;
+            options.echoFormat = format;
             break;
         }
         case kCount:

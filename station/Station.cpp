@@ -5,10 +5,12 @@
 #include "station/OutputFile.h"
 
 #include <QCryptographicHash>
+#include <QDate>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSysInfo>
 #include <QThread>
 #include <QUuid>
@@ -204,26 +206,47 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
     status.slot = m_settings.slots.Of(port);
     status.blocks = m_settings.update.switchOnly ? 0 : m_image.store.m_lastBlock + 1;
     const QString claim = m_settings.maxBoards > 0 ? NewId() : QString();
-    const QString refused = TakeBoard(claim);
+    QString refused = TakeBoard(claim);
+    const bool claimed = !claim.isEmpty() && refused.isEmpty();
+    // The board's own copy of the image, with its own number in it.
+    std::optional<qint64> serial;
+    LoadedImage stamped;
+    if (refused.isEmpty() && m_settings.stamp) {
+        refused = StampBoard(port, serial, stamped);
+    }
+    const LoadedImage& image = m_settings.stamp && refused.isEmpty() ? stamped : m_image;
     if (!refused.isEmpty()) {
         status.state = PortState::Failed;
         status.ending = Ending{Failure::Refused};
         status.reason = refused;
     }
     bool tookImage = false; // in any attempt: a later one may find the new program instead
+    int mostBlocksSent = 0;
     for (int attempt = 1; refused.isEmpty() && attempt <= attempts; ++attempt) {
-        const bool again = RunAttempt(status, attempt, attempts, seen, std::move(line));
+        const bool again =
+            RunAttempt(status, attempt, attempts, seen, std::move(line), image, serial);
         tookImage = tookImage || status.lastBlockAcknowledged;
+        mostBlocksSent = std::max(mostBlocksSent, status.blocksSent);
         if (!again) {
             break;
         }
         Emit(StationEvent::Kind::Ended, status, {}, true);
     }
-    if (!claim.isEmpty() && refused.isEmpty()) {
+    if (serial) {
+        // Used by a board that passed; spoiled once the block that holds it went out to a board
+        // that then failed; else returned: it never left the station. None is issued again.
+        (void)m_settings.records->SettleSerial(m_settings.stampCounter, *serial,
+                                               status.ending.Passed() ? records::SerialState::Used
+                                               : mostBlocksSent > m_settings.stamp->FirstBlock()
+                                                   ? records::SerialState::Spoiled
+                                                   : records::SerialState::Returned);
+    }
+    if (claimed) {
         // A board that took the whole image keeps its place, passed or not (its new program
         // may not have said what was expected); one that never did gives it back. A place that
         // cannot be settled stays taken: the job never makes more than it may.
-        (void)m_settings.records->SettleBoard(claim, status.ending.Passed() || tookImage);
+        (void)m_settings.records->SettleBoard(claim, refused.isEmpty() &&
+                                                         (status.ending.Passed() || tookImage));
     }
     {
         // The port may be flashed again from here on, before anybody learns it has ended.
@@ -233,11 +256,51 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
     Emit(StationEvent::Kind::Ended, status);
 }
 
+QString Station::StampBoard(const QString& port, std::optional<qint64>& serial,
+                            LoadedImage& stamped) {
+    const StampRecipe& recipe = *m_settings.stamp;
+    if (recipe.NeedsSerial()) {
+        if (!m_settings.records) {
+            return QStringLiteral("no serial number: the run keeps no records store");
+        }
+        const auto issued = m_settings.records->IssueSerial(m_settings.stampCounter, port);
+        if (!issued) {
+            return issued.error().code == records::StoreErrorCode::Unreachable
+                       ? QStringLiteral("no serial number: line server unreachable")
+                       : QStringLiteral("no serial number: %1").arg(issued.error().text);
+        }
+        if (!*issued) {
+            return QStringLiteral("no serial number: the counter %1 is spent")
+                .arg(m_settings.stampCounter);
+        }
+        serial = **issued;
+    }
+    const auto bytes = StampImage(
+        recipe, ImageBytes(m_image),
+        {serial, std::nullopt, m_settings.stationName, QDate::currentDate().toString(Qt::ISODate)});
+    if (!bytes) {
+        if (serial) {
+            (void)m_settings.records->SettleSerial(m_settings.stampCounter, *serial,
+                                                   records::SerialState::Returned);
+            serial.reset();
+        }
+        return bytes.error().text;
+    }
+    stamped = WithImageBytes(m_image, *bytes);
+    return {};
+}
+
 bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool seen,
-                         std::unique_ptr<Line> line) {
+                         std::unique_ptr<Line> line, const LoadedImage& image,
+                         std::optional<qint64> serial) {
     const QString& port = status.port;
     UpdateSettings settings = m_settings.update;
     settings.port = port;
+    if (serial) {
+        // The new program says its own number back: the proof that it took it.
+        settings.expect.replace(QLatin1String("{serial}"),
+                                QRegularExpression::escape(QString::number(*serial)));
+    }
     settings.appendTrace = attempt > 1; // the trace of a failed attempt is kept
     Session session(*this, status);
     // Before the update: a device that restarts after the switch may be gone after it.
@@ -259,7 +322,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     bool inUse = false;
     bool lastBlockAcknowledged = false; // from the update: a later failure leaves it out
     {
-        PortUpdate update(settings, session, m_stopSignal, &m_image,
+        PortUpdate update(settings, session, m_stopSignal, &image,
                           line                ? std::move(line)
                           : m_settings.lineTo ? m_settings.lineTo(port)
                                               : nullptr);
@@ -306,6 +369,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
              {"usb_serial", usb.serialNumber},
              {"usb_vendor_id", usb.vendorId},
              {"usb_product_id", usb.productId},
+             {"board_serial", serial ? QString::number(*serial) : QString()},
              {"image",
               QFileInfo(QFile::decodeName(m_settings.update.imagePath)).absoluteFilePath()},
              {"image_bytes", m_image.bytes},

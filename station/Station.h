@@ -12,6 +12,7 @@
 #include "station/ResultsLog.h"
 #include "station/SlotLabels.h"
 #include "update/LoadedImage.h"
+#include "update/StampRecipe.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -76,6 +77,10 @@ class Station {
         std::shared_ptr<records::Recorder> records;
         QString stationName;
         int maxBoards = 0;
+        // Per-board fields stamped into each board's copy of the image, and the counter (in
+        // the records store) their serial numbers come from.
+        std::optional<StampRecipe> stamp;
+        QString stampCounter;
         // The line to a port, for each attempt; by default the local serial port.
         std::function<std::unique_ptr<Line>(const QString& port)> lineTo;
     };
@@ -107,8 +112,12 @@ class Station {
     class Session;
     void RunSession(const QString& port, std::unique_ptr<Line> line);
     // One attempt, on `line` where one is open already; true when another should follow.
+    // `image`: the board's own copy; `serial`: the number stamped into it, if any.
     bool RunAttempt(PortStatus& status, int attempt, int attempts, bool seen,
-                    std::unique_ptr<Line> line);
+                    std::unique_ptr<Line> line, const LoadedImage& image,
+                    std::optional<qint64> serial);
+    // The board's number and its stamped copy of the image; the reason when it gets none.
+    QString StampBoard(const QString& port, std::optional<qint64>& serial, LoadedImage& stamped);
     // Writes the record to the log and the store; why not, when either could not keep it.
     OutputDone Keep(const QJsonObject& record);
     // A job with a limit: takes this board's place; the reason when it is refused.

@@ -39,3 +39,18 @@ Result<LoadedImage, ImageError> LoadImage(const QByteArray& path, std::optional<
     image.description = loaded.description;
     return image;
 }
+
+QByteArray ImageBytes(const LoadedImage& image) {
+    QByteArray bytes;
+    for (int block = 0; block <= image.store.m_lastBlock; ++block) {
+        const tavrel::BlockView view = image.store.Block(std::uint8_t(block));
+        bytes.append(reinterpret_cast<const char*>(view.data()), qsizetype(view.size()));
+    }
+    bytes.truncate(image.bytes);
+    return bytes;
+}
+
+LoadedImage WithImageBytes(LoadedImage image, const QByteArray& bytes) {
+    image.store.LoadImageBytes(bytes);
+    return image;
+}

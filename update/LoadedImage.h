@@ -27,3 +27,9 @@ using ImageError = Error<ImageErrorCode>;
 Result<LoadedImage, ImageError> LoadImage(const QByteArray& path,
                                           std::optional<quint32> base = std::nullopt,
                                           std::optional<ImageFormat> format = std::nullopt);
+
+// The image's own bytes, without the padding of its last block.
+QByteArray ImageBytes(const LoadedImage& image);
+// The same image with other bytes of the same size (a board's stamped copy); its path, format,
+// description and SHA-256 stay those of the file it came from.
+LoadedImage WithImageBytes(LoadedImage image, const QByteArray& bytes);

@@ -3,7 +3,9 @@
 
 #include <QRegularExpression>
 #include <QStringList>
+#include <algorithm>
 #include <array>
+#include <limits>
 
 namespace {
 
@@ -139,6 +141,25 @@ bool StampRecipe::Uses(StampField::Kind kind) const {
         }
     }
     return false;
+}
+
+bool StampRecipe::NeedsSerial() const {
+    for (const StampField& field : fields) {
+        if (field.kind == StampField::Kind::Serial ||
+            (field.kind == StampField::Kind::Text &&
+             field.text.contains(QLatin1String("{serial}")))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int StampRecipe::FirstBlock() const {
+    qint64 first = std::numeric_limits<qint64>::max();
+    for (const StampField& field : fields) {
+        first = std::min(first, field.offset);
+    }
+    return int(first / 1024);
 }
 
 Result<StampRecipe, ConfigError> ParseStampRecipe(const QString& text) {

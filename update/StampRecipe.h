@@ -35,6 +35,10 @@ struct StampField {
 struct StampRecipe {
     QList<StampField> fields;
     bool Uses(StampField::Kind kind) const;
+    // A serial field, or a text with {serial} in it.
+    bool NeedsSerial() const;
+    // The first block that holds a field: once it has gone out, the board has its values.
+    int FirstBlock() const;
 };
 
 // Reads a recipe, or says what is wrong with it.

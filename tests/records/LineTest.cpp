@@ -15,6 +15,8 @@
 #include <QProcess>
 #include <QSet>
 #include <QTest>
+#include <QtEndian>
+#include <algorithm>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
@@ -191,6 +193,57 @@ TEST_F(Line, StoreCheckedBeforeAnyBoard) {
                   c.exitCode == 0)
             << "a board is touched only when the store can be used";
     }
+}
+
+// Two stations of 16 boards share one counter on the line's server: 32 numbers, each stamped
+// byte-exact into its own board's image, said back by the board's new program and matched, and
+// kept with its attempt; the spent counter then gives no board a number.
+TEST_F(Line, TwoStationsShareOneCounterAndNeverIssueANumberTwice) {
+    QByteArray image = PatternBytes(3000);
+    image.replace(0x10, 0x20, QByteArray(0x20, '\xff')); // blank where the numbers go
+    const QString imagePath = m_files.Write("stamped.bin", image);
+    SimProcess boards(
+        {"--count", "33", "--out", m_files.Path("out%d.bin"), "--echo-serial", "0x10:u32le"});
+    const QStringList stamp{
+        "--store",         m_server->Url(), "--stamp",  "serial@0x10:u32le;text@0x20:16=SN{serial}",
+        "--stamp-counter", "sn=1000..1031", "--expect", "SN={serial}\\b"};
+    std::vector<std::unique_ptr<QProcess>> stations;
+    for (int s = 0; s < 2; ++s) {
+        QStringList ports;
+        for (int b = 0; b < 16; ++b) {
+            ports << "-p" << boards.PortPaths().at(s * 16 + b);
+        }
+        stations.push_back(
+            Flash(QStringLiteral("station-%1").arg(s), ports + stamp + QStringList{imagePath}));
+    }
+    for (const auto& station : stations) {
+        ASSERT_TRUE(station->waitForFinished(120000));
+        EXPECT_EQ(station->exitCode(), 0) << station->readAllStandardError().toStdString();
+    }
+    QSet<qint64> numbers;
+    for (int n = 1; n <= 32; ++n) {
+        const QByteArray received = ReadFile(m_files.Path(QStringLiteral("out%1.bin").arg(n)));
+        const qint64 number = qFromLittleEndian<quint32>(received.constData() + 0x10);
+        numbers << number;
+        QByteArray expected = PaddedImage(image);
+        expected.replace(0x10, 4, received.mid(0x10, 4));
+        expected.replace(0x20, 16, ("SN" + QByteArray::number(number)).leftJustified(16, '\0'));
+        EXPECT_EQ(received, expected) << "board " << n << " has its own number, and only that";
+    }
+    EXPECT_EQ(numbers.size(), 32);
+    EXPECT_EQ(*std::min_element(numbers.begin(), numbers.end()), 1000);
+    EXPECT_EQ(*std::max_element(numbers.begin(), numbers.end()), 1031);
+    EXPECT_EQ(Count("SELECT count(DISTINCT board_serial) FROM records WHERE expect_matched AND "
+                    "expect_text = 'SN=' || board_serial"),
+              32);
+    EXPECT_EQ(Count("SELECT count(*) FROM serials WHERE state = 'used'"), 32);
+
+    const auto spent = Flash("station-2", QStringList{"-p", boards.PortPaths().at(32)} + stamp +
+                                              QStringList{imagePath});
+    ASSERT_TRUE(spent->waitForFinished(60000));
+    EXPECT_EQ(spent->exitCode(), 1);
+    EXPECT_TRUE(
+        spent->readAllStandardError().contains("no serial number: the counter sn is spent"));
 }
 
 // A full disk under the station's store (here a file size limit, which fails a write as a full
