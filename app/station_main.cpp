@@ -79,6 +79,19 @@ std::optional<StationWindow::Options> WindowOptions(const config::RunSettings& s
         return std::nullopt;
     }
     options.records = *recorder;
+    if (settings.stamp && settings.stamp->NeedsSerial()) {
+        if (settings.stampCounter.isEmpty()) {
+            *error = QStringLiteral("--stamp writes serial numbers: give --stamp-counter "
+                                    "NAME=FROM..TO");
+            return std::nullopt;
+        }
+        if (const records::StoreDone made = options.records->DefineCounter(
+                settings.stampCounter, settings.stampFrom, settings.stampTo);
+            !made) {
+            *error = made.error().text;
+            return std::nullopt;
+        }
+    }
     return options;
 }
 

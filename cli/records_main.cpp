@@ -22,12 +22,15 @@ const char kUsage[] =
     "       tavrel-records [--store URL] [--json] summary [--since T] [--station S] [--job J]\n"
     "       tavrel-records [--store URL] export --format csv|jsonl [--since T] [--station S]\n"
     "                      [--job J]\n"
+    "       tavrel-records [--store URL] [--json] counter NAME\n"
     "board: every attempt for a board, found by its USB serial number, its serial number or a\n"
     "record's id. summary: per station and slot, boards passed and failed (by their last\n"
     "attempt), attempts, first-pass yield (the share of boards whose first attempt passed),\n"
     "boards per hour (over --since, else over the attempts' own time), cycle time p50/p95 of\n"
     "the attempts that passed and the failures by kind; the last row (station *) is the whole\n"
-    "line. export: every record (CSV: text that a spreadsheet would take as a formula gets a\n"
+    "line. counter: what became of a counter's serial numbers (used, spoiled, returned, in\n"
+    "flight, free: they add up to its range). export: every record (CSV: text that a spreadsheet "
+    "would take as a formula gets a\n"
     "quote before it, control characters are escaped).\n"
     "--store: sqlite:PATH or postgresql://USER@HOST:PORT/DB (default: $TAVREL_STORE, else this\n"
     "station's own store, records.sqlite in the user's data folder). --since: 8h, 30m, 2d or a\n"
@@ -216,6 +219,34 @@ int Export(const QList<QJsonObject>& records, const QString& format) {
     return 0;
 }
 
+// What became of a counter's numbers: they add up to its range.
+int Counter(records::Store& store, const QString& name, bool json) {
+    const Result<records::CounterAccount, records::StoreError> account = store.Account(name);
+    if (!account) {
+        return Fail(account.error().text);
+    }
+    const records::CounterAccount& a = *account;
+    if (json) {
+        Out(QString::fromUtf8(QJsonDocument(QJsonObject{{"counter", name},
+                                                        {"first", a.first},
+                                                        {"last", a.last},
+                                                        {"used", a.used},
+                                                        {"spoiled", a.spoiled},
+                                                        {"returned", a.returned},
+                                                        {"in_flight", a.inFlight},
+                                                        {"free", a.free}})
+                                  .toJson(QJsonDocument::Indented)));
+        return 0;
+    }
+    PrintTable({QStringLiteral("COUNTER"), QStringLiteral("RANGE"), QStringLiteral("USED"),
+                QStringLiteral("SPOILED"), QStringLiteral("RETURNED"), QStringLiteral("IN FLIGHT"),
+                QStringLiteral("FREE")},
+               {{Cell(name), QStringLiteral("%1..%2").arg(a.first).arg(a.last),
+                 QString::number(a.used), QString::number(a.spoiled), QString::number(a.returned),
+                 QString::number(a.inFlight), QString::number(a.free)}});
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -278,7 +309,11 @@ int main(int argc, char** argv) {
         positional << word;
     }
     const QString command = positional.value(0);
-    if (command == QLatin1String("board")) {
+    if (command == QLatin1String("counter")) {
+        if (positional.size() != 2 || positional[1].isEmpty()) {
+            return Fail(QStringLiteral("counter needs a NAME"));
+        }
+    } else if (command == QLatin1String("board")) {
         if (positional.size() != 2 || positional[1].isEmpty()) {
             return Fail(QStringLiteral("board needs one ID"));
         }
@@ -288,7 +323,8 @@ int main(int argc, char** argv) {
             return Fail(QStringLiteral("export needs --format csv or --format jsonl"));
         }
     } else if (command != QLatin1String("summary") || positional.size() != 1) {
-        return Fail(QStringLiteral("give board, summary or export\n%1").arg(QLatin1String(kUsage)));
+        return Fail(QStringLiteral("give board, summary, counter or export\n%1")
+                        .arg(QLatin1String(kUsage)));
     }
 
     if (storeText.isEmpty()) {
@@ -314,6 +350,9 @@ int main(int argc, char** argv) {
             return Fail(opened.error().text);
         }
         store = std::move(*opened);
+    }
+    if (command == QLatin1String("counter")) {
+        return Counter(*store, positional[1], json);
     }
     const records::Records found = store->Fetch(filter);
     if (!found) {

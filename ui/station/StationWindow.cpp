@@ -329,6 +329,16 @@ bool StationWindow::EnsureStation() {
     settings.records = m_options.records;
     settings.stationName = m_options.stationName;
     settings.maxBoards = m_options.job ? m_options.job->maxBoards : 0;
+    if (m_options.stamp) {
+        // Each board's fields must fit the image chosen, before any board.
+        if (const ConfigDone fits = CheckStampRecipe(*m_options.stamp, ImageBytes(m_image));
+            !fits) {
+            Message(fits.error().text);
+            return false;
+        }
+        settings.stamp = m_options.stamp;
+        settings.stampCounter = m_options.stampCounter;
+    }
     if (const QString error = m_controller.Configure(settings, m_image); !error.isEmpty()) {
         Message(tr("Cannot write the log %1: %2").arg(m_logPath, error));
         return false;
