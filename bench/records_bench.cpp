@@ -3,10 +3,12 @@
 //   - a backlog of 100,000 records (a station that was cut off for a long shift) forwarded to
 //     the server: records per second;
 //   - a verdict's record to its row on the server while the server is up: latency p50/p95;
+//   - a serial number issued from a counter, on SQLite and on PostgreSQL: latency p50/p99;
 //   - eight boards of 236 blocks flashed by tavrel-flash with and without a PostgreSQL store:
 //     wall time.
 #include "bench/BenchCommon.h"
 #include "records/Fields.h"
+#include "records/PostgresStore.h"
 #include "records/Recorder.h"
 #include "support/PostgresServer.h"
 
@@ -157,7 +159,35 @@ int main(int argc, char** argv) {
     std::printf("  verdict to row: p50 %.1f ms, p95 %.1f ms (200 records, one every 50 ms)\n", p50,
                 p95);
 
-    // 3. A station's run with and without the line's store.
+    // 3. A serial number from a counter: one transaction each, as a board takes it.
+    const auto allocation = [](records::Store& store) {
+        std::vector<double> samplesUs;
+        if (!store.DefineCounter("bench", 1, 1'000'000)) {
+            return bench::Summarise(samplesUs);
+        }
+        for (int i = 0; i < 1000; ++i) {
+            QElapsedTimer taken;
+            taken.start();
+            if (!store.IssueSerial("bench", "bench", "board")) {
+                break;
+            }
+            samplesUs.push_back(taken.nsecsElapsed() / 1000.0);
+        }
+        return bench::Summarise(samplesUs);
+    };
+    server.Query("CREATE DATABASE counters");
+    auto sqliteStore = records::SqliteStore::Open(folder.filePath("counters.sqlite"));
+    auto postgresStore =
+        records::PostgresStore::Open(*records::ParseStoreUrl(server.Url("counters")));
+    const bench::Stats onSqlite = sqliteStore ? allocation(**sqliteStore) : bench::Stats{};
+    const bench::Stats onPostgres = postgresStore ? allocation(**postgresStore) : bench::Stats{};
+    std::printf(
+        "  a serial number issued: SQLite p50 %.2f ms, p99 %.2f ms; PostgreSQL p50 %.2f ms, "
+        "p99 %.2f ms (%d and %d numbers)\n",
+        onSqlite.medianUs / 1000, onSqlite.p99Us / 1000, onPostgres.medianUs / 1000,
+        onPostgres.p99Us / 1000, onSqlite.count, onPostgres.count);
+
+    // 4. A station's run with and without the line's store.
     server.Query("CREATE DATABASE station");
     const QString image =
         bench::WriteTempFile("records-bench.bin", bench::RandomBytes(235 * 1024 + 100));
@@ -180,6 +210,8 @@ int main(int argc, char** argv) {
                                          {"verdict_to_row_p95_ms", p95},
                                          {"station_seconds_without_store", without[1]},
                                          {"station_seconds_with_postgres", with[1]},
-                                         {"station_change_percent", change}});
+                                         {"station_change_percent", change},
+                                         {"serial_sqlite", bench::ToJson(onSqlite)},
+                                         {"serial_postgres", bench::ToJson(onPostgres)}});
     return 0;
 }
