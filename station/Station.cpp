@@ -215,6 +215,7 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
         refused = StampBoard(port, serial, stamped);
     }
     const LoadedImage& image = m_settings.stamp && refused.isEmpty() ? stamped : m_image;
+    status.boardSerial = serial ? QString::number(*serial) : QString();
     if (!refused.isEmpty()) {
         status.state = PortState::Failed;
         status.ending = Ending{Failure::Refused};

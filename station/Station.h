@@ -45,6 +45,7 @@ struct PortStatus {
     QString device;                     // what the port name stood for
     QString usbSerial;                  // the USB serial number, where the system knows it
     QString slot;                       // the fixture's name for the port, if it has one
+    QString boardSerial;                // the serial number stamped into this board's image
 };
 
 // What the station tells of a port as it goes. The updates tell Started, Progress, DeviceText

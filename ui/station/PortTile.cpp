@@ -143,6 +143,9 @@ void PortTile::Show(const station::PortStatus& status) {
                                             : status.reason);
         m_stateLabel->setToolTip(status.reason);
     }
+    if (!status.boardSerial.isEmpty()) {
+        text += QStringLiteral("\nSN %1").arg(status.boardSerial);
+    }
     if (!m_note.isEmpty()) {
         text += QLatin1Char('\n') + m_note;
     }
