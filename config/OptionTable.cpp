@@ -405,8 +405,9 @@ const QList<OptionRow> kTable = {
          bool toOk = false;
          const qint64 from = match.captured(2).toLongLong(&fromOk);
          const qint64 to = match.captured(3).toLongLong(&toOk);
-         if (!match.hasMatch() || !fromOk || !toOk || to < from) {
-             return QStringLiteral("%1 takes NAME=FROM..TO, for example sn=1000..1999")
+         if (!match.hasMatch() || !fromOk || !toOk || to < from || to >= (qint64(1) << 62)) {
+             return QStringLiteral("%1 takes NAME=FROM..TO (below 2^62), for example "
+                                   "sn=1000..1999")
                  .arg(c.spelled);
          }
          s.stampCounter = match.captured(1);

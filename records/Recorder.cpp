@@ -100,43 +100,6 @@ Result<Store*, StoreError> Recorder::CountingStore() {
     return static_cast<Store*>(m_counting.get());
 }
 
-Result<bool, StoreError> Recorder::TakeBoard(const BoardClaim& claim, int maxBoards) {
-    const std::lock_guard<std::mutex> lock(m_countMutex);
-    const Result<Store*, StoreError> store = CountingStore();
-    if (!store) {
-        return store.error();
-    }
-    Result<bool, StoreError> taken = (*store)->TakeBoard(claim, maxBoards);
-    if (!taken && taken.error().code == StoreErrorCode::Unreachable && m_line) {
-        // The connection may be one the server dropped when it restarted: one more try on a
-        // fresh one. (A claim whose commit was lost with the old one stays taken: one board
-        // fewer, never one more.)
-        m_counting.reset();
-        const Result<Store*, StoreError> fresh = CountingStore();
-        if (!fresh) {
-            return fresh.error();
-        }
-        taken = (*fresh)->TakeBoard(claim, maxBoards);
-        if (!taken && taken.error().code == StoreErrorCode::Unreachable) {
-            m_counting.reset();
-        }
-    }
-    return taken;
-}
-
-StoreDone Recorder::SettleBoard(const QString& claim, bool kept) {
-    const std::lock_guard<std::mutex> lock(m_countMutex);
-    const Result<Store*, StoreError> store = CountingStore();
-    if (!store) {
-        return store.error();
-    }
-    StoreDone settled = (*store)->SettleBoard(claim, kept);
-    if (!settled && settled.error().code == StoreErrorCode::Unreachable) {
-        m_counting.reset();
-    }
-    return settled;
-}
-
 template <typename Call> auto Recorder::OnCountingStore(Call call) -> decltype(call(nullptr)) {
     const std::lock_guard<std::mutex> lock(m_countMutex);
     const Result<Store*, StoreError> store = CountingStore();
@@ -144,10 +107,28 @@ template <typename Call> auto Recorder::OnCountingStore(Call call) -> decltype(c
         return store.error();
     }
     auto done = call(*store);
-    if (!done && done.error().code == StoreErrorCode::Unreachable) {
-        m_counting.reset(); // connect again for the next call
+    if (!done && done.error().code == StoreErrorCode::Unreachable && m_line) {
+        // The connection may be one the server dropped when it restarted: one more try on a
+        // fresh one. (What a lost commit took stays taken: one board fewer, never one more.)
+        m_counting.reset();
+        const Result<Store*, StoreError> fresh = CountingStore();
+        if (!fresh) {
+            return fresh.error();
+        }
+        done = call(*fresh);
+        if (!done && done.error().code == StoreErrorCode::Unreachable) {
+            m_counting.reset(); // connect again for the next call
+        }
     }
     return done;
+}
+
+Result<bool, StoreError> Recorder::TakeBoard(const BoardClaim& claim, int maxBoards) {
+    return OnCountingStore([&](Store* store) { return store->TakeBoard(claim, maxBoards); });
+}
+
+StoreDone Recorder::SettleBoard(const QString& claim, bool kept) {
+    return OnCountingStore([&](Store* store) { return store->SettleBoard(claim, kept); });
 }
 
 StoreDone Recorder::DefineCounter(const QString& name, qint64 first, qint64 last) {

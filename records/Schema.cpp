@@ -67,8 +67,7 @@ QStringList MigrationTo(int version, Dialect dialect) {
         return statements;
     }
     if (version == 2) {
-        // Per-board serial numbers, the boards a job with a limit has taken, and the counters
-        // the numbers come from.
+        // Per-board serial numbers, and the boards a job with a limit has taken.
         const QString time = pg ? QStringLiteral("TIMESTAMPTZ NOT NULL DEFAULT now()")
                                 : QStringLiteral("TEXT NOT NULL");
         return {QStringLiteral("ALTER TABLE records ADD COLUMN board_serial TEXT"),
@@ -77,9 +76,13 @@ QStringList MigrationTo(int version, Dialect dialect) {
                                "TEXT NOT NULL, station TEXT NOT NULL, state TEXT NOT NULL, "
                                "\"time\" %1)")
                     .arg(time),
-                QStringLiteral("CREATE INDEX board_claims_job ON board_claims (job_sha256)"),
-                // Named counters of per-board numbers: each number issued once, with its state.
-                QStringLiteral("CREATE TABLE counters (name TEXT PRIMARY KEY, first BIGINT NOT "
+                QStringLiteral("CREATE INDEX board_claims_job ON board_claims (job_sha256)")};
+    }
+    if (version == 3) {
+        // Named counters of per-board numbers: each number issued once, with its state.
+        const QString time = pg ? QStringLiteral("TIMESTAMPTZ NOT NULL DEFAULT now()")
+                                : QStringLiteral("TEXT NOT NULL");
+        return {QStringLiteral("CREATE TABLE counters (name TEXT PRIMARY KEY, first BIGINT NOT "
                                "NULL, last BIGINT NOT NULL, next BIGINT NOT NULL)"),
                 QStringLiteral("CREATE TABLE serials (counter TEXT NOT NULL, value BIGINT NOT "
                                "NULL, state TEXT NOT NULL, station TEXT NOT NULL, board TEXT, "

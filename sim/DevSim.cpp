@@ -420,35 +420,42 @@ int Run(const Options& options) {
 }
 
 std::string ReadSerial(const std::string& image, long offset, const std::string& format) {
-    const auto byte = [&](long at) {
-        return static_cast<unsigned long long>(static_cast<unsigned char>(image[std::size_t(at)]));
+    const auto fits = [&](long size) {
+        return offset >= 0 && offset <= long(image.size()) && size <= long(image.size()) - offset;
     };
-    const auto binary = [&](int size, bool bigEndian) -> std::string {
-        if (offset + size > long(image.size())) {
+    if (format == "u32le" || format == "u32be" || format == "u64le") {
+        const int size = format == "u64le" ? 8 : 4;
+        if (!fits(size)) {
             return {};
         }
         unsigned long long value = 0;
         for (int i = 0; i < size; ++i) {
-            value |= byte(offset + i) << (8 * (bigEndian ? size - 1 - i : i));
+            const unsigned long long byte =
+                static_cast<unsigned char>(image[std::size_t(offset + i)]);
+            value |= byte << (8 * (format == "u32be" ? size - 1 - i : i));
         }
         return std::to_string(value);
-    };
-    if (format == "u32le" || format == "u32be" || format == "u64le") {
-        return binary(format == "u64le" ? 8 : 4, format == "u32be");
     }
     const bool decimal = format.rfind("dec:", 0) == 0;
     if (!decimal && format.rfind("hex:", 0) != 0) {
         return {};
     }
     const long size = std::strtol(format.c_str() + 4, nullptr, 10);
-    if (size < 1 || size > 20 || offset + size > long(image.size())) {
+    if (size < 1 || size > (decimal ? 19 : 16) || !fits(size)) {
         return {};
     }
-    const std::string digits = image.substr(std::size_t(offset), std::size_t(size));
-    char* end = nullptr;
-    const unsigned long long value = std::strtoull(digits.c_str(), &end, decimal ? 10 : 16);
-    if (end != digits.c_str() + digits.size()) {
-        return {};
+    // Digits only: no sign, blank or prefix that strtoull would take as well.
+    unsigned long long value = 0;
+    for (long i = 0; i < size; ++i) {
+        const char c = image[std::size_t(offset + i)];
+        const int digit = c >= '0' && c <= '9'               ? c - '0'
+                          : !decimal && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                          : !decimal && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                             : -1;
+        if (digit < 0) {
+            return {};
+        }
+        value = value * (decimal ? 10 : 16) + unsigned(digit);
     }
     return std::to_string(value);
 }

@@ -238,7 +238,8 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
         // that then failed; else returned: it never left the station. None is issued again.
         (void)m_settings.records->SettleSerial(m_settings.stampCounter, *serial,
                                                status.ending.Passed() ? records::SerialState::Used
-                                               : mostBlocksSent > m_settings.stamp->FirstBlock()
+                                               : mostBlocksSent >
+                                                       m_settings.stamp->FirstSerialBlock()
                                                    ? records::SerialState::Spoiled
                                                    : records::SerialState::Returned);
     }
@@ -299,8 +300,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
     settings.port = port;
     if (serial) {
         // The new program says its own number back: the proof that it took it.
-        settings.expect.replace(QLatin1String("{serial}"),
-                                QRegularExpression::escape(QString::number(*serial)));
+        settings.expect = ExpectWithSerial(settings.expect, *serial);
     }
     settings.appendTrace = attempt > 1; // the trace of a failed attempt is kept
     Session session(*this, status);

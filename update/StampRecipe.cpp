@@ -13,13 +13,16 @@ ConfigError Refused(const QString& why) {
     return ConfigError{ConfigErrorCode::Usage, QStringLiteral("--stamp: %1").arg(why)};
 }
 
+// Far beyond any image, and far from overflowing when sizes are added to it.
+constexpr qint64 kLargestOffset = qint64(1) << 32;
+
 // A count or an offset in decimal or 0x hex; -1 when it is neither.
 qint64 Number(const QString& text) {
     bool ok = false;
     const qint64 value = text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)
                              ? text.mid(2).toLongLong(&ok, 16)
                              : text.toLongLong(&ok, 10);
-    return ok && value >= 0 ? value : -1;
+    return ok && value >= 0 && value <= kLargestOffset ? value : -1;
 }
 
 QString MacText(quint64 mac) {
@@ -154,12 +157,22 @@ bool StampRecipe::NeedsSerial() const {
     return false;
 }
 
-int StampRecipe::FirstBlock() const {
+int StampRecipe::FirstSerialBlock() const {
     qint64 first = std::numeric_limits<qint64>::max();
     for (const StampField& field : fields) {
-        first = std::min(first, field.offset);
+        if (field.kind == StampField::Kind::Serial ||
+            (field.kind == StampField::Kind::Text &&
+             field.text.contains(QLatin1String("{serial}")))) {
+            first = std::min(first, field.offset);
+        }
     }
-    return int(first / 1024);
+    return first == std::numeric_limits<qint64>::max() ? -1 : int(first / 1024);
+}
+
+QString ExpectWithSerial(QString expect, qint64 serial) {
+    // The number alone, not as the start or end of a longer one: SN=15 is not SN=1.
+    return expect.replace(QLatin1String("{serial}"),
+                          QStringLiteral("(?<![0-9])%1(?![0-9])").arg(serial));
 }
 
 Result<StampRecipe, ConfigError> ParseStampRecipe(const QString& text) {
@@ -181,7 +194,7 @@ ConfigDone CheckStampRecipe(const StampRecipe& recipe, const QByteArray& image) 
     const qint64 size = image.size();
     for (qsizetype i = 0; i < recipe.fields.size(); ++i) {
         const StampField& field = recipe.fields[i];
-        if (field.offset + field.size > size) {
+        if (field.offset > size || field.size > size - field.offset) {
             return Refused(QStringLiteral("%1 (%2 bytes) falls outside the image of %3 bytes")
                                .arg(Name(field))
                                .arg(field.size)
@@ -214,6 +227,14 @@ ConfigDone CheckStampRecipe(const StampRecipe& recipe, const QByteArray& image) 
             }
             if (Overlap(field.from, field.to - field.from + 1, field.offset, field.size)) {
                 return Refused(QStringLiteral("%1 sums its own bytes").arg(Name(field)));
+            }
+            // CRCs are written in no order of their own: one may not sum another.
+            for (const StampField& other : recipe.fields) {
+                if (&other != &field && other.kind == StampField::Kind::Crc32 &&
+                    Overlap(field.from, field.to - field.from + 1, other.offset, other.size)) {
+                    return Refused(
+                        QStringLiteral("%1 sums the bytes of %2").arg(Name(field), Name(other)));
+                }
             }
         }
     }

@@ -37,8 +37,8 @@ struct StampRecipe {
     bool Uses(StampField::Kind kind) const;
     // A serial field, or a text with {serial} in it.
     bool NeedsSerial() const;
-    // The first block that holds a field: once it has gone out, the board has its values.
-    int FirstBlock() const;
+    // The first block that holds the serial number: once it has gone out, the board has it.
+    int FirstSerialBlock() const;
 };
 
 // Reads a recipe, or says what is wrong with it.
@@ -64,3 +64,7 @@ Result<QByteArray, ConfigError> StampImage(const StampRecipe& recipe, QByteArray
 
 // CRC-32 as zlib and Ethernet have it (reflected 0xEDB88320, initial and final inversion).
 quint32 Crc32(const char* bytes, qint64 size);
+
+// An --expect expression with the board's serial number in place of {serial}, matching that
+// number alone.
+QString ExpectWithSerial(QString expect, qint64 serial);

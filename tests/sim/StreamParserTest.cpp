@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The simulator's parser against byte streams built by hand from the wire format.
 #include "sim/StreamParser.h"
+#include "sim/DevSim.h"
 
 #include <gtest/gtest.h>
 
@@ -141,6 +142,23 @@ TEST(StreamParser, PartialPacketWaitsThroughQuietThenCompletes) {
     EXPECT_TRUE(recorder.seen.empty());
     parser.Feed(block.data() + 500, block.size() - 500);
     EXPECT_EQ(recorder.seen, std::vector<std::string>{"B16:04"});
+}
+
+// --echo-serial reads the number a board's program would print: never past the image, and only
+// digits as digits.
+TEST(EchoSerial, ReadsTheNumberOrNothing) {
+    const std::string image = std::string("\x2a\x00\x00\x00", 4) + "00001234" + "-0000001" + "00FF";
+    struct Case {
+        long offset;
+        const char* format;
+        const char* read;
+    };
+    for (const Case& c :
+         {Case{0, "u32le", "42"}, Case{0, "u32be", "704643072"}, Case{4, "dec:8", "1234"},
+          Case{20, "hex:4", "255"}, Case{12, "dec:8", ""}, Case{22, "u32le", ""},
+          Case{0x7FFFFFFFFFFFFFFEL, "u32le", ""}, Case{0, "u16le", ""}}) {
+        EXPECT_EQ(devsim::ReadSerial(image, c.offset, c.format), c.read) << c.offset << c.format;
+    }
 }
 
 } // namespace

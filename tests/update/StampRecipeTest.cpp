@@ -3,6 +3,7 @@
 // recipe that would write where it must not refused before any board.
 #include "update/StampRecipe.h"
 
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 namespace {
@@ -36,6 +37,9 @@ TEST(StampRecipe, RefusesWhatDoesNotFitTheImage) {
              Case{"serial@8:u32le", code, "which is not blank"},
              Case{"crc32@0=4..64", Blank(64), "outside the image"},
              Case{"crc32@8=0..9", Blank(64), "sums its own bytes"},
+             Case{"crc32@8=0..7;crc32@0=16..31", Blank(64), "sums the bytes of crc32@0x0"},
+             Case{"serial@0x7FFFFFFFFFFFFFFE:u32le", Blank(64), "the offset is too large"},
+             Case{"serial@0xFFFFFFFF:u32le", Blank(64), "falls outside the image"},
          }) {
         SCOPED_TRACE(c.recipe);
         const auto recipe = ParseStampRecipe(QString::fromLatin1(c.recipe));
@@ -84,6 +88,19 @@ TEST(StampRecipe, RefusesAValueThatDoesNotFitItsField) {
         EXPECT_TRUE(stamped.error().text.contains("does not fit") ||
                     stamped.error().text.contains("is longer than"))
             << stamped.error().text.toStdString();
+    }
+}
+
+// Where the number goes decides whether a failed board spoiled it, and --expect matches that
+// number alone.
+TEST(StampRecipe, KnowsWhereTheNumberGoesAndMatchesItAlone) {
+    const auto recipe = ParseStampRecipe("crc32@0x400=0..0x3ff;text@0x500:8=v1;serial@0x800:u32le");
+    ASSERT_TRUE(recipe);
+    EXPECT_EQ(recipe->FirstSerialBlock(), 2) << "the CRC and the text hold no number";
+    const QRegularExpression expect(ExpectWithSerial(QStringLiteral("SN=\\s*{serial}\\r?$"), 1));
+    for (const auto& [said, matches] : {std::pair{"SN=1", true}, std::pair{"SN=15", false},
+                                        std::pair{"SN= 1\r", true}, std::pair{"SN=21", false}}) {
+        EXPECT_EQ(expect.match(QString::fromLatin1(said)).hasMatch(), matches) << said;
     }
 }
 
