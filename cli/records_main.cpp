@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMap>
 #include <QRegularExpression>
 #include <cstdio>
 
@@ -51,14 +52,11 @@ void Out(const QString& text) {
 QDateTime ParseSince(const QString& text) {
     static const QRegularExpression span(QStringLiteral("^(\\d+)([smhd])$"));
     if (const QRegularExpressionMatch match = span.match(text); match.hasMatch()) {
-        const qint64 unit = QStringLiteral("smhd").indexOf(match.captured(2)) == 0   ? 1
-                            : QStringLiteral("smhd").indexOf(match.captured(2)) == 1 ? 60
-                            : QStringLiteral("smhd").indexOf(match.captured(2)) == 2 ? 3600
-                                                                                     : 86400;
+        static const QMap<QString, qint64> seconds{{"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}};
+        const qint64 unit = seconds.value(match.captured(2));
         return QDateTime::currentDateTimeUtc().addSecs(-match.captured(1).toLongLong() * unit);
     }
-    QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
-    return time;
+    return QDateTime::fromString(text, Qt::ISODateWithMs);
 }
 
 // A cell for the terminal: the device's text may hold anything.

@@ -203,54 +203,65 @@ Result<QList<QByteArray>, StoreError> PostgresStore::Run(const QByteArray& sql,
     return rows;
 }
 
+template <typename Body> auto PostgresStore::InTransaction(Body body) -> decltype(body()) {
+    if (auto begun = Run("BEGIN"); !begun) {
+        return begun.error();
+    }
+    auto done = body();
+    if (done) {
+        if (auto committed = Run("COMMIT"); !committed) {
+            (void)Run("ROLLBACK");
+            return committed.error();
+        }
+        return done;
+    }
+    (void)Run("ROLLBACK");
+    return done;
+}
+
 StoreDone PostgresStore::Migrate(int upTo) {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    const auto fail = [&](const StoreError& error) {
-        (void)Run("ROLLBACK");
-        return error;
-    };
     // An upgrade of a large store, or waiting for another station's, takes what it takes.
     m_answerSeconds = kUpgradeSeconds;
     const struct Restore {
         int& seconds;
         ~Restore() { seconds = kAnswerSeconds; }
     } restore{m_answerSeconds};
-    for (const QByteArray& step :
-         {QByteArray("BEGIN"), QByteArray("SET LOCAL statement_timeout = 0"),
-          QByteArray("SET LOCAL lock_timeout = 0"), QByteArray(kSchemaLock),
-          QByteArray("CREATE TABLE IF NOT EXISTS tavrel_schema (version INTEGER NOT NULL)")}) {
-        if (auto done = Run(step); !done) {
-            return fail(done.error());
-        }
-    }
-    const auto read = Run("SELECT version FROM tavrel_schema");
-    if (!read) {
-        return fail(read.error());
-    }
-    int version = read->isEmpty() ? 0 : read->first().toInt();
-    if (read->isEmpty()) {
-        if (auto first = Run("INSERT INTO tavrel_schema VALUES (0)"); !first) {
-            return fail(first.error());
-        }
-    }
-    if (version > kSchemaVersion) {
-        return fail(StoreError{StoreErrorCode::NewerSchema, NewerSchemaText(m_url.shown, version)});
-    }
-    for (int next = version + 1; next <= upTo; ++next) {
-        for (const QString& statement : MigrationTo(next, Dialect::Postgres)) {
-            if (auto done = Run(statement.toUtf8()); !done) {
-                return fail(done.error());
+    return InTransaction([&]() -> StoreDone {
+        for (const QByteArray& step :
+             {QByteArray("SET LOCAL statement_timeout = 0"),
+              QByteArray("SET LOCAL lock_timeout = 0"), QByteArray(kSchemaLock),
+              QByteArray("CREATE TABLE IF NOT EXISTS tavrel_schema (version INTEGER NOT NULL)")}) {
+            if (auto done = Run(step); !done) {
+                return done.error();
             }
         }
-        if (auto done = Run("UPDATE tavrel_schema SET version = " + QByteArray::number(next));
-            !done) {
-            return fail(done.error());
+        const auto read = Run("SELECT version FROM tavrel_schema");
+        if (!read) {
+            return read.error();
         }
-    }
-    if (auto committed = Run("COMMIT"); !committed) {
-        return fail(committed.error());
-    }
-    return {};
+        const int version = read->isEmpty() ? 0 : read->first().toInt();
+        if (read->isEmpty()) {
+            if (auto first = Run("INSERT INTO tavrel_schema VALUES (0)"); !first) {
+                return first.error();
+            }
+        }
+        if (version > kSchemaVersion) {
+            return StoreError{StoreErrorCode::NewerSchema, NewerSchemaText(m_url.shown, version)};
+        }
+        for (int next = version + 1; next <= upTo; ++next) {
+            for (const QString& statement : MigrationTo(next, Dialect::Postgres)) {
+                if (auto done = Run(statement.toUtf8()); !done) {
+                    return done.error();
+                }
+            }
+            if (auto done = Run("UPDATE tavrel_schema SET version = " + QByteArray::number(next));
+                !done) {
+                return done.error();
+            }
+        }
+        return {};
+    });
 }
 
 StoreDone PostgresStore::Insert(const QList<QJsonObject>& records) {
@@ -327,38 +338,27 @@ Records PostgresStore::Fetch(const RecordFilter& filter) {
 
 Result<bool, StoreError> PostgresStore::TakeBoard(const BoardClaim& claim, int maxBoards) {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    const auto fail = [&](const StoreError& error) {
-        (void)Run("ROLLBACK");
-        return error;
-    };
     // The job's lock makes the count and the claim one step for every station of the line.
-    if (auto begun = Run("BEGIN"); !begun) {
-        return fail(begun.error());
-    }
-    if (auto locked =
-            Run("SELECT pg_advisory_xact_lock(hashtext($1))::text", {claim.jobSha256.toUtf8()});
-        !locked) {
-        return fail(locked.error());
-    }
-    const auto count =
-        Run("SELECT count(*) FROM board_claims WHERE job_sha256 = $1", {claim.jobSha256.toUtf8()});
-    if (!count) {
-        return fail(count.error());
-    }
-    if (count->value(0).toLongLong() >= maxBoards) {
-        (void)Run("ROLLBACK");
-        return false;
-    }
-    if (auto taken = Run("INSERT INTO board_claims (claim, job_sha256, station, state) VALUES "
-                         "($1, $2, $3, 'taken')",
-                         {claim.claim.toUtf8(), claim.jobSha256.toUtf8(), claim.station.toUtf8()});
-        !taken) {
-        return fail(taken.error());
-    }
-    if (auto committed = Run("COMMIT"); !committed) {
-        return fail(committed.error());
-    }
-    return true;
+    return InTransaction([&]() -> Result<bool, StoreError> {
+        const QByteArray job = claim.jobSha256.toUtf8();
+        if (auto locked = Run("SELECT pg_advisory_xact_lock(hashtext($1))::text", {job}); !locked) {
+            return locked.error();
+        }
+        const auto count = Run("SELECT count(*) FROM board_claims WHERE job_sha256 = $1", {job});
+        if (!count) {
+            return count.error();
+        }
+        if (count->value(0).toLongLong() >= maxBoards) {
+            return false;
+        }
+        if (auto taken = Run("INSERT INTO board_claims (claim, job_sha256, station, state) "
+                             "VALUES ($1, $2, $3, 'taken')",
+                             {claim.claim.toUtf8(), job, claim.station.toUtf8()});
+            !taken) {
+            return taken.error();
+        }
+        return true;
+    });
 }
 
 StoreDone PostgresStore::SettleBoard(const QString& claim, bool kept) {
@@ -400,44 +400,36 @@ StoreDone PostgresStore::DefineCounter(const QString& name, qint64 first, qint64
 Result<std::optional<qint64>, StoreError>
 PostgresStore::IssueSerial(const QString& counter, const QString& station, const QString& board) {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    const auto fail = [&](const StoreError& error) {
-        (void)Run("ROLLBACK");
-        return error;
-    };
-    if (auto begun = Run("BEGIN"); !begun) {
-        return fail(begun.error());
-    }
-    // The counter's row is locked until the number is taken: every station of the line waits
-    // its turn, and no two get one number.
-    const auto next = Run("SELECT CASE WHEN next <= last THEN next::text ELSE '' END FROM "
-                          "counters WHERE name = $1 FOR UPDATE",
-                          {counter.toUtf8()});
-    if (!next) {
-        return fail(next.error());
-    }
-    if (next->isEmpty()) {
-        return fail(StoreError{StoreErrorCode::Write,
-                               QStringLiteral("the line's records store %1 has no counter %2")
-                                   .arg(m_url.shown, counter)});
-    }
-    if (next->first().isEmpty()) {
-        (void)Run("ROLLBACK");
-        return std::optional<qint64>(); // spent
-    }
-    if (auto issued = Run("INSERT INTO serials (counter, value, state, station, board) VALUES "
-                          "($1, $2, 'issued', $3, $4)",
-                          {counter.toUtf8(), next->first(), station.toUtf8(), board.toUtf8()});
-        !issued) {
-        return fail(issued.error());
-    }
-    if (auto moved = Run("UPDATE counters SET next = next + 1 WHERE name = $1", {counter.toUtf8()});
-        !moved) {
-        return fail(moved.error());
-    }
-    if (auto committed = Run("COMMIT"); !committed) {
-        return fail(committed.error());
-    }
-    return std::optional<qint64>(next->first().toLongLong());
+    return InTransaction([&]() -> Result<std::optional<qint64>, StoreError> {
+        // The counter's row is locked until the number is taken: every station of the line
+        // waits its turn, and no two get one number.
+        const auto next = Run("SELECT CASE WHEN next <= last THEN next::text ELSE '' END FROM "
+                              "counters WHERE name = $1 FOR UPDATE",
+                              {counter.toUtf8()});
+        if (!next) {
+            return next.error();
+        }
+        if (next->isEmpty()) {
+            return StoreError{StoreErrorCode::Write,
+                              QStringLiteral("the line's records store %1 has no counter %2")
+                                  .arg(m_url.shown, counter)};
+        }
+        if (next->first().isEmpty()) {
+            return std::optional<qint64>(); // spent
+        }
+        if (auto issued = Run("INSERT INTO serials (counter, value, state, station, board) "
+                              "VALUES ($1, $2, 'issued', $3, $4)",
+                              {counter.toUtf8(), next->first(), station.toUtf8(), board.toUtf8()});
+            !issued) {
+            return issued.error();
+        }
+        if (auto moved =
+                Run("UPDATE counters SET next = next + 1 WHERE name = $1", {counter.toUtf8()});
+            !moved) {
+            return moved.error();
+        }
+        return std::optional<qint64>(next->first().toLongLong());
+    });
 }
 
 StoreDone PostgresStore::SettleSerial(const QString& counter, qint64 value, SerialState state) {

@@ -44,6 +44,9 @@ class PostgresStore : public Store {
     Result<QList<QByteArray>, StoreError> Run(const QByteArray& sql,
                                               const QList<QByteArray>& parameters = {});
     StoreError Failed(const QString& what) const;
+    // Runs `body` between BEGIN and COMMIT; rolls back when it, or the commit, fails. The
+    // caller holds m_mutex.
+    template <typename Body> auto InTransaction(Body body) -> decltype(body());
     // Sends what is queued and waits until a result can be read, at most m_answerSeconds;
     // false when the server did not answer in that time.
     bool Await();

@@ -173,49 +173,57 @@ StoreDone SqliteStore::Exec(const char* sql) {
     return {};
 }
 
+template <typename Body> auto SqliteStore::InTransaction(Body body) -> decltype(body()) {
+    if (StoreDone begun = Exec("BEGIN IMMEDIATE"); !begun) {
+        return begun.error();
+    }
+    auto done = body(); // its failure says why before the rollback clears the reason
+    if (done) {
+        if (StoreDone committed = Exec("COMMIT"); !committed) {
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            return committed.error();
+        }
+        return done;
+    }
+    sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return done;
+}
+
 StoreDone SqliteStore::Migrate(int upTo) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     // One program upgrades at a time; the others wait for it and find the work done.
-    if (StoreDone begun = Exec("BEGIN IMMEDIATE"); !begun) {
-        return begun;
-    }
-    const auto fail = [&](const StoreError& error) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return error;
-    };
-    if (StoreDone made = Exec("CREATE TABLE IF NOT EXISTS tavrel_schema (version INTEGER NOT "
-                              "NULL)");
-        !made) {
-        return fail(made.error());
-    }
-    int version = 0;
-    {
-        Statement read(m_db, QStringLiteral("SELECT version FROM tavrel_schema"));
-        if (read.Ok() && read.Step() == SQLITE_ROW) {
-            version = sqlite3_column_int(read.get(), 0);
-        } else if (StoreDone first = Exec("INSERT INTO tavrel_schema VALUES (0)"); !first) {
-            return fail(first.error());
+    return InTransaction([&]() -> StoreDone {
+        if (StoreDone made = Exec("CREATE TABLE IF NOT EXISTS tavrel_schema (version INTEGER NOT "
+                                  "NULL)");
+            !made) {
+            return made;
         }
-    }
-    if (version > kSchemaVersion) {
-        return fail(StoreError{StoreErrorCode::NewerSchema,
-                               NewerSchemaText(QStringLiteral("sqlite:") + m_path, version)});
-    }
-    for (int next = version + 1; next <= upTo; ++next) {
-        for (const QString& statement : MigrationTo(next, Dialect::Sqlite)) {
-            if (StoreDone done = Exec(statement.toUtf8().constData()); !done) {
-                return fail(done.error());
+        int version = 0;
+        {
+            Statement read(m_db, QStringLiteral("SELECT version FROM tavrel_schema"));
+            if (read.Ok() && read.Step() == SQLITE_ROW) {
+                version = sqlite3_column_int(read.get(), 0);
+            } else if (StoreDone first = Exec("INSERT INTO tavrel_schema VALUES (0)"); !first) {
+                return first;
             }
         }
-        const QByteArray set = "UPDATE tavrel_schema SET version = " + QByteArray::number(next);
-        if (StoreDone done = Exec(set.constData()); !done) {
-            return fail(done.error());
+        if (version > kSchemaVersion) {
+            return StoreError{StoreErrorCode::NewerSchema,
+                              NewerSchemaText(QStringLiteral("sqlite:") + m_path, version)};
         }
-    }
-    if (StoreDone committed = Exec("COMMIT"); !committed) {
-        return fail(committed.error());
-    }
-    return {};
+        for (int next = version + 1; next <= upTo; ++next) {
+            for (const QString& statement : MigrationTo(next, Dialect::Sqlite)) {
+                if (StoreDone done = Exec(statement.toUtf8().constData()); !done) {
+                    return done;
+                }
+            }
+            const QByteArray set = "UPDATE tavrel_schema SET version = " + QByteArray::number(next);
+            if (StoreDone done = Exec(set.constData()); !done) {
+                return done;
+            }
+        }
+        return {};
+    });
 }
 
 StoreDone SqliteStore::Add(const QJsonObject& record) {
@@ -270,25 +278,18 @@ Records SqliteStore::Waiting(int limit) {
 
 StoreDone SqliteStore::MarkForwarded(const QStringList& ids, Forwarded how) {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    if (StoreDone begun = Exec("BEGIN IMMEDIATE"); !begun) {
-        return begun;
-    }
-    Statement mark(m_db,
-                   QStringLiteral("UPDATE records SET forwarded = %1 WHERE id = ?").arg(int(how)));
-    for (const QString& id : ids) {
-        mark.Bind(1, id);
-        if (!mark.Ok() || mark.Step() != SQLITE_DONE) {
-            const StoreError error = Failed(QStringLiteral("cannot mark records sent"));
-            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-            return error;
+    return InTransaction([&]() -> StoreDone {
+        Statement mark(
+            m_db, QStringLiteral("UPDATE records SET forwarded = %1 WHERE id = ?").arg(int(how)));
+        for (const QString& id : ids) {
+            mark.Bind(1, id);
+            if (!mark.Ok() || mark.Step() != SQLITE_DONE) {
+                return Failed(QStringLiteral("cannot mark records sent"));
+            }
+            sqlite3_reset(mark.get());
         }
-        sqlite3_reset(mark.get());
-    }
-    if (StoreDone committed = Exec("COMMIT"); !committed) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return committed;
-    }
-    return {};
+        return {};
+    });
 }
 
 Result<qint64, StoreError> SqliteStore::WaitingCount() {
@@ -345,37 +346,28 @@ Records SqliteStore::Fetch(const RecordFilter& filter) {
 Result<bool, StoreError> SqliteStore::TakeBoard(const BoardClaim& claim, int maxBoards) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     // BEGIN IMMEDIATE: the count and the claim are one step for every program on the file.
-    if (StoreDone begun = Exec("BEGIN IMMEDIATE"); !begun) {
-        return begun.error();
-    }
-    const auto fail = [&](const QString& what) {
-        const StoreError error = Failed(what);
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return error;
-    };
-    Statement count(m_db, QStringLiteral("SELECT count(*) FROM board_claims WHERE job_sha256 = ?"));
-    count.Bind(1, claim.jobSha256);
-    if (!count.Ok() || count.Step() != SQLITE_ROW) {
-        return fail(QStringLiteral("cannot count the job's boards"));
-    }
-    if (sqlite3_column_int64(count.get(), 0) >= maxBoards) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return false;
-    }
-    Statement insert(m_db, QStringLiteral("INSERT INTO board_claims (claim, job_sha256, station, "
-                                          "state, \"time\") VALUES (?, ?, ?, 'taken', ?)"));
-    insert.Bind(1, claim.claim);
-    insert.Bind(2, claim.jobSha256);
-    insert.Bind(3, claim.station);
-    insert.Bind(4, Now());
-    if (!insert.Ok() || insert.Step() != SQLITE_DONE) {
-        return fail(QStringLiteral("cannot count the job's boards"));
-    }
-    if (StoreDone committed = Exec("COMMIT"); !committed) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return committed.error();
-    }
-    return true;
+    return InTransaction([&]() -> Result<bool, StoreError> {
+        Statement count(m_db,
+                        QStringLiteral("SELECT count(*) FROM board_claims WHERE job_sha256 = ?"));
+        count.Bind(1, claim.jobSha256);
+        if (!count.Ok() || count.Step() != SQLITE_ROW) {
+            return Failed(QStringLiteral("cannot count the job's boards"));
+        }
+        if (sqlite3_column_int64(count.get(), 0) >= maxBoards) {
+            return false;
+        }
+        Statement insert(m_db,
+                         QStringLiteral("INSERT INTO board_claims (claim, job_sha256, station, "
+                                        "state, \"time\") VALUES (?, ?, ?, 'taken', ?)"));
+        insert.Bind(1, claim.claim);
+        insert.Bind(2, claim.jobSha256);
+        insert.Bind(3, claim.station);
+        insert.Bind(4, Now());
+        if (!insert.Ok() || insert.Step() != SQLITE_DONE) {
+            return Failed(QStringLiteral("cannot count the job's boards"));
+        }
+        return true;
+    });
 }
 
 StoreDone SqliteStore::SettleBoard(const QString& claim, bool kept) {
@@ -427,43 +419,33 @@ SqliteStore::IssueSerial(const QString& counter, const QString& station, const Q
     const std::lock_guard<std::mutex> lock(m_mutex);
     // BEGIN IMMEDIATE: reading the next number and taking it are one step for every program
     // on the file.
-    if (StoreDone begun = Exec("BEGIN IMMEDIATE"); !begun) {
-        return begun.error();
-    }
-    const auto fail = [&](const QString& what) {
-        const StoreError error = Failed(what);
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return error;
-    };
-    Statement read(m_db, QStringLiteral("SELECT next, last FROM counters WHERE name = ?"));
-    read.Bind(1, counter);
-    if (!read.Ok() || read.Step() != SQLITE_ROW) {
-        return fail(QStringLiteral("has no counter %1").arg(counter));
-    }
-    const qint64 next = sqlite3_column_int64(read.get(), 0);
-    const qint64 last = sqlite3_column_int64(read.get(), 1);
-    sqlite3_reset(read.get()); // done reading before the transaction writes and ends
-    if (next > last) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return std::optional<qint64>();
-    }
-    Statement issue(m_db, QStringLiteral("INSERT INTO serials (counter, value, state, station, "
-                                         "board, \"time\") VALUES (?, ?, 'issued', ?, ?, ?)"));
-    issue.Bind(1, counter);
-    issue.Bind(2, next);
-    issue.Bind(3, station);
-    issue.Bind(4, board);
-    issue.Bind(5, Now());
-    Statement move(m_db, QStringLiteral("UPDATE counters SET next = next + 1 WHERE name = ?"));
-    move.Bind(1, counter);
-    if (!issue.Ok() || issue.Step() != SQLITE_DONE || !move.Ok() || move.Step() != SQLITE_DONE) {
-        return fail(QStringLiteral("cannot issue a number of %1").arg(counter));
-    }
-    if (StoreDone committed = Exec("COMMIT"); !committed) {
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return committed.error();
-    }
-    return std::optional<qint64>(next);
+    return InTransaction([&]() -> Result<std::optional<qint64>, StoreError> {
+        Statement read(m_db, QStringLiteral("SELECT next, last FROM counters WHERE name = ?"));
+        read.Bind(1, counter);
+        if (!read.Ok() || read.Step() != SQLITE_ROW) {
+            return Failed(QStringLiteral("has no counter %1").arg(counter));
+        }
+        const qint64 next = sqlite3_column_int64(read.get(), 0);
+        const qint64 last = sqlite3_column_int64(read.get(), 1);
+        sqlite3_reset(read.get()); // done reading before the transaction writes and ends
+        if (next > last) {
+            return std::optional<qint64>(); // spent
+        }
+        Statement issue(m_db, QStringLiteral("INSERT INTO serials (counter, value, state, station, "
+                                             "board, \"time\") VALUES (?, ?, 'issued', ?, ?, ?)"));
+        issue.Bind(1, counter);
+        issue.Bind(2, next);
+        issue.Bind(3, station);
+        issue.Bind(4, board);
+        issue.Bind(5, Now());
+        Statement move(m_db, QStringLiteral("UPDATE counters SET next = next + 1 WHERE name = ?"));
+        move.Bind(1, counter);
+        if (!issue.Ok() || issue.Step() != SQLITE_DONE || !move.Ok() ||
+            move.Step() != SQLITE_DONE) {
+            return Failed(QStringLiteral("cannot issue a number of %1").arg(counter));
+        }
+        return std::optional<qint64>(next);
+    });
 }
 
 StoreDone SqliteStore::SettleSerial(const QString& counter, qint64 value, SerialState state) {

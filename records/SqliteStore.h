@@ -53,6 +53,9 @@ class SqliteStore : public Store {
     // after the failed call).
     StoreError Failed(const QString& what, int writeErrno = 0) const;
     StoreDone Exec(const char* sql);
+    // Runs `body` between BEGIN IMMEDIATE and COMMIT; rolls back when it, or the commit,
+    // fails. The caller holds m_mutex.
+    template <typename Body> auto InTransaction(Body body) -> decltype(body());
     Result<qint64, StoreError> Count(int forwarded);
     // Every row the statement gives.
     Records Rows(Statement& select);
