@@ -79,18 +79,15 @@ std::optional<StationWindow::Options> WindowOptions(const config::RunSettings& s
         return std::nullopt;
     }
     options.records = *recorder;
-    if (settings.stamp && settings.stamp->NeedsSerial()) {
-        if (settings.stampCounter.isEmpty()) {
-            *error = QStringLiteral("--stamp writes serial numbers: give --stamp-counter "
-                                    "NAME=FROM..TO");
+    if (settings.stamp) {
+        auto stamper = station::BoardStamper::Make(
+            {*settings.stamp, settings.stampSerial, settings.stampMac, options.records,
+             records::StationNameOr(settings.stationName), settings.stampLease});
+        if (!stamper) {
+            *error = stamper.error();
             return std::nullopt;
         }
-        if (const records::StoreDone made = options.records->DefineCounter(
-                settings.stampCounter, settings.stampFrom, settings.stampTo);
-            !made) {
-            *error = made.error().text;
-            return std::nullopt;
-        }
+        options.stamper = *stamper;
     }
     return options;
 }

@@ -106,10 +106,12 @@ OpenRecords(const FlashOptions& options) {
     return records::Recorder::Open(url, records::StationNameOr(options.stationName));
 }
 
-// Tells when the line's server goes away and comes back, on standard error.
+// Tells when the line's server goes away and comes back, and when a counter of numbers to
+// stamp runs low, on standard error.
 class BacklogTeller {
   public:
-    BacklogTeller(records::Recorder* recorder, bool quiet) : m_recorder(recorder), m_quiet(quiet) {
+    BacklogTeller(records::Recorder* recorder, const station::BoardStamper* stamper, bool quiet)
+        : m_recorder(recorder), m_stamper(stamper), m_quiet(quiet) {
         if (m_recorder) {
             QObject::connect(&m_timer, &QTimer::timeout, [this] { Look(); });
             m_timer.start(1000);
@@ -117,6 +119,16 @@ class BacklogTeller {
         }
     }
     void Look() {
+        if (!m_recorder) {
+            return;
+        }
+        if (m_stamper && !m_toldLow && m_stamper->Low()) {
+            m_toldLow = true;
+            if (!m_quiet) {
+                Print(stderr, QStringLiteral("tavrel-flash: few numbers left to stamp: %1\n")
+                                  .arg(m_stamper->LeftText()));
+            }
+        }
         const records::Recorder::Backlog now = m_recorder->Now();
         if (!now.line || now.reachable == m_reachable) {
             return;
@@ -134,8 +146,10 @@ class BacklogTeller {
 
   private:
     records::Recorder* m_recorder;
+    const station::BoardStamper* m_stamper;
     bool m_quiet;
     bool m_reachable = true;
+    bool m_toldLow = false;
     QTimer m_timer;
 };
 
@@ -267,21 +281,16 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
         if (const ConfigDone fits = CheckStampRecipe(*options.stamp, ImageBytes(image)); !fits) {
             return fail(kExitUsage, fits.error().text);
         }
-        if (options.stamp->NeedsSerial()) {
-            if (options.stampCounter.isEmpty()) {
-                return fail(kExitUsage, QStringLiteral("--stamp writes serial numbers: give "
-                                                       "--stamp-counter NAME=FROM..TO"));
-            }
-            if (const records::StoreDone made = settings.records->DefineCounter(
-                    options.stampCounter, options.stampFrom, options.stampTo);
-                !made) {
-                return fail(kExitUsage, made.error().text);
-            }
+        auto stamper = station::BoardStamper::Make(
+            {*options.stamp, options.stampSerial, options.stampMac, settings.records,
+             records::StationNameOr(options.stationName), options.stampLease});
+        if (!stamper) {
+            return fail(kExitUsage, stamper.error());
         }
-        settings.stamp = options.stamp;
-        settings.stampCounter = options.stampCounter;
+        settings.stamper = *stamper;
     }
-    const BacklogTeller backlog(settings.records.get(), options.quiet || options.json);
+    BacklogTeller backlog(settings.records.get(), settings.stamper.get(),
+                          options.quiet || options.json);
     station::StationController controller(stopSignal);
     // The log may be neither the image nor a serial port, nor anything but a regular file.
     if (const QString error = controller.Configure(settings, image, ports); !error.isEmpty()) {
@@ -296,7 +305,10 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     QObject::connect(&controller, &station::StationController::PortEvent,
                      [&printer](const station::StationEvent& event) { printer.Show(event); });
     QObject::connect(&controller, &station::StationController::Idle, [&] {
-        if (!options.watch || stopSignal != 0) {
+        backlog.Look();
+        // A spent counter stops the line: no board after it could get a number.
+        if (!options.watch || stopSignal != 0 ||
+            (settings.stamper && settings.stamper->Spent())) {
             loop.quit();
         }
     });

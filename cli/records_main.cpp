@@ -232,16 +232,17 @@ int Counter(records::Store& store, const QString& name, bool json) {
                                                         {"spoiled", a.spoiled},
                                                         {"returned", a.returned},
                                                         {"in_flight", a.inFlight},
+                                                        {"leased", a.leased},
                                                         {"free", a.free}})
                                   .toJson(QJsonDocument::Indented)));
         return 0;
     }
     PrintTable({QStringLiteral("COUNTER"), QStringLiteral("RANGE"), QStringLiteral("USED"),
                 QStringLiteral("SPOILED"), QStringLiteral("RETURNED"), QStringLiteral("IN FLIGHT"),
-                QStringLiteral("FREE")},
+                QStringLiteral("LEASED"), QStringLiteral("FREE")},
                {{Cell(name), QStringLiteral("%1..%2").arg(a.first).arg(a.last),
                  QString::number(a.used), QString::number(a.spoiled), QString::number(a.returned),
-                 QString::number(a.inFlight), QString::number(a.free)}});
+                 QString::number(a.inFlight), QString::number(a.leased), QString::number(a.free)}});
     return 0;
 }
 

@@ -128,7 +128,8 @@ const QStringList& PinnableOptions() {
         QStringLiteral("after"),         QStringLiteral("expect"),
         QStringLiteral("expect-within"), QStringLiteral("slots"),
         QStringLiteral("format"),        QStringLiteral("base"),
-        QStringLiteral("stamp"),         QStringLiteral("stamp-counter")};
+        QStringLiteral("stamp"),         QStringLiteral("stamp-counter"),
+        QStringLiteral("stamp-mac-pool")};
     return options;
 }
 

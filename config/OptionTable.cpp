@@ -377,18 +377,16 @@ const QList<OptionRow> kTable = {
     {"stamp", 0, Value::Required, kBoth, true, nullptr, false, "RECIPE",
      "write each board's own fields into its copy of the image:\n"
      "serial@OFFSET:FORMAT (u32le, u32be, u64le, dec:N, hex:N),\n"
-     "text@OFFSET:N=TEXT ({serial}, {station}, {date}) and\n"
-     "crc32@OFFSET=FROM..TO, separated by ';'; ':over' lets a field cover\n"
-     "bytes that are not blank. Serial numbers come from\n"
-     "--stamp-counter, each given to one board only",
+     "mac@OFFSET, text@OFFSET:N=TEXT ({serial}, {mac}, {station}, {date})\n"
+     "and crc32@OFFSET=FROM..TO, separated by ';'; ':over' lets a field\n"
+     "cover bytes that are not blank. Serial numbers come from\n"
+     "--stamp-counter, MAC addresses from --stamp-mac-pool, each given to\n"
+     "one board only",
      nullptr,
      [](RunSettings& s, const QByteArray& value, OptionContext&) {
          auto recipe = ParseStampRecipe(Text(value));
          if (!recipe) {
              return recipe.error().text;
-         }
-         if (recipe->Uses(StampField::Kind::Mac)) {
-             return QStringLiteral("--stamp: MAC addresses are not given out yet");
          }
          s.stamp = *recipe;
          return QString();
@@ -410,9 +408,42 @@ const QList<OptionRow> kTable = {
                                    "sn=1000..1999")
                  .arg(c.spelled);
          }
-         s.stampCounter = match.captured(1);
-         s.stampFrom = from;
-         s.stampTo = to;
+         s.stampSerial = StampCounter{match.captured(1), from, to};
+         return QString();
+     }},
+    {"stamp-mac-pool", 0, Value::Required, kBoth, true, nullptr, false, "[NAME=]FIRST..LAST",
+     "the MAC addresses --stamp writes, as FIRST..LAST\n"
+     "(02:12:34:00:00:00..02:12:34:00:ff:ff), kept in the records store\n"
+     "as the counter NAME (default: mac)",
+     nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         static const QRegularExpression shape(
+             QStringLiteral("^(?:([A-Za-z0-9_.-]+)=)?([0-9A-Fa-f:]+)\\.\\.([0-9A-Fa-f:]+)$"));
+         const QRegularExpressionMatch match = shape.match(Text(value));
+         const std::optional<quint64> first = ParseMac(match.captured(2));
+         const std::optional<quint64> last = ParseMac(match.captured(3));
+         if (!match.hasMatch() || !first || !last || *last < *first) {
+             return QStringLiteral("%1 takes [NAME=]FIRST..LAST, for example "
+                                   "02:12:34:00:00:00..02:12:34:00:ff:ff")
+                 .arg(c.spelled);
+         }
+         const QString name = match.captured(1);
+         s.stampMac = StampCounter{name.isEmpty() ? QStringLiteral("mac") : name, qint64(*first),
+                                   qint64(*last)};
+         return QString();
+     }},
+    {"stamp-lease", 0, Value::Required, kBoth, true, nullptr, false, "N",
+     "hold N numbers of each counter on the station, leased from the\n"
+     "line's store, for boards while it cannot be reached (default 0:\n"
+     "a station cut off from it gives no board a number)",
+     nullptr,
+     [](RunSettings& s, const QByteArray& value, OptionContext& c) {
+         bool ok = false;
+         const int count = Text(value).toInt(&ok);
+         if (!ok || count < 0 || count > 100000) {
+             return QStringLiteral("%1 takes a count from 0 to 100000").arg(c.spelled);
+         }
+         s.stampLease = count;
          return QString();
      }},
     {"station-name", 0, Value::Required, kBoth, true, nullptr, false, "NAME",

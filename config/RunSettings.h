@@ -59,8 +59,9 @@ struct RunSettings {
     std::optional<records::StoreUrl> store; // where the records are kept besides the log
     QString stationName;                    // the station's name in the records; empty: the host's
     std::optional<StampRecipe> stamp;       // per-board fields written into each board's image
-    QString stampCounter;                   // the counter their serial numbers come from
-    qint64 stampFrom = 0, stampTo = 0;      // and its range
+    StampCounter stampSerial;               // the counter their serial numbers come from
+    StampCounter stampMac;                  // and their MAC addresses
+    int stampLease = 0; // numbers the station holds for when the line's store is away
     QSet<QString> given; // the options the command line gave: "port", "baud", "port-filter", ...
     bool help = false;
     bool version = false;

@@ -22,6 +22,7 @@ const QList<Field>& RecordFields() {
         {"usb_vendor_id", K::Text},
         {"usb_product_id", K::Text},
         {"board_serial", K::Text, 2}, // the per-board serial number stamped into the image
+        {"board_mac", K::Text, 4},    // the MAC address stamped into it
         {"image", K::Text},
         {"image_bytes", K::Integer},
         {"image_sha256", K::Text},

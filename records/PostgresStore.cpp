@@ -397,38 +397,52 @@ StoreDone PostgresStore::DefineCounter(const QString& name, qint64 first, qint64
     return {};
 }
 
-Result<std::optional<qint64>, StoreError>
-PostgresStore::IssueSerial(const QString& counter, const QString& station, const QString& board) {
+Result<IssuedSerials, StoreError> PostgresStore::IssueSerials(const QString& counter,
+                                                              const QString& station,
+                                                              const QString& board, int count,
+                                                              bool lease) {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    return InTransaction([&]() -> Result<std::optional<qint64>, StoreError> {
-        // The counter's row is locked until the number is taken: every station of the line
+    return InTransaction([&]() -> Result<IssuedSerials, StoreError> {
+        // The counter's row is locked until the numbers are taken: every station of the line
         // waits its turn, and no two get one number.
-        const auto next = Run("SELECT CASE WHEN next <= last THEN next::text ELSE '' END FROM "
-                              "counters WHERE name = $1 FOR UPDATE",
-                              {counter.toUtf8()});
-        if (!next) {
-            return next.error();
+        const auto range = Run("SELECT next || ' ' || last FROM counters WHERE name = $1 FOR "
+                               "UPDATE",
+                               {counter.toUtf8()});
+        if (!range) {
+            return range.error();
         }
-        if (next->isEmpty()) {
+        if (range->isEmpty()) {
             return StoreError{StoreErrorCode::Write,
                               QStringLiteral("the line's records store %1 has no counter %2")
                                   .arg(m_url.shown, counter)};
         }
-        if (next->first().isEmpty()) {
-            return std::optional<qint64>(); // spent
+        const QList<QByteArray> figures = range->first().split(' ');
+        const qint64 next = figures.value(0).toLongLong();
+        const qint64 last = figures.value(1).toLongLong();
+        const qint64 taken = std::max<qint64>(0, std::min<qint64>(count, last - next + 1));
+        IssuedSerials issued;
+        issued.left = last - (next + taken) + 1;
+        if (taken == 0) {
+            return issued; // spent
         }
-        if (auto issued = Run("INSERT INTO serials (counter, value, state, station, board) "
-                              "VALUES ($1, $2, 'issued', $3, $4)",
-                              {counter.toUtf8(), next->first(), station.toUtf8(), board.toUtf8()});
-            !issued) {
-            return issued.error();
+        if (auto made = Run("INSERT INTO serials (counter, value, state, station, board) SELECT "
+                            "$1, generate_series($2::bigint, $3::bigint), $4, $5, $6",
+                            {counter.toUtf8(), QByteArray::number(next),
+                             QByteArray::number(next + taken - 1),
+                             lease ? QByteArray("leased") : QByteArray("issued"),
+                             station.toUtf8(), board.toUtf8()});
+            !made) {
+            return made.error();
         }
-        if (auto moved =
-                Run("UPDATE counters SET next = next + 1 WHERE name = $1", {counter.toUtf8()});
+        if (auto moved = Run("UPDATE counters SET next = $2::bigint WHERE name = $1",
+                             {counter.toUtf8(), QByteArray::number(next + taken)});
             !moved) {
             return moved.error();
         }
-        return std::optional<qint64>(next->first().toLongLong());
+        for (qint64 value = next; value < next + taken; ++value) {
+            issued.values << value;
+        }
+        return issued;
     });
 }
 
@@ -436,7 +450,7 @@ StoreDone PostgresStore::SettleSerial(const QString& counter, qint64 value, Seri
     const std::lock_guard<std::mutex> lock(m_mutex);
     const auto settled =
         Run("UPDATE serials SET state = $1 WHERE counter = $2 AND value = $3 AND "
-            "state = 'issued'",
+            "state IN ('issued', 'leased')",
             {QByteArray(SerialStateName(state)), counter.toUtf8(), QByteArray::number(value)});
     if (!settled) {
         return settled.error();
@@ -450,21 +464,21 @@ Result<CounterAccount, StoreError> PostgresStore::Account(const QString& counter
         "SELECT concat_ws(' ', c.first, c.last, c.last - c.next + 1, "
         "count(*) FILTER (WHERE s.state = 'used'), count(*) FILTER (WHERE s.state = 'spoiled'), "
         "count(*) FILTER (WHERE s.state = 'returned'), count(*) FILTER (WHERE s.state = "
-        "'issued')) FROM counters c LEFT JOIN serials s ON s.counter = c.name WHERE c.name = $1 "
+        "'issued'), count(*) FILTER (WHERE s.state = 'leased')) FROM counters c LEFT JOIN serials s ON s.counter = c.name WHERE c.name = $1 "
         "GROUP BY c.first, c.last, c.next",
         {counter.toUtf8()});
     if (!rows) {
         return rows.error();
     }
     const QList<QByteArray> figures = rows->value(0).split(' ');
-    if (figures.size() != 7) {
+    if (figures.size() != 8) {
         return StoreError{StoreErrorCode::Write,
                           QStringLiteral("the line's records store %1 has no counter %2")
                               .arg(m_url.shown, counter)};
     }
     return CounterAccount{figures[0].toLongLong(), figures[1].toLongLong(), figures[3].toLongLong(),
                           figures[4].toLongLong(), figures[5].toLongLong(), figures[6].toLongLong(),
-                          figures[2].toLongLong()};
+                          figures[7].toLongLong(), figures[2].toLongLong()};
 }
 
 } // namespace records

@@ -31,8 +31,9 @@ class PostgresStore : public Store {
     Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards) override;
     StoreDone SettleBoard(const QString& claim, bool kept) override;
     StoreDone DefineCounter(const QString& name, qint64 first, qint64 last) override;
-    Result<std::optional<qint64>, StoreError>
-    IssueSerial(const QString& counter, const QString& station, const QString& board) override;
+    Result<IssuedSerials, StoreError> IssueSerials(const QString& counter, const QString& station,
+                                                   const QString& board, int count,
+                                                   bool lease) override;
     StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) override;
     Result<CounterAccount, StoreError> Account(const QString& counter) override;
 

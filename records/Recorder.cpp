@@ -3,6 +3,7 @@
 
 #include "records/FaultPoint.h"
 
+#include <QDateTime>
 #include <QSysInfo>
 
 namespace records {
@@ -83,6 +84,9 @@ QString Recorder::StatusText() {
 }
 
 bool Recorder::Drain(int ms) {
+    if (Leasing()) {
+        TellLeased();
+    }
     return m_forwarder ? m_forwarder->Drain(ms) : true;
 }
 
@@ -135,15 +139,136 @@ StoreDone Recorder::DefineCounter(const QString& name, qint64 first, qint64 last
     return OnCountingStore([&](Store* store) { return store->DefineCounter(name, first, last); });
 }
 
-Result<std::optional<qint64>, StoreError> Recorder::IssueSerial(const QString& counter,
-                                                                const QString& board) {
-    return OnCountingStore(
-        [&](Store* store) { return store->IssueSerial(counter, m_station, board); });
+Result<std::optional<Recorder::IssuedNumber>, StoreError>
+Recorder::IssueSerial(const QString& counter, const QString& board) {
+    if (!Leasing()) {
+        const auto issued = OnCountingStore([&](Store* store) {
+            return store->IssueSerials(counter, m_station, board, 1, false);
+        });
+        if (!issued) {
+            return issued.error();
+        }
+        if (issued->values.isEmpty()) {
+            return std::optional<IssuedNumber>();
+        }
+        return std::optional<IssuedNumber>(IssuedNumber{issued->values.first(), issued->left});
+    }
+    TellLeased();
+    const StoreDone refilled = RefillLease(counter);
+    const auto taken = m_local->TakeLeased(LeaseKey(counter), board);
+    if (!taken) {
+        return taken.error();
+    }
+    if (!*taken) {
+        // Nothing leased: the line's store says why (unreachable), or the range is spent.
+        if (!refilled) {
+            return refilled.error();
+        }
+        return std::optional<IssuedNumber>();
+    }
+    const Result<qint64, StoreError> left = NumbersLeft(counter);
+    return std::optional<IssuedNumber>(IssuedNumber{**taken, left ? *left : 0});
 }
 
 StoreDone Recorder::SettleSerial(const QString& counter, qint64 value, SerialState state) {
+    if (Leasing()) {
+        const Result<bool, StoreError> leased =
+            m_local->SettleLeased(LeaseKey(counter), value, state);
+        if (!leased) {
+            return leased.error();
+        }
+        if (*leased) {
+            TellLeased();
+            return {};
+        }
+    }
     return OnCountingStore(
         [&](Store* store) { return store->SettleSerial(counter, value, state); });
+}
+
+Result<qint64, StoreError> Recorder::NumbersLeft(const QString& counter) {
+    if (!Leasing()) {
+        const auto account = OnCountingStore([&](Store* store) { return store->Account(counter); });
+        if (!account) {
+            return account.error();
+        }
+        return account->free;
+    }
+    const Result<qint64, StoreError> leased = m_local->LeasedFree(LeaseKey(counter));
+    if (!leased) {
+        return leased.error();
+    }
+    const std::lock_guard<std::mutex> lock(m_leaseMutex);
+    const auto line = m_leftOnLine.find(counter);
+    return *leased + (line == m_leftOnLine.end() ? 0 : line->second);
+}
+
+QString Recorder::LeaseKey(const QString& counter) const {
+    return m_line->shown + QLatin1Char(' ') + counter;
+}
+
+bool Recorder::LineRecentlyLost() {
+    constexpr qint64 kQuietMs = 10000; // a station cut off waits no longer than this per board
+    return m_lineLostAt != 0 && QDateTime::currentMSecsSinceEpoch() - m_lineLostAt < kQuietMs;
+}
+
+StoreDone Recorder::RefillLease(const QString& counter) {
+    const std::lock_guard<std::mutex> lock(m_leaseMutex);
+    const Result<qint64, StoreError> free = m_local->LeasedFree(LeaseKey(counter));
+    if (!free) {
+        return free.error();
+    }
+    if (*free > m_lease / 2) {
+        return {};
+    }
+    if (LineRecentlyLost()) {
+        return StoreError{StoreErrorCode::Unreachable, QStringLiteral("line server unreachable")};
+    }
+    const auto leased = OnCountingStore([&](Store* store) {
+        return store->IssueSerials(counter, m_station, QString(), int(m_lease - *free), true);
+    });
+    if (!leased) {
+        if (leased.error().code == StoreErrorCode::Unreachable) {
+            m_lineLostAt = QDateTime::currentMSecsSinceEpoch();
+        }
+        return leased.error();
+    }
+    m_lineLostAt = 0;
+    m_leftOnLine[counter] = leased->left;
+    // Killed between the server's commit and this one, the station loses these numbers: they
+    // stay leased to it, and no board anywhere gets them.
+    return m_local->AddLeased(LeaseKey(counter), leased->values);
+}
+
+void Recorder::TellLeased() {
+    const Result<QList<SqliteStore::LeaseSettlement>, StoreError> untold = m_local->UntoldLeased();
+    if (!untold || untold->isEmpty()) {
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(m_leaseMutex);
+        if (LineRecentlyLost()) {
+            return;
+        }
+    }
+    const QString prefix = m_line->shown + QLatin1Char(' ');
+    for (const SqliteStore::LeaseSettlement& settled : *untold) {
+        if (!settled.counter.startsWith(prefix)) {
+            continue; // leased from another line's store
+        }
+        const QString counter = settled.counter.mid(prefix.size());
+        const StoreDone told = OnCountingStore([&](Store* store) {
+            return store->SettleSerial(counter, settled.value, settled.state);
+        });
+        if (!told) {
+            if (told.error().code == StoreErrorCode::Unreachable) {
+                const std::lock_guard<std::mutex> lock(m_leaseMutex);
+                m_lineLostAt = QDateTime::currentMSecsSinceEpoch();
+            }
+            return;
+        }
+        (void)m_local->MarkLeasedTold(settled.counter, settled.value);
+    }
 }
 
 } // namespace records

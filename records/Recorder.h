@@ -9,6 +9,7 @@
 #include "records/PostgresStore.h"
 #include "records/SqliteStore.h"
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -50,9 +51,21 @@ class Recorder {
 
     // Per-board numbers, from the line's store where there is one.
     StoreDone DefineCounter(const QString& name, qint64 first, qint64 last);
-    Result<std::optional<qint64>, StoreError> IssueSerial(const QString& counter,
-                                                          const QString& board);
+    // With a line's store: the station holds up to `count` numbers of each counter, leased
+    // from the line's store while it answers, for boards to come while it does not. Each is
+    // given by this station only; one it gave is told to the line's store once it is back.
+    void SetLease(int count) { m_lease = count; }
+    struct IssuedNumber {
+        qint64 value;
+        qint64 left; // numbers the counter has left (with this station's lease)
+    };
+    // The counter's next number for `board`; none when the range is spent. Unreachable: the
+    // line's store cannot be reached and the station's lease (if any) is spent.
+    Result<std::optional<IssuedNumber>, StoreError> IssueSerial(const QString& counter,
+                                                                const QString& board);
     StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state);
+    // The counter's numbers left now (with this station's lease).
+    Result<qint64, StoreError> NumbersLeft(const QString& counter);
 
   private:
     Recorder() = default;
@@ -60,6 +73,15 @@ class Recorder {
     Result<Store*, StoreError> CountingStore();
     // Runs `call` on the counting store under its lock, dropping a lost connection.
     template <typename Call> auto OnCountingStore(Call call) -> decltype(call(nullptr));
+    bool Leasing() const { return m_lease > 0 && m_line; }
+    // The station's own name for a counter of the line's store (a lease is of one server).
+    QString LeaseKey(const QString& counter) const;
+    // Tops the station's lease of the counter up, when it has half or less left, unless the
+    // line's store failed in the last seconds; why it could not.
+    StoreDone RefillLease(const QString& counter);
+    // Tells the line's store what became of the leased numbers given since it last answered.
+    void TellLeased();
+    bool LineRecentlyLost();
 
     QString m_station;
     std::optional<StoreUrl> m_line;
@@ -67,6 +89,10 @@ class Recorder {
     std::unique_ptr<Forwarder> m_forwarder;
     std::mutex m_countMutex;
     std::unique_ptr<PostgresStore> m_counting;
+    int m_lease = 0;
+    std::mutex m_leaseMutex; // one refill at a time
+    std::map<QString, qint64> m_leftOnLine; // per counter, as the line's store last said
+    qint64 m_lineLostAt = 0;                // ms since the epoch; 0: not lost
 };
 
 } // namespace records

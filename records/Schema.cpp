@@ -89,6 +89,19 @@ QStringList MigrationTo(int version, Dialect dialect) {
                                "\"time\" %1, PRIMARY KEY (counter, value))")
                     .arg(time)};
     }
+    if (version == 4) {
+        // MAC addresses from a pool, and the numbers a station leased for when it cannot
+        // reach the line's store (its own store only).
+        QStringList statements{
+            QStringLiteral("ALTER TABLE records ADD COLUMN board_mac TEXT"),
+            QStringLiteral("CREATE INDEX records_board_mac ON records (board_mac)")};
+        if (!pg) {
+            statements << QStringLiteral(
+                "CREATE TABLE leases (counter TEXT NOT NULL, value INTEGER NOT NULL, state TEXT "
+                "NOT NULL, board TEXT, told INTEGER NOT NULL, PRIMARY KEY (counter, value))");
+        }
+        return statements;
+    }
     return {};
 }
 

@@ -414,12 +414,14 @@ StoreDone SqliteStore::DefineCounter(const QString& name, qint64 first, qint64 l
     return {};
 }
 
-Result<std::optional<qint64>, StoreError>
-SqliteStore::IssueSerial(const QString& counter, const QString& station, const QString& board) {
+Result<IssuedSerials, StoreError> SqliteStore::IssueSerials(const QString& counter,
+                                                            const QString& station,
+                                                            const QString& board, int count,
+                                                            bool lease) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     // BEGIN IMMEDIATE: reading the next number and taking it are one step for every program
     // on the file.
-    return InTransaction([&]() -> Result<std::optional<qint64>, StoreError> {
+    return InTransaction([&]() -> Result<IssuedSerials, StoreError> {
         Statement read(m_db, QStringLiteral("SELECT next, last FROM counters WHERE name = ?"));
         read.Bind(1, counter);
         if (!read.Ok() || read.Step() != SQLITE_ROW) {
@@ -428,30 +430,138 @@ SqliteStore::IssueSerial(const QString& counter, const QString& station, const Q
         const qint64 next = sqlite3_column_int64(read.get(), 0);
         const qint64 last = sqlite3_column_int64(read.get(), 1);
         sqlite3_reset(read.get()); // done reading before the transaction writes and ends
-        if (next > last) {
-            return std::optional<qint64>(); // spent
+        IssuedSerials issued;
+        const qint64 taken = std::max<qint64>(0, std::min<qint64>(count, last - next + 1));
+        for (qint64 value = next; value < next + taken; ++value) {
+            Statement issue(m_db, QStringLiteral("INSERT INTO serials (counter, value, state, "
+                                                 "station, board, \"time\") VALUES (?, ?, ?, ?, "
+                                                 "?, ?)"));
+            issue.Bind(1, counter);
+            issue.Bind(2, value);
+            issue.Bind(3, lease ? QStringLiteral("leased") : QStringLiteral("issued"));
+            issue.Bind(4, station);
+            issue.Bind(5, board);
+            issue.Bind(6, Now());
+            if (!issue.Ok() || issue.Step() != SQLITE_DONE) {
+                return Failed(QStringLiteral("cannot issue a number of %1").arg(counter));
+            }
+            issued.values << value;
         }
-        Statement issue(m_db, QStringLiteral("INSERT INTO serials (counter, value, state, station, "
-                                             "board, \"time\") VALUES (?, ?, 'issued', ?, ?, ?)"));
-        issue.Bind(1, counter);
-        issue.Bind(2, next);
-        issue.Bind(3, station);
-        issue.Bind(4, board);
-        issue.Bind(5, Now());
-        Statement move(m_db, QStringLiteral("UPDATE counters SET next = next + 1 WHERE name = ?"));
-        move.Bind(1, counter);
-        if (!issue.Ok() || issue.Step() != SQLITE_DONE || !move.Ok() ||
-            move.Step() != SQLITE_DONE) {
+        Statement move(m_db, QStringLiteral("UPDATE counters SET next = ? WHERE name = ?"));
+        move.Bind(1, next + taken);
+        move.Bind(2, counter);
+        if (!move.Ok() || move.Step() != SQLITE_DONE) {
             return Failed(QStringLiteral("cannot issue a number of %1").arg(counter));
         }
-        return std::optional<qint64>(next);
+        issued.left = last - (next + taken) + 1;
+        return issued;
     });
+}
+
+StoreDone SqliteStore::AddLeased(const QString& counter, const QList<qint64>& values) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return InTransaction([&]() -> StoreDone {
+        for (const qint64 value : values) {
+            Statement add(m_db, QStringLiteral("INSERT INTO leases (counter, value, state, told) "
+                                               "VALUES (?, ?, 'free', 1)"));
+            add.Bind(1, counter);
+            add.Bind(2, value);
+            if (!add.Ok() || add.Step() != SQLITE_DONE) {
+                return Failed(QStringLiteral("cannot keep the lease of %1").arg(counter));
+            }
+        }
+        return {};
+    });
+}
+
+Result<qint64, StoreError> SqliteStore::LeasedFree(const QString& counter) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement count(m_db, QStringLiteral("SELECT count(*) FROM leases WHERE counter = ? AND "
+                                         "state = 'free'"));
+    count.Bind(1, counter);
+    if (!count.Ok() || count.Step() != SQLITE_ROW) {
+        return Failed(QStringLiteral("cannot count the lease of %1").arg(counter));
+    }
+    return qint64(sqlite3_column_int64(count.get(), 0));
+}
+
+Result<std::optional<qint64>, StoreError> SqliteStore::TakeLeased(const QString& counter,
+                                                                  const QString& board) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    return InTransaction([&]() -> Result<std::optional<qint64>, StoreError> {
+        Statement read(m_db, QStringLiteral("SELECT min(value) FROM leases WHERE counter = ? AND "
+                                            "state = 'free'"));
+        read.Bind(1, counter);
+        if (!read.Ok() || read.Step() != SQLITE_ROW) {
+            return Failed(QStringLiteral("cannot read the lease of %1").arg(counter));
+        }
+        if (sqlite3_column_type(read.get(), 0) == SQLITE_NULL) {
+            return std::optional<qint64>();
+        }
+        const qint64 value = sqlite3_column_int64(read.get(), 0);
+        sqlite3_reset(read.get());
+        Statement take(m_db, QStringLiteral("UPDATE leases SET state = 'issued', board = ? WHERE "
+                                            "counter = ? AND value = ?"));
+        take.Bind(1, board);
+        take.Bind(2, counter);
+        take.Bind(3, value);
+        if (!take.Ok() || take.Step() != SQLITE_DONE) {
+            return Failed(QStringLiteral("cannot give a number of the lease of %1").arg(counter));
+        }
+        return std::optional<qint64>(value);
+    });
+}
+
+Result<bool, StoreError> SqliteStore::SettleLeased(const QString& counter, qint64 value,
+                                                   SerialState state) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement settle(m_db, QStringLiteral("UPDATE leases SET state = ?, told = 0 WHERE counter = "
+                                          "? AND value = ? AND state = 'issued'"));
+    settle.Bind(1, QString::fromLatin1(SerialStateName(state)));
+    settle.Bind(2, counter);
+    settle.Bind(3, value);
+    if (!settle.Ok() || settle.Step() != SQLITE_DONE) {
+        return Failed(QStringLiteral("cannot settle number %1 of %2").arg(value).arg(counter));
+    }
+    return sqlite3_changes(m_db) > 0;
+}
+
+Result<QList<SqliteStore::LeaseSettlement>, StoreError> SqliteStore::UntoldLeased() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement read(m_db, QStringLiteral("SELECT counter, value, state FROM leases WHERE told = 0 "
+                                        "ORDER BY counter, value"));
+    if (!read.Ok()) {
+        return Failed(QStringLiteral("cannot read the lease"));
+    }
+    QList<LeaseSettlement> settled;
+    while (read.Step() == SQLITE_ROW) {
+        const QByteArray state(reinterpret_cast<const char*>(sqlite3_column_text(read.get(), 2)));
+        settled << LeaseSettlement{
+            QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(read.get(), 0))),
+            sqlite3_column_int64(read.get(), 1),
+            state == "used"      ? SerialState::Used
+            : state == "spoiled" ? SerialState::Spoiled
+                                 : SerialState::Returned};
+    }
+    return settled;
+}
+
+StoreDone SqliteStore::MarkLeasedTold(const QString& counter, qint64 value) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement mark(m_db, QStringLiteral("UPDATE leases SET told = 1 WHERE counter = ? AND value "
+                                        "= ?"));
+    mark.Bind(1, counter);
+    mark.Bind(2, value);
+    if (!mark.Ok() || mark.Step() != SQLITE_DONE) {
+        return Failed(QStringLiteral("cannot mark number %1 of %2").arg(value).arg(counter));
+    }
+    return {};
 }
 
 StoreDone SqliteStore::SettleSerial(const QString& counter, qint64 value, SerialState state) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     Statement settle(m_db, QStringLiteral("UPDATE serials SET state = ? WHERE counter = ? AND "
-                                          "value = ? AND state = 'issued'"));
+                                          "value = ? AND state IN ('issued', 'leased')"));
     settle.Bind(1, QString::fromLatin1(SerialStateName(state)));
     settle.Bind(2, counter);
     settle.Bind(3, value);
@@ -481,6 +591,7 @@ Result<CounterAccount, StoreError> SqliteStore::Account(const QString& counter) 
         (state == "used"       ? account.used
          : state == "spoiled"  ? account.spoiled
          : state == "returned" ? account.returned
+         : state == "leased"   ? account.leased
                                : account.inFlight) += count;
     }
     return account;

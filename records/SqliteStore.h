@@ -41,10 +41,28 @@ class SqliteStore : public Store {
     Result<bool, StoreError> TakeBoard(const BoardClaim& claim, int maxBoards) override;
     StoreDone SettleBoard(const QString& claim, bool kept) override;
     StoreDone DefineCounter(const QString& name, qint64 first, qint64 last) override;
-    Result<std::optional<qint64>, StoreError>
-    IssueSerial(const QString& counter, const QString& station, const QString& board) override;
+    Result<IssuedSerials, StoreError> IssueSerials(const QString& counter, const QString& station,
+                                                   const QString& board, int count,
+                                                   bool lease) override;
     StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) override;
     Result<CounterAccount, StoreError> Account(const QString& counter) override;
+
+    // The station's lease: numbers the line's store gave it for when it cannot be reached.
+    StoreDone AddLeased(const QString& counter, const QList<qint64>& values);
+    Result<qint64, StoreError> LeasedFree(const QString& counter);
+    // The lowest leased number not yet given, now given to `board`; none when the lease is spent.
+    Result<std::optional<qint64>, StoreError> TakeLeased(const QString& counter,
+                                                         const QString& board);
+    // Settles a number of the lease, to be told to the line's store; false: it is not leased.
+    Result<bool, StoreError> SettleLeased(const QString& counter, qint64 value, SerialState state);
+    struct LeaseSettlement {
+        QString counter;
+        qint64 value;
+        SerialState state;
+    };
+    // Settled numbers of the lease the line's store has not yet been told of.
+    Result<QList<LeaseSettlement>, StoreError> UntoldLeased();
+    StoreDone MarkLeasedTold(const QString& counter, qint64 value);
 
   private:
     explicit SqliteStore(sqlite3* db, QString path) : m_db(db), m_path(std::move(path)) {}

@@ -46,7 +46,14 @@ struct CounterAccount {
     qint64 spoiled = 0;
     qint64 returned = 0;
     qint64 inFlight = 0; // issued, not yet settled
+    qint64 leased = 0;   // held by one station for when it cannot reach the line's store
     qint64 free = 0;
+};
+
+// Numbers taken from a counter in one transaction, and how many it has left after them.
+struct IssuedSerials {
+    QList<qint64> values; // none: the range is spent
+    qint64 left = 0;
 };
 
 class Store {
@@ -63,11 +70,24 @@ class Store {
 
     // Makes the counter with its range, or finds it with the same range (refused otherwise).
     virtual StoreDone DefineCounter(const QString& name, qint64 first, qint64 last) = 0;
-    // The counter's next number, given to `board` at `station` in one transaction, so that no
-    // two boards anywhere get one number; none when the range is spent.
-    virtual Result<std::optional<qint64>, StoreError>
-    IssueSerial(const QString& counter, const QString& station, const QString& board) = 0;
-    // Settles an issued number; one settled already stays as it was.
+    // The counter's next `count` numbers (fewer where the range ends), given to `board` at
+    // `station` in one transaction, so that no two boards anywhere get one number. `lease`: held
+    // by the station for boards to come, rather than given to one.
+    virtual Result<IssuedSerials, StoreError> IssueSerials(const QString& counter,
+                                                           const QString& station,
+                                                           const QString& board, int count,
+                                                           bool lease) = 0;
+    // The counter's next number for one board; none when the range is spent.
+    Result<std::optional<qint64>, StoreError>
+    IssueSerial(const QString& counter, const QString& station, const QString& board) {
+        const auto issued = IssueSerials(counter, station, board, 1, false);
+        if (!issued) {
+            return issued.error();
+        }
+        return issued->values.isEmpty() ? std::optional<qint64>()
+                                        : std::optional<qint64>(issued->values.first());
+    }
+    // Settles an issued or leased number; one settled already stays as it was.
     virtual StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) = 0;
     virtual Result<CounterAccount, StoreError> Account(const QString& counter) = 0;
 };

@@ -207,14 +207,15 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
     const QString claim = m_settings.maxBoards > 0 ? NewId() : QString();
     QString refused = TakeBoard(claim);
     const bool claimed = !claim.isEmpty() && refused.isEmpty();
-    // The board's own copy of the image, with its own number in it.
-    std::optional<qint64> serial;
+    // The board's own copy of the image, with its own numbers in it.
+    BoardNumbers numbers;
     LoadedImage stamped;
-    if (refused.isEmpty() && m_settings.stamp) {
-        refused = StampBoard(port, serial, stamped);
+    if (refused.isEmpty() && m_settings.stamper) {
+        refused = m_settings.stamper->Stamp(port, m_image, numbers, stamped);
     }
-    const LoadedImage& image = m_settings.stamp && refused.isEmpty() ? stamped : m_image;
-    status.boardSerial = serial ? QString::number(*serial) : QString();
+    const LoadedImage& image = m_settings.stamper && refused.isEmpty() ? stamped : m_image;
+    status.boardSerial = numbers.serial ? QString::number(*numbers.serial) : QString();
+    status.boardMac = numbers.mac ? MacText(quint64(*numbers.mac)) : QString();
     if (!refused.isEmpty()) {
         status.state = PortState::Failed;
         status.ending = Ending{Failure::Refused};
@@ -224,7 +225,7 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
     int mostBlocksSent = 0;
     for (int attempt = 1; refused.isEmpty() && attempt <= attempts; ++attempt) {
         const bool again =
-            RunAttempt(status, attempt, attempts, seen, std::move(line), image, serial);
+            RunAttempt(status, attempt, attempts, seen, std::move(line), image, numbers.serial);
         tookImage = tookImage || status.lastBlockAcknowledged;
         mostBlocksSent = std::max(mostBlocksSent, status.blocksSent);
         if (!again) {
@@ -232,15 +233,8 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
         }
         Emit(StationEvent::Kind::Ended, status, {}, true);
     }
-    if (serial) {
-        // Used by a board that passed; spoiled once the block that holds it went out to a board
-        // that then failed; else returned: it never left the station. None is issued again.
-        (void)m_settings.records->SettleSerial(m_settings.stampCounter, *serial,
-                                               status.ending.Passed() ? records::SerialState::Used
-                                               : mostBlocksSent >
-                                                       m_settings.stamp->FirstSerialBlock()
-                                                   ? records::SerialState::Spoiled
-                                                   : records::SerialState::Returned);
+    if (m_settings.stamper) {
+        m_settings.stamper->Settle(numbers, status.ending.Passed(), mostBlocksSent);
     }
     if (claimed) {
         // A board that took the whole image keeps its place, passed or not (its new program
@@ -255,40 +249,6 @@ void Station::RunSession(const QString& port, std::unique_ptr<Line> line) {
         m_running[port] = false;
     }
     Emit(StationEvent::Kind::Ended, status);
-}
-
-QString Station::StampBoard(const QString& port, std::optional<qint64>& serial,
-                            LoadedImage& stamped) {
-    const StampRecipe& recipe = *m_settings.stamp;
-    if (recipe.NeedsSerial()) {
-        if (!m_settings.records) {
-            return QStringLiteral("no serial number: the run keeps no records store");
-        }
-        const auto issued = m_settings.records->IssueSerial(m_settings.stampCounter, port);
-        if (!issued) {
-            return issued.error().code == records::StoreErrorCode::Unreachable
-                       ? QStringLiteral("no serial number: line server unreachable")
-                       : QStringLiteral("no serial number: %1").arg(issued.error().text);
-        }
-        if (!*issued) {
-            return QStringLiteral("no serial number: the counter %1 is spent")
-                .arg(m_settings.stampCounter);
-        }
-        serial = **issued;
-    }
-    const auto bytes = StampImage(
-        recipe, ImageBytes(m_image),
-        {serial, std::nullopt, m_settings.stationName, QDate::currentDate().toString(Qt::ISODate)});
-    if (!bytes) {
-        if (serial) {
-            (void)m_settings.records->SettleSerial(m_settings.stampCounter, *serial,
-                                                   records::SerialState::Returned);
-            serial.reset();
-        }
-        return bytes.error().text;
-    }
-    stamped = WithImageBytes(m_image, *bytes);
-    return {};
 }
 
 bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool seen,
@@ -369,7 +329,8 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
              {"usb_serial", usb.serialNumber},
              {"usb_vendor_id", usb.vendorId},
              {"usb_product_id", usb.productId},
-             {"board_serial", serial ? QString::number(*serial) : QString()},
+             {"board_serial", status.boardSerial},
+             {"board_mac", status.boardMac},
              {"image",
               QFileInfo(QFile::decodeName(m_settings.update.imagePath)).absoluteFilePath()},
              {"image_bytes", m_image.bytes},

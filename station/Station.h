@@ -8,11 +8,11 @@
 
 #include "records/Recorder.h"
 #include "serial/UsbIdentity.h"
+#include "station/BoardStamper.h"
 #include "station/PortUpdate.h"
 #include "station/ResultsLog.h"
 #include "station/SlotLabels.h"
 #include "update/LoadedImage.h"
-#include "update/StampRecipe.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -46,6 +46,7 @@ struct PortStatus {
     QString usbSerial;                  // the USB serial number, where the system knows it
     QString slot;                       // the fixture's name for the port, if it has one
     QString boardSerial;                // the serial number stamped into this board's image
+    QString boardMac;                   // and its MAC address
 };
 
 // What the station tells of a port as it goes. The updates tell Started, Progress, DeviceText
@@ -78,10 +79,9 @@ class Station {
         std::shared_ptr<records::Recorder> records;
         QString stationName;
         int maxBoards = 0;
-        // Per-board fields stamped into each board's copy of the image, and the counter (in
-        // the records store) their serial numbers come from.
-        std::optional<StampRecipe> stamp;
-        QString stampCounter;
+        // Per-board fields stamped into each board's copy of the image (none: every board gets
+        // the same bytes).
+        std::shared_ptr<BoardStamper> stamper;
         // The line to a port, for each attempt; by default the local serial port.
         std::function<std::unique_ptr<Line>(const QString& port)> lineTo;
     };
@@ -117,8 +117,6 @@ class Station {
     bool RunAttempt(PortStatus& status, int attempt, int attempts, bool seen,
                     std::unique_ptr<Line> line, const LoadedImage& image,
                     std::optional<qint64> serial);
-    // The board's number and its stamped copy of the image; the reason when it gets none.
-    QString StampBoard(const QString& port, std::optional<qint64>& serial, LoadedImage& stamped);
     // Writes the record to the log and the store; why not, when either could not keep it.
     OutputDone Keep(const QJsonObject& record);
     // A job with a limit: takes this board's place; the reason when it is refused.

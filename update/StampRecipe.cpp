@@ -25,14 +25,6 @@ qint64 Number(const QString& text) {
     return ok && value >= 0 && value <= kLargestOffset ? value : -1;
 }
 
-QString MacText(quint64 mac) {
-    QStringList parts;
-    for (int shift = 40; shift >= 0; shift -= 8) {
-        parts << QStringLiteral("%1").arg((mac >> shift) & 0xff, 2, 16, QLatin1Char('0')).toUpper();
-    }
-    return parts.join(QLatin1Char(':'));
-}
-
 Result<StampField, ConfigError> ParseField(QString text) {
     StampField field{};
     if (text.endsWith(QLatin1String(":over"))) {
@@ -146,27 +138,33 @@ bool StampRecipe::Uses(StampField::Kind kind) const {
     return false;
 }
 
-bool StampRecipe::NeedsSerial() const {
-    for (const StampField& field : fields) {
-        if (field.kind == StampField::Kind::Serial ||
-            (field.kind == StampField::Kind::Text &&
-             field.text.contains(QLatin1String("{serial}")))) {
-            return true;
-        }
-    }
-    return false;
-}
-
-int StampRecipe::FirstSerialBlock() const {
+int StampRecipe::FirstBlockHolding(StampField::Kind value) const {
+    const QLatin1String placeholder(value == StampField::Kind::Mac ? "{mac}" : "{serial}");
     qint64 first = std::numeric_limits<qint64>::max();
     for (const StampField& field : fields) {
-        if (field.kind == StampField::Kind::Serial ||
-            (field.kind == StampField::Kind::Text &&
-             field.text.contains(QLatin1String("{serial}")))) {
+        if (field.kind == value ||
+            (field.kind == StampField::Kind::Text && field.text.contains(placeholder))) {
             first = std::min(first, field.offset);
         }
     }
     return first == std::numeric_limits<qint64>::max() ? -1 : int(first / 1024);
+}
+
+QString MacText(quint64 mac) {
+    QStringList parts;
+    for (int shift = 40; shift >= 0; shift -= 8) {
+        parts << QStringLiteral("%1").arg((mac >> shift) & 0xff, 2, 16, QLatin1Char('0')).toUpper();
+    }
+    return parts.join(QLatin1Char(':'));
+}
+
+std::optional<quint64> ParseMac(const QString& text) {
+    static const QRegularExpression shape(
+        QStringLiteral("^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$"));
+    if (!shape.match(text).hasMatch()) {
+        return std::nullopt;
+    }
+    return QString(text).remove(QLatin1Char(':')).toULongLong(nullptr, 16);
 }
 
 QString ExpectWithSerial(QString expect, qint64 serial) {

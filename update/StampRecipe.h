@@ -35,11 +35,21 @@ struct StampField {
 struct StampRecipe {
     QList<StampField> fields;
     bool Uses(StampField::Kind kind) const;
-    // A serial field, or a text with {serial} in it.
-    bool NeedsSerial() const;
-    // The first block that holds the serial number: once it has gone out, the board has it.
-    int FirstSerialBlock() const;
+    // A field of the value (Serial or Mac), or a text with it ({serial}, {mac}) in it.
+    bool Needs(StampField::Kind value) const { return FirstBlockHolding(value) >= 0; }
+    // The first block that holds the value: once it has gone out, the board has it. -1: none.
+    int FirstBlockHolding(StampField::Kind value) const;
 };
+
+// A counter of the records store that a value's numbers come from: its name and range.
+struct StampCounter {
+    QString name; // empty: none given
+    qint64 first = 0, last = 0;
+};
+
+// A MAC address as the text shows it (02:12:34:00:00:0A), and its 48 bits from such a text.
+QString MacText(quint64 mac);
+std::optional<quint64> ParseMac(const QString& text);
 
 // Reads a recipe, or says what is wrong with it.
 Result<StampRecipe, ConfigError> ParseStampRecipe(const QString& text);

@@ -96,7 +96,7 @@ TEST(StampRecipe, RefusesAValueThatDoesNotFitItsField) {
 TEST(StampRecipe, KnowsWhereTheNumberGoesAndMatchesItAlone) {
     const auto recipe = ParseStampRecipe("crc32@0x400=0..0x3ff;text@0x500:8=v1;serial@0x800:u32le");
     ASSERT_TRUE(recipe);
-    EXPECT_EQ(recipe->FirstSerialBlock(), 2) << "the CRC and the text hold no number";
+    EXPECT_EQ(recipe->FirstBlockHolding(StampField::Kind::Serial), 2) << "the CRC and the text hold no number";
     const QRegularExpression expect(ExpectWithSerial(QStringLiteral("SN=\\s*{serial}\\r?$"), 1));
     for (const auto& [said, matches] : {std::pair{"SN=1", true}, std::pair{"SN=15", false},
                                         std::pair{"SN= 1\r", true}, std::pair{"SN=21", false}}) {

@@ -107,10 +107,16 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
     m_recordsLabel->setVisible(options.records != nullptr);
     if (options.records) {
         // The line server comes and goes: its backlog is looked at every second.
+        // So are the numbers left to stamp: a counter near its end is shown as an alarm.
         const auto showRecords = [this] {
-            m_recordsLabel->setText(tr("Records: %1").arg(m_options.records->StatusText()));
-            m_recordsLabel->setPalette(
-                m_options.records->Now().reachable ? palette() : m_unacknowledged->palette());
+            QString text = tr("Records: %1").arg(m_options.records->StatusText());
+            bool alarm = !m_options.records->Now().reachable;
+            if (m_options.stamper) {
+                text += QStringLiteral("\n") + tr("Numbers: %1").arg(m_options.stamper->LeftText());
+                alarm = alarm || m_options.stamper->Low();
+            }
+            m_recordsLabel->setText(text);
+            m_recordsLabel->setPalette(alarm ? m_unacknowledged->palette() : palette());
         };
         auto* looks = new QTimer(this);
         connect(looks, &QTimer::timeout, this, showRecords);
@@ -329,15 +335,15 @@ bool StationWindow::EnsureStation() {
     settings.records = m_options.records;
     settings.stationName = m_options.stationName;
     settings.maxBoards = m_options.job ? m_options.job->maxBoards : 0;
-    if (m_options.stamp) {
+    if (m_options.stamper) {
         // Each board's fields must fit the image chosen, before any board.
-        if (const ConfigDone fits = CheckStampRecipe(*m_options.stamp, ImageBytes(m_image));
+        if (const ConfigDone fits =
+                CheckStampRecipe(m_options.stamper->Recipe(), ImageBytes(m_image));
             !fits) {
             Message(fits.error().text);
             return false;
         }
-        settings.stamp = m_options.stamp;
-        settings.stampCounter = m_options.stampCounter;
+        settings.stamper = m_options.stamper;
     }
     if (const QString error = m_controller.Configure(settings, m_image); !error.isEmpty()) {
         Message(tr("Cannot write the log %1: %2").arg(m_logPath, error));

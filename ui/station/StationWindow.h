@@ -38,6 +38,7 @@ class StationWindow : public QWidget {
     struct Options : config::RunSettings {
         SlotLabels slots;
         std::shared_ptr<records::Recorder> records; // where every attempt is kept
+        std::shared_ptr<station::BoardStamper> stamper; // each board's own numbers, if any
     };
     explicit StationWindow(const Options& options, QWidget* parent = nullptr);
     ~StationWindow() override;
