@@ -307,8 +307,7 @@ int RunFlash(const FlashOptions& options, StopFlag& stopSignal, const QStringLis
     QObject::connect(&controller, &station::StationController::Idle, [&] {
         backlog.Look();
         // A spent counter stops the line: no board after it could get a number.
-        if (!options.watch || stopSignal != 0 ||
-            (settings.stamper && settings.stamper->Spent())) {
+        if (!options.watch || stopSignal != 0 || (settings.stamper && settings.stamper->Spent())) {
             loop.quit();
         }
     });

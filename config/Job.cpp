@@ -123,12 +123,10 @@ ConfigDone CheckImageOfJob(const Job& job, const LoadedImage& image) {
 
 const QStringList& PinnableOptions() {
     static const QStringList options{
-        QStringLiteral("baud"),          QStringLiteral("timeout"),
-        QStringLiteral("retries"),       QStringLiteral("before"),
-        QStringLiteral("after"),         QStringLiteral("expect"),
-        QStringLiteral("expect-within"), QStringLiteral("slots"),
-        QStringLiteral("format"),        QStringLiteral("base"),
-        QStringLiteral("stamp"),         QStringLiteral("stamp-counter"),
+        QStringLiteral("baud"),          QStringLiteral("timeout"), QStringLiteral("retries"),
+        QStringLiteral("before"),        QStringLiteral("after"),   QStringLiteral("expect"),
+        QStringLiteral("expect-within"), QStringLiteral("slots"),   QStringLiteral("format"),
+        QStringLiteral("base"),          QStringLiteral("stamp"),   QStringLiteral("stamp-counter"),
         QStringLiteral("stamp-mac-pool")};
     return options;
 }

@@ -427,6 +427,12 @@ const QList<OptionRow> kTable = {
                                    "02:12:34:00:00:00..02:12:34:00:ff:ff")
                  .arg(c.spelled);
          }
+         // The first byte's lowest bit marks a group (multicast) address, never a board's.
+         if ((*first >> 40) & 1 || (*first >> 40) != (*last >> 40)) {
+             return QStringLiteral("%1: %2 is a group (multicast) address, no board's, or the "
+                                   "pool leaves its first byte")
+                 .arg(c.spelled, match.captured((*first >> 40) & 1 ? 2 : 3));
+         }
          const QString name = match.captured(1);
          s.stampMac = StampCounter{name.isEmpty() ? QStringLiteral("mac") : name, qint64(*first),
                                    qint64(*last)};

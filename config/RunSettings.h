@@ -61,7 +61,7 @@ struct RunSettings {
     std::optional<StampRecipe> stamp;       // per-board fields written into each board's image
     StampCounter stampSerial;               // the counter their serial numbers come from
     StampCounter stampMac;                  // and their MAC addresses
-    int stampLease = 0; // numbers the station holds for when the line's store is away
+    int stampLease = 0;  // numbers the station holds for when the line's store is away
     QSet<QString> given; // the options the command line gave: "port", "baud", "port-filter", ...
     bool help = false;
     bool version = false;

@@ -314,12 +314,24 @@ Records PostgresStore::Fetch(const RecordFilter& filter) {
         const QString board = parameter(filter.board);
         where << QStringLiteral("(usb_serial = %1 OR board_serial = %1 OR id = %1)").arg(board);
     }
+    const bool bySeq = filter.afterSeq >= 0;
+    if (bySeq) {
+        QStringList seqs{QStringLiteral("-1")}; // no seq: IN () is no SQL
+        for (const qint64 seq : filter.seqs) {
+            seqs << QString::number(seq);
+        }
+        where << QStringLiteral("(seq > %1 OR seq IN (%2))")
+                     .arg(filter.afterSeq)
+                     .arg(seqs.join(QLatin1Char(',')));
+    }
     const QByteArray sql =
-        QStringLiteral("SELECT row_to_json(r)::text FROM (SELECT %1 FROM records %2 ORDER BY "
-                       "\"time\", seq) r")
-            .arg(ColumnList(), where.isEmpty()
-                                   ? QString()
-                                   : QStringLiteral("WHERE ") + where.join(QStringLiteral(" AND ")))
+        QStringLiteral("SELECT row_to_json(r)::text FROM (SELECT %1%2 FROM records %3 ORDER BY "
+                       "%4%5) r")
+            .arg(ColumnList(), bySeq ? QStringLiteral(", seq") : QString(),
+                 where.isEmpty() ? QString()
+                                 : QStringLiteral("WHERE ") + where.join(QStringLiteral(" AND ")),
+                 bySeq ? QStringLiteral("seq") : QStringLiteral("\"time\", seq"),
+                 filter.limit > 0 ? QStringLiteral(" LIMIT %1").arg(filter.limit) : QString())
             .toUtf8();
     const auto rows = Run(sql, values);
     if (!rows) {
@@ -429,8 +441,8 @@ Result<IssuedSerials, StoreError> PostgresStore::IssueSerials(const QString& cou
                             "$1, generate_series($2::bigint, $3::bigint), $4, $5, $6",
                             {counter.toUtf8(), QByteArray::number(next),
                              QByteArray::number(next + taken - 1),
-                             lease ? QByteArray("leased") : QByteArray("issued"),
-                             station.toUtf8(), board.toUtf8()});
+                             lease ? QByteArray("leased") : QByteArray("issued"), station.toUtf8(),
+                             board.toUtf8()});
             !made) {
             return made.error();
         }
@@ -458,13 +470,30 @@ StoreDone PostgresStore::SettleSerial(const QString& counter, qint64 value, Seri
     return {};
 }
 
+Result<QList<qint64>, StoreError> PostgresStore::LeasedTo(const QString& counter,
+                                                          const QString& station) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto rows = Run("SELECT value::text FROM serials WHERE counter = $1 AND station = $2 "
+                          "AND state = 'leased' ORDER BY value",
+                          {counter.toUtf8(), station.toUtf8()});
+    if (!rows) {
+        return rows.error();
+    }
+    QList<qint64> values;
+    for (const QByteArray& value : *rows) {
+        values << value.toLongLong();
+    }
+    return values;
+}
+
 Result<CounterAccount, StoreError> PostgresStore::Account(const QString& counter) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     const auto rows = Run(
         "SELECT concat_ws(' ', c.first, c.last, c.last - c.next + 1, "
         "count(*) FILTER (WHERE s.state = 'used'), count(*) FILTER (WHERE s.state = 'spoiled'), "
         "count(*) FILTER (WHERE s.state = 'returned'), count(*) FILTER (WHERE s.state = "
-        "'issued'), count(*) FILTER (WHERE s.state = 'leased')) FROM counters c LEFT JOIN serials s ON s.counter = c.name WHERE c.name = $1 "
+        "'issued'), count(*) FILTER (WHERE s.state = 'leased')) FROM counters c LEFT JOIN serials "
+        "s ON s.counter = c.name WHERE c.name = $1 "
         "GROUP BY c.first, c.last, c.next",
         {counter.toUtf8()});
     if (!rows) {

@@ -36,6 +36,8 @@ class PostgresStore : public Store {
                                                    bool lease) override;
     StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) override;
     Result<CounterAccount, StoreError> Account(const QString& counter) override;
+    Result<QList<qint64>, StoreError> LeasedTo(const QString& counter,
+                                               const QString& station) override;
 
   private:
     PostgresStore(pg_conn* connection, StoreUrl url)

@@ -40,7 +40,16 @@ Recorder::Open(const StoreUrl& store, const QString& station, const QString& loc
     return recorder;
 }
 
-Recorder::~Recorder() = default;
+Recorder::~Recorder() {
+    if (m_keeper.joinable()) {
+        {
+            const std::lock_guard<std::mutex> lock(m_keeperMutex);
+            m_keeperStopping = true;
+        }
+        m_keeperWake.notify_all();
+        m_keeper.join();
+    }
+}
 
 StoreDone Recorder::Add(const QJsonObject& record) {
     if (StoreDone kept = m_local->Add(record); !kept) {
@@ -136,15 +145,29 @@ StoreDone Recorder::SettleBoard(const QString& claim, bool kept) {
 }
 
 StoreDone Recorder::DefineCounter(const QString& name, qint64 first, qint64 last) {
-    return OnCountingStore([&](Store* store) { return store->DefineCounter(name, first, last); });
+    const StoreDone defined =
+        OnCountingStore([&](Store* store) { return store->DefineCounter(name, first, last); });
+    if (!Leasing()) {
+        return defined;
+    }
+    if (defined) {
+        CheckLease(name);
+    } else {
+        // A station started while the line's store is away goes on with the lease it holds.
+        const auto held = m_local->LeasedValues(LeaseKey(name), QString());
+        if (defined.error().code != StoreErrorCode::Unreachable || !held || held->isEmpty()) {
+            return defined;
+        }
+    }
+    WakeKeeper(name);
+    return {};
 }
 
 Result<std::optional<Recorder::IssuedNumber>, StoreError>
 Recorder::IssueSerial(const QString& counter, const QString& board) {
     if (!Leasing()) {
-        const auto issued = OnCountingStore([&](Store* store) {
-            return store->IssueSerials(counter, m_station, board, 1, false);
-        });
+        const auto issued = OnCountingStore(
+            [&](Store* store) { return store->IssueSerials(counter, m_station, board, 1, false); });
         if (!issued) {
             return issued.error();
         }
@@ -153,21 +176,38 @@ Recorder::IssueSerial(const QString& counter, const QString& board) {
         }
         return std::optional<IssuedNumber>(IssuedNumber{issued->values.first(), issued->left});
     }
-    TellLeased();
-    const StoreDone refilled = RefillLease(counter);
-    const auto taken = m_local->TakeLeased(LeaseKey(counter), board);
-    if (!taken) {
-        return taken.error();
-    }
-    if (!*taken) {
-        // Nothing leased: the line's store says why (unreachable), or the range is spent.
-        if (!refilled) {
-            return refilled.error();
+    for (int tries = 0; tries < 100; ++tries) {
+        auto taken = m_local->TakeLeased(LeaseKey(counter), board);
+        if (taken && !*taken) {
+            // The lease is empty: filled now, on this board's time, and a number taken at once,
+            // before other ports empty it again. Only a server that gives no more numbers says
+            // the range is spent; one away says so.
+            const std::lock_guard<std::mutex> lock(m_leaseMutex);
+            taken = m_local->TakeLeased(LeaseKey(counter), board);
+            if (taken && !*taken) {
+                const Result<int, StoreError> added = RefillLeaseLocked(counter, true);
+                if (!added) {
+                    return added.error();
+                }
+                if (*added == 0) {
+                    return std::optional<IssuedNumber>();
+                }
+                taken = m_local->TakeLeased(LeaseKey(counter), board);
+            }
         }
-        return std::optional<IssuedNumber>();
+        if (!taken) {
+            return taken.error();
+        }
+        if (*taken) {
+            WakeKeeper(counter); // to top the lease up, off this board's path
+            const Result<qint64, StoreError> left = NumbersLeft(counter);
+            return std::optional<IssuedNumber>(IssuedNumber{**taken, left ? *left : 0});
+        }
     }
-    const Result<qint64, StoreError> left = NumbersLeft(counter);
-    return std::optional<IssuedNumber>(IssuedNumber{**taken, left ? *left : 0});
+    return StoreError{StoreErrorCode::Write,
+                      QStringLiteral("the station's lease of %1 empties faster than the line's "
+                                     "store fills it")
+                          .arg(counter)};
 }
 
 StoreDone Recorder::SettleSerial(const QString& counter, qint64 value, SerialState state) {
@@ -178,7 +218,7 @@ StoreDone Recorder::SettleSerial(const QString& counter, qint64 value, SerialSta
             return leased.error();
         }
         if (*leased) {
-            TellLeased();
+            WakeKeeper(counter); // told to the line's store off this board's path
             return {};
         }
     }
@@ -199,8 +239,64 @@ Result<qint64, StoreError> Recorder::NumbersLeft(const QString& counter) {
         return leased.error();
     }
     const std::lock_guard<std::mutex> lock(m_leaseMutex);
-    const auto line = m_leftOnLine.find(counter);
-    return *leased + (line == m_leftOnLine.end() ? 0 : line->second);
+    if (m_leftOnLine.find(counter) == m_leftOnLine.end()) {
+        const auto account = OnCountingStore([&](Store* store) { return store->Account(counter); });
+        if (!account) {
+            return account.error(); // not known: no figure rather than a wrong one
+        }
+        m_leftOnLine[counter] = account->free;
+    }
+    return *leased + m_leftOnLine[counter];
+}
+
+void Recorder::SetLease(int count) {
+    m_lease = count;
+    if (Leasing() && !m_keeper.joinable()) {
+        m_keeper = std::thread([this] { KeepLeases(); });
+    }
+}
+
+void Recorder::WakeKeeper(const QString& counter) {
+    {
+        const std::lock_guard<std::mutex> lock(m_keeperMutex);
+        m_leasedCounters.insert(counter);
+        m_keeperWoken = true;
+    }
+    m_keeperWake.notify_all();
+}
+
+void Recorder::KeepLeases() {
+    std::unique_lock<std::mutex> lock(m_keeperMutex);
+    while (!m_keeperStopping) {
+        m_keeperWake.wait_for(lock, std::chrono::seconds(5),
+                              [this] { return m_keeperStopping || m_keeperWoken; });
+        if (m_keeperStopping) {
+            break;
+        }
+        m_keeperWoken = false;
+        const std::set<QString> counters = m_leasedCounters;
+        lock.unlock();
+        TellLeased();
+        for (const QString& counter : counters) {
+            (void)RefillLease(counter, false);
+        }
+        lock.lock();
+    }
+}
+
+void Recorder::CheckLease(const QString& counter) {
+    const std::lock_guard<std::mutex> lock(m_leaseMutex);
+    const auto onLine =
+        OnCountingStore([&](Store* store) { return store->LeasedTo(counter, m_station); });
+    const auto free = m_local->LeasedValues(LeaseKey(counter), QStringLiteral("free"));
+    if (!onLine || !free) {
+        return;
+    }
+    for (const qint64 value : *free) {
+        if (!onLine->contains(value)) {
+            (void)m_local->DropLeased(LeaseKey(counter), value);
+        }
+    }
 }
 
 QString Recorder::LeaseKey(const QString& counter) const {
@@ -208,18 +304,22 @@ QString Recorder::LeaseKey(const QString& counter) const {
 }
 
 bool Recorder::LineRecentlyLost() {
-    constexpr qint64 kQuietMs = 10000; // a station cut off waits no longer than this per board
+    constexpr qint64 kQuietMs = 5000; // a station cut off tries the line no oftener
     return m_lineLostAt != 0 && QDateTime::currentMSecsSinceEpoch() - m_lineLostAt < kQuietMs;
 }
 
-StoreDone Recorder::RefillLease(const QString& counter) {
+Result<int, StoreError> Recorder::RefillLease(const QString& counter, bool force) {
     const std::lock_guard<std::mutex> lock(m_leaseMutex);
+    return RefillLeaseLocked(counter, force);
+}
+
+Result<int, StoreError> Recorder::RefillLeaseLocked(const QString& counter, bool force) {
     const Result<qint64, StoreError> free = m_local->LeasedFree(LeaseKey(counter));
     if (!free) {
         return free.error();
     }
-    if (*free > m_lease / 2) {
-        return {};
+    if (force ? *free > 0 : *free > m_lease / 2) {
+        return int(*free); // filled meanwhile by another port
     }
     if (LineRecentlyLost()) {
         return StoreError{StoreErrorCode::Unreachable, QStringLiteral("line server unreachable")};
@@ -237,7 +337,10 @@ StoreDone Recorder::RefillLease(const QString& counter) {
     m_leftOnLine[counter] = leased->left;
     // Killed between the server's commit and this one, the station loses these numbers: they
     // stay leased to it, and no board anywhere gets them.
-    return m_local->AddLeased(LeaseKey(counter), leased->values);
+    if (StoreDone kept = m_local->AddLeased(LeaseKey(counter), leased->values); !kept) {
+        return kept.error();
+    }
+    return int(leased->values.size());
 }
 
 void Recorder::TellLeased() {

@@ -9,10 +9,13 @@
 #include "records/PostgresStore.h"
 #include "records/SqliteStore.h"
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <thread>
 
 namespace records {
 
@@ -54,7 +57,8 @@ class Recorder {
     // With a line's store: the station holds up to `count` numbers of each counter, leased
     // from the line's store while it answers, for boards to come while it does not. Each is
     // given by this station only; one it gave is told to the line's store once it is back.
-    void SetLease(int count) { m_lease = count; }
+    // Set before the counters are defined.
+    void SetLease(int count);
     struct IssuedNumber {
         qint64 value;
         qint64 left; // numbers the counter has left (with this station's lease)
@@ -76,12 +80,20 @@ class Recorder {
     bool Leasing() const { return m_lease > 0 && m_line; }
     // The station's own name for a counter of the line's store (a lease is of one server).
     QString LeaseKey(const QString& counter) const;
-    // Tops the station's lease of the counter up, when it has half or less left, unless the
-    // line's store failed in the last seconds; why it could not.
-    StoreDone RefillLease(const QString& counter);
+    // Tops the station's lease of the counter up when it has half or less left (`force`: when
+    // it has none), unless the line's store failed in the last seconds: how many it added, or
+    // why it could not.
+    Result<int, StoreError> RefillLease(const QString& counter, bool force);
+    Result<int, StoreError> RefillLeaseLocked(const QString& counter, bool force); // holds it
+    // Forgets the numbers of the lease that the line's store does not hold as leased to this
+    // station (its database was made anew, or the station's file came from another station).
+    void CheckLease(const QString& counter);
     // Tells the line's store what became of the leased numbers given since it last answered.
     void TellLeased();
     bool LineRecentlyLost();
+    // The lease keeper's thread: tells and refills off the boards' path.
+    void KeepLeases();
+    void WakeKeeper(const QString& counter);
 
     QString m_station;
     std::optional<StoreUrl> m_line;
@@ -90,9 +102,15 @@ class Recorder {
     std::mutex m_countMutex;
     std::unique_ptr<PostgresStore> m_counting;
     int m_lease = 0;
-    std::mutex m_leaseMutex; // one refill at a time
+    std::mutex m_leaseMutex;                // one refill at a time
     std::map<QString, qint64> m_leftOnLine; // per counter, as the line's store last said
     qint64 m_lineLostAt = 0;                // ms since the epoch; 0: not lost
+    std::mutex m_keeperMutex;
+    std::condition_variable m_keeperWake;
+    std::set<QString> m_leasedCounters; // the counters the keeper looks after
+    bool m_keeperWoken = false;
+    bool m_keeperStopping = false;
+    std::thread m_keeper;
 };
 
 } // namespace records

@@ -87,6 +87,9 @@ QJsonObject RowOf(sqlite3_stmt* row) {
             break;
         }
     }
+    if (sqlite3_column_count(row) > int(fields.size())) {
+        record.insert(QStringLiteral("seq"), qint64(sqlite3_column_int64(row, int(fields.size()))));
+    }
     return record;
 }
 
@@ -332,11 +335,24 @@ Records SqliteStore::Fetch(const RecordFilter& filter) {
         where << QStringLiteral("(usb_serial = ? OR board_serial = ? OR id = ?)");
         values << filter.board << filter.board << filter.board;
     }
-    Statement select(m_db, QStringLiteral("SELECT %1 FROM records %2 ORDER BY \"time\", seq")
-                               .arg(ColumnList(), where.isEmpty()
-                                                      ? QString()
-                                                      : QStringLiteral("WHERE ") +
-                                                            where.join(QStringLiteral(" AND "))));
+    const bool bySeq = filter.afterSeq >= 0;
+    if (bySeq) {
+        QStringList seqs{QStringLiteral("-1")}; // no seq: IN () is no SQL
+        for (const qint64 seq : filter.seqs) {
+            seqs << QString::number(seq);
+        }
+        where << QStringLiteral("(seq > %1 OR seq IN (%2))")
+                     .arg(filter.afterSeq)
+                     .arg(seqs.join(QLatin1Char(',')));
+    }
+    Statement select(
+        m_db,
+        QStringLiteral("SELECT %1%2 FROM records %3 ORDER BY %4%5")
+            .arg(ColumnList(), bySeq ? QStringLiteral(", seq") : QString(),
+                 where.isEmpty() ? QString()
+                                 : QStringLiteral("WHERE ") + where.join(QStringLiteral(" AND ")),
+                 bySeq ? QStringLiteral("seq") : QStringLiteral("\"time\", seq"),
+                 filter.limit > 0 ? QStringLiteral(" LIMIT %1").arg(filter.limit) : QString()));
     for (int i = 0; i < values.size(); ++i) {
         select.Bind(i + 1, values[i]);
     }
@@ -483,6 +499,53 @@ Result<qint64, StoreError> SqliteStore::LeasedFree(const QString& counter) {
         return Failed(QStringLiteral("cannot count the lease of %1").arg(counter));
     }
     return qint64(sqlite3_column_int64(count.get(), 0));
+}
+
+Result<QList<qint64>, StoreError> SqliteStore::LeasedValues(const QString& counter,
+                                                            const QString& state) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement read(m_db, QStringLiteral("SELECT value FROM leases WHERE counter = ? AND (? = '' "
+                                        "OR state = ?) ORDER BY value"));
+    read.Bind(1, counter);
+    read.Bind(2, state);
+    read.Bind(3, state);
+    if (!read.Ok()) {
+        return Failed(QStringLiteral("cannot read the lease of %1").arg(counter));
+    }
+    QList<qint64> values;
+    while (read.Step() == SQLITE_ROW) {
+        values << sqlite3_column_int64(read.get(), 0);
+    }
+    return values;
+}
+
+StoreDone SqliteStore::DropLeased(const QString& counter, qint64 value) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement drop(m_db, QStringLiteral("DELETE FROM leases WHERE counter = ? AND value = ? AND "
+                                        "state = 'free'"));
+    drop.Bind(1, counter);
+    drop.Bind(2, value);
+    if (!drop.Ok() || drop.Step() != SQLITE_DONE) {
+        return Failed(QStringLiteral("cannot drop number %1 of %2").arg(value).arg(counter));
+    }
+    return {};
+}
+
+Result<QList<qint64>, StoreError> SqliteStore::LeasedTo(const QString& counter,
+                                                        const QString& station) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement read(m_db, QStringLiteral("SELECT value FROM serials WHERE counter = ? AND station "
+                                        "= ? AND state = 'leased' ORDER BY value"));
+    read.Bind(1, counter);
+    read.Bind(2, station);
+    if (!read.Ok()) {
+        return Failed(QStringLiteral("cannot read the numbers of %1").arg(counter));
+    }
+    QList<qint64> values;
+    while (read.Step() == SQLITE_ROW) {
+        values << sqlite3_column_int64(read.get(), 0);
+    }
+    return values;
 }
 
 Result<std::optional<qint64>, StoreError> SqliteStore::TakeLeased(const QString& counter,

@@ -46,10 +46,16 @@ class SqliteStore : public Store {
                                                    bool lease) override;
     StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) override;
     Result<CounterAccount, StoreError> Account(const QString& counter) override;
+    Result<QList<qint64>, StoreError> LeasedTo(const QString& counter,
+                                               const QString& station) override;
 
     // The station's lease: numbers the line's store gave it for when it cannot be reached.
     StoreDone AddLeased(const QString& counter, const QList<qint64>& values);
     Result<qint64, StoreError> LeasedFree(const QString& counter);
+    // The lease's numbers in `state` ("free", ...; empty: in any).
+    Result<QList<qint64>, StoreError> LeasedValues(const QString& counter, const QString& state);
+    // Forgets a number of the lease not yet given (the line's store does not know it as ours).
+    StoreDone DropLeased(const QString& counter, qint64 value);
     // The lowest leased number not yet given, now given to `board`; none when the lease is spent.
     Result<std::optional<qint64>, StoreError> TakeLeased(const QString& counter,
                                                          const QString& board);

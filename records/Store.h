@@ -18,6 +18,11 @@ struct RecordFilter {
     QString station; // empty: every station
     QString job;     // the job's title, its name or its file's SHA-256; empty: any
     QString board;   // a USB serial number, a board's serial number or a record id
+    // >= 0: only the records the store took after the one of this "seq" (and those of `seqs`),
+    // in the order it took them, each with its "seq"; at most `limit` (0: all).
+    qint64 afterSeq = -1;
+    QList<qint64> seqs = {};
+    int limit = 0;
 };
 
 // A board a job with a limit may make, taken before its first block and settled when it ends.
@@ -90,6 +95,9 @@ class Store {
     // Settles an issued or leased number; one settled already stays as it was.
     virtual StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) = 0;
     virtual Result<CounterAccount, StoreError> Account(const QString& counter) = 0;
+    // The numbers of the counter leased to `station` and not yet settled.
+    virtual Result<QList<qint64>, StoreError> LeasedTo(const QString& counter,
+                                                       const QString& station) = 0;
 };
 
 } // namespace records

@@ -3,6 +3,8 @@
 
 #include <QDate>
 
+#include <algorithm>
+
 namespace station {
 
 namespace {
@@ -31,6 +33,19 @@ Result<std::shared_ptr<BoardStamper>, QString> BoardStamper::Make(Settings setti
         }
         s.records->SetLease(s.lease);
     }
+    // The largest values must fit their fields, or every board would take a number only to
+    // give it back.
+    qint64 end = 0;
+    for (const StampField& field : s.recipe.fields) {
+        end = std::max({end, field.offset + field.size, field.to + 1});
+    }
+    const auto largest = StampImage(
+        s.recipe, QByteArray(int(std::min<qint64>(end, 1 << 24)), '\xff'),
+        {quint64(s.serial.last), quint64(s.mac.last), s.station, QStringLiteral("2026-12-31")});
+    if (!largest && end <= (1 << 24)) {
+        return QStringLiteral("--stamp: the counter's last value does not fit: %1")
+            .arg(largest.error().text);
+    }
     for (const auto& [kind, counter] : CountersOf(s)) {
         if (counter.name.isEmpty()) {
             return kind == StampField::Kind::Serial
@@ -50,9 +65,8 @@ Result<std::shared_ptr<BoardStamper>, QString> BoardStamper::Make(Settings setti
         // How many are left, for the operator, before the first board; a line server away at
         // start is told of by the first board.
         const Result<qint64, records::StoreError> left = s.records->NumbersLeft(counter.name);
-        stamper->m_left.append(
-            Left{counter.name, left ? *left : counter.last - counter.first + 1,
-                 counter.last - counter.first + 1});
+        stamper->m_left.append(Left{counter.name, left ? *left : counter.last - counter.first + 1,
+                                    counter.last - counter.first + 1});
     }
     return stamper;
 }
@@ -93,8 +107,8 @@ QString BoardStamper::Stamp(const QString& port, const LoadedImage& image, Board
         const auto bytes = StampImage(
             s.recipe, ImageBytes(image),
             {numbers.serial ? std::optional<quint64>(quint64(*numbers.serial)) : std::nullopt,
-             numbers.mac ? std::optional<quint64>(quint64(*numbers.mac)) : std::nullopt,
-             s.station, QDate::currentDate().toString(Qt::ISODate)});
+             numbers.mac ? std::optional<quint64>(quint64(*numbers.mac)) : std::nullopt, s.station,
+             QDate::currentDate().toString(Qt::ISODate)});
         if (bytes) {
             stamped = WithImageBytes(image, *bytes);
             return {};
@@ -117,9 +131,10 @@ void BoardStamper::Settle(const BoardNumbers& numbers, bool passed, int mostBloc
             return;
         }
         const records::SerialState state =
-            passed                                                   ? records::SerialState::Used
-            : mostBlocksSent > m_settings.recipe.FirstBlockHolding(kind) ? records::SerialState::Spoiled
-                                                                     : records::SerialState::Returned;
+            passed ? records::SerialState::Used
+            : mostBlocksSent > m_settings.recipe.FirstBlockHolding(kind)
+                ? records::SerialState::Spoiled
+                : records::SerialState::Returned;
         // One that cannot be settled stays issued: never given again.
         (void)m_settings.records->SettleSerial(counter.name, *value, state);
     };
@@ -135,10 +150,8 @@ QList<BoardStamper::Left> BoardStamper::NumbersLeft() const {
 QString BoardStamper::LeftText() const {
     QStringList parts;
     for (const Left& left : NumbersLeft()) {
-        parts << QStringLiteral("%1 left: %2 of %3")
-                     .arg(left.counter)
-                     .arg(left.left)
-                     .arg(left.size);
+        parts
+            << QStringLiteral("%1 left: %2 of %3").arg(left.counter).arg(left.left).arg(left.size);
     }
     return parts.join(QStringLiteral("; "));
 }

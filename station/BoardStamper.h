@@ -51,7 +51,7 @@ class BoardStamper {
         QString counter;
         qint64 left = 0;
         qint64 size = 0;
-        bool Low() const { return left * 20 <= size; } // 5 % or less
+        bool Low() const { return left <= size / 20; } // 5 % or less
     };
     // Each counter's numbers left, as of the last number issued.
     QList<Left> NumbersLeft() const;

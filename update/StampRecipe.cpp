@@ -159,8 +159,7 @@ QString MacText(quint64 mac) {
 }
 
 std::optional<quint64> ParseMac(const QString& text) {
-    static const QRegularExpression shape(
-        QStringLiteral("^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$"));
+    static const QRegularExpression shape(QStringLiteral("^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$"));
     if (!shape.match(text).hasMatch()) {
         return std::nullopt;
     }

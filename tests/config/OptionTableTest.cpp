@@ -92,6 +92,13 @@ TEST(OptionTable, RefusalsNameTheOption) {
         {Words({"-p", "rfc2217://a", "fw.bin"}), "-p: rfc2217://a is no network port"},
         {Words({"-p", "/dev/x", "--port-filter", "vid=0483", "fw.bin"}),
          "--port-filter chooses among the system's ports"},
+        {Words({"--stamp-mac-pool", "02:12:34:00:00:09..02:12:34:00:00:00", "fw.bin"}),
+         "--stamp-mac-pool takes [NAME=]FIRST..LAST"},
+        {Words({"--stamp-mac-pool", "02:12:34:00:00..02:12:34:00:00:01", "fw.bin"}),
+         "--stamp-mac-pool takes [NAME=]FIRST..LAST"},
+        {Words({"--stamp-lease", "-1", "fw.bin"}), "--stamp-lease takes a count from 0"},
+        {Words({"--stamp-mac-pool", "01:00:5e:00:00:00..01:00:5e:00:00:ff", "fw.bin"}),
+         "--stamp-mac-pool: 01:00:5e:00:00:00 is a group"},
     };
     for (const auto& [argv, said] : refused) {
         const config::SettingsRead parsed = config::ParseCommandLine(config::kFlash, argv);

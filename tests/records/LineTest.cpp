@@ -195,47 +195,66 @@ TEST_F(Line, StoreCheckedBeforeAnyBoard) {
     }
 }
 
-// Two stations of 16 boards share one counter on the line's server: 32 numbers, each stamped
-// byte-exact into its own board's image, said back by the board's new program and matched, and
-// kept with its attempt; the spent counter then gives no board a number.
+// Two watching stations of 16 boards share one counter and one pool of MAC addresses on the
+// line's server: 32 numbers and addresses, each stamped byte-exact into its own board's image,
+// the number said back by the board's new program and matched, and kept with its attempt. The
+// operators hear when few are left; the spent counter then stops the line.
 TEST_F(Line, TwoStationsShareOneCounterAndNeverIssueANumberTwice) {
     QByteArray image = PatternBytes(3000);
-    image.replace(0x10, 0x20, QByteArray(0x20, '\xff')); // blank where the numbers go
+    image.replace(0x10, 0x30, QByteArray(0x30, '\xff')); // blank where the numbers go
     const QString imagePath = m_files.Write("stamped.bin", image);
     SimProcess boards(
         {"--count", "33", "--out", m_files.Path("out%d.bin"), "--echo-serial", "0x10:u32le"});
     const QStringList stamp{
-        "--store",         m_server->Url(), "--stamp",  "serial@0x10:u32le;text@0x20:16=SN{serial}",
-        "--stamp-counter", "sn=1000..1031", "--expect", "SN={serial}\\b"};
+        "--store",          m_server->Url(),
+        "--stamp",          "serial@0x10:u32le;text@0x20:16=SN{serial};mac@0x30",
+        "--stamp-counter",  "sn=1000..1031",
+        "--stamp-mac-pool", "02:12:34:00:00:00..02:12:34:00:00:ff",
+        "--expect",         "SN={serial}\\b"};
     std::vector<std::unique_ptr<QProcess>> stations;
     for (int s = 0; s < 2; ++s) {
-        QStringList ports;
+        const QString folder = m_files.Path(QStringLiteral("ports%1").arg(s));
+        ASSERT_TRUE(QDir().mkpath(folder));
         for (int b = 0; b < 16; ++b) {
-            ports << "-p" << boards.PortPaths().at(s * 16 + b);
+            QFile::link(boards.PortPaths().at(s * 16 + b), folder + QStringLiteral("/b%1").arg(b));
         }
-        stations.push_back(
-            Flash(QStringLiteral("station-%1").arg(s), ports + stamp + QStringList{imagePath}));
+        stations.push_back(Flash(QStringLiteral("station-%1").arg(s),
+                                 QStringList{"--watch", folder + "/*", "--log",
+                                             m_files.Path(QStringLiteral("s%1.jsonl").arg(s))} +
+                                     stamp + QStringList{imagePath}));
     }
-    for (const auto& station : stations) {
-        ASSERT_TRUE(station->waitForFinished(120000));
-        EXPECT_EQ(station->exitCode(), 0) << station->readAllStandardError().toStdString();
+    for (int s = 0; s < 2; ++s) {
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return JsonLines(m_files.Path(QStringLiteral("s%1.jsonl").arg(s))).size() >= 16;
+            },
+            120000));
     }
     QSet<qint64> numbers;
+    QSet<QByteArray> macs;
     for (int n = 1; n <= 32; ++n) {
         const QByteArray received = ReadFile(m_files.Path(QStringLiteral("out%1.bin").arg(n)));
         const qint64 number = qFromLittleEndian<quint32>(received.constData() + 0x10);
         numbers << number;
+        macs << received.mid(0x30, 6);
+        EXPECT_TRUE(received.mid(0x30, 5) == QByteArray("\x02\x12\x34\x00\x00", 5));
         QByteArray expected = PaddedImage(image);
         expected.replace(0x10, 4, received.mid(0x10, 4));
         expected.replace(0x20, 16, ("SN" + QByteArray::number(number)).leftJustified(16, '\0'));
-        EXPECT_EQ(received, expected) << "board " << n << " has its own number, and only that";
+        expected.replace(0x30, 6, received.mid(0x30, 6));
+        EXPECT_EQ(received, expected) << "board " << n << " has its own values, and only those";
     }
     EXPECT_EQ(numbers.size(), 32);
+    EXPECT_EQ(macs.size(), 32);
     EXPECT_EQ(*std::min_element(numbers.begin(), numbers.end()), 1000);
     EXPECT_EQ(*std::max_element(numbers.begin(), numbers.end()), 1031);
-    EXPECT_EQ(Count("SELECT count(DISTINCT board_serial) FROM records WHERE expect_matched AND "
-                    "expect_text = 'SN=' || board_serial"),
-              32);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return Count("SELECT count(DISTINCT board_serial) + count(DISTINCT board_mac) FROM "
+                         "records WHERE expect_matched AND expect_text = 'SN=' || "
+                         "board_serial") == 64;
+        },
+        30000));
     QProcess counter;
     counter.start(QStringLiteral(TAVREL_RECORDS_PATH),
                   {"--store", m_server->Url(), "--json", "counter", "sn"});
@@ -244,12 +263,16 @@ TEST_F(Line, TwoStationsShareOneCounterAndNeverIssueANumberTwice) {
     EXPECT_EQ(account.value("used").toInt(), 32);
     EXPECT_EQ(account.value("free").toInt(), 0);
 
-    const auto spent = Flash("station-2", QStringList{"-p", boards.PortPaths().at(32)} + stamp +
-                                              QStringList{imagePath});
-    ASSERT_TRUE(spent->waitForFinished(60000));
-    EXPECT_EQ(spent->exitCode(), 1);
-    EXPECT_TRUE(
-        spent->readAllStandardError().contains("no serial number: the counter sn is spent"));
+    // One more board: the counter is spent, the board gets no number, and its station stops.
+    QFile::link(boards.PortPaths().at(32), m_files.Path("ports0/b16"));
+    ASSERT_TRUE(stations[0]->waitForFinished(60000));
+    EXPECT_EQ(stations[0]->exitCode(), 6) << "a watch with a failed board";
+    stations[1]->kill();
+    stations[1]->waitForFinished();
+    const QByteArray said =
+        stations[0]->readAllStandardError() + stations[1]->readAllStandardError();
+    EXPECT_TRUE(said.contains("no serial number: the counter sn is spent")) << said.constData();
+    EXPECT_TRUE(said.contains("few numbers left to stamp: sn left: ")) << said.constData();
 }
 
 // A full disk under the station's store (here a file size limit, which fails a write as a full

@@ -292,9 +292,24 @@ TEST_P(Stores, IssueEachNumberOnceAndAccountForIt) {
     const auto account = (*store)->Account("sn");
     ASSERT_TRUE(account) << account.error().text.toStdString();
     EXPECT_EQ((std::array{account->used, account->spoiled, account->returned, account->inFlight,
-                          account->free}),
-              (std::array<qint64, 5>{1, 1, 1, 2, 0}))
+                          account->leased, account->free}),
+              (std::array<qint64, 6>{1, 1, 1, 2, 0, 0}))
         << "a number settled stays as it was settled";
+
+    // A station's lease: several numbers in one transaction, as many as the range has left.
+    ASSERT_TRUE((*store)->DefineCounter("lease", 1, 10));
+    const auto first = (*store)->IssueSerials("lease", "s1", {}, 4, true);
+    const auto rest = (*store)->IssueSerials("lease", "s1", {}, 20, true);
+    ASSERT_TRUE(first && rest);
+    EXPECT_EQ(first->values, (QList<qint64>{1, 2, 3, 4}));
+    EXPECT_EQ(first->left, 6);
+    EXPECT_EQ(rest->values, (QList<qint64>{5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(rest->left, 0);
+    ASSERT_TRUE((*store)->SettleSerial("lease", 2, records::SerialState::Used));
+    const auto leased = (*store)->Account("lease");
+    ASSERT_TRUE(leased);
+    EXPECT_EQ((std::array{leased->used, leased->leased, leased->free}),
+              (std::array<qint64, 3>{1, 9, 0}));
 
     ASSERT_TRUE((*store)->DefineCounter("many", 1000, 1199));
     QList<qint64> taken[2];

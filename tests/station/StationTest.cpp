@@ -2,6 +2,7 @@
 // The station from the command line: several simulated devices flashed at once by one
 // tavrel-flash, each on its own, with retries, a results log, and devices that come and go
 // (symlinks to simulator ptys appearing in and vanishing from a watched folder).
+#include "station/BoardStamper.h"
 #include "support/SimProcess.h"
 #include "support/TempFiles.h"
 
@@ -276,6 +277,49 @@ TEST_F(Station, WatchSaysWhenItTakesABoardForRestarting) {
     EXPECT_TRUE(m_err.contains(board + ": back right after passing: taken for the same board "
                                        "restarting, not flashed again"))
         << m_err.toStdString();
+}
+
+} // namespace
+
+namespace {
+
+// What cannot stamp a board is refused before the first one: a counter whose numbers do not fit
+// their field (every board would take one only to give it back), a value with no counter, a
+// lease without a line's store.
+TEST(BoardStamper, RefusesAtStartWhatCouldNeverStampABoard) {
+    struct Case {
+        const char* recipe;
+        StampCounter serial;
+        StampCounter mac;
+        int lease;
+        const char* said;
+    };
+    TempFiles files;
+    const auto records = records::Recorder::Open(
+        *records::ParseStoreUrl(QStringLiteral("sqlite:") + files.Path("r.sqlite")), "st");
+    ASSERT_TRUE(records);
+    for (const Case& c : {
+             Case{"serial@0:u32le", {"a", 1, qint64(1) << 32}, {}, 0, "does not fit"},
+             Case{"serial@0:dec:3", {"b", 1, 1000}, {}, 0, "does not fit"},
+             Case{"text@0:4=SN{serial}", {"c", 1, 100}, {}, 0, "does not fit"},
+             Case{"mac@0", {}, {}, 0, "give --stamp-mac-pool"},
+             Case{"serial@0:u32le", {}, {}, 0, "give --stamp-counter"},
+             Case{"serial@0:u32le", {"d", 1, 9}, {}, 5, "--stamp-lease holds numbers of the line"},
+             Case{"serial@0:dec:3;mac@4",
+                  {"e", 1, 999},
+                  {"mac", 0x020000000000, 0x0200000000ff},
+                  0,
+                  ""},
+         }) {
+        const auto made =
+            station::BoardStamper::Make({*ParseStampRecipe(QString::fromLatin1(c.recipe)), c.serial,
+                                         c.mac, *records, "st", c.lease});
+        EXPECT_EQ(bool(made), *c.said == '\0') << c.recipe;
+        if (!made) {
+            EXPECT_TRUE(made.error().contains(QString::fromLatin1(c.said)))
+                << made.error().toStdString();
+        }
+    }
 }
 
 } // namespace

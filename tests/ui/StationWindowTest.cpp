@@ -186,6 +186,43 @@ TEST_F(StationWindowTest, StartFlashesEveryWaitingPortAndAFailureShowsItsReason)
         << window->ImageText().toStdString();
 }
 
+// Each board gets its own number and address, shown on its tile; the window shows how many are
+// left, as an alarm once 5 % or fewer are.
+TEST_F(StationWindowTest, StampsEachBoardAndShowsTheNumbersLeft) {
+    SimProcess boards({"--out", files.Path("out.bin")});
+    QDir().mkpath(files.Path("ports"));
+    image = PatternBytes(3000, 3);
+    image.replace(0x10, 10, QByteArray(10, '\xff'));
+    StationWindow::Options options;
+    options.watchPattern = QFile::encodeName(files.Path("ports/*"));
+    options.logFile = QFile::encodeName(files.Path("log.jsonl"));
+    options.imagePath = QFile::encodeName(files.Write("fw.bin", image));
+    options.autoMode = true;
+    options.records = *records::Recorder::Open(
+        *records::ParseStoreUrl(QStringLiteral("sqlite:") + files.Path("r.sqlite")), "st");
+    options.stamper = *station::BoardStamper::Make(
+        {*ParseStampRecipe("serial@0x10:u32be;mac@0x14"), StampCounter{"sn", 41, 60},
+         StampCounter{"mac", 0x0212340000aa, 0x0212340000aa}, options.records, "st"});
+    window = std::make_unique<StationWindow>(options);
+    window->show();
+    const auto* numbers = window->findChild<QLabel*>("records");
+    EXPECT_TRUE(numbers->text().contains("sn left: 20 of 20")) << numbers->text().toStdString();
+    EXPECT_EQ(numbers->palette().color(QPalette::WindowText),
+              window->palette().color(QPalette::WindowText))
+        << "not yet an alarm";
+    const QString board = Plug("board", boards.PortPath());
+    ASSERT_TRUE(WaitForState(board, "passed"));
+    EXPECT_TRUE(State(board).contains("SN 41\nMAC 02:12:34:00:00:AA"))
+        << State(board).toStdString();
+    EXPECT_EQ(ReadFile(files.Path("out.bin")).mid(0x10, 10),
+              QByteArray("\x00\x00\x00\x29\x02\x12\x34\x00\x00\xaa", 10));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return numbers->text().contains("mac left: 0 of 1"); }));
+    EXPECT_TRUE(numbers->text().contains("sn left: 19 of 20")) << numbers->text().toStdString();
+    EXPECT_NE(numbers->palette().color(QPalette::WindowText),
+              window->palette().color(QPalette::WindowText))
+        << "the spent pool is an alarm";
+}
+
 // A job shows in large type and fixes its image and rate; a board waits for the operator the job
 // requires, and its record carries both.
 TEST_F(StationWindowTest, AJobFixesItsImageAndRateAndWaitsForItsOperator) {

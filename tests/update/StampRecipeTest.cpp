@@ -94,9 +94,12 @@ TEST(StampRecipe, RefusesAValueThatDoesNotFitItsField) {
 // Where the number goes decides whether a failed board spoiled it, and --expect matches that
 // number alone.
 TEST(StampRecipe, KnowsWhereTheNumberGoesAndMatchesItAlone) {
-    const auto recipe = ParseStampRecipe("crc32@0x400=0..0x3ff;text@0x500:8=v1;serial@0x800:u32le");
+    const auto recipe = ParseStampRecipe(
+        "crc32@0x400=0..0x3ff;text@0x500:24=v1 {mac};serial@0x800:u32le;mac@0xc00");
     ASSERT_TRUE(recipe);
-    EXPECT_EQ(recipe->FirstBlockHolding(StampField::Kind::Serial), 2) << "the CRC and the text hold no number";
+    EXPECT_EQ(recipe->FirstBlockHolding(StampField::Kind::Serial), 2)
+        << "the CRC and the text hold no number";
+    EXPECT_EQ(recipe->FirstBlockHolding(StampField::Kind::Mac), 1) << "the text holds the MAC";
     const QRegularExpression expect(ExpectWithSerial(QStringLiteral("SN=\\s*{serial}\\r?$"), 1));
     for (const auto& [said, matches] : {std::pair{"SN=1", true}, std::pair{"SN=15", false},
                                         std::pair{"SN= 1\r", true}, std::pair{"SN=21", false}}) {
@@ -105,3 +108,13 @@ TEST(StampRecipe, KnowsWhereTheNumberGoesAndMatchesItAlone) {
 }
 
 } // namespace
+
+// A MAC address's text and its 48 bits, both ways; anything else is no address.
+TEST(StampRecipe, ReadsAndWritesMacAddresses) {
+    EXPECT_EQ(MacText(0x021234abcdefull), QStringLiteral("02:12:34:AB:CD:EF"));
+    EXPECT_EQ(ParseMac(QStringLiteral("02:12:34:ab:CD:ef")), 0x021234abcdefull);
+    for (const char* bad :
+         {"02:12:34:00:00", "02:12:34:00:00:0g", "02-12-34-00-00-00", "002:12:34:00:00:00", ""}) {
+        EXPECT_FALSE(ParseMac(QString::fromLatin1(bad))) << bad;
+    }
+}

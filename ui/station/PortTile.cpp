@@ -146,6 +146,9 @@ void PortTile::Show(const station::PortStatus& status) {
     if (!status.boardSerial.isEmpty()) {
         text += QStringLiteral("\nSN %1").arg(status.boardSerial);
     }
+    if (!status.boardMac.isEmpty()) {
+        text += QStringLiteral("\nMAC %1").arg(status.boardMac);
+    }
     if (!m_note.isEmpty()) {
         text += QLatin1Char('\n') + m_note;
     }

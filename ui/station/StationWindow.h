@@ -37,7 +37,7 @@ class StationWindow : public QWidget {
     // read from their file.
     struct Options : config::RunSettings {
         SlotLabels slots;
-        std::shared_ptr<records::Recorder> records; // where every attempt is kept
+        std::shared_ptr<records::Recorder> records;     // where every attempt is kept
         std::shared_ptr<station::BoardStamper> stamper; // each board's own numbers, if any
     };
     explicit StationWindow(const Options& options, QWidget* parent = nullptr);
