@@ -27,6 +27,7 @@ const QList<Field>& RecordFields() {
         {"image_bytes", K::Integer},
         {"image_sha256", K::Text},
         {"blocks", K::Integer},
+        {"baud", K::Integer, 5}, // the line's rate: what the wire allows
         {"result", K::Text},
         {"failure", K::Text},
         {"stopped_by", K::Text},

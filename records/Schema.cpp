@@ -102,6 +102,11 @@ QStringList MigrationTo(int version, Dialect dialect) {
         }
         return statements;
     }
+    if (version == 5) {
+        // The rate of the attempt's line, for what the wire allows a slot.
+        return {QStringLiteral("ALTER TABLE records ADD COLUMN baud %1")
+                    .arg(pg ? QStringLiteral("BIGINT") : QStringLiteral("INTEGER"))};
+    }
     return {};
 }
 

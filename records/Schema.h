@@ -11,7 +11,7 @@ namespace records {
 enum class Dialect { Sqlite, Postgres };
 
 // The version this tool writes.
-constexpr int kSchemaVersion = 4;
+constexpr int kSchemaVersion = 5;
 // Opening a store only to read it (tavrel-records): nothing is upgraded or written, and a store
 // of any other version than this tool's is refused, saying why.
 constexpr int kReadOnly = 0;

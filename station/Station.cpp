@@ -336,6 +336,7 @@ bool Station::RunAttempt(PortStatus& status, int attempt, int attempts, bool see
              {"image_bytes", m_image.bytes},
              {"image_sha256", QString::fromLatin1(m_image.sha256)},
              {"blocks", m_image.store.m_lastBlock + 1},
+             {"baud", m_settings.update.baud},
              {"result", ending.Passed() ? "passed" : "failed"},
              {"failure", FailureName(ending.failure)},
              {"stopped_by", ending.failure == Failure::Stopped ? StopName(ending.stop) : QString()},
