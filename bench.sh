@@ -13,7 +13,7 @@ export TAVREL_BENCH_RESULTS=$PWD/bench/results
 mkdir -p "$TAVREL_BENCH_RESULTS"
 for b in turnaround_bench line_efficiency_bench log_growth_bench log_memory_bench station_bench \
   startup_bench update_cost_bench station_window_bench network_bench \
-  xmodem_bench bootloader_bench records_bench; do
+  xmodem_bench bootloader_bench records_bench line_bench; do
   [ -x "build-bench/bench/$b" ] || continue # the emulated boards need their cross compilers
   echo
   build-bench/bench/$b 2> >(grep -v -e propagateSizeHints -e XDG_RUNTIME_DIR >&2)

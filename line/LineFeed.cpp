@@ -25,6 +25,13 @@ LineFeed::LineFeed(records::StoreUrl store, LineModel& model, qint64 windowSecon
     : QObject(parent), m_url(std::move(store)), m_model(model), m_windowSeconds(windowSeconds) {
     connect(&m_poll, &QTimer::timeout, this, &LineFeed::Poll);
     connect(&m_tick, &QTimer::timeout, this, [this] {
+        if (m_store) {
+            if (const auto backlogs = m_store->Backlogs(); backlogs) {
+                for (const records::StationBacklog& told : *backlogs) {
+                    m_model.SetBacklog(told.station, told.waiting, told.time.toMSecsSinceEpoch());
+                }
+            }
+        }
         m_model.Tick(NowMs());
         Q_EMIT Changed();
     });

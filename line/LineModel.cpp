@@ -62,7 +62,7 @@ int LineModel::StationIndex(const QString& name) {
             return int(i);
         }
     }
-    m_stations.push_back(Station{name, {}, 0, 0, 0});
+    m_stations.push_back(Station{name, {}, 0, 0, 0, -1, 0});
     return int(m_stations.size()) - 1;
 }
 
@@ -244,6 +244,12 @@ void LineModel::Tick(qint64 now) {
     }
 }
 
+void LineModel::SetBacklog(const QString& station, qint64 waiting, qint64 toldMs) {
+    Station& told = m_stations[std::size_t(StationIndex(station))];
+    told.backlog = waiting;
+    told.backlogToldMs = toldMs;
+}
+
 QJsonArray LineModel::Stations() const {
     QJsonArray stations;
     for (const std::size_t index : ByName()) {
@@ -261,10 +267,13 @@ QJsonArray LineModel::Stations() const {
                                      {"failures_in_a_row", slot.failuresInARow},
                                      {"time", TimeText(slot.timeMs)}});
         }
-        stations.append(QJsonObject{{"station", station.name},
-                                    {"last_record", TimeText(station.lastRecordMs)},
-                                    {"baud", station.baud},
-                                    {"slots", slots}});
+        stations.append(QJsonObject{
+            {"station", station.name},
+            {"last_record", TimeText(station.lastRecordMs)},
+            {"baud", station.baud},
+            {"backlog", station.backlog < 0 ? QJsonValue() : QJsonValue(station.backlog)},
+            {"backlog_told", TimeText(station.backlogToldMs)},
+            {"slots", slots}});
     }
     return stations;
 }
@@ -398,7 +407,25 @@ QByteArray LineModel::Metrics(const QString& backlogNote) const {
                     .arg(buckets.back())
                     .arg(m_secondsSum.at(station));
     }
-    text += backlogNote;
+    text += QStringLiteral("# HELP tavrel_station_backlog_records Records a station still has to "
+                           "send to the line's store, as it last told.\n"
+                           "# TYPE tavrel_station_backlog_records gauge\n");
+    QString ages = QStringLiteral("# HELP tavrel_station_backlog_age_seconds How long ago a "
+                                  "station last told its backlog.\n"
+                                  "# TYPE tavrel_station_backlog_age_seconds gauge\n");
+    for (const std::size_t index : ByName()) {
+        const Station& station = m_stations[index];
+        if (station.backlog < 0) {
+            continue;
+        }
+        text += QStringLiteral("tavrel_station_backlog_records{station=\"%1\"} %2\n")
+                    .arg(Label(station.name))
+                    .arg(station.backlog);
+        ages += QStringLiteral("tavrel_station_backlog_age_seconds{station=\"%1\"} %2\n")
+                    .arg(Label(station.name))
+                    .arg(std::max<qint64>(0, m_nowMs - station.backlogToldMs) / 1000.0);
+    }
+    text += ages + backlogNote;
     return text.toUtf8();
 }
 

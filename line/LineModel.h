@@ -40,6 +40,8 @@ class LineModel {
     QJsonArray Alarms() const;
     // The shift's figures per station and for the line: a pass over the shift's attempts.
     QJsonObject Summary(qint64 now) const;
+    // What each station last told the line's store of the records it still has to send.
+    void SetBacklog(const QString& station, qint64 waiting, qint64 toldMs);
     // Prometheus' text: counts since the server started.
     QByteArray Metrics(const QString& backlogNote = {}) const;
 
@@ -73,6 +75,8 @@ class LineModel {
         qint64 lastRecordMs = 0;
         double baud = 0;
         int blocks = 0;
+        qint64 backlog = -1; // records still to send, as the station last told; -1: not told
+        qint64 backlogToldMs = 0;
     };
     struct Alarm {
         QString id;

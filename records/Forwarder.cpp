@@ -9,9 +9,23 @@
 
 namespace records {
 
-Forwarder::Forwarder(SqliteStore& local, StoreUrl line, std::unique_ptr<PostgresStore> connected)
-    : m_local(local), m_line(std::move(line)), m_reachable(connected != nullptr),
-      m_server(std::move(connected)), m_thread([this] { Run(); }) {}
+Forwarder::Forwarder(SqliteStore& local, StoreUrl line, std::unique_ptr<PostgresStore> connected,
+                     QString station)
+    : m_local(local), m_line(std::move(line)), m_station(std::move(station)),
+      m_reachable(connected != nullptr), m_server(std::move(connected)),
+      m_thread([this] { Run(); }) {}
+
+void Forwarder::TellBacklog(PostgresStore& server, bool idle) {
+    constexpr qint64 kIdleTellMs = 10000;
+    if (idle && m_lastTold.isValid() && m_lastTold.elapsed() < kIdleTellMs) {
+        return;
+    }
+    const Result<qint64, StoreError> waiting = m_local.WaitingCount();
+    // A line's store of an older schema has no table for it: the records matter, not this.
+    if (waiting && server.ReportBacklog(m_station, *waiting)) {
+        m_lastTold.start();
+    }
+}
 
 Forwarder::~Forwarder() {
     {
@@ -62,6 +76,9 @@ Forwarder::Step Forwarder::Forward(std::unique_ptr<PostgresStore>& server) {
         return failed(waiting.error());
     }
     if (waiting->isEmpty()) {
+        if (server) {
+            TellBacklog(*server, true);
+        }
         return Step::Idle;
     }
     if (!server) {
@@ -89,6 +106,7 @@ Forwarder::Step Forwarder::Forward(std::unique_ptr<PostgresStore>& server) {
     if (StoreDone marked = m_local.MarkForwarded(ids); !marked) {
         return failed(marked.error());
     }
+    TellBacklog(*server, false);
     return Step::Sent;
 }
 

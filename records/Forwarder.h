@@ -8,6 +8,7 @@
 #include "records/SqliteStore.h"
 #include "records/StoreUrl.h"
 
+#include <QElapsedTimer>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -24,7 +25,9 @@ class Forwarder {
     static constexpr int kBatch = 1000;
 
     // `connected`: a connection to the line's store made already, or none.
-    Forwarder(SqliteStore& local, StoreUrl line, std::unique_ptr<PostgresStore> connected);
+    // `station`: the name its backlog is told to the line's store under.
+    Forwarder(SqliteStore& local, StoreUrl line, std::unique_ptr<PostgresStore> connected,
+              QString station);
     ~Forwarder(); // stops the thread; what waits stays on the station for the next start
 
     // A record was added: send it soon.
@@ -44,8 +47,14 @@ class Forwarder {
     Step ForwardOneByOne(PostgresStore& server, const QList<QJsonObject>& batch,
                          const std::function<Step(const StoreError&)>& failed);
 
+    // Tells the line's store what is left to send: after each batch, and now and then when
+    // nothing is, so that the line sees how fresh the word is.
+    void TellBacklog(PostgresStore& server, bool idle);
+
     SqliteStore& m_local;
     const StoreUrl m_line;
+    const QString m_station;
+    QElapsedTimer m_lastTold;
     std::atomic<bool> m_reachable{true};
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -486,6 +486,36 @@ Result<QList<qint64>, StoreError> PostgresStore::LeasedTo(const QString& counter
     return values;
 }
 
+StoreDone PostgresStore::ReportBacklog(const QString& station, qint64 waiting) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto told = Run("INSERT INTO station_backlog (station, waiting) VALUES ($1, $2) ON "
+                          "CONFLICT (station) DO UPDATE SET waiting = EXCLUDED.waiting, \"time\" "
+                          "= now()",
+                          {station.toUtf8(), QByteArray::number(waiting)});
+    if (!told) {
+        return told.error();
+    }
+    return {};
+}
+
+Result<QList<StationBacklog>, StoreError> PostgresStore::Backlogs() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto rows = Run("SELECT json_build_object('station', station, 'waiting', waiting, "
+                          "'time', \"time\")::text FROM station_backlog ORDER BY station");
+    if (!rows) {
+        return rows.error();
+    }
+    QList<StationBacklog> backlogs;
+    for (const QByteArray& row : *rows) {
+        const QJsonObject told = QJsonDocument::fromJson(row).object();
+        backlogs << StationBacklog{
+            told.value(QLatin1String("station")).toString(),
+            told.value(QLatin1String("waiting")).toInteger(),
+            QDateTime::fromString(told.value(QLatin1String("time")).toString(), Qt::ISODateWithMs)};
+    }
+    return backlogs;
+}
+
 Result<CounterAccount, StoreError> PostgresStore::Account(const QString& counter) {
     const std::lock_guard<std::mutex> lock(m_mutex);
     const auto rows = Run(

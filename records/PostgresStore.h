@@ -36,6 +36,9 @@ class PostgresStore : public Store {
                                                    bool lease) override;
     StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) override;
     Result<CounterAccount, StoreError> Account(const QString& counter) override;
+    Result<QList<StationBacklog>, StoreError> Backlogs() override;
+    // Tells the line's store how many records `station` still has to send.
+    StoreDone ReportBacklog(const QString& station, qint64 waiting);
     Result<QList<qint64>, StoreError> LeasedTo(const QString& counter,
                                                const QString& station) override;
 

@@ -35,7 +35,7 @@ Recorder::Open(const StoreUrl& store, const QString& station, const QString& loc
             connected = std::move(*line);
         }
         recorder->m_forwarder =
-            std::make_unique<Forwarder>(*recorder->m_local, store, std::move(connected));
+            std::make_unique<Forwarder>(*recorder->m_local, store, std::move(connected), station);
     }
     return recorder;
 }

@@ -103,9 +103,16 @@ QStringList MigrationTo(int version, Dialect dialect) {
         return statements;
     }
     if (version == 5) {
-        // The rate of the attempt's line, for what the wire allows a slot.
-        return {QStringLiteral("ALTER TABLE records ADD COLUMN baud %1")
-                    .arg(pg ? QStringLiteral("BIGINT") : QStringLiteral("INTEGER"))};
+        // The rate of the attempt's line, for what the wire allows a slot; on the line's store,
+        // each station's last word on the records it still has to send.
+        QStringList statements{QStringLiteral("ALTER TABLE records ADD COLUMN baud %1")
+                                   .arg(pg ? QStringLiteral("BIGINT") : QStringLiteral("INTEGER"))};
+        if (pg) {
+            statements << QStringLiteral("CREATE TABLE station_backlog (station TEXT PRIMARY KEY, "
+                                         "waiting BIGINT NOT NULL, \"time\" TIMESTAMPTZ NOT NULL "
+                                         "DEFAULT now())");
+        }
+        return statements;
     }
     return {};
 }

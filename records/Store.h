@@ -55,6 +55,13 @@ struct CounterAccount {
     qint64 free = 0;
 };
 
+// What a station last told the line's store of the records it still has to send.
+struct StationBacklog {
+    QString station;
+    qint64 waiting = 0;
+    QDateTime time; // when it told
+};
+
 // Numbers taken from a counter in one transaction, and how many it has left after them.
 struct IssuedSerials {
     QList<qint64> values; // none: the range is spent
@@ -95,6 +102,9 @@ class Store {
     // Settles an issued or leased number; one settled already stays as it was.
     virtual StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) = 0;
     virtual Result<CounterAccount, StoreError> Account(const QString& counter) = 0;
+    // What each station last told of its backlog (the line's store keeps it; a station's own
+    // has none).
+    virtual Result<QList<StationBacklog>, StoreError> Backlogs() { return QList<StationBacklog>(); }
     // The numbers of the counter leased to `station` and not yet settled.
     virtual Result<QList<qint64>, StoreError> LeasedTo(const QString& counter,
                                                        const QString& station) = 0;

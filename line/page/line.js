@@ -78,6 +78,7 @@ function renderStations(stations, figures, alarms) {
                        number(own.ceiling_per_hour, 0)));
     head.append(figure("cycle p50/p95", number(own.cycle_seconds_p50, 1) + " / " +
                        number(own.cycle_seconds_p95, 1) + " s"));
+    if (station.backlog > 0) head.append(figure("records waiting", station.backlog));
     block.append(head);
     const grid = element("div", "slots");
     for (const slot of station.slots) {

@@ -171,6 +171,14 @@ TEST(LinePage, ShowsTheStationsLiveAndRaisesTheBadSlotAlarm) {
                               ".includes('failed 3 times in a row')")
                     .toBool());
 
+    // Each station's forwarder tells the line's store how many records it still has to send.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return Ask(line.Port(), Get("/metrics"))
+                .second.contains("tavrel_station_backlog_records{station=\"a\"} 0\n");
+        },
+        15000));
+
     // What came from a station, a port or a board is text, never markup.
     EXPECT_TRUE(browser.Evaluate("window.pwned === undefined").toBool());
     EXPECT_EQ(browser.Evaluate("document.querySelectorAll('script').length").toInt(), 1);

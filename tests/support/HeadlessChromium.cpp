@@ -94,6 +94,9 @@ HeadlessChromium::HeadlessChromium(const QString& url, int width, int height) {
                                                         target.toStdString() + ": " +
                                                         m_devtools->errorString().toStdString());
     }
+    // The page itself that size (the window's own frame takes some of --window-size).
+    Call(QStringLiteral("Emulation.setDeviceMetricsOverride"),
+         {{"width", width}, {"height", height}, {"deviceScaleFactor", 1}, {"mobile", false}});
 }
 
 HeadlessChromium::~HeadlessChromium() {
