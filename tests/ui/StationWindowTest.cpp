@@ -221,6 +221,15 @@ TEST_F(StationWindowTest, StampsEachBoardAndShowsTheNumbersLeft) {
     EXPECT_NE(numbers->palette().color(QPalette::WindowText),
               window->palette().color(QPalette::WindowText))
         << "the spent pool is an alarm";
+    // The next board gets no address: it is refused, and the line stops.
+    SimProcess next;
+    const QString second = Plug("next", next.PortPath());
+    ASSERT_TRUE(WaitForState(second, "failed"));
+    EXPECT_TRUE(State(second).contains("no MAC address: the counter mac is spent"))
+        << State(second).toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !watcher.Messages().isEmpty(); }));
+    EXPECT_TRUE(watcher.Messages().join("").contains("Auto is off"));
+    EXPECT_FALSE(window->findChild<QPushButton*>("auto")->isChecked());
 }
 
 // A job shows in large type and fixes its image and rate; a board waits for the operator the job

@@ -62,6 +62,7 @@ StationWindow::StationWindow(const Options& options, QWidget* parent)
 
     m_start = new QPushButton(tr("&Start"), this);
     m_auto = new QPushButton(tr("&Auto"), this);
+    m_auto->setObjectName(QStringLiteral("auto"));
     m_auto->setCheckable(true);
     m_stopButton = new QPushButton(tr("S&top"), this);
     m_results = new QPushButton(tr("&Results..."), this);
@@ -524,6 +525,18 @@ void StationWindow::OnEvent(const station::StationEvent& event) {
             m_endedAt[port].start();
             m_sounds.Play(event.status.state == station::PortState::Passed ? Sounds::Event::Passed
                                                                            : Sounds::Event::Failed);
+            if (m_options.stamper && m_options.stamper->Spent() && m_auto->isChecked()) {
+                // No board can get a number: the line stops here rather than refuse each one.
+                m_auto->setChecked(false);
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        Message(tr("No numbers are left to stamp (%1). Auto is off: no board is "
+                                   "flashed until the counter has numbers again.")
+                                    .arg(m_options.stamper->LeftText()));
+                    },
+                    Qt::QueuedConnection);
+            }
         }
         if (PortTile* tile = Tile(port)) {
             const bool failedBefore = tile->State() == station::PortState::Failed;
