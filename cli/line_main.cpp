@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tavrel-line: the line's page for its supervisor, served from the line's records store.
 #include "line/LineFeed.h"
+#include "line/LineListener.h"
 #include "line/LineModel.h"
 #include "line/LineServer.h"
 #include "records/StoreUrl.h"
@@ -138,7 +139,8 @@ int main(int argc, char** argv) {
         return Fail(started.error().text);
     }
     line::LineServer server(model, feed, token);
-    auto* listener = new QTcpServer(&server);
+    // Enough for a line's screens and its monitoring; one client cannot take them all for long.
+    auto* listener = new line::LineListener(512, &server);
     if (!listener->listen(address, quint16(port))) {
         return Fail(QStringLiteral("cannot listen on %1: %2").arg(listen, listener->errorString()));
     }

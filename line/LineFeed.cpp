@@ -58,6 +58,12 @@ records::StoreDone LineFeed::Start() {
     if (records::StoreDone opened = Open(); !opened) {
         return opened;
     }
+    // Records older than the shift are not read at all: the looks begin after the newest.
+    const Result<qint64, records::StoreError> last = m_store->LastSeq();
+    if (!last) {
+        return last.error();
+    }
+    m_lastSeq = *last;
     records::RecordFilter shift;
     shift.since = QDateTime::currentDateTimeUtc().addSecs(-m_windowSeconds);
     shift.afterSeq = 0;
@@ -87,23 +93,36 @@ void LineFeed::Poll() {
     for (auto it = m_holes.begin(); it != m_holes.end();) {
         it = now - it->second > kHoleMs ? m_holes.erase(it) : std::next(it);
     }
-    for (;;) {
-        records::RecordFilter newer;
-        newer.afterSeq = m_lastSeq;
-        for (const auto& [seq, since] : m_holes) {
-            newer.seqs << seq;
-        }
-        newer.limit = kBatch;
-        const records::Records records = m_store->Fetch(newer);
+    const auto look = [this](records::RecordFilter filter) {
+        filter.limit = kBatch;
+        const records::Records records = m_store->Fetch(filter);
         if (!records) {
             m_reachable = false;
             m_lastError = records.error().text;
             m_store.reset(); // opened again at the next look
-            return;
+            return -1;
         }
         m_reachable = true;
         Take(*records);
-        if (records->size() < kBatch) {
+        return int(records->size());
+    };
+    // The gaps a second time each second, apart from the newest records, each query on the
+    // key's index.
+    if (!m_holes.empty() && (!m_holesLooked.isValid() || m_holesLooked.elapsed() >= 1000)) {
+        m_holesLooked.start();
+        records::RecordFilter gaps;
+        for (const auto& [seq, since] : m_holes) {
+            gaps.seqs << seq;
+        }
+        if (look(gaps) < 0) {
+            return;
+        }
+    }
+    for (;;) {
+        records::RecordFilter newer;
+        newer.afterSeq = m_lastSeq;
+        const int took = look(newer);
+        if (took < kBatch) {
             return;
         }
     }

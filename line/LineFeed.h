@@ -9,6 +9,7 @@
 #include "records/Store.h"
 #include "records/StoreUrl.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <map>
@@ -43,6 +44,7 @@ class LineFeed : public QObject {
     std::unique_ptr<records::Store> m_store;
     qint64 m_lastSeq = 0;
     std::map<qint64, qint64> m_holes; // seq -> when it was first missed (ms)
+    QElapsedTimer m_holesLooked;
     bool m_reachable = true;
     QString m_lastError;
     QTimer m_poll;

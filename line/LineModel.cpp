@@ -90,6 +90,13 @@ void LineModel::Add(const QJsonObject& record) {
     if (Text(record, "record") != QLatin1String("attempt")) {
         return;
     }
+    // A station's clock ahead would freeze its tiles: no verdict is later than now. One older
+    // than the shift (a long backlog) is not the shift's.
+    const qint64 now = std::max(QDateTime::currentMSecsSinceEpoch(), m_nowMs);
+    const qint64 timeMs = std::min(TimeOf(record), now);
+    if (timeMs < now - m_windowMs) {
+        return;
+    }
     const QString stationName = Text(record, "station");
     const int stationIndex = StationIndex(stationName);
     Station& station = m_stations[std::size_t(stationIndex)];
@@ -97,7 +104,6 @@ void LineModel::Add(const QJsonObject& record) {
     if (slotName.isEmpty()) {
         slotName = Text(record, "port");
     }
-    const qint64 timeMs = TimeOf(record);
     const bool passed = Text(record, "result") == QLatin1String("passed");
     const QString failure = passed ? QString() : Text(record, "failure");
     const double seconds = record.value(QLatin1String("seconds")).toDouble();
@@ -125,9 +131,10 @@ void LineModel::Add(const QJsonObject& record) {
         slot.usbSerial = Text(record, "usb_serial");
         slot.timeMs = timeMs;
         slot.attempt = attempt;
+        // Boards in a row, not attempts: one bad board's retries are not a bad slot.
         if (passed) {
             slot.failuresInARow = 0;
-        } else if (slot.failuresInARow++ == 0) {
+        } else if (attempt <= 1 && slot.failuresInARow++ == 0) {
             slot.streakStartMs = timeMs;
         }
         CheckSlot(station, slot);
@@ -145,8 +152,7 @@ void LineModel::Add(const QJsonObject& record) {
                           passed ? -1 : FailureIndex(failure),
                           wireSeconds > 0 ? 3600.0 / wireSeconds : 0, slotName});
 
-    m_attemptCounts[QStringList{stationName, slotName, Text(record, "result"), failure}.join(
-        QLatin1Char('\x1f'))] += 1;
+    m_attemptCounts[{stationName, slotName, Text(record, "result"), failure}] += 1;
     std::vector<qint64>& buckets = m_secondsBuckets[stationName];
     buckets.resize(std::size(kSecondsBuckets) + 1);
     for (std::size_t i = 0; i < std::size(kSecondsBuckets); ++i) {
@@ -168,12 +174,13 @@ void LineModel::CheckSlot(const Station& station, const Slot& slot) {
     if (!neighboursPass) {
         return;
     }
-    Raise({QStringLiteral("slot/%1/%2/%3").arg(station.name, slot.name).arg(slot.streakStartMs),
+    // Names are joined, never put through arg(): a "%1" in a name stays as it is.
+    Raise({QStringLiteral("slot/") + station.name + QLatin1Char('/') + slot.name +
+               QLatin1Char('/') + QString::number(slot.streakStartMs),
            QStringLiteral("slot"), station.name, slot.name,
-           QStringLiteral("%1 failed %2 times in a row (%3) while other slots of %4 pass")
-               .arg(slot.name)
-               .arg(slot.failuresInARow)
-               .arg(slot.failure, station.name),
+           slot.name + QStringLiteral(" failed %1 times in a row (").arg(slot.failuresInARow) +
+               slot.failure + QStringLiteral(") while other slots of ") + station.name +
+               QStringLiteral(" pass"),
            slot.timeMs});
 }
 
@@ -204,12 +211,13 @@ void LineModel::CheckYield(qint64 now) {
         }
         const double yield = double(firstPassed[s]) / boards[s];
         if (yield < m_alarmSettings.yieldBelow) {
-            Raise({QStringLiteral("yield/%1/%2").arg(m_stations[s].name).arg(hour),
+            Raise({QStringLiteral("yield/") + m_stations[s].name + QLatin1Char('/') +
+                       QString::number(hour),
                    QStringLiteral("yield"), m_stations[s].name, QString(),
-                   QStringLiteral("first-pass yield of %1 over the last hour is %2 %, below %3 %")
-                       .arg(m_stations[s].name)
-                       .arg(yield * 100, 0, 'f', 1)
-                       .arg(m_alarmSettings.yieldBelow * 100, 0, 'f', 0),
+                   QStringLiteral("first-pass yield of ") + m_stations[s].name +
+                       QStringLiteral(" over the last hour is %1 %, below %2 %")
+                           .arg(yield * 100, 0, 'f', 1)
+                           .arg(m_alarmSettings.yieldBelow * 100, 0, 'f', 0),
                    now});
         }
     }
@@ -226,6 +234,9 @@ void LineModel::Tick(qint64 now) {
         std::remove_if(m_alarms.begin(), m_alarms.end(),
                        [&](const Alarm& alarm) { return alarm.sinceMs < now - m_windowMs; }),
         m_alarms.end());
+    while (!m_lastFailures.empty() && m_lastFailures.back().timeMs < now - m_windowMs) {
+        m_lastFailures.pop_back();
+    }
     CheckYield(now);
     const qint64 quietMs = qint64(m_alarmSettings.quietMinutes) * 60'000;
     for (const Station& station : m_stations) {
@@ -234,11 +245,12 @@ void LineModel::Tick(qint64 now) {
                 return other.name != station.name && other.lastRecordMs >= now - quietMs;
             });
         if (othersRun && station.lastRecordMs < now - quietMs && station.lastRecordMs > 0) {
-            Raise({QStringLiteral("quiet/%1/%2").arg(station.name).arg(station.lastRecordMs),
+            Raise({QStringLiteral("quiet/") + station.name + QLatin1Char('/') +
+                       QString::number(station.lastRecordMs),
                    QStringLiteral("quiet"), station.name, QString(),
-                   QStringLiteral("%1 has made no record for %2 minutes while other stations run")
-                       .arg(station.name)
-                       .arg((now - station.lastRecordMs) / 60'000),
+                   station.name + QStringLiteral(" has made no record for %1 minutes while other "
+                                                 "stations run")
+                                      .arg((now - station.lastRecordMs) / 60'000),
                    now});
         }
     }
@@ -278,6 +290,23 @@ QJsonArray LineModel::Stations() const {
     return stations;
 }
 
+bool LineModel::Active(const Alarm& alarm) const {
+    for (const Station& station : m_stations) {
+        if (station.name != alarm.station) {
+            continue;
+        }
+        if (alarm.kind == QLatin1String("slot")) {
+            const auto slot = station.slots.find(alarm.slot);
+            return slot != station.slots.end() &&
+                   slot->second.failuresInARow >= m_alarmSettings.failuresInARow;
+        }
+        if (alarm.kind == QLatin1String("quiet")) {
+            return station.lastRecordMs < m_nowMs - qint64(m_alarmSettings.quietMinutes) * 60'000;
+        }
+    }
+    return alarm.kind == QLatin1String("yield") && alarm.sinceMs / 3'600'000 == m_nowMs / 3'600'000;
+}
+
 QJsonArray LineModel::Alarms() const {
     QJsonArray alarms;
     for (const Alarm& alarm : m_alarms) {
@@ -286,6 +315,7 @@ QJsonArray LineModel::Alarms() const {
                                   {"station", alarm.station},
                                   {"slot", alarm.slot},
                                   {"text", alarm.text},
+                                  {"active", Active(alarm)}, // the cause still holds
                                   {"since", TimeText(alarm.sinceMs)}});
     }
     return alarms;
@@ -379,33 +409,40 @@ QJsonObject LineModel::Summary(qint64 now) const {
 }
 
 QByteArray LineModel::Metrics(const QString& backlogNote) const {
-    QString text;
-    text += QStringLiteral("# HELP tavrel_attempts_total Update attempts the line's store holds "
-                           "since tavrel-line started reading it.\n"
-                           "# TYPE tavrel_attempts_total counter\n");
+    // Names are joined, never put through arg(): a "%1" in a name stays as it is.
+    const auto sample = [](const QString& name, const QStringList& labels, const QString& value) {
+        return name + QLatin1Char('{') + labels.join(QLatin1Char(',')) + QStringLiteral("} ") +
+               value + QLatin1Char('\n');
+    };
+    const auto label = [](const char* name, const QString& value) {
+        return QLatin1String(name) + QStringLiteral("=\"") + Label(value) + QLatin1Char('"');
+    };
+    const auto number = [](double value) { return QString::number(value, 'g', 17); };
+    QString text = QStringLiteral("# HELP tavrel_attempts_total Update attempts the line's store "
+                                  "holds since tavrel-line started reading it.\n"
+                                  "# TYPE tavrel_attempts_total counter\n");
     for (const auto& [key, count] : m_attemptCounts) {
-        const QStringList parts = key.split(QLatin1Char('\x1f'));
-        text += QStringLiteral("tavrel_attempts_total{station=\"%1\",slot=\"%2\",result=\"%3\","
-                               "failure=\"%4\"} %5\n")
-                    .arg(Label(parts.value(0)), Label(parts.value(1)), Label(parts.value(2)),
-                         Label(parts.value(3)))
-                    .arg(count);
+        const auto& [station, slot, result, failure] = key;
+        text += sample(QStringLiteral("tavrel_attempts_total"),
+                       {label("station", station), label("slot", slot), label("result", result),
+                        label("failure", failure)},
+                       QString::number(count));
     }
     text += QStringLiteral("# HELP tavrel_attempt_seconds How long the attempts took.\n"
                            "# TYPE tavrel_attempt_seconds histogram\n");
     for (const auto& [station, buckets] : m_secondsBuckets) {
         for (std::size_t i = 0; i < std::size(kSecondsBuckets); ++i) {
-            text += QStringLiteral("tavrel_attempt_seconds_bucket{station=\"%1\",le=\"%2\"} %3\n")
-                        .arg(Label(station))
-                        .arg(kSecondsBuckets[i])
-                        .arg(buckets[i]);
+            text += sample(QStringLiteral("tavrel_attempt_seconds_bucket"),
+                           {label("station", station), label("le", number(kSecondsBuckets[i]))},
+                           QString::number(buckets[i]));
         }
-        text += QStringLiteral("tavrel_attempt_seconds_bucket{station=\"%1\",le=\"+Inf\"} %2\n"
-                               "tavrel_attempt_seconds_sum{station=\"%1\"} %3\n"
-                               "tavrel_attempt_seconds_count{station=\"%1\"} %2\n")
-                    .arg(Label(station))
-                    .arg(buckets.back())
-                    .arg(m_secondsSum.at(station));
+        text += sample(QStringLiteral("tavrel_attempt_seconds_bucket"),
+                       {label("station", station), label("le", QStringLiteral("+Inf"))},
+                       QString::number(buckets.back()));
+        text += sample(QStringLiteral("tavrel_attempt_seconds_sum"), {label("station", station)},
+                       number(m_secondsSum.at(station)));
+        text += sample(QStringLiteral("tavrel_attempt_seconds_count"), {label("station", station)},
+                       QString::number(buckets.back()));
     }
     text += QStringLiteral("# HELP tavrel_station_backlog_records Records a station still has to "
                            "send to the line's store, as it last told.\n"
@@ -418,12 +455,11 @@ QByteArray LineModel::Metrics(const QString& backlogNote) const {
         if (station.backlog < 0) {
             continue;
         }
-        text += QStringLiteral("tavrel_station_backlog_records{station=\"%1\"} %2\n")
-                    .arg(Label(station.name))
-                    .arg(station.backlog);
-        ages += QStringLiteral("tavrel_station_backlog_age_seconds{station=\"%1\"} %2\n")
-                    .arg(Label(station.name))
-                    .arg(std::max<qint64>(0, m_nowMs - station.backlogToldMs) / 1000.0);
+        text += sample(QStringLiteral("tavrel_station_backlog_records"),
+                       {label("station", station.name)}, QString::number(station.backlog));
+        ages += sample(QStringLiteral("tavrel_station_backlog_age_seconds"),
+                       {label("station", station.name)},
+                       number(std::max<qint64>(0, m_nowMs - station.backlogToldMs) / 1000.0));
     }
     text += ages + backlogNote;
     return text.toUtf8();

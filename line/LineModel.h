@@ -12,6 +12,7 @@
 #include <QString>
 #include <deque>
 #include <map>
+#include <tuple>
 #include <vector>
 
 namespace line {
@@ -99,6 +100,8 @@ class LineModel {
     std::vector<std::size_t> ByName() const; // the stations' indexes in their names' order
     int FailureIndex(const QString& kind);
     void Raise(Alarm alarm);
+    // An alarm stays until acknowledged; whether its cause still holds.
+    bool Active(const Alarm& alarm) const;
     void CheckSlot(const Station& station, const Slot& slot);
     void CheckYield(qint64 now);
 
@@ -111,7 +114,8 @@ class LineModel {
     QList<Alarm> m_alarms;
     qint64 m_nowMs = 0;
     // For /metrics: since the server started.
-    std::map<QString, qint64> m_attemptCounts; // "station\x1fslot\x1fresult\x1ffailure"
+    // Per station, slot, result and failure.
+    std::map<std::tuple<QString, QString, QString, QString>, qint64> m_attemptCounts;
     std::map<QString, std::vector<qint64>> m_secondsBuckets; // per station
     std::map<QString, double> m_secondsSum;
 };

@@ -15,6 +15,8 @@ namespace {
 
 using Status = QHttpServerResponder::StatusCode;
 
+thread_local bool t_head = false; // the request being answered is a HEAD
+
 // The page and its parts, built into the program: nothing is fetched at run time.
 struct Asset {
     const char* path;
@@ -44,7 +46,7 @@ void Answer(QHttpServerResponder& responder, Status status, const QByteArray& ty
     if (!extraHeader.isEmpty()) {
         responder.writeHeader(extraHeader, extraValue);
     }
-    responder.writeBody(body);
+    responder.writeBody(t_head ? QByteArray() : body); // HEAD: the headers alone
 }
 
 QByteArray Json(const QJsonValue& value) {
@@ -108,11 +110,27 @@ QJsonObject LineServer::State() {
             {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}};
 }
 
+bool LineServer::SameOrigin(const QHttpServerRequest& request) const {
+    // A page of another site may open a WebSocket here (browsers do not stop it): it must come
+    // from this server's own page, whose origin is the host it was asked for.
+    const QByteArray origin = request.value("origin");
+    if (origin.isEmpty()) {
+        return true; // not a browser
+    }
+    const QUrl url(QString::fromUtf8(origin));
+    const QByteArray host = request.value("host");
+    return url.scheme() == QLatin1String("http") &&
+           QStringLiteral("%1:%2").arg(url.host()).arg(url.port(80)).toUtf8() ==
+               (host.contains(':') ? host : host + ":80");
+}
+
 bool LineServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
+    t_head = request.method() == QHttpServerRequest::Method::Head;
     if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
         // Taken by the WebSocket server as it is (nothing written here); refused: answered by
         // missingHandler.
-        return request.url().path() == QLatin1String("/live") && Allowed(request);
+        return request.url().path() == QLatin1String("/live") && Allowed(request) &&
+               SameOrigin(request);
     }
     QHttpServerResponder responder = makeResponder(request, socket);
     if (request.method() != QHttpServerRequest::Method::Get &&
@@ -121,12 +139,8 @@ bool LineServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
                "tavrel-line only reads\n", "Allow", "GET, HEAD");
         return true;
     }
-    if (!Allowed(request)) {
-        Answer(responder, Status::Unauthorized, "text/plain; charset=utf-8",
-               "a token is needed: Authorization: Bearer TOKEN, or ?token=TOKEN\n",
-               "WWW-Authenticate", "Bearer realm=\"tavrel-line\"");
-        return true;
-    }
+    // The page's own files hold no data of the line: a browser fetches them without the
+    // token, which the page then sends with each request of its own.
     const QString path = request.url().path();
     for (const Asset& asset : kAssets) {
         if (path == QLatin1String(asset.path)) {
@@ -135,6 +149,12 @@ bool LineServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
             Answer(responder, Status::Ok, asset.type, file.readAll());
             return true;
         }
+    }
+    if (!Allowed(request)) {
+        Answer(responder, Status::Unauthorized, "text/plain; charset=utf-8",
+               "a token is needed: Authorization: Bearer TOKEN, or ?token=TOKEN\n",
+               "WWW-Authenticate", "Bearer realm=\"tavrel-line\"");
+        return true;
     }
     const QByteArray json("application/json");
     if (path == QLatin1String("/api/state")) {
@@ -171,7 +191,7 @@ bool LineServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
 
 void LineServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
     QHttpServerResponder responder = makeResponder(request, socket);
-    if (!Allowed(request)) {
+    if (!Allowed(request) || !SameOrigin(request)) {
         Answer(responder, Status::Unauthorized, "text/plain; charset=utf-8", "a token is needed\n",
                "WWW-Authenticate", "Bearer realm=\"tavrel-line\"");
         return;
@@ -195,6 +215,8 @@ void LineServer::TakeWebSockets() {
             continue;
         }
         QWebSocket* live = socket.get();
+        live->setMaxAllowedIncomingMessageSize(1024); // the feed only speaks
+        live->setMaxAllowedIncomingFrameSize(1024);
         connect(live, &QWebSocket::disconnected, this, [this, live] {
             for (auto it = m_sockets.begin(); it != m_sockets.end(); ++it) {
                 if (it->get() == live) {
@@ -212,13 +234,17 @@ void LineServer::TakeWebSockets() {
 
 void LineServer::Push() {
     const QString state = QString::fromUtf8(Json(State()));
+    std::vector<QWebSocket*> stalled;
     for (const auto& socket : m_sockets) {
         // A client that does not read is dropped rather than buffered without end.
         if (socket->bytesToWrite() > 8 * 1024 * 1024) {
-            socket->abort();
+            stalled.push_back(socket.get());
             continue;
         }
         socket->sendTextMessage(state);
+    }
+    for (QWebSocket* socket : stalled) {
+        socket->abort(); // its disconnected handler takes it out of m_sockets, now or later
     }
 }
 

@@ -34,6 +34,7 @@ class LineServer : public QAbstractHttpServer {
 
   private:
     bool Allowed(const QHttpServerRequest& request) const;
+    bool SameOrigin(const QHttpServerRequest& request) const;
     bool TokenMatches(const QByteArray& given) const;
     void TakeWebSockets();
     void Push();

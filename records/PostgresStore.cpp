@@ -314,15 +314,18 @@ Records PostgresStore::Fetch(const RecordFilter& filter) {
         const QString board = parameter(filter.board);
         where << QStringLiteral("(usb_serial = %1 OR board_serial = %1 OR id = %1)").arg(board);
     }
-    const bool bySeq = filter.afterSeq >= 0;
+    const bool bySeq = filter.afterSeq >= 0 || !filter.seqs.isEmpty();
     if (bySeq) {
-        QStringList seqs{QStringLiteral("-1")}; // no seq: IN () is no SQL
+        // Each alone keeps to the key's index; with OR, SQLite reads the whole table.
+        QStringList seqs;
         for (const qint64 seq : filter.seqs) {
             seqs << QString::number(seq);
         }
-        where << QStringLiteral("(seq > %1 OR seq IN (%2))")
-                     .arg(filter.afterSeq)
-                     .arg(seqs.join(QLatin1Char(',')));
+        const QString after = QStringLiteral("seq > %1").arg(filter.afterSeq);
+        const QString listed = QStringLiteral("seq IN (%1)").arg(seqs.join(QLatin1Char(',')));
+        where << (seqs.isEmpty()        ? after
+                  : filter.afterSeq < 0 ? listed
+                                        : QStringLiteral("(%1 OR %2)").arg(after, listed));
     }
     const QByteArray sql =
         QStringLiteral("SELECT row_to_json(r)::text FROM (SELECT %1%2 FROM records %3 ORDER BY "
@@ -468,6 +471,15 @@ StoreDone PostgresStore::SettleSerial(const QString& counter, qint64 value, Seri
         return settled.error();
     }
     return {};
+}
+
+Result<qint64, StoreError> PostgresStore::LastSeq() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    const auto last = Run("SELECT coalesce(max(seq), 0)::text FROM records");
+    if (!last) {
+        return last.error();
+    }
+    return last->value(0).toLongLong();
 }
 
 Result<QList<qint64>, StoreError> PostgresStore::LeasedTo(const QString& counter,

@@ -36,6 +36,7 @@ class PostgresStore : public Store {
                                                    bool lease) override;
     StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) override;
     Result<CounterAccount, StoreError> Account(const QString& counter) override;
+    Result<qint64, StoreError> LastSeq() override;
     Result<QList<StationBacklog>, StoreError> Backlogs() override;
     // Tells the line's store how many records `station` still has to send.
     StoreDone ReportBacklog(const QString& station, qint64 waiting);

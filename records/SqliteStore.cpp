@@ -335,15 +335,18 @@ Records SqliteStore::Fetch(const RecordFilter& filter) {
         where << QStringLiteral("(usb_serial = ? OR board_serial = ? OR id = ?)");
         values << filter.board << filter.board << filter.board;
     }
-    const bool bySeq = filter.afterSeq >= 0;
+    const bool bySeq = filter.afterSeq >= 0 || !filter.seqs.isEmpty();
     if (bySeq) {
-        QStringList seqs{QStringLiteral("-1")}; // no seq: IN () is no SQL
+        // Each alone keeps to the key's index; with OR, SQLite reads the whole table.
+        QStringList seqs;
         for (const qint64 seq : filter.seqs) {
             seqs << QString::number(seq);
         }
-        where << QStringLiteral("(seq > %1 OR seq IN (%2))")
-                     .arg(filter.afterSeq)
-                     .arg(seqs.join(QLatin1Char(',')));
+        const QString after = QStringLiteral("seq > %1").arg(filter.afterSeq);
+        const QString listed = QStringLiteral("seq IN (%1)").arg(seqs.join(QLatin1Char(',')));
+        where << (seqs.isEmpty()        ? after
+                  : filter.afterSeq < 0 ? listed
+                                        : QStringLiteral("(%1 OR %2)").arg(after, listed));
     }
     Statement select(
         m_db,
@@ -499,6 +502,15 @@ Result<qint64, StoreError> SqliteStore::LeasedFree(const QString& counter) {
         return Failed(QStringLiteral("cannot count the lease of %1").arg(counter));
     }
     return qint64(sqlite3_column_int64(count.get(), 0));
+}
+
+Result<qint64, StoreError> SqliteStore::LastSeq() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Statement last(m_db, QStringLiteral("SELECT coalesce(max(seq), 0) FROM records"));
+    if (!last.Ok() || last.Step() != SQLITE_ROW) {
+        return Failed(QStringLiteral("cannot be read"));
+    }
+    return qint64(sqlite3_column_int64(last.get(), 0));
 }
 
 Result<QList<qint64>, StoreError> SqliteStore::LeasedValues(const QString& counter,

@@ -46,6 +46,7 @@ class SqliteStore : public Store {
                                                    bool lease) override;
     StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) override;
     Result<CounterAccount, StoreError> Account(const QString& counter) override;
+    Result<qint64, StoreError> LastSeq() override;
     Result<QList<qint64>, StoreError> LeasedTo(const QString& counter,
                                                const QString& station) override;
 

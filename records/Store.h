@@ -18,8 +18,9 @@ struct RecordFilter {
     QString station; // empty: every station
     QString job;     // the job's title, its name or its file's SHA-256; empty: any
     QString board;   // a USB serial number, a board's serial number or a record id
-    // >= 0: only the records the store took after the one of this "seq" (and those of `seqs`),
-    // in the order it took them, each with its "seq"; at most `limit` (0: all).
+    // >= 0: only the records the store took after the one of this "seq"; `seqs`: only those of
+    // these (both: either); in the order it took them, each with its "seq"; at most `limit`
+    // (0: all).
     qint64 afterSeq = -1;
     QList<qint64> seqs = {};
     int limit = 0;
@@ -102,6 +103,8 @@ class Store {
     // Settles an issued or leased number; one settled already stays as it was.
     virtual StoreDone SettleSerial(const QString& counter, qint64 value, SerialState state) = 0;
     virtual Result<CounterAccount, StoreError> Account(const QString& counter) = 0;
+    // The "seq" of the last record the store took (0: none).
+    virtual Result<qint64, StoreError> LastSeq() = 0;
     // What each station last told of its backlog (the line's store keeps it; a station's own
     // has none).
     virtual Result<QList<StationBacklog>, StoreError> Backlogs() { return QList<StationBacklog>(); }

@@ -53,7 +53,8 @@ function renderAlarms(alarms) {
     row.dataset.kind = alarm.kind;
     row.dataset.station = alarm.station;
     row.dataset.slot = alarm.slot;
-    row.append(element("span", null, alarm.text));
+    row.append(element("span", null, alarm.active ? alarm.text : alarm.text + " (cleared)"));
+    if (!alarm.active) row.classList.add("cleared");
     const button = element("button", null, "Acknowledge");
     button.addEventListener("click", () => acknowledge(alarm.id));
     row.append(button);
@@ -102,6 +103,7 @@ function renderStations(stations, figures, alarms) {
 
 function renderChart(hours) {
   const kinds = [...new Set(hours.flatMap(h => Object.keys(h.failures)))].sort();
+  const count = (hour, kind) => Object.hasOwn(hour.failures, kind) ? hour.failures[kind] : 0;
   const most = Math.max(1, ...hours.map(h => Object.values(h.failures).reduce((a, b) => a + b, 0)));
   const ns = "http://www.w3.org/2000/svg";
   const width = 400, height = 160, bottom = 18;
@@ -111,9 +113,9 @@ function renderChart(hours) {
   hours.forEach((hour, i) => {
     let y = height - bottom;
     kinds.forEach((kind, k) => {
-      const count = hour.failures[kind] || 0;
-      if (!count) return;
-      const h = count / most * (height - bottom - 4);
+      const n = count(hour, kind);
+      if (!n) return;
+      const h = n / most * (height - bottom - 4);
       const bar = document.createElementNS(ns, "rect");
       bar.setAttribute("x", i * step + 2);
       bar.setAttribute("y", y - h);
@@ -121,7 +123,7 @@ function renderChart(hours) {
       bar.setAttribute("height", h);
       bar.setAttribute("fill", colours[k % colours.length]);
       const tip = document.createElementNS(ns, "title");
-      tip.textContent = kind + ": " + count;
+      tip.textContent = kind + ": " + n;
       bar.append(tip);
       svg.append(bar);
       y -= h;

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr qint64 kNow = 1'800'000'000'000; // ms since the epoch
+const qint64 kNow = QDateTime::currentMSecsSinceEpoch();
 
 QJsonObject Attempt(const QString& station, const QString& slot, bool passed, qint64 ago,
                     int attempt = 1, double seconds = 2) {
@@ -47,10 +47,14 @@ TEST(LineModel, RaisesEachAlarmOnlyWhenItsNeighboursShowItIsNotTheLine) {
         lowYield << Attempt("a", QStringLiteral("s%1").arg(board % 4), board >= 2, 60000);
     }
     for (const Case& c : {
-             Case{"slot failing while a neighbour passes",
+             Case{"slot failing board after board while a neighbour passes",
+                  {Attempt("a", "s2", true, 5000), Attempt("a", "s1", false, 4000),
+                   Attempt("a", "s1", false, 3000), Attempt("a", "s1", false, 2000)},
+                  {"slot:a/s1"}},
+             Case{"one bad board's retries: the board, not the slot",
                   {Attempt("a", "s2", true, 5000), Attempt("a", "s1", false, 4000),
                    Attempt("a", "s1", false, 3000, 2), Attempt("a", "s1", false, 2000, 3)},
-                  {"slot:a/s1"}},
+                  {}},
              Case{"every slot failing: the line, not a slot",
                   {Attempt("a", "s2", false, 5000), Attempt("a", "s1", false, 4000),
                    Attempt("a", "s1", false, 3000), Attempt("a", "s1", false, 2000)},
@@ -84,21 +88,25 @@ TEST(LineModel, RaisesEachAlarmOnlyWhenItsNeighboursShowItIsNotTheLine) {
 TEST(LineModel, KeepsTheNewestVerdictAndCountsTheShift) {
     line::LineModel model(3600, {});
     model.Add(Attempt("a", "s1", true, 1000, 1, 2));
-    model.Add(Attempt("a", "s1", false, 5000, 1, 9)); // forwarded late: older than the pass
+    model.Add(Attempt("a", "s1", false, 5000, 1, 9));      // forwarded late: older than the pass
+    model.Add(Attempt("a", "s0", true, -2 * 3600 * 1000)); // a station's clock two hours ahead
+    model.Add(Attempt("a", "s0", false, -100));            // ... does not hold its tile
     model.Add(Attempt("a", "s2", false, 3000, 1, 1));
     model.Add(Attempt("a", "s2", true, 2000, 2, 4));
     model.Add(Attempt("a", "s3", true, 2 * 3600 * 1000, 1, 3)); // before the shift
     model.Tick(kNow);
     const QJsonArray slots = model.Stations()[0].toObject()["slots"].toArray();
-    EXPECT_EQ(slots[0]["result"].toString(), "passed") << "a late record leaves the tile";
+    EXPECT_EQ(slots[0]["result"].toString(), "failed") << "the newest, whatever a clock says";
+    EXPECT_EQ(slots[1]["result"].toString(), "passed") << "a late record leaves the tile";
+    EXPECT_EQ(slots.size(), 3) << "a record before the shift is not the shift's";
     const QJsonObject figures = model.Summary(kNow)["line"].toObject();
-    EXPECT_EQ(figures["attempts"].toInt(), 4);
-    EXPECT_EQ(figures["boards"].toInt(), 3);
-    EXPECT_DOUBLE_EQ(figures["first_pass_yield"].toDouble(), 1.0 / 3);
+    EXPECT_EQ(figures["attempts"].toInt(), 6);
+    EXPECT_EQ(figures["boards"].toInt(), 5);
+    EXPECT_DOUBLE_EQ(figures["first_pass_yield"].toDouble(), 2.0 / 5);
     EXPECT_DOUBLE_EQ(figures["cycle_seconds_p95"].toDouble(), 4);
     // Ten blocks at 115200 baud: 0.9 s on the wire, about 4,000 boards an hour per slot.
     EXPECT_NEAR(figures["ceiling_per_hour"].toDouble(),
-                2 * 3600 / ((10 * 1034 + 12) * 10 / 115200.0), 1);
+                3 * 3600 / ((10 * 1034 + 12) * 10 / 115200.0), 1);
 }
 
 } // namespace

@@ -93,7 +93,7 @@ TEST(LinePage, ShowsTheStationsLiveAndRaisesTheBadSlotAlarm) {
     PostgresServer server;
     const QString image = files.Write("fw.bin", PatternBytes(3000));
     SimProcess boards({"--count", "6"});
-    SimProcess bad({"--silent-after", "1"});
+    SimProcess bad({"--count", "3", "--silent-after", "1"});
     const QString hostileStation = QStringLiteral("b<script>window.pwned=1</script>");
     const QString hostileSlot = QStringLiteral("<img src=x onerror=window.pwned=2>");
     std::vector<std::unique_ptr<QProcess>> stations;
@@ -106,7 +106,7 @@ TEST(LinePage, ShowsTheStationsLiveAndRaisesTheBadSlotAlarm) {
         station->setProcessEnvironment(environment);
         station->start(QStringLiteral(TAVREL_FLASH_PATH),
                        {"--watch", folder + "/*", "--station-name", name, "--store", server.Url(),
-                        "--retries", "2", "--timeout", "1", image});
+                        "--timeout", "1", image});
         ASSERT_TRUE(station->waitForStarted());
         stations.push_back(std::move(station));
     }
@@ -158,8 +158,13 @@ TEST(LinePage, ShowsTheStationsLiveAndRaisesTheBadSlotAlarm) {
     std::printf("verdict from the store to the page: %lld ms\n", seen.elapsed());
     EXPECT_LT(seen.elapsed(), 3000) << "a verdict shows within a second, give or take a load";
 
-    // A slot that fails three times in a row while its neighbours pass: its alarm.
-    plug(0, "a4", bad.PortPath());
+    // A slot where three boards in a row fail while its neighbours pass: its alarm.
+    for (int board = 0; board < 3; ++board) {
+        plug(0, "a4", bad.PortPaths().at(board));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return rows() == 7 + board; }, 30000));
+        ASSERT_TRUE(QFile::remove(files.Path("ports0/a4"))); // unplugged; the next board
+        QTest::qWait(1500);
+    }
     ASSERT_TRUE(browser.WaitFor(
         "!!document.querySelector('.alarm[data-kind=slot][data-slot$=\"/a4\"]')", 60000));
     EXPECT_TRUE(browser
@@ -209,7 +214,7 @@ TEST(LineServer, ReadsOnlyWantsItsTokenAndOutlastsBadClients) {
             (*store)->Add({{"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
                            {"record", "attempt"},
                            {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
-                           {"station", "s\"1\n"},
+                           {"station", "s\"%1\n"},
                            {"port", "/dev/ttyUSB0"},
                            {"result", "passed"},
                            {"attempt", 1},
@@ -227,6 +232,8 @@ TEST(LineServer, ReadsOnlyWantsItsTokenAndOutlastsBadClients) {
     };
     for (const Case& c : {
              Case{Get("/api/state"), 401},
+             Case{Get("/"), 200}, // the page's own files hold nothing of the line
+             Case{Get("/line.js"), 200},
              Case{Get("/api/state", "Authorization: Bearer s3cre\r\n"), 401},
              Case{Get("/api/state?token=s3cretX"), 401},
              Case{Get("/api/state", "Authorization: Bearer s3cret\r\n"), 200},
@@ -248,26 +255,71 @@ TEST(LineServer, ReadsOnlyWantsItsTokenAndOutlastsBadClients) {
         }
         if (status == 200 && c.request.contains("/metrics")) {
             EXPECT_TRUE(
-                body.contains("tavrel_attempts_total{station=\"s\\\"1\\n\",slot=\"/dev/ttyUSB0\","
-                              "result=\"passed\",failure=\"\"} 1"))
+                body.contains("tavrel_attempts_total{station=\"s\\\"%1\\n\",slot=\"/dev/ttyUSB0\","
+                              "result=\"passed\",failure=\"\"} 1\n"))
                 << body.toStdString();
         }
     }
-    for (const auto& [token, opens] :
-         {std::pair{"", false}, std::pair{"wrong", false}, std::pair{"s3cret", true}}) {
-        QWebSocket live;
+    // The live feed: its token, and only from this server's own page (any other site's page
+    // could open it from an operator's browser).
+    struct Live {
+        const char* token;
+        const char* origin;
+        bool opens;
+    };
+    for (const Live& c : {Live{"", "", false}, Live{"wrong", "", false}, Live{"s3cret", "", true},
+                          Live{"s3cret", "http://evil.example", false}}) {
+        QWebSocket live(QString::fromLatin1(c.origin));
         QString text;
         QObject::connect(&live, &QWebSocket::textMessageReceived,
                          [&](const QString& message) { text = message; });
         live.open(
-            QUrl(QStringLiteral("ws://127.0.0.1:%1/live?token=%2").arg(line.Port()).arg(token)));
-        (void)QTest::qWaitFor([&] { return !text.isEmpty(); }, opens ? 10000 : 1500);
-        EXPECT_EQ(!text.isEmpty(), opens) << token;
-        if (opens) {
+            QUrl(QStringLiteral("ws://127.0.0.1:%1/live?token=%2").arg(line.Port()).arg(c.token)));
+        (void)QTest::qWaitFor([&] { return !text.isEmpty(); }, c.opens ? 10000 : 1500);
+        EXPECT_EQ(!text.isEmpty(), c.opens) << c.token << " " << c.origin;
+        if (c.opens) {
             EXPECT_EQ(QJsonDocument::fromJson(text.toUtf8())["stations"][0]["station"].toString(),
-                      "s\"1\n");
+                      "s\"%1\n");
         }
     }
+    const auto [headStatus, headBody] =
+        Ask(line.Port(), "HEAD /api/state?token=s3cret HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(headStatus, 200);
+    EXPECT_TRUE(headBody.isEmpty()) << "HEAD: the headers alone";
+}
+
+// Clients of the live feed that stop reading are dropped, one after another, and the server
+// goes on (a frozen wall screen, with a large state to send).
+TEST(LineServer, DropsLiveClientsThatStopReading) {
+    TempFiles files;
+    {
+        auto store = records::SqliteStore::Open(files.Path("r.sqlite"));
+        ASSERT_TRUE(store);
+        ASSERT_TRUE(
+            (*store)->Add({{"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
+                           {"record", "attempt"},
+                           {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+                           {"station", "s"},
+                           {"port", "/dev/ttyUSB0"},
+                           {"result", "failed"},
+                           {"failure", "no_ack"},
+                           {"reason", QString(3'000'000, QLatin1Char('x'))},
+                           {"attempt", 1}}));
+    }
+    LineProcess line(QStringLiteral("sqlite:") + files.Path("r.sqlite"));
+    std::vector<std::unique_ptr<QTcpSocket>> frozen;
+    for (int client = 0; client < 2; ++client) {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->setReadBufferSize(1024); // reads no more: the kernel's buffers fill
+        socket->connectToHost(QStringLiteral("127.0.0.1"), line.Port());
+        ASSERT_TRUE(socket->waitForConnected());
+        socket->write("GET /live HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                      "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n");
+        frozen.push_back(std::move(socket));
+    }
+    QTest::qWait(16000); // three pushes of the state: more than the server keeps for one
+    EXPECT_EQ(Ask(line.Port(), Get("/api/alarms")).first, 200) << "the server goes on";
 }
 
 } // namespace
