@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "records/Fields.h"
 
+#include "records/Store.h"
+
 #include <QStringList>
 
 namespace records {
@@ -48,6 +50,21 @@ const QList<Field>& RecordFields() {
         {"total", K::Integer},
     };
     return fields;
+}
+
+QString SeqCondition(const RecordFilter& filter) {
+    if (filter.afterSeq < 0 && filter.seqs.isEmpty()) {
+        return {};
+    }
+    QStringList seqs;
+    for (const qint64 seq : filter.seqs) {
+        seqs << QString::number(seq);
+    }
+    const QString after = QStringLiteral("seq > %1").arg(filter.afterSeq);
+    const QString listed = QStringLiteral("seq IN (%1)").arg(seqs.join(QLatin1Char(',')));
+    return seqs.isEmpty()        ? after
+           : filter.afterSeq < 0 ? listed
+                                 : QStringLiteral("(%1 OR %2)").arg(after, listed);
 }
 
 QString ColumnList() {

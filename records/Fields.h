@@ -22,4 +22,10 @@ const QList<Field>& RecordFields();
 // The columns' names, comma-separated and quoted ("operator" is a word of SQL's).
 QString ColumnList();
 
+struct RecordFilter;
+// The SQL condition of a filter by the store's sequence ("seq > N", "seq IN (...)"); empty when
+// the filter is not by sequence. Each alone keeps to the key's index (with OR, SQLite reads the
+// whole table).
+QString SeqCondition(const RecordFilter& filter);
+
 } // namespace records

@@ -314,18 +314,10 @@ Records PostgresStore::Fetch(const RecordFilter& filter) {
         const QString board = parameter(filter.board);
         where << QStringLiteral("(usb_serial = %1 OR board_serial = %1 OR id = %1)").arg(board);
     }
-    const bool bySeq = filter.afterSeq >= 0 || !filter.seqs.isEmpty();
+    const QString bySeqCondition = SeqCondition(filter);
+    const bool bySeq = !bySeqCondition.isEmpty();
     if (bySeq) {
-        // Each alone keeps to the key's index; with OR, SQLite reads the whole table.
-        QStringList seqs;
-        for (const qint64 seq : filter.seqs) {
-            seqs << QString::number(seq);
-        }
-        const QString after = QStringLiteral("seq > %1").arg(filter.afterSeq);
-        const QString listed = QStringLiteral("seq IN (%1)").arg(seqs.join(QLatin1Char(',')));
-        where << (seqs.isEmpty()        ? after
-                  : filter.afterSeq < 0 ? listed
-                                        : QStringLiteral("(%1 OR %2)").arg(after, listed));
+        where << bySeqCondition;
     }
     const QByteArray sql =
         QStringLiteral("SELECT row_to_json(r)::text FROM (SELECT %1%2 FROM records %3 ORDER BY "

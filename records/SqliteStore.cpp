@@ -335,18 +335,10 @@ Records SqliteStore::Fetch(const RecordFilter& filter) {
         where << QStringLiteral("(usb_serial = ? OR board_serial = ? OR id = ?)");
         values << filter.board << filter.board << filter.board;
     }
-    const bool bySeq = filter.afterSeq >= 0 || !filter.seqs.isEmpty();
+    const QString bySeqCondition = SeqCondition(filter);
+    const bool bySeq = !bySeqCondition.isEmpty();
     if (bySeq) {
-        // Each alone keeps to the key's index; with OR, SQLite reads the whole table.
-        QStringList seqs;
-        for (const qint64 seq : filter.seqs) {
-            seqs << QString::number(seq);
-        }
-        const QString after = QStringLiteral("seq > %1").arg(filter.afterSeq);
-        const QString listed = QStringLiteral("seq IN (%1)").arg(seqs.join(QLatin1Char(',')));
-        where << (seqs.isEmpty()        ? after
-                  : filter.afterSeq < 0 ? listed
-                                        : QStringLiteral("(%1 OR %2)").arg(after, listed));
+        where << bySeqCondition;
     }
     Statement select(
         m_db,

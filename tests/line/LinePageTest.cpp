@@ -81,6 +81,17 @@ class LineProcess {
     QProcess m_process;
 };
 
+// A station's store holding one attempt of these fields: its URL.
+QString StoreOfOne(const TempFiles& files, QJsonObject fields) {
+    auto store = records::SqliteStore::Open(files.Path("r.sqlite"));
+    fields.insert("id", QUuid::createUuid().toString(QUuid::WithoutBraces));
+    fields.insert("record", "attempt");
+    fields.insert("time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    fields.insert("attempt", 1);
+    EXPECT_TRUE(store && (*store)->Add(fields));
+    return QStringLiteral("sqlite:") + files.Path("r.sqlite");
+}
+
 // Two watching stations feed the line's server; the page shows their slots in their colours
 // and the line's first-pass yield as the store counts it, a new verdict live, and the alarm of
 // a slot that keeps failing while its neighbours pass. What a station, a port or a board names
@@ -207,20 +218,10 @@ TEST(LinePage, ShowsTheStationsLiveAndRaisesTheBadSlotAlarm) {
 // answering through malformed requests and a client that never finishes its request.
 TEST(LineServer, ReadsOnlyWantsItsTokenAndOutlastsBadClients) {
     TempFiles files;
-    {
-        auto store = records::SqliteStore::Open(files.Path("r.sqlite"));
-        ASSERT_TRUE(store);
-        ASSERT_TRUE(
-            (*store)->Add({{"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
-                           {"record", "attempt"},
-                           {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
-                           {"station", "s\"%1\n"},
-                           {"port", "/dev/ttyUSB0"},
-                           {"result", "passed"},
-                           {"attempt", 1},
-                           {"seconds", 2.5}}));
-    }
-    LineProcess line(QStringLiteral("sqlite:") + files.Path("r.sqlite"), {"--token", "s3cret"});
+    const QString store = StoreOfOne(
+        files,
+        {{"station", "s\"%1\n"}, {"port", "/dev/ttyUSB0"}, {"result", "passed"}, {"seconds", 2.5}});
+    LineProcess line(store, {"--token", "s3cret"});
     QTcpSocket slow; // half a request, never finished
     slow.connectToHost(QStringLiteral("127.0.0.1"), line.Port());
     ASSERT_TRUE(slow.waitForConnected());
@@ -292,21 +293,12 @@ TEST(LineServer, ReadsOnlyWantsItsTokenAndOutlastsBadClients) {
 // goes on (a frozen wall screen, with a large state to send).
 TEST(LineServer, DropsLiveClientsThatStopReading) {
     TempFiles files;
-    {
-        auto store = records::SqliteStore::Open(files.Path("r.sqlite"));
-        ASSERT_TRUE(store);
-        ASSERT_TRUE(
-            (*store)->Add({{"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
-                           {"record", "attempt"},
-                           {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
-                           {"station", "s"},
-                           {"port", "/dev/ttyUSB0"},
-                           {"result", "failed"},
-                           {"failure", "no_ack"},
-                           {"reason", QString(3'000'000, QLatin1Char('x'))},
-                           {"attempt", 1}}));
-    }
-    LineProcess line(QStringLiteral("sqlite:") + files.Path("r.sqlite"));
+    const QString store = StoreOfOne(files, {{"station", "s"},
+                                             {"port", "/dev/ttyUSB0"},
+                                             {"result", "failed"},
+                                             {"failure", "no_ack"},
+                                             {"reason", QString(3'000'000, QLatin1Char('x'))}});
+    LineProcess line(store);
     std::vector<std::unique_ptr<QTcpSocket>> frozen;
     for (int client = 0; client < 2; ++client) {
         auto socket = std::make_unique<QTcpSocket>();

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "support/ConnectionCounter.h"
 
+#include "support/FreePort.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -8,21 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace {
-
-sockaddr_in Loopback(quint16 port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
-} // namespace
-
 ConnectionCounter::ConnectionCounter(quint16 targetPort) : m_targetPort(targetPort) {
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = Loopback(0);
+    sockaddr_in address = LoopbackAddress(0);
     socklen_t length = sizeof address;
     if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -42,7 +32,7 @@ void ConnectionCounter::Listen() {
             }
             const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
             const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            const sockaddr_in target = Loopback(m_targetPort);
+            const sockaddr_in target = LoopbackAddress(m_targetPort);
             ++m_connections;
             bool open =
                 ::connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;

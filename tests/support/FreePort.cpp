@@ -7,6 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+sockaddr_in LoopbackAddress(quint16 port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
 // A free TCP port on the loopback address, as the kernel hands one out.
 quint16 FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -14,19 +14,11 @@
 
 namespace {
 
-sockaddr_in Loopback(quint16 port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
 int Listen(quint16 port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in address = Loopback(port);
+    const sockaddr_in address = LoopbackAddress(port);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fd, 64) != 0) {
         ::close(fd);
@@ -106,7 +98,7 @@ void TcpRelay::Run() {
         if (fds[0].revents & POLLIN) {
             const int client = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
             const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            const sockaddr_in address = Loopback(m_target);
+            const sockaddr_in address = LoopbackAddress(m_target);
             if (client >= 0 && ::connect(server, reinterpret_cast<const sockaddr*>(&address),
                                          sizeof address) == 0) {
                 links.emplace_back(client, server);
