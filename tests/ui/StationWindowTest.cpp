@@ -406,15 +406,20 @@ TEST(StationProgram, StartsPreloadedWatchingInAuto) {
     ASSERT_TRUE(QFile::link(sim.PortPath(), files.Path("ports/board")));
     EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(log).contains("\"passed\""); }, 20000))
         << station.readAllStandardError().toStdString();
+    // The station keeps its records in its own store as well, by default (written just after
+    // the log).
+    const auto stored = [&] {
+        QProcess store;
+        store.start("sqlite3",
+                    {files.Path("data/tavrel/records.sqlite"), "SELECT result FROM records"});
+        store.waitForFinished(10000);
+        return store.readAllStandardOutput();
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return stored() == "passed\n"; }, 10000))
+        << stored().toStdString();
     station.kill();
     station.waitForFinished();
     EXPECT_EQ(sim.Stop(), 0);
-    // The station keeps its records in its own store as well, by default.
-    QProcess store;
-    store.start("sqlite3",
-                {files.Path("data/tavrel/records.sqlite"), "SELECT result FROM records"});
-    ASSERT_TRUE(store.waitForFinished(10000));
-    EXPECT_EQ(store.readAllStandardOutput(), "passed\n");
 }
 
 // An empty name (a script's unset variable) is refused at once; no window opens.
