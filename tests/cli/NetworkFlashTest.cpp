@@ -3,9 +3,9 @@
 // simulated boot loader, reached as rfc2217:// and socket:// ports.
 #include "serial/NetworkLine.h"
 #include "serial/PortResolver.h"
+#include "support/ConnectionCounter.h"
 #include "support/Ser2NetProcess.h"
 #include "support/SimProcess.h"
-#include "support/TcpRelay.h"
 #include "support/TempFiles.h"
 
 #include <QDeadlineTimer>
@@ -270,7 +270,7 @@ TEST(NetworkWatch, FlashesEachBoardOnceOnTheConnectionThatFoundIt) {
     TempFiles files;
     SimProcess sim({"--out", files.Path("received.bin")});
     Ser2NetProcess server({sim.PortPath()}, Scheme::Rfc2217);
-    TcpRelay counter(server.PortName().section(':', -1).toUShort(), false);
+    ConnectionCounter counter(server.PortName().section(':', -1).toUShort());
     QDir().mkpath(files.Path("config/tavrel"));
     files.Write("config/tavrel/tavrel.conf",
                 QStringLiteral("network-ports = rfc2217://127.0.0.1:%1, rfc2217://localhost:%1\n")
@@ -285,7 +285,7 @@ TEST(NetworkWatch, FlashesEachBoardOnceOnTheConnectionThatFoundIt) {
                 {"--json", "--watch", files.Path("none/*"), files.Write("fw.bin", image)});
     ASSERT_TRUE(flash.waitForStarted());
     QTest::qWait(1500); // refused meanwhile: nothing flashed, nothing failed
-    counter.Restore();
+    counter.Listen();
     QByteArray out;
     const QDeadlineTimer deadline(20000);
     while (!out.contains("\"event\":\"done\"") && !deadline.hasExpired()) {

@@ -46,7 +46,7 @@ bool Pass(int from, int to) {
 
 } // namespace
 
-TcpRelay::TcpRelay(quint16 target, bool open) : m_target(target), m_port(FreePort()), m_cut(!open) {
+TcpRelay::TcpRelay(quint16 target) : m_target(target), m_port(FreePort()) {
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -102,7 +102,6 @@ void TcpRelay::Run() {
             if (client >= 0 && ::connect(server, reinterpret_cast<const sockaddr*>(&address),
                                          sizeof address) == 0) {
                 links.emplace_back(client, server);
-                ++m_connections;
             } else {
                 ::close(client);
                 ::close(server);

@@ -2,8 +2,7 @@
 #pragma once
 // A TCP relay on 127.0.0.1 to a port of the same host, that a test can cut as a network would
 // be: every connection through it is dropped and new ones are refused until it is restored.
-// Only the clients that go through it are cut off; the server goes on for everyone else. It
-// counts the connections it relayed: how many times a client connected.
+// Only the clients that go through it are cut off; the server goes on for everyone else.
 
 #include <QtGlobal>
 #include <atomic>
@@ -11,14 +10,12 @@
 
 class TcpRelay {
   public:
-    // On a free port; `open` false: cut from the start, as a server that is not up yet.
-    explicit TcpRelay(quint16 target, bool open = true);
+    explicit TcpRelay(quint16 target); // listens on a free port; throws when it cannot
     ~TcpRelay();
     TcpRelay(const TcpRelay&) = delete;
     TcpRelay& operator=(const TcpRelay&) = delete;
 
     quint16 Port() const { return m_port; }
-    int Connections() const { return m_connections; }
     void Cut();
     void Restore();
 
@@ -29,6 +26,5 @@ class TcpRelay {
     quint16 m_port = 0;
     std::atomic<bool> m_cut{false};
     std::atomic<bool> m_stop{false};
-    std::atomic<int> m_connections{0};
     std::thread m_thread;
 };
